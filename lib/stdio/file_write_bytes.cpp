@@ -1,0 +1,31 @@
+#include <unistd.h>
+
+#include "stdio_impl.h"
+
+namespace {
+
+// Descriptor streams are writable only on the console, descriptor 1. Partial writes
+// are continued; a write that makes no progress fails the whole call.
+int write_console(const char *data, size_t length) {
+    size_t done = 0;
+    do {
+        size_t remaining = length - done;
+        size_t chunk = remaining > 0x7fffffffu ? 0x7fffffffu : remaining;
+        ssize_t written = write(1, data + done, chunk);
+        if (written <= 0) return -1;
+        done += static_cast<size_t>(written);
+    } while (done < length);
+    return 0;
+}
+
+} // namespace
+
+extern "C" int file_write_bytes(FILE *stream, const void *data, size_t length) {
+    if (!stream || !data) return -1;
+    if (length == 0) return 0;
+    if (stream->kind == STREAM_KIND_FD) {
+        if (stream->fd != 1) return -1;
+        return write_console(static_cast<const char *>(data), length);
+    }
+    return vekos::memory_stream_append(stream, data, length);
+}

@@ -1,0 +1,45 @@
+// Raising the vekos kernel's trap (int 0x80): number in eax, arguments in ebx, ecx, edx,
+// esi, edi, ebp; the result comes back in eax. Private to the library's wrappers.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+namespace vekos {
+
+using Word = uint32_t;
+
+template <typename T> inline Word word(T *pointer) { return reinterpret_cast<Word>(pointer); }
+
+// Lengths handed to the kernel never exceed 0x7fffffff.
+inline Word clamp_length(size_t n) { return n > 0x7fffffffu ? 0x7fffffffu : n; }
+
+inline int trap(Word number) {
+    int result;
+    asm volatile("int $0x80" : "=a"(result) : "a"(number) : "memory");
+    return result;
+}
+
+inline int trap(Word number, Word a) {
+    int result;
+    asm volatile("int $0x80" : "=a"(result) : "a"(number), "b"(a) : "memory");
+    return result;
+}
+
+inline int trap(Word number, Word a, Word b) {
+    int result;
+    asm volatile("int $0x80" : "=a"(result) : "a"(number), "b"(a), "c"(b) : "memory");
+    return result;
+}
+
+inline int trap(Word number, Word a, Word b, Word c) {
+    int result;
+    asm volatile("int $0x80" : "=a"(result) : "a"(number), "b"(a), "c"(b), "d"(c) : "memory");
+    return result;
+}
+
+} // namespace vekos
+
+// Six-argument trap; ebp cannot be named in inline assembly, so this one is in trap6.S.
+extern "C" int vekos_trap6(vekos::Word number, vekos::Word a, vekos::Word b, vekos::Word c,
+                           vekos::Word d, vekos::Word e, vekos::Word f);
