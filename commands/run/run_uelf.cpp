@@ -5,11 +5,11 @@
 // The command record, read by the system's tools without running the program:
 // magic, format version 1, summary, usage synopsis, and an empty string to end it.
 extern "C" const char g_cmdmeta_0[73];
-__attribute__((section(".vekos.cmdmeta"), used, aligned(32)))
-const char g_cmdmeta_0[73] = "VCMD"
-                             "\x01\x00\x00\x00"
-                             "Run a native program, .uelf, or script.\0"
-                             "run <program> [args...]\0";
+__attribute__((section(".vekos.cmdmeta"), used, aligned(32))) const char g_cmdmeta_0[73] =
+    "VCMD"
+    "\x01\x00\x00\x00"
+    "Run a native program, .uelf, or script.\0"
+    "run <program> [args...]\0";
 
 namespace {
 

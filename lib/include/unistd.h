@@ -62,7 +62,7 @@ VEKOS_NORETURN void _exit(int status);
 int spawn(const char *path, char *const argv[], int argc);
 int spawn_ex(const char *path, char *const argv[], int argc, int a, int b, int c, int flag);
 pid_t waitpid(pid_t pid, int *status, int options);
-int usleep(unsigned int microseconds); /* always 0 */
+int usleep(unsigned int microseconds);    /* always 0 */
 unsigned int sleep(unsigned int seconds); /* always 0 */
 
 /* Console, descriptors shared with children, streaming file writes, memory. */

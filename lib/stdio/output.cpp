@@ -17,7 +17,9 @@ int fputc(int c, FILE *stream) {
     return file_write_bytes(stream, &byte, 1) == 0 ? c : -1;
 }
 
-int putchar(int c) { return fputc(c, stdout); }
+int putchar(int c) {
+    return fputc(c, stdout);
+}
 
 int fputs(const char *s, FILE *stream) {
     if (!s) return -1;
@@ -32,7 +34,9 @@ int puts(const char *s) {
     return file_write_bytes(stdout, &newline, 1) == 0 ? 0 : -1;
 }
 
-int fflush(FILE *) { return 0; }
+int fflush(FILE *) {
+    return 0;
+}
 
 void setbuf(FILE *, char *) {}
 

@@ -14,8 +14,10 @@ bool is_delimiter(char c, const char *delim) {
 
 extern "C" char *strtok(char *s, const char *delim) {
     static char *s_next = nullptr;
-    if (s) s_next = s;
-    else if (!s_next) return nullptr;
+    if (s)
+        s_next = s;
+    else if (!s_next)
+        return nullptr;
 
     char *p = s_next;
     if (!*p) {

@@ -17,15 +17,25 @@ int path_trap(unsigned number, const char *path) {
 
 extern "C" {
 
-int mkdir(const char *path, mode_t) { return path_trap(trap_number::mkdir, path); }
+int mkdir(const char *path, mode_t) {
+    return path_trap(trap_number::mkdir, path);
+}
 
-int rmdir(const char *path) { return path_trap(trap_number::rmdir, path); }
+int rmdir(const char *path) {
+    return path_trap(trap_number::rmdir, path);
+}
 
-int unlink(const char *path) { return path_trap(trap_number::unlink, path); }
+int unlink(const char *path) {
+    return path_trap(trap_number::unlink, path);
+}
 
-int chdir(const char *path) { return path_trap(trap_number::chdir, path); }
+int chdir(const char *path) {
+    return path_trap(trap_number::chdir, path);
+}
 
-int mkfifo(const char *path, mode_t) { return path_trap(trap_number::mkfifo, path); }
+int mkfifo(const char *path, mode_t) {
+    return path_trap(trap_number::mkfifo, path);
+}
 
 int getcwd(char *buf, size_t size) {
     if (!buf || size == 0) return -1;

@@ -18,11 +18,17 @@ ssize_t write(int fd, const void *buf, size_t n) {
     return trap(trap_number::write, fd, word(buf), clamp_length(n));
 }
 
-int close(int fd) { return trap(trap_number::close, fd); }
+int close(int fd) {
+    return trap(trap_number::close, fd);
+}
 
-int dup(int fd) { return trap(trap_number::dup, fd); }
+int dup(int fd) {
+    return trap(trap_number::dup, fd);
+}
 
-int dup2(int old_fd, int new_fd) { return trap(trap_number::dup2, old_fd, new_fd, 0); }
+int dup2(int old_fd, int new_fd) {
+    return trap(trap_number::dup2, old_fd, new_fd, 0);
+}
 
 off_t lseek(int fd, off_t offset, int whence) {
     return trap(trap_number::lseek, fd, offset, whence);

@@ -22,8 +22,7 @@ int spawn(const char *path, char *const argv[], int argc) {
 int spawn_ex(const char *path, char *const argv[], int argc, int a, int b, int c, int flag) {
     if (!path || argc < 0) return -1;
     // Seven arguments do not fit in registers: the kernel gets the address of a block.
-    Word block[7] = {word(path), word(argv), Word(argc), Word(a), Word(b), Word(c),
-                     flag ? 1u : 0u};
+    Word block[7] = {word(path), word(argv), Word(argc), Word(a), Word(b), Word(c), flag ? 1u : 0u};
     return trap(trap_number::spawn_ex, word(block));
 }
 

@@ -8,9 +8,13 @@ using namespace vekos;
 
 extern "C" {
 
-int getkey(void) { return trap(trap_number::getkey); }
+int getkey(void) {
+    return trap(trap_number::getkey);
+}
 
-int fd_set_inherit(int on) { return trap(trap_number::fd_set_inherit, on ? 1 : 0); }
+int fd_set_inherit(int on) {
+    return trap(trap_number::fd_set_inherit, on ? 1 : 0);
+}
 
 int fd_set_stdio(int in_fd, int out_fd, int err_fd) {
     return trap(trap_number::fd_set_stdio, in_fd, out_fd, err_fd);
@@ -30,7 +34,9 @@ int vekfs_stream_write(int handle, const void *buf, size_t n) {
     return trap(trap_number::vekfs_stream_write, handle, word(buf), clamp_length(n));
 }
 
-int vekfs_stream_end(int handle) { return trap(trap_number::vekfs_stream_end, handle); }
+int vekfs_stream_end(int handle) {
+    return trap(trap_number::vekfs_stream_end, handle);
+}
 
 void *mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset) {
     if (length == 0) return MAP_FAILED;
@@ -39,6 +45,8 @@ void *mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset)
     return reinterpret_cast<void *>(result);
 }
 
-int munmap(void *addr, size_t length) { return trap(trap_number::munmap, word(addr), length, 0); }
+int munmap(void *addr, size_t length) {
+    return trap(trap_number::munmap, word(addr), length, 0);
+}
 
 } // extern "C"

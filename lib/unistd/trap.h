@@ -9,10 +9,14 @@ namespace vekos {
 
 using Word = uint32_t;
 
-template <typename T> inline Word word(T *pointer) { return reinterpret_cast<Word>(pointer); }
+template <typename T> inline Word word(T *pointer) {
+    return reinterpret_cast<Word>(pointer);
+}
 
 // Lengths handed to the kernel never exceed 0x7fffffff.
-inline Word clamp_length(size_t n) { return n > 0x7fffffffu ? 0x7fffffffu : n; }
+inline Word clamp_length(size_t n) {
+    return n > 0x7fffffffu ? 0x7fffffffu : n;
+}
 
 inline int trap(Word number) {
     int result;

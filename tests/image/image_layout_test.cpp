@@ -10,7 +10,8 @@ const std::string root_bin = VEKOS_ROOT_BIN;
 std::string printable(const std::vector<uint8_t> &bytes) {
     std::string out;
     for (uint8_t b : bytes) {
-        if (b >= 0x20 && b < 0x7f) out += char(b);
+        if (b >= 0x20 && b < 0x7f)
+            out += char(b);
         else {
             char hex[8];
             snprintf(hex, sizeof hex, "\\x%02x", b);
@@ -81,7 +82,9 @@ struct Record {
     std::vector<uint8_t> bytes;
 };
 
-std::vector<uint8_t> bytes_of(const char *text, size_t size) { return {text, text + size}; }
+std::vector<uint8_t> bytes_of(const char *text, size_t size) {
+    return {text, text + size};
+}
 
 const Record records[] = {
     {".vekos.cmdmeta", "g_cmdmeta_0", 32,
