@@ -43,6 +43,14 @@ int puts(const char *s);
 int fflush(FILE *stream);
 void setbuf(FILE *stream, char *buffer);
 
+/* File streams and memory streams. */
+
+/* Formatted output into buffers. */
+
+/* Formatted output to streams. */
+
+/* Formatted input. */
+
 VEKOS_END_DECLS
 
 #endif
