@@ -82,6 +82,8 @@ check_error "no inputs" "no input files" "$cc" -O2
 check_error "host libraries refused" "link only the vekos library" "$cc" "$work/all_headers.c" -lm
 check_error "host headers are out of reach" "math.h" \
     bash -c "printf '#include <math.h>\nint main(void){return 0;}\n' > '$work/m.c' && '$cc' '$work/m.c' -o '$work/m.uelf'"
+check_error "static constructors are refused" "cannot have static constructors" \
+    bash -c "printf 'int f();\nint g = f();\nint main() { return g; }\nint f() { return 1; }\n' > '$work/ctor.cpp' && '$cc' '$work/ctor.cpp' -o '$work/ctor.uelf'"
 check_error "compile errors fail the build" "error" \
     bash -c "echo 'int main(void) { return x; }' > '$work/bad.c' && '$cc' '$work/bad.c' -o '$work/bad.uelf'"
 
