@@ -3,6 +3,7 @@
 #ifndef VEKOS_STDIO_H
 #define VEKOS_STDIO_H
 
+#include <stdarg.h>
 #include <stddef.h>
 #include <vekos_cdefs.h>
 
@@ -44,10 +45,39 @@ int fflush(FILE *stream);
 void setbuf(FILE *stream, char *buffer);
 
 /* File streams and memory streams. */
+/* Mode "r..." reads a file through a descriptor; "w..." collects everything written in
+   memory, and fclose stores it as the whole file. The path "-" (or null) names the
+   current stdin or stdout. Only descriptor streams can be read or positioned. */
+FILE *fopen(const char *path, const char *mode);
+int fclose(FILE *stream);
+size_t fread(void *ptr, size_t size, size_t count, FILE *stream);
+int fgetc(FILE *stream);
+int getchar(void);
+int fseek(FILE *stream, long offset, int whence);
+long ftell(FILE *stream);
+void rewind(FILE *stream);
+int feof(FILE *stream);
+int ferror(FILE *stream);
+/* *out and *size follow the buffer's address and length after every write; the buffer
+   is the caller's and fclose leaves it. */
+FILE *open_memstream(char **out, size_t *size);
 
 /* Formatted output into buffers. */
+/* Store at most size - 1 characters and a NUL; return the length of the complete output.
+   Each value is one 32-bit word (ll too); flags - 0 +, conversions d i u x X c s p %. */
+int vsnprintf(char *buf, size_t size, const char *format, va_list ap);
+int snprintf(char *buf, size_t size, const char *format, ...);
+/* Bounded at 65536: at most 65535 characters and a NUL are stored. */
+int vsprintf(char *buf, const char *format, va_list ap);
+int sprintf(char *buf, const char *format, ...);
 
 /* Formatted output to streams. */
+/* Each piece goes to the stream as soon as it is known; -1 at the first failed write.
+   No flags and no X; ll prints 64-bit d i u x p. On descriptor 1 a format that starts
+   with %c sends a console record: 0xFF and the low bytes of three int arguments. */
+int vfprintf(FILE *stream, const char *format, va_list ap);
+int fprintf(FILE *stream, const char *format, ...);
+int printf(const char *format, ...);
 
 /* Formatted input. */
 

@@ -1,0 +1,220 @@
+// The buffer formatter: one pass over the format that counts every character of the
+// complete output and stores those that fit the caller's array. Flags - 0 +, width and
+// precision (digits or *), l/ll/z skipped, conversions d i u x X c s p %. Every value is
+// one 32-bit argument word; anything unrecognised is copied as text and takes none.
+#include <stdint.h>
+#include <stdio.h>
+
+// The engine's digit renderer, defined below with C linkage.
+extern "C" int snbuf_render_unsigned(char *digits, unsigned value, unsigned base, int upper);
+
+namespace {
+
+const char lower_digits[] = "0123456789abcdef";
+const char upper_digits[] = "0123456789ABCDEF";
+
+// The caller's array. A character is stored only while one byte is left for the
+// terminator; the count always grows, so the result is the complete length.
+struct Output {
+    char *buf;
+    size_t size;
+    unsigned count;
+
+    void put(char c) {
+        if (buf && count + 1 < size) buf[count] = c;
+        count++;
+    }
+    void put_run(char c, long long times) {
+        for (; times > 0; times--) put(c);
+    }
+    void put_text(const char *text, unsigned length) {
+        for (unsigned i = 0; i < length; i++) put(text[i]);
+    }
+};
+
+struct Spec {
+    bool left = false;
+    bool zero = false;
+    bool plus = false;
+    int width = 0;
+    int precision = -1;
+};
+
+// Decimal digits, accumulated in 32 bits without bound: a huge width wraps.
+int read_decimal(const char *&p) {
+    unsigned value = 0;
+    while (*p >= '0' && *p <= '9') value = value * 10 + unsigned(*p++ - '0');
+    return int(value);
+}
+
+void read_flags(const char *&p, Spec &spec) {
+    for (;; p++) {
+        if (*p == '-')
+            spec.left = true;
+        else if (*p == '0')
+            spec.zero = true;
+        else if (*p == '+')
+            spec.plus = true;
+        else
+            return;
+    }
+}
+
+void read_width_and_precision(const char *&p, Spec &spec, va_list *ap) {
+    if (*p == '*') {
+        spec.width = va_arg(*ap, int);
+        p++;
+    } else {
+        spec.width = read_decimal(p);
+    }
+    if (*p != '.') return;
+    p++;
+    if (*p == '*') {
+        spec.precision = va_arg(*ap, int);
+        p++;
+    } else {
+        spec.precision = read_decimal(p);
+    }
+}
+
+void skip_length_modifier(const char *&p) {
+    if (*p == 'l') {
+        p++;
+        if (*p == 'l') p++;
+    } else if (*p == 'z') {
+        p++;
+    }
+}
+
+// d i u x X: sign, leading zeros up to the precision, digits; then fill to the width.
+void put_number(Output &out, const Spec &spec, char sign, unsigned magnitude, unsigned base,
+                bool upper) {
+    char digits[24];
+    int count = snbuf_render_unsigned(digits, magnitude, base, upper);
+    long long zeros = spec.precision > count ? spec.precision - count : 0;
+    long long body = (sign ? 1 : 0) + zeros + count;
+    long long fill = spec.width > body ? spec.width - body : 0;
+    if (!spec.left && !(spec.zero && spec.precision < 0)) out.put_run(' ', fill);
+    if (sign) out.put(sign);
+    if (!spec.left && spec.zero && spec.precision < 0) out.put_run('0', fill);
+    out.put_run('0', zeros);
+    out.put_text(digits, unsigned(count));
+    if (spec.left) out.put_run(' ', fill);
+}
+
+// s: fill only ever goes before the string. With the minus flag the width is negated, so
+// only a negative width (from an asterisk) fills.
+void put_string(Output &out, const Spec &spec, const char *s) {
+    if (!s) s = "(null)";
+    // A negative precision compares as a huge limit. The scan stops at the limit, so an
+    // array cut by the precision need not be terminated.
+    unsigned limit = unsigned(spec.precision);
+    unsigned length = 0;
+    while (length < limit && s[length]) length++;
+    long long width = spec.left ? -(long long)spec.width : spec.width;
+    if (length < width) out.put_run(' ', width - length);
+    out.put_text(s, length);
+}
+
+void put_pointer(Output &out, const void *pointer) {
+    char digits[24];
+    int count =
+        snbuf_render_unsigned(digits, unsigned(reinterpret_cast<uintptr_t>(pointer)), 16, 0);
+    out.put('0');
+    out.put('x');
+    out.put_text(digits, unsigned(count));
+}
+
+void put_conversion(Output &out, const Spec &spec, char conversion, va_list *ap) {
+    switch (conversion) {
+    case 'd':
+    case 'i': {
+        int value = va_arg(*ap, int);
+        char sign = value < 0 ? '-' : spec.plus ? '+' : 0;
+        unsigned magnitude = value < 0 ? 0u - unsigned(value) : unsigned(value);
+        put_number(out, spec, sign, magnitude, 10, false);
+        break;
+    }
+    case 'u':
+        put_number(out, spec, 0, va_arg(*ap, unsigned), 10, false);
+        break;
+    case 'x':
+        put_number(out, spec, 0, va_arg(*ap, unsigned), 16, false);
+        break;
+    case 'X':
+        put_number(out, spec, 0, va_arg(*ap, unsigned), 16, true);
+        break;
+    case 'c':
+        out.put(char(va_arg(*ap, int)));
+        break;
+    case 's':
+        put_string(out, spec, va_arg(*ap, const char *));
+        break;
+    case 'p':
+        put_pointer(out, va_arg(*ap, const void *));
+        break;
+    case '%':
+        out.put('%');
+        break;
+    default:
+        out.put('%');
+        out.put(conversion);
+        break;
+    }
+}
+
+// Formats everything up to the end of the format or the first NUL inside a specification.
+void format_all(Output &out, const char *p, va_list *ap) {
+    while (*p) {
+        if (*p != '%') {
+            out.put(*p++);
+            continue;
+        }
+        p++;
+        Spec spec;
+        read_flags(p, spec);
+        read_width_and_precision(p, spec, ap);
+        skip_length_modifier(p);
+        char conversion = *p;
+        if (!conversion) return;
+        p++;
+        put_conversion(out, spec, conversion, ap);
+    }
+}
+
+} // namespace
+
+extern "C" {
+
+int snbuf_render_unsigned(char *digits, unsigned value, unsigned base, int upper) {
+    // Only the engine's own bases are rendered: any other would divide by zero, never end
+    // or index past the digit table.
+    if (base < 2 || base > 16) return 0;
+    const char *table = upper ? upper_digits : lower_digits;
+    int count = 0;
+    for (;;) {
+        digits[count++] = table[value % base];
+        if (value < base) break;
+        value /= base;
+    }
+    for (int i = 0, j = count - 1; i < j; i++, j--) {
+        char swap = digits[i];
+        digits[i] = digits[j];
+        digits[j] = swap;
+    }
+    return count;
+}
+
+int vsnprintf(char *buf, size_t size, const char *format, va_list ap) {
+    Output out = {buf, size, 0};
+    if (format) {
+        va_list args;
+        va_copy(args, ap);
+        format_all(out, format, &args);
+        va_end(args);
+    }
+    if (buf && size) buf[out.count < size ? out.count : size - 1] = '\0';
+    return int(out.count);
+}
+
+} // extern "C"
