@@ -8,6 +8,11 @@ VEKOS_BEGIN_DECLS
 
 extern int errno;
 
+#define ENOENT 2  /* no such file */
+#define ENOMEM 12 /* out of memory */
+#define EINVAL 22 /* invalid argument */
+#define ENOSYS 38 /* not implemented */
+
 VEKOS_END_DECLS
 
 #endif

@@ -12,10 +12,37 @@
 VEKOS_BEGIN_DECLS
 
 /* Heap: a 1 MiB arena; memory is never given back. */
+/* Each fails with null and errno ENOMEM, leaving the heap as it was. */
+void *malloc(size_t size);
+void *calloc(size_t count, size_t size);
+/* Always a new block holding the start of the old one; the old one stays untouched. */
+void *realloc(void *ptr, size_t size);
+void free(void *ptr); /* does nothing */
 
 /* Process utilities and random numbers. */
+/* Leaving the process runs no handler and closes no stream. */
+VEKOS_NORETURN void exit(int status);
+VEKOS_NORETURN void abort(void); /* exit status 1 */
+int atexit(void (*function)(void)); /* 0; the function is never called */
+char *getenv(const char *name);     /* null: there is no environment */
+int abs(int x);
+long labs(long x);
+void srand(unsigned seed);
+/* 0 to RAND_MAX; seeds itself from the time-stamp counter unless srand came first. */
+int rand(void);
 
 /* Number parsing. */
+/* Each takes a null s as no number: 0, with null stored through a non-null end. Nothing
+   reports overflow: integers wrap in 32 bits, floating point rounds to infinity. */
+/* No sign is accepted; without digits, end is left after the white space and prefix. */
+unsigned long strtoul(const char *s, char **end, int base);
+long strtol(const char *s, char **end, int base); /* strtoul's bits, read as signed */
+/* Decimal or 0x hexadecimal, computed in 80 bits; exponents act as at most +-1024.
+   No inf or nan; without a number, end is s itself and the result +0. */
+long double strtold(const char *s, char **end);
+double strtod(const char *s, char **end);
+int atoi(const char *s);
+long atol(const char *s);
 
 VEKOS_END_DECLS
 

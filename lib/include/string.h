@@ -28,6 +28,13 @@ void *memmove(void *dst, const void *src, size_t n);
 void *memset(void *dst, int c, size_t n);
 int memcmp(const void *a, const void *b, size_t n);
 
+/* Copies on the heap; null for a null string or when the heap is full. */
+char *strdup(const char *s);
+char *strndup(const char *s, size_t n);
+
+/* A constant text for an errno code; never null. */
+char *strerror(int code);
+
 VEKOS_END_DECLS
 
 #endif

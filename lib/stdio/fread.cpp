@@ -1,0 +1,21 @@
+#include <stdint.h>
+#include <unistd.h>
+
+#include "stdio_impl.h"
+
+// One read for the whole request, never retried. A short answer sets end-of-file; a
+// trailing partial element is stored and counted in pos, but not in the result.
+extern "C" size_t fread(void *ptr, size_t size, size_t count, FILE *stream) {
+    if (!ptr || !stream || size == 0 || count == 0) return 0;
+    if (stream->kind != STREAM_KIND_FD) return 0;
+    uint64_t total = static_cast<uint64_t>(size) * count;
+    if (total > 0xffffffffu) return 0;
+    ssize_t got = read(stream->fd, ptr, static_cast<size_t>(total));
+    if (got <= 0) {
+        stream->eof = 1;
+        return 0;
+    }
+    stream->pos += got;
+    if (static_cast<uint64_t>(got) < total) stream->eof = 1;
+    return static_cast<size_t>(got) / size;
+}

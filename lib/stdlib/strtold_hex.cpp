@@ -1,0 +1,45 @@
+// Hexadecimal floating-point numbers after their 0x: digits, an optional fraction and an
+// optional power-of-two exponent.
+#include "number_parse.h"
+
+namespace vekos {
+
+namespace {
+
+void scale_by_two(long double &acc, int exponent) {
+    for (int i = 0; i < exponent && i < max_scaling_steps; i++) acc = acc + acc;
+    for (int i = 0; i < -exponent && i < max_scaling_steps; i++) acc = acc * 0.5L;
+}
+
+} // namespace
+
+bool scan_hex_float(const char *&p, long double &acc) {
+    const char *q = p;
+    bool any_digit = false;
+    for (; is_hex_digit(*q); q++) {
+        acc = acc * 16;
+        acc = acc + digit_value(*q);
+        any_digit = true;
+    }
+    if (*q == '.') {
+        q++;
+        int fraction_digits = 0;
+        for (; is_hex_digit(*q); q++) {
+            any_digit = true;
+            // As in the decimal form: digits past the last scaling step are dropped.
+            if (fraction_digits == max_scaling_steps) continue;
+            acc = acc * 16;
+            acc = acc + digit_value(*q);
+            fraction_digits++;
+        }
+        for (int i = 0; i < fraction_digits; i++) acc = acc * 0.0625L;
+    }
+    if (!any_digit) return false;
+
+    int exponent;
+    if (scan_exponent(q, 'p', exponent)) scale_by_two(acc, exponent);
+    p = q;
+    return true;
+}
+
+} // namespace vekos
