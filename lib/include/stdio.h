@@ -80,6 +80,14 @@ int fprintf(FILE *stream, const char *format, ...);
 int printf(const char *format, ...);
 
 /* Formatted input. */
+/* Conversions d i u x X c s and %%, * to suppress; any other conversion ends the scan.
+   A width bounds %s to that many bytes and is ignored elsewhere. Each returns the count
+   of assignments, 0 when nothing matched. */
+int vsscanf(const char *str, const char *format, va_list ap);
+int sscanf(const char *str, const char *format, ...);
+/* Reads one word (at most 255 bytes are kept) from a descriptor stream, then scans only
+   that word; -1 for a bad stream or format, or when the input ends before a word. */
+int fscanf(FILE *stream, const char *format, ...);
 
 VEKOS_END_DECLS
 

@@ -12,8 +12,9 @@ void scale_by_ten(long double &acc, int exponent) {
 
 } // namespace
 
-bool scan_decimal_float(const char *&p, long double &acc) {
+bool scan_decimal_float(const char *&p, long double &result) {
     const char *q = p;
+    long double acc = 0;
     bool any_digit = false;
     for (; is_decimal_digit(*q); q++) {
         acc = acc * 10;
@@ -38,6 +39,7 @@ bool scan_decimal_float(const char *&p, long double &acc) {
 
     int exponent;
     if (scan_exponent(q, 'e', exponent)) scale_by_ten(acc, exponent);
+    result = acc;
     p = q;
     return true;
 }

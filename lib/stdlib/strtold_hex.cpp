@@ -13,8 +13,9 @@ void scale_by_two(long double &acc, int exponent) {
 
 } // namespace
 
-bool scan_hex_float(const char *&p, long double &acc) {
+bool scan_hex_float(const char *&p, long double &result) {
     const char *q = p;
+    long double acc = 0;
     bool any_digit = false;
     for (; is_hex_digit(*q); q++) {
         acc = acc * 16;
@@ -38,6 +39,7 @@ bool scan_hex_float(const char *&p, long double &acc) {
 
     int exponent;
     if (scan_exponent(q, 'p', exponent)) scale_by_two(acc, exponent);
+    result = acc;
     p = q;
     return true;
 }
