@@ -1,0 +1,41 @@
+// Program images: ELF32 i386 executables and flat binaries, checked completely before
+// anything is mapped, so that a hostile file can only ever produce an error message.
+#pragma once
+
+#include "symbolize.h"
+
+#include <cstdint>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace vekos {
+
+// Where user segments may lie; the stack sits above, just below 0xC0000000.
+constexpr uint32_t kUserBase = 0x1000;
+constexpr uint32_t kUserLimit = 0xBF000000;
+constexpr uint32_t kFlatBase = 0x400000;
+constexpr uint32_t kFlatRegionSize = 0x100000; // flat images run in 1 MiB of RWX memory
+constexpr uint32_t kMaxImageFile = 64 << 20;
+constexpr uint32_t kMaxImageMemory = 256 << 20;
+
+struct Segment {
+    uint32_t vaddr;
+    uint32_t memsz;
+    uint32_t prot; // kProt* bits
+    std::vector<uint8_t> bytes; // filesz bytes; the rest up to memsz is zero
+};
+
+struct Image {
+    std::vector<Segment> segments;
+    uint32_t entry = 0;
+    SymbolTable symbols;
+};
+
+// Either an image or the reason it was refused ("segment 1 overlaps segment 0").
+using ImageResult = std::variant<Image, std::string>;
+
+ImageResult parse_elf_image(const std::vector<uint8_t> &file);
+ImageResult parse_flat_image(const std::vector<uint8_t> &file);
+
+} // namespace vekos

@@ -1,0 +1,110 @@
+// The CPU: one Unicorn engine with the few hooks vekos needs (trap, memory fault, invalid
+// instruction), onto which a process's memory is attached while it runs. Processes share the
+// engine: a parent is detached while its child runs, which is far cheaper than a new engine.
+#pragma once
+
+#include "guest_memory.h"
+
+#include <unicorn/unicorn.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace vekos {
+
+enum class FaultKind {
+    ReadUnmapped,
+    WriteUnmapped,
+    FetchUnmapped,
+    ReadProtected,
+    WriteProtected,
+    FetchProtected,
+    InvalidInstruction,
+    DivideError,
+    GeneralProtection,
+    Exception, // any other CPU exception or interrupt vector
+};
+
+struct Fault {
+    FaultKind kind;
+    uint32_t address; // the memory address for access faults, else the instruction's
+    uint32_t eip;
+    uint32_t vector; // for Exception
+};
+
+// "read of unmapped address 0x00000000 at 0x00400123", without a symbol.
+std::string describe_fault(const Fault &fault);
+
+// Receives `int 0x80` from the engine, inside the hook.
+class TrapHandler {
+  public:
+    virtual ~TrapHandler() = default;
+    virtual void on_trap() = 0;
+};
+
+// A limit on instructions; counting needs a per-instruction hook, so it only costs when set.
+struct InstructionBudget {
+    uint64_t limit = 0; // 0: none
+    uint64_t used = 0;
+};
+
+class Engine {
+  public:
+    Engine();
+    Engine(const Engine &) = delete;
+    Engine &operator=(const Engine &) = delete;
+    ~Engine();
+
+    // Maps the memory's regions (host buffers, no copy) and drops stale translations.
+    void attach(const GuestMemory &memory);
+    void detach(const GuestMemory &memory);
+    bool attached(const GuestMemory &memory) const { return attached_ == &memory; }
+
+    uint32_t reg(int id) const;
+    void set_reg(int id, uint32_t value);
+    uc_engine *handle() { return uc_; }
+
+    enum class Stop { Stopped, Until, Fault, Limit };
+    struct Result {
+        Stop stop;
+        Fault fault;
+    };
+    // Runs from `begin` until `until` is reached, a hook stops it, a fault or the budget.
+    Result run(TrapHandler &handler, uint32_t begin, uint32_t until, InstructionBudget *budget);
+    void stop() { uc_emu_stop(uc_); }
+
+    // Whole CPU state, for resuming a parent and for fresh test guests.
+    class Context {
+      public:
+        explicit Context(uc_engine *uc);
+        ~Context();
+        uc_context *get() { return ctx_; }
+
+      private:
+        uc_context *ctx_ = nullptr;
+    };
+    std::unique_ptr<Context> save();
+    void restore(Context &context);
+
+  private:
+    static void on_interrupt(uc_engine *uc, uint32_t intno, void *self);
+    static bool on_memory_fault(uc_engine *uc, uc_mem_type type, uint64_t addr, int size,
+                                int64_t value, void *self);
+    static bool on_invalid_instruction(uc_engine *uc, void *self);
+    static void on_instruction(uc_engine *uc, uint64_t addr, uint32_t size, void *self);
+    void record_fault(FaultKind kind, uint32_t address, uint32_t vector = 0);
+    void use_budget(InstructionBudget *budget);
+
+    uc_engine *uc_ = nullptr;
+    const GuestMemory *attached_ = nullptr;
+    TrapHandler *handler_ = nullptr;
+    InstructionBudget *budget_ = nullptr;
+    uc_hook count_hook_ = 0;
+    bool counting_ = false;
+    bool limit_hit_ = false;
+    std::optional<Fault> fault_;
+};
+
+} // namespace vekos

@@ -1,0 +1,50 @@
+#include "fd_table.h"
+
+#include <unistd.h>
+
+namespace vekos {
+
+OpenFile::~OpenFile() { ::close(host_fd); }
+
+FdTable::FdTable() {
+    for (int32_t fd = 0; fd < kFirstFile; fd++) slots_[fd].kind = Descriptor::Kind::Console;
+}
+
+const Descriptor *FdTable::get(int32_t fd) const {
+    if (fd < 0 || fd >= kMaxDescriptors || slots_[fd].kind == Descriptor::Kind::Free)
+        return nullptr;
+    return &slots_[fd];
+}
+
+int32_t FdTable::lowest_free(int32_t from) const {
+    for (int32_t fd = from; fd < kMaxDescriptors; fd++)
+        if (slots_[fd].kind == Descriptor::Kind::Free) return fd;
+    return -1;
+}
+
+int32_t FdTable::add(std::shared_ptr<OpenFile> file) {
+    int32_t fd = lowest_free(kFirstFile);
+    if (fd >= 0) slots_[fd] = {Descriptor::Kind::File, std::move(file)};
+    return fd;
+}
+
+int32_t FdTable::close(int32_t fd) {
+    if (get(fd) == nullptr) return -1;
+    slots_[fd] = {};
+    return 0;
+}
+
+int32_t FdTable::dup(int32_t fd) {
+    if (get(fd) == nullptr) return -1;
+    int32_t copy = lowest_free(0); // like POSIX dup: any free number, lowest first
+    if (copy >= 0) slots_[copy] = slots_[fd];
+    return copy;
+}
+
+int32_t FdTable::dup2(int32_t fd, int32_t target) {
+    if (get(fd) == nullptr || target < 0 || target >= kMaxDescriptors) return -1;
+    if (fd != target) slots_[target] = slots_[fd];
+    return target;
+}
+
+} // namespace vekos

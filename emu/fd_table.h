@@ -1,0 +1,45 @@
+// A process's descriptor table: 0, 1 and 2 are the console; opened files take the lowest free
+// number from 3 up. Duplicated descriptors share one open file and its offset.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+
+namespace vekos {
+
+struct OpenFile {
+    int host_fd;
+    bool readable;
+    bool writable;
+    OpenFile(int fd, bool r, bool w) : host_fd(fd), readable(r), writable(w) {}
+    OpenFile(const OpenFile &) = delete;
+    OpenFile &operator=(const OpenFile &) = delete;
+    ~OpenFile();
+};
+
+struct Descriptor {
+    enum class Kind { Free, Console, File } kind = Kind::Free;
+    std::shared_ptr<OpenFile> file;
+};
+
+class FdTable {
+  public:
+    static constexpr int32_t kMaxDescriptors = 64;
+    static constexpr int32_t kFirstFile = 3;
+
+    FdTable();
+    // The descriptor, or nullptr when fd is out of range or free.
+    const Descriptor *get(int32_t fd) const;
+    // Lowest free number >= kFirstFile, or -1 when the table is full.
+    int32_t add(std::shared_ptr<OpenFile> file);
+    int32_t close(int32_t fd);
+    int32_t dup(int32_t fd);
+    int32_t dup2(int32_t fd, int32_t target);
+
+  private:
+    int32_t lowest_free(int32_t from) const;
+    std::array<Descriptor, kMaxDescriptors> slots_;
+};
+
+} // namespace vekos

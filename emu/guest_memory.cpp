@@ -1,0 +1,117 @@
+#include "guest_memory.h"
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace vekos {
+
+GuestMemory::~GuestMemory() {
+    for (const Region &r : regions_) munmap(r.host, r.size);
+}
+
+uint8_t *GuestMemory::add_region(uint32_t base, uint32_t size, uint32_t prot, std::string name) {
+    if (size == 0 || base % kPageSize != 0 || size % kPageSize != 0) return nullptr;
+    uint64_t end = uint64_t(base) + size;
+    if (end > (uint64_t(1) << 32)) return nullptr;
+    for (const Region &r : regions_)
+        if (base < r.end() && r.base < end) return nullptr;
+    // Anonymous pages are zero-filled and only cost memory once touched.
+    void *host = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (host == MAP_FAILED) return nullptr;
+    Region region{base, size, prot, std::move(name), static_cast<uint8_t *>(host)};
+    auto at = std::upper_bound(regions_.begin(), regions_.end(), base,
+                               [](uint32_t b, const Region &r) { return b < r.base; });
+    regions_.insert(at, std::move(region));
+    return static_cast<uint8_t *>(host);
+}
+
+const Region *GuestMemory::find(uint32_t addr) const {
+    for (const Region &r : regions_)
+        if (addr >= r.base && addr < r.end()) return &r;
+    return nullptr;
+}
+
+// Calls piece(host, length) for each region-sized piece of [addr, addr + n), after checking
+// the whole range first so that a failing access has no effect at all.
+template <typename Piece>
+bool GuestMemory::each_piece(uint32_t addr, uint32_t n, uint32_t prot, Piece &&piece) const {
+    const uint64_t end = uint64_t(addr) + n; // 64 bits: addr + n may pass 4 GiB
+    for (int pass = 0; pass < 2; pass++) {
+        for (uint64_t at = addr; at < end;) {
+            const Region *r = find(uint32_t(at));
+            if (r == nullptr || (r->prot & prot) != prot) return false;
+            uint64_t stop = std::min(end, r->end());
+            if (pass == 1) piece(r->host + (at - r->base), size_t(stop - at));
+            at = stop;
+        }
+    }
+    return true;
+}
+
+bool GuestMemory::accessible(uint32_t addr, uint32_t n, uint32_t prot) const {
+    return each_piece(addr, n, prot, [](uint8_t *, size_t) {});
+}
+
+bool GuestMemory::read(uint32_t addr, void *out, uint32_t n) const {
+    auto *dst = static_cast<uint8_t *>(out);
+    return each_piece(addr, n, kProtRead, [&](uint8_t *host, size_t len) {
+        std::memcpy(dst, host, len);
+        dst += len;
+    });
+}
+
+bool GuestMemory::write(uint32_t addr, const void *in, uint32_t n) {
+    auto *src = static_cast<const uint8_t *>(in);
+    return each_piece(addr, n, kProtWrite, [&](uint8_t *host, size_t len) {
+        std::memcpy(host, src, len);
+        src += len;
+    });
+}
+
+bool GuestMemory::poke(uint32_t addr, const void *in, uint32_t n) {
+    auto *src = static_cast<const uint8_t *>(in);
+    return each_piece(addr, n, 0, [&](uint8_t *host, size_t len) {
+        std::memcpy(host, src, len);
+        src += len;
+    });
+}
+
+std::optional<std::vector<uint8_t>> GuestMemory::read_bytes(uint32_t addr, uint32_t n) const {
+    // Checked before allocating: a hostile n cannot exceed what is really mapped.
+    if (!accessible(addr, n, kProtRead)) return std::nullopt;
+    std::vector<uint8_t> bytes(n);
+    read(addr, bytes.data(), n);
+    return bytes;
+}
+
+std::optional<std::string> GuestMemory::read_string(uint32_t addr, uint32_t cap) const {
+    std::string text;
+    uint64_t at = addr;
+    const uint64_t limit = uint64_t(addr) + cap;
+    while (at < limit) {
+        const Region *r = find(uint32_t(at));
+        if (r == nullptr || (r->prot & kProtRead) == 0) return std::nullopt;
+        const uint8_t *from = r->host + (at - r->base);
+        size_t len = size_t(std::min(limit, r->end()) - at);
+        const void *nul = std::memchr(from, 0, len);
+        if (nul != nullptr) {
+            text.append(reinterpret_cast<const char *>(from), static_cast<const uint8_t *>(nul) - from);
+            return text;
+        }
+        text.append(reinterpret_cast<const char *>(from), len);
+        at += len;
+    }
+    return std::nullopt;
+}
+
+std::optional<uint32_t> GuestMemory::read_u32(uint32_t addr) const {
+    uint32_t value;
+    if (!read(addr, &value, 4)) return std::nullopt;
+    return value;
+}
+
+bool GuestMemory::write_u32(uint32_t addr, uint32_t value) { return write(addr, &value, 4); }
+
+} // namespace vekos

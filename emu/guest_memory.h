@@ -1,0 +1,64 @@
+// Guest memory: the user regions of one process, backed by host buffers that the CPU engine
+// maps directly. This is the only code that reads or writes guest memory: every range is
+// checked against the regions and their permissions, with arithmetic that cannot overflow.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vekos {
+
+// Permission bits; the values are Unicorn's UC_PROT_* so they map through unchanged.
+enum Prot : uint32_t { kProtRead = 1, kProtWrite = 2, kProtExec = 4 };
+
+constexpr uint32_t kPageSize = 0x1000;
+
+struct Region {
+    uint32_t base;
+    uint32_t size; // page multiple
+    uint32_t prot;
+    std::string name;
+    uint8_t *host; // owned by GuestMemory
+    uint64_t end() const { return uint64_t(base) + size; }
+};
+
+class GuestMemory {
+  public:
+    GuestMemory() = default;
+    GuestMemory(const GuestMemory &) = delete;
+    GuestMemory &operator=(const GuestMemory &) = delete;
+    ~GuestMemory();
+
+    // Adds a zero-filled region. Base and size must be page multiples, the size non-zero and
+    // the range free; returns the host bytes or nullptr.
+    uint8_t *add_region(uint32_t base, uint32_t size, uint32_t prot, std::string name);
+    const std::vector<Region> &regions() const { return regions_; }
+    const Region *find(uint32_t addr) const;
+
+    // True when every byte of [addr, addr + n) is mapped with all of `prot`. n == 0 is true.
+    bool accessible(uint32_t addr, uint32_t n, uint32_t prot) const;
+
+    // Guest-permission checked copies; nothing is copied unless the whole range passes.
+    bool read(uint32_t addr, void *out, uint32_t n) const;
+    bool write(uint32_t addr, const void *in, uint32_t n);
+    std::optional<std::vector<uint8_t>> read_bytes(uint32_t addr, uint32_t n) const;
+    // The NUL-terminated string at addr, if it is readable and ends within `cap` bytes.
+    std::optional<std::string> read_string(uint32_t addr, uint32_t cap) const;
+    std::optional<uint32_t> read_u32(uint32_t addr) const;
+    bool write_u32(uint32_t addr, uint32_t value);
+
+    // For the loader and the test harness: writes regardless of guest permissions (code and
+    // read-only data must be filled somehow), still range checked.
+    bool poke(uint32_t addr, const void *in, uint32_t n);
+
+  private:
+    template <typename Piece>
+    bool each_piece(uint32_t addr, uint32_t n, uint32_t prot, Piece &&piece) const;
+
+    std::vector<Region> regions_; // sorted by base
+};
+
+} // namespace vekos

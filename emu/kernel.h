@@ -1,0 +1,73 @@
+// The kernel: the file system root, the console, the shared engine and the observers of
+// traps; it starts programs for vekos-emu and for the run request (trap 96).
+#pragma once
+
+#include "console.h"
+#include "engine.h"
+#include "process.h"
+#include "root_fs.h"
+#include "trap_record.h"
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vekos {
+
+struct KernelOptions {
+    uint64_t max_instructions = 0; // per program; 0: no limit
+};
+
+// vekos-emu's exit statuses besides the program's own.
+constexpr int kStatusNotRun = 127;
+constexpr int kStatusFault = 139;
+constexpr int kStatusLimit = 124;
+// Run requests may nest this deep below the first program.
+constexpr int kMaxNesting = 16;
+
+class Kernel {
+  public:
+    Kernel(RootFs fs, Console &console, KernelOptions options = {});
+    ~Kernel();
+
+    Engine &engine() { return *engine_; }
+    RootFs &fs() { return fs_; }
+    Console &console() { return console_; }
+    const KernelOptions &options() const { return options_; }
+
+    void add_observer(TrapObserver *observer) { observers_.push_back(observer); }
+    void remove_observer(TrapObserver *observer);
+    const std::vector<TrapObserver *> &observers() const { return observers_; }
+
+    // Runs argv[0] with its arguments from the guest folder "/"; returns vekos-emu's status.
+    int run_main(const std::vector<std::string> &argv);
+    // Trap 96: runs the command line to its end; 0 when it was run, -1 when it wasn't.
+    int32_t run_request(Process &parent, const std::string &line);
+    // Runs one command line (also each line of a script); 0 or -1 as the run request.
+    int32_t run_line(const std::string &line, const std::string &cwd, int depth);
+
+    // Finds and loads an ELF or flat program with its entry stack laid out; nullptr and the
+    // reason when it can't.
+    std::unique_ptr<Process> load(const std::vector<std::string> &argv, const std::string &cwd,
+                                  int depth, std::string *error);
+
+    // "vekos-emu: NAME: MESSAGE" on stderr, after the console's pending output.
+    void report(std::string_view name, std::string_view message);
+
+  private:
+    struct Ran {
+        bool started;
+        int status;
+    };
+    Ran run_words(const std::vector<std::string> &words, const std::string &cwd, int depth);
+    Ran run_script(const std::string &host_path, const std::string &cwd, int depth);
+
+    RootFs fs_;
+    Console &console_;
+    KernelOptions options_;
+    std::unique_ptr<Engine> engine_;
+    std::vector<TrapObserver *> observers_;
+};
+
+} // namespace vekos

@@ -1,0 +1,78 @@
+#include "trace.h"
+
+#include "traps.h"
+
+#include <cstdio>
+
+namespace vekos {
+
+std::string quote(std::string_view bytes, size_t max) {
+    std::string out = "\"";
+    for (size_t i = 0; i < bytes.size() && i < max; i++) {
+        unsigned char c = bytes[i];
+        switch (c) {
+        case '\n': out += "\\n"; break;
+        case '\t': out += "\\t"; break;
+        case '\r': out += "\\r"; break;
+        case '\\': out += "\\\\"; break;
+        case '"': out += "\\\""; break;
+        default:
+            if (c >= 0x20 && c < 0x7f) {
+                out += char(c);
+            } else {
+                char hex[8];
+                std::snprintf(hex, sizeof hex, "\\x%02x", c);
+                out += hex;
+            }
+        }
+    }
+    out += "\"";
+    if (bytes.size() > max) out += "...";
+    return out;
+}
+
+std::string describe_trap(const TrapRecord &record) {
+    const TrapRow *row = find_trap(record.number);
+    std::string out;
+    char text[32];
+    if (row == nullptr) {
+        out = "trap_" + std::to_string(record.number) + "(";
+        for (int i = 0; i < 3; i++) {
+            std::snprintf(text, sizeof text, "%s0x%x", i ? ", " : "", record.args[i]);
+            out += text;
+        }
+    } else {
+        out = std::string(row->name) + "(";
+        for (int i = 0; i < row->arity; i++) {
+            if (i) out += ", ";
+            uint32_t value = record.args[i];
+            switch (row->args[i].kind) {
+            case ArgKind::Int: out += std::to_string(int32_t(value)); break;
+            case ArgKind::Unsigned: out += std::to_string(value); break;
+            case ArgKind::Path:
+            case ArgKind::BufferIn:
+            case ArgKind::BufferOut:
+                if (record.data[i]) {
+                    out += quote(*record.data[i]);
+                    break;
+                }
+                [[fallthrough]];
+            case ArgKind::Hex:
+                std::snprintf(text, sizeof text, "0x%x", value);
+                out += text;
+                break;
+            }
+        }
+    }
+    out += ")";
+    if (record.returned) out += " = " + std::to_string(record.result);
+    return out;
+}
+
+void TraceObserver::after(const TrapRecord &record) {
+    console_.flush(); // keep the trace in order with the program's own output
+    std::fprintf(stderr, "[trace] %s%s\n", describe_trap(record).c_str(),
+                 record.scripted ? " (scripted)" : "");
+}
+
+} // namespace vekos
