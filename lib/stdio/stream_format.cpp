@@ -13,12 +13,12 @@ const char digit_table[] = "0123456789abcdef";
 // One call's output: the stream, the bytes written so far, and the arguments.
 struct Writer {
     FILE *stream;
-    int count;
+    unsigned count;
     va_list args;
 
     bool write(const char *data, size_t length) {
         if (file_write_bytes(stream, data, length) != 0) return false;
-        count += int(length);
+        count += unsigned(length);
         return true;
     }
     bool write_byte(char byte) { return write(&byte, 1); }
@@ -168,7 +168,7 @@ int format_all(Writer &w, const char *p) {
         if (!spec.conversion) break;
         if (!write_conversion(w, spec)) return -1;
     }
-    return w.count;
+    return int(w.count);
 }
 
 } // namespace
