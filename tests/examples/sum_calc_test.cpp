@@ -1,0 +1,115 @@
+// sum and calc through run on the stand-in kernel: number input from files and standard
+// input with fscanf, and arguments parsed with strtol and strtod.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Output {
+    int status;
+    std::string text;
+};
+
+class NumberPrograms : public testing::Test {
+  protected:
+    void SetUp() override {
+        root_ = fs::temp_directory_path() /
+                ("vekos-numbers-test-" + std::to_string(::getpid()) + "-" +
+                 testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(root_);
+        fs::create_directories(root_ / "bin");
+        for (const char *program : {"run.uelf", "sum.uelf", "calc.uelf"})
+            fs::copy_file(fs::path(VEKOS_ROOT_DIR) / "bin" / program, root_ / "bin" / program);
+    }
+    void TearDown() override {
+        fs::remove_all(root_);
+        fs::remove(stdin_file());
+    }
+
+    fs::path stdin_file() { return root_.string() + ".stdin"; }
+    void put_file(const std::string &name, const std::string &content) {
+        std::ofstream(root_ / name, std::ios::binary) << content;
+    }
+    // vekos-emu with these arguments (shell words), standard input from `input`.
+    Output emu(const std::string &args, const std::string &input = "") {
+        std::ofstream(stdin_file(), std::ios::binary) << input;
+        std::string command = std::string(VEKOS_EMU) + " --root '" + root_.string() + "' " + args +
+                              " < '" + stdin_file().string() + "'";
+        FILE *pipe = popen(command.c_str(), "r");
+        if (!pipe) return {-1, ""};
+        std::string text;
+        char chunk[4096];
+        size_t n;
+        while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0) text.append(chunk, n);
+        int status = pclose(pipe);
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text};
+    }
+
+    fs::path root_;
+};
+
+TEST_F(NumberPrograms, SumAddsFilesAndStandardInput) {
+    put_file("a.txt", "10 20\n\t30\r\n-5");
+    put_file("b.txt", "  7 abc 12abc\n");
+    struct Case {
+        std::string args, input, out;
+        int status;
+    } cases[] = {
+        {"sum.uelf a.txt", "", "4 numbers, total 55\n", 0},
+        {"sum.uelf a.txt b.txt", "", "6 numbers, total 74\nskipped (not numbers): 1\n", 0},
+        {"sum.uelf", "1 2\n3", "3 numbers, total 6\n", 0},
+        {"sum.uelf - a.txt", "2147483647 2147483647", "6 numbers, total 4294967349\n", 0},
+        {"sum.uelf", "", "0 numbers, total 0\n", 0},
+        {"sum.uelf missing.txt a.txt", "", "sum: cannot open missing.txt\n4 numbers, total 55\n",
+         1},
+        {"run.uelf sum.uelf a.txt", "", "4 numbers, total 55\n", 0},
+    };
+    for (const Case &c : cases) {
+        Output r = emu(c.args, c.input);
+        EXPECT_EQ(r.text, c.out) << c.args;
+        EXPECT_EQ(r.status, c.status) << c.args;
+    }
+}
+
+TEST_F(NumberPrograms, CalcEvaluatesItsArguments) {
+    struct Case {
+        std::string args, out;
+        int status;
+    } cases[] = {
+        {"7 x 6", "42\n", 0},
+        {"7 / 2", "3\n", 0},
+        {"7 / 2.0", "3.5\n", 0},
+        {"1 / 8 + 2.5", "2.625\n", 0},
+        {"-0x10 + 010", "-8\n", 0},
+        {"2147483647 + 1", "-2147483648\n", 0},
+        {"-2147483648 / -1", "-2147483648\n", 0},
+        {"1e3 - 0.001", "999.999\n", 0},
+        {"0x1p-2 '*' 3", "0.75\n", 0},
+        {"-1e400", "-inf\n", 0},
+        {"17 % 5", "2\n", 0},
+        {"5 / 0", "calc: division by zero\n", 1},
+        {"abc", "calc: not a number: abc\n", 1},
+        {"1 ^ 2", "calc: not an operator: ^\n", 1},
+        {"1.5 % 2", "calc: % needs integers\n", 1},
+        {"", "usage: calc NUMBER [OPERATOR NUMBER]...   operators: + - x / %\n", 1},
+    };
+    for (const Case &c : cases) {
+        Output r = emu("calc.uelf " + c.args);
+        EXPECT_EQ(r.text, c.out) << "calc " << c.args;
+        EXPECT_EQ(r.status, c.status) << "calc " << c.args;
+    }
+    Output through_run = emu("run.uelf calc.uelf 6 x 7");
+    EXPECT_EQ(through_run.text, "42\n");
+    EXPECT_EQ(through_run.status, 0);
+}
+
+} // namespace
