@@ -25,7 +25,7 @@ bool parse_number(const char *text, Number &number) {
     char *end;
     long integer = strtol(digits, &end, 0);
     if (end != digits && *end == '\0' && *digits >= '0' && *digits <= '9') {
-        number = {true, negative ? long(0ul - (unsigned long)integer) : integer, 0};
+        number = {true, negative ? long(0ul - static_cast<unsigned long>(integer)) : integer, 0};
         return true;
     }
     double real = strtod(text, &end);
