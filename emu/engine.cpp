@@ -1,6 +1,7 @@
 #include "engine.h"
 
 #include <cstdio>
+#include <cstring>
 #include <stdexcept>
 
 namespace vekos {
@@ -82,17 +83,27 @@ uint32_t Engine::reg(int id) const {
 
 void Engine::set_reg(int id, uint32_t value) { uc_reg_write(uc_, id, &value); }
 
+std::array<uint8_t, 10> Engine::st0() const {
+    uint8_t value[16] = {}; // Unicorn stores 10 bytes; room to spare
+    uc_reg_read(uc_, UC_X86_REG_ST0, value);
+    std::array<uint8_t, 10> bytes;
+    std::memcpy(bytes.data(), value, 10);
+    return bytes;
+}
+
+void Engine::empty_fpu_stack() {
+    set_reg(UC_X86_REG_FPSW, 0);      // top of stack back at 0, no exceptions pending
+    set_reg(UC_X86_REG_FPTAG, 0xFFFF); // every register empty
+}
+
 void Engine::use_budget(InstructionBudget *budget) {
     budget_ = budget != nullptr && budget->limit != 0 ? budget : nullptr;
-    bool want = budget_ != nullptr;
-    if (want == counting_) return;
-    if (want)
-        check(uc_hook_add(uc_, &count_hook_, UC_HOOK_CODE,
-                          reinterpret_cast<void *>(&on_instruction), this, 1, 0),
-              "code hook");
-    else
-        uc_hook_del(uc_, count_hook_);
-    counting_ = want;
+    // Once added, the hook stays: adding and removing it costs retranslating all code.
+    if (budget_ == nullptr || counting_) return;
+    check(uc_hook_add(uc_, &count_hook_, UC_HOOK_CODE, reinterpret_cast<void *>(&on_instruction),
+                      this, 1, 0),
+          "code hook");
+    counting_ = true;
 }
 
 Engine::Result Engine::run(TrapHandler &handler, uint32_t begin, uint32_t until,
@@ -102,7 +113,11 @@ Engine::Result Engine::run(TrapHandler &handler, uint32_t begin, uint32_t until,
     limit_hit_ = false;
     use_budget(budget);
     if (budget_ != nullptr && budget_->used >= budget_->limit) return {Stop::Limit, {}};
+    // The stop at `until` is compiled into the translated code: drop translations made for
+    // other `until`s before, and ours after, or cached code would stop (or not) wrongly.
+    uc_ctl_remove_cache(uc_, uint64_t(until), uint64_t(until) + 1);
     uc_err err = uc_emu_start(uc_, begin, until, 0, 0);
+    uc_ctl_remove_cache(uc_, uint64_t(until), uint64_t(until) + 1);
     handler_ = nullptr;
     if (fault_) return {Stop::Fault, *fault_};
     if (err != UC_ERR_OK) {

@@ -7,6 +7,7 @@
 
 #include <unicorn/unicorn.h>
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -64,6 +65,10 @@ class Engine {
 
     uint32_t reg(int id) const;
     void set_reg(int id, uint32_t value);
+    // x87: st(0) as its 10 bytes (64-bit mantissa, then sign and exponent), and emptying the
+    // register stack as a caller does after taking a floating-point result.
+    std::array<uint8_t, 10> st0() const;
+    void empty_fpu_stack();
     uc_engine *handle() { return uc_; }
 
     enum class Stop { Stopped, Until, Fault, Limit };

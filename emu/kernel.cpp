@@ -55,7 +55,19 @@ std::unique_ptr<Process> Kernel::load(const std::vector<std::string> &argv,
         *error = "no such program";
         return nullptr;
     }
-    auto file = read_host_file(*host, kMaxImageFile, error);
+    return load_file(*host, argv, cwd, depth, error);
+}
+
+std::unique_ptr<Process> Kernel::load_file(const std::string &host_path,
+                                           const std::vector<std::string> &argv,
+                                           const std::string &cwd, int depth, std::string *error) {
+    const std::string &name = argv.at(0);
+    auto kind = program_kind(host_path);
+    if (!kind || *kind == ProgramKind::Script) {
+        *error = "not a program (expected .uelf, .vek, .bin or .flat)";
+        return nullptr;
+    }
+    auto file = read_host_file(host_path, kMaxImageFile, error);
     if (!file) return nullptr;
     ImageResult image = *kind == ProgramKind::Elf ? parse_elf_image(*file) : parse_flat_image(*file);
     if (auto *reason = std::get_if<std::string>(&image)) {

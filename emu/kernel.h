@@ -33,6 +33,7 @@ class Kernel {
 
     Engine &engine() { return *engine_; }
     RootFs &fs() { return fs_; }
+    void set_fs(RootFs fs) { fs_ = std::move(fs); }
     Console &console() { return console_; }
     const KernelOptions &options() const { return options_; }
 
@@ -51,6 +52,10 @@ class Kernel {
     // reason when it can't.
     std::unique_ptr<Process> load(const std::vector<std::string> &argv, const std::string &cwd,
                                   int depth, std::string *error);
+    // The same for an image given by host path (the test harness loads images from the build).
+    std::unique_ptr<Process> load_file(const std::string &host_path,
+                                       const std::vector<std::string> &argv,
+                                       const std::string &cwd, int depth, std::string *error);
 
     // "vekos-emu: NAME: MESSAGE" on stderr, after the console's pending output.
     void report(std::string_view name, std::string_view message);

@@ -3,12 +3,19 @@
 #include "kernel.h"
 #include "traps.h"
 
+#include <sys/mman.h>
+
 #include <cstring>
 
 namespace vekos {
 
 struct Process::Snapshot {
-    std::vector<std::pair<uint32_t, std::vector<uint8_t>>> writable; // region base, bytes
+    struct Saved {
+        uint32_t base;
+        std::vector<uint8_t> bytes;
+        std::vector<bool> zero_page; // restored by dropping the page, not by copying
+    };
+    std::vector<Saved> writable;
     std::unique_ptr<Engine::Context> cpu;
 };
 
@@ -124,15 +131,35 @@ void Process::resume() {
 
 std::shared_ptr<Process::Snapshot> Process::snapshot() {
     auto s = std::make_shared<Snapshot>();
-    for (const Region &r : memory_.regions())
-        if (r.prot & kProtWrite) s->writable.push_back({r.base, {r.host, r.host + r.size}});
+    static const uint8_t zeros[kPageSize] = {};
+    for (const Region &r : memory_.regions()) {
+        if (!(r.prot & kProtWrite)) continue;
+        Snapshot::Saved saved{r.base, {r.host, r.host + r.size}, {}};
+        for (uint32_t at = 0; at < r.size; at += kPageSize)
+            saved.zero_page.push_back(std::memcmp(r.host + at, zeros, kPageSize) == 0);
+        s->writable.push_back(std::move(saved));
+    }
     s->cpu = engine().save();
     return s;
 }
 
 void Process::restore(const Snapshot &s) {
-    for (const auto &[base, bytes] : s.writable)
-        if (const Region *r = memory_.find(base)) std::memcpy(r->host, bytes.data(), bytes.size());
+    // Most writable memory (stack, bss, the harness's scratch) starts as zeros: dropping those
+    // pages costs only what the guest touched, where copying would cost all of it.
+    for (const Snapshot::Saved &saved : s.writable) {
+        const Region *r = memory_.find(saved.base);
+        if (r == nullptr) continue;
+        size_t pages = saved.zero_page.size();
+        for (size_t first = 0; first < pages;) {
+            size_t last = first;
+            while (last < pages && saved.zero_page[last] == saved.zero_page[first]) last++;
+            size_t offset = first * kPageSize, length = (last - first) * kPageSize;
+            if (!saved.zero_page[first] ||
+                madvise(r->host + offset, length, MADV_DONTNEED) != 0)
+                std::memcpy(r->host + offset, saved.bytes.data() + offset, length);
+            first = last;
+        }
+    }
     engine().attach(memory_);
     engine().restore(*s.cpu);
     fds_ = FdTable();

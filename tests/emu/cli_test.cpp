@@ -1,0 +1,198 @@
+// vekos-emu as users run it: exit statuses, fault reports, run requests, scripts, nesting,
+// the instruction limit and command-line errors.
+#include "guest.h"
+#include "subprocess.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+
+class VekosEmu : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        fs::create_directories(root.host("bin"));
+        fs::copy_file(PROBE_IMAGE, root.host("bin/probe.uelf"));
+    }
+    Finished emu(std::vector<std::string> args) {
+        args.insert(args.begin(), {VEKOS_EMU, "--root", root.path()});
+        return run_command(args);
+    }
+    vekos::harness::TempRoot root;
+};
+
+size_t lines(const std::string &text) { return size_t(std::count(text.begin(), text.end(), '\n')); }
+
+TEST_F(VekosEmu, ExitStatusIsTheLowEightBitsOfTheProgramsStatus) {
+    struct Case {
+        const char *status;
+        int expected;
+    } cases[] = {{"0", 0}, {"3", 3}, {"300", 44}, {"256", 0}, {"-1", 255}};
+    for (const Case &c : cases) {
+        Finished f = emu({"probe.uelf", "exit", c.status});
+        EXPECT_EQ(f.status, c.expected) << "_exit(" << c.status << ")";
+        EXPECT_EQ(f.err, "") << "_exit(" << c.status << ")";
+    }
+}
+
+TEST_F(VekosEmu, AFaultEndsTheProgramWithOneLineAndStatus139) {
+    struct Case {
+        const char *command, *message, *where;
+    } cases[] = {
+        {"read-null", "read of unmapped address 0x00000000 at 0x", "(main+0x"},
+        {"write-code", "write to read-only address 0x", "(main+0x"},
+        {"write-rodata", "write to read-only address 0x", "(main+0x"},
+        {"jump-null", "execution of unmapped address 0x00000000 at 0x00000000", ""},
+        {"div0", "division error at 0x", "(divide_by_zero+0x8)"},
+        {"ud2", "invalid instruction at 0x", "(invalid_instruction)"},
+    };
+    for (const Case &c : cases) {
+        Finished f = emu({"probe.uelf", c.command});
+        EXPECT_EQ(f.status, 139) << c.command;
+        EXPECT_EQ(f.err.rfind(std::string("vekos-emu: probe.uelf: ") + c.message, 0), 0u)
+            << c.command << ": " << f.err;
+        EXPECT_NE(f.err.find(c.where), std::string::npos) << c.command << ": " << f.err;
+        EXPECT_EQ(lines(f.err), 1u) << c.command << ": " << f.err;
+    }
+}
+
+TEST_F(VekosEmu, AFaultInAChildEndsOnlyTheChild) {
+    Finished f = emu({"probe.uelf", "run", "probe.uelf", "read-null"});
+    EXPECT_EQ(f.status, 0) << f.err;
+    EXPECT_EQ(f.out, "run 0\n") << "the request returns 0: the child was run";
+    EXPECT_EQ(f.err.rfind("vekos-emu: probe.uelf: read of unmapped address 0x00000000", 0), 0u)
+        << f.err;
+}
+
+TEST_F(VekosEmu, RunRequestsPassWordsAsArgvAndRefuseWhatCantRun) {
+    root.write_file("notes.txt", "text");
+    root.write_file("bin/empty.uelf", "");
+    struct Case {
+        std::vector<std::string> args;
+        const char *out;
+    } cases[] = {
+        {{"run", "probe.uelf", "echo", "a", "b"}, "a\nb\nrun 0\n"},
+        {{"run", "/bin/probe.uelf", "echo", "abs"}, "abs\nrun 0\n"},
+        {{"run", "missing.uelf"}, "run -1\n"},
+        {{"run", "notes.txt"}, "run -1\n"},
+        {{"run", "empty.uelf"}, "run -1\n"},
+        {{"run"}, "run -1\n"},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> args{"probe.uelf"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        Finished f = emu(args);
+        EXPECT_EQ(f.out, c.out) << testing::PrintToString(c.args);
+        EXPECT_EQ(f.status, 0) << testing::PrintToString(c.args);
+    }
+}
+
+TEST_F(VekosEmu, ScriptsRunEachLineAndGoOnAfterAFailure) {
+    root.write_file("bin/inner.shell", "probe.uelf echo inner\n");
+    root.write_file("s.shell",
+                    "# a comment\n"
+                    "probe.uelf echo one\n"
+                    "\n"
+                    "  probe.uelf   read-null  \n"
+                    "missing.uelf\n"
+                    "inner.shell\r\n"
+                    "probe.uelf echo two");
+    Finished f = emu({"probe.uelf", "run", "s.shell"});
+    EXPECT_EQ(f.out, "one\ninner\ntwo\nrun 0\n");
+    EXPECT_EQ(lines(f.err), 2u) << "one line for the fault, one for the missing program:\n"
+                                << f.err;
+    Finished top = emu({"s.shell"});
+    EXPECT_EQ(top.out, "one\ninner\ntwo\n") << "a script can be the first program too";
+    EXPECT_EQ(top.status, 0);
+}
+
+TEST_F(VekosEmu, RunRequestsNestAtMostSixteenDeep) {
+    Finished f = emu({"probe.uelf", "nest"});
+    std::string expected = "nest -1\n";
+    for (int i = 0; i < 16; i++) expected += "nest 0\n";
+    EXPECT_EQ(f.out, expected);
+    EXPECT_EQ(f.status, 0);
+    root.write_file("loop.shell", "loop.shell\n");
+    Finished script = emu({"loop.shell"});
+    EXPECT_EQ(script.status, 0) << "a script that runs itself ends at the nesting limit";
+}
+
+TEST_F(VekosEmu, MaxInstructionsStopsARunawayProgram) {
+    Finished f = emu({"--max-instructions", "5000", "probe.uelf", "spin"});
+    EXPECT_EQ(f.status, 124);
+    EXPECT_EQ(f.err, "vekos-emu: probe.uelf: stopped after 5000 instructions\n");
+    Finished fine = emu({"--max-instructions=1000000", "probe.uelf", "echo", "ok"});
+    EXPECT_EQ(fine.status, 0) << fine.err;
+    EXPECT_EQ(fine.out, "ok\n");
+}
+
+TEST_F(VekosEmu, TraceShowsEachTrap) {
+    Finished f = emu({"--trace", "probe.uelf", "echo", "hi"});
+    EXPECT_EQ(f.out, "hi\n");
+    EXPECT_EQ(f.err, "[trace] write(1, \"hi\", 2) = 2\n[trace] write(1, \"\\n\", 1) = 1\n"
+                     "[trace] _exit(0)\n");
+}
+
+TEST_F(VekosEmu, FlatImagesAndOtherExtensions) {
+    // mov eax, 2; mov ebx, 42; int 0x80: _exit(42) from the first byte.
+    root.write_file("bin/exit42.bin", "\xb8\x02\x00\x00\x00\xbb\x2a\x00\x00\x00\xcd\x80"s);
+    EXPECT_EQ(emu({"exit42.bin"}).status, 42);
+    root.write_file("exit42.flat", "\xb8\x02\x00\x00\x00\xbb\x2a\x00\x00\x00\xcd\x80"s);
+    EXPECT_EQ(emu({"exit42.flat"}).status, 42) << "found in the current folder first";
+    fs::copy_file(PROBE_IMAGE, root.host("bin/probe.vek"));
+    EXPECT_EQ(emu({"probe.vek", "exit", "5"}).status, 5);
+    Finished unknown = emu({"notes.txt"});
+    EXPECT_EQ(unknown.status, 127);
+    EXPECT_EQ(unknown.err.rfind("vekos-emu: notes.txt: ", 0), 0u) << unknown.err;
+    Finished missing = emu({"missing.uelf"});
+    EXPECT_EQ(missing.status, 127);
+    EXPECT_EQ(missing.err, "vekos-emu: missing.uelf: no such program\n");
+}
+
+TEST_F(VekosEmu, CommandLineErrorsAndHelp) {
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char *err_start;
+    } cases[] = {
+        {{}, 2, "vekos-emu: no PROGRAM given\nUsage: "},
+        {{"--bogus", "probe.uelf"}, 2, "vekos-emu: unknown option '--bogus'\nUsage: "},
+        {{"--max-instructions", "lots", "probe.uelf"}, 2, "vekos-emu: --max-instructions"},
+        {{"--max-instructions", "-5", "probe.uelf"}, 2, "vekos-emu: --max-instructions"},
+        {{"--max-instructions"}, 2, "vekos-emu: --max-instructions"},
+        {{"--root"}, 2, "vekos-emu: option --root needs a folder"},
+        {{"--root", "/nonexistent-vekos-folder", "x.uelf"}, 2, "vekos-emu: --root"},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> args{VEKOS_EMU};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        Finished f = run_command(args);
+        EXPECT_EQ(f.status, c.status) << testing::PrintToString(c.args);
+        EXPECT_EQ(f.err.rfind(c.err_start, 0), 0u) << testing::PrintToString(c.args) << f.err;
+        EXPECT_EQ(f.out, "") << testing::PrintToString(c.args);
+    }
+    Finished help = run_command({VEKOS_EMU, "--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("Usage: vekos-emu [options] PROGRAM [ARGS...]\n", 0), 0u);
+    Finished version = run_command({VEKOS_EMU, "--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.rfind("vekos-emu ", 0), 0u);
+    Finished passed = emu({"--", "probe.uelf", "echo", "-v", "--help"});
+    EXPECT_EQ(passed.out, "-v\n--help\n") << "options stop at PROGRAM; -- ends them too";
+}
+
+TEST(VekosEmuWithLibrary, RunStartsHelloWhichPrintsItsArguments) {
+    std::string root = VEKOS_ROOT_DIR;
+    if (!fs::exists(root + "/bin/run.uelf") || !fs::exists(root + "/bin/hello.uelf"))
+        GTEST_SKIP() << "run.uelf and hello.uelf are not built in " << root;
+    Finished f = run_command({VEKOS_EMU, "--root", root, "run.uelf", "hello.uelf", "-v", "x"});
+    EXPECT_EQ(f.status, 0) << f.err;
+    EXPECT_EQ(f.out, "-v\nx\n");
+    EXPECT_EQ(f.err, "");
+}
+
+} // namespace

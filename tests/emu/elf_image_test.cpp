@@ -1,0 +1,174 @@
+// The loader refuses every malformed image with one reason, through the API and through
+// vekos-emu (status 127, one line on stderr naming the file).
+#include "elf_image.h"
+#include "guest.h"
+#include "subprocess.h"
+
+#include <elf.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+
+namespace {
+
+using vekos::Image;
+
+// A valid image: code R+X at 0x400000, read-only data, then data+bss.
+struct ElfBuilder {
+    Elf32_Ehdr eh{};
+    std::vector<Elf32_Phdr> ph;
+    size_t truncate_to = 0;
+
+    ElfBuilder() {
+        std::memcpy(eh.e_ident, ELFMAG, SELFMAG);
+        eh.e_ident[EI_CLASS] = ELFCLASS32;
+        eh.e_ident[EI_DATA] = ELFDATA2LSB;
+        eh.e_ident[EI_VERSION] = EV_CURRENT;
+        eh.e_type = ET_EXEC;
+        eh.e_machine = EM_386;
+        eh.e_version = EV_CURRENT;
+        eh.e_entry = 0x400000;
+        eh.e_phoff = sizeof(Elf32_Ehdr);
+        eh.e_ehsize = sizeof(Elf32_Ehdr);
+        eh.e_phentsize = sizeof(Elf32_Phdr);
+        ph.push_back(segment(0x1000, 0x400000, 0x10, 0x10, PF_R | PF_X));
+        ph.push_back(segment(0x2000, 0x401000, 0x10, 0x10, PF_R));
+        ph.push_back(segment(0x3000, 0x402000, 0x10, 0x2000, PF_R | PF_W));
+    }
+    static Elf32_Phdr segment(uint32_t offset, uint32_t vaddr, uint32_t filesz, uint32_t memsz,
+                              uint32_t flags) {
+        return {PT_LOAD, offset, vaddr, vaddr, filesz, memsz, flags, 0x1000};
+    }
+    std::vector<uint8_t> bytes() {
+        eh.e_phnum = uint16_t(ph.size());
+        std::vector<uint8_t> file(0x3010, 0x90);
+        std::memcpy(file.data(), &eh, sizeof eh);
+        std::memcpy(file.data() + sizeof eh, ph.data(), ph.size() * sizeof(Elf32_Phdr));
+        if (truncate_to) file.resize(truncate_to);
+        return file;
+    }
+};
+
+struct Case {
+    const char *what;
+    std::function<void(ElfBuilder &)> damage;
+    const char *reason;
+};
+
+const std::vector<Case> &bad_images() {
+    static const std::vector<Case> cases = {
+        {"truncated header", [](ElfBuilder &b) { b.truncate_to = 40; }, "truncated ELF header"},
+        {"not ELF", [](ElfBuilder &b) { b.eh.e_ident[1] = 'X'; }, "not an ELF file"},
+        {"64-bit class", [](ElfBuilder &b) { b.eh.e_ident[EI_CLASS] = ELFCLASS64; },
+         "not a 32-bit ELF file"},
+        {"big-endian", [](ElfBuilder &b) { b.eh.e_ident[EI_DATA] = ELFDATA2MSB; },
+         "not little-endian"},
+        {"version", [](ElfBuilder &b) { b.eh.e_version = 7; }, "unknown ELF version"},
+        {"x86-64 machine", [](ElfBuilder &b) { b.eh.e_machine = EM_X86_64; },
+         "not an i386 program"},
+        {"shared object", [](ElfBuilder &b) { b.eh.e_type = ET_DYN; },
+         "not an executable (ET_EXEC)"},
+        {"headers past the end", [](ElfBuilder &b) { b.eh.e_phoff = 0x3000; },
+         "program headers outside the file"},
+        {"header offset wraps", [](ElfBuilder &b) { b.eh.e_phoff = 0xFFFFFFF0; },
+         "program headers outside the file"},
+        {"hostile header count",
+         [](ElfBuilder &b) { b.ph.resize(65, ElfBuilder::segment(0, 0x400000, 0, 0, 0)); },
+         "too many program headers"},
+        {"header size", [](ElfBuilder &b) { b.eh.e_phentsize = 40; }, "bad program header size"},
+        {"segment past the end", [](ElfBuilder &b) { b.ph[1].p_filesz = 0x5000; },
+         "segment 1 lies outside the file"},
+        {"segment offset wraps",
+         [](ElfBuilder &b) { b.ph[1].p_offset = 0xFFFFFFF8; },
+         "segment 1 lies outside the file"},
+        {"filesz above memsz", [](ElfBuilder &b) { b.ph[2].p_memsz = 8; },
+         "segment 2 has filesz above memsz"},
+        {"segment in page 0", [](ElfBuilder &b) { b.ph[0].p_vaddr = 0x10; },
+         "segment 0 lies outside the user address range"},
+        {"segment over the stack", [](ElfBuilder &b) { b.ph[2].p_vaddr = 0xBEFFF000; },
+         "segment 2 lies outside the user address range"},
+        {"segment wraps 4 GiB",
+         [](ElfBuilder &b) { b.ph[2].p_vaddr = 0xFFFFF000; },
+         "segment 2 lies outside the user address range"},
+        {"overlap in one page", [](ElfBuilder &b) { b.ph[1].p_vaddr = 0x400800; },
+         "segment 1 overlaps segment 0"},
+        {"overlap of whole pages",
+         [](ElfBuilder &b) { b.ph[2].p_vaddr = 0x3FF000; },
+         "segment 2 overlaps segment 0"},
+        {"entry in read-only data", [](ElfBuilder &b) { b.eh.e_entry = 0x401000; },
+         "entry point is not in an executable segment"},
+        {"entry outside every segment", [](ElfBuilder &b) { b.eh.e_entry = 0x500000; },
+         "entry point is not in an executable segment"},
+        {"no loadable segment",
+         [](ElfBuilder &b) {
+             for (auto &p : b.ph) p.p_type = PT_NOTE;
+         },
+         "no loadable segment"},
+        {"huge bss", [](ElfBuilder &b) { b.ph[2].p_memsz = 0x20000000; }, "image too large"},
+    };
+    return cases;
+}
+
+TEST(ElfImage, AcceptsTheThreeSegmentLayout) {
+    ElfBuilder b;
+    auto result = vekos::parse_elf_image(b.bytes());
+    ASSERT_TRUE(std::holds_alternative<Image>(result))
+        << "expected an image, got: " << std::get<std::string>(result);
+    const Image &image = std::get<Image>(result);
+    EXPECT_EQ(image.entry, 0x400000u);
+    ASSERT_EQ(image.segments.size(), 3u);
+    EXPECT_EQ(image.segments[0].prot, uint32_t(vekos::kProtRead | vekos::kProtExec));
+    EXPECT_EQ(image.segments[2].memsz, 0x2000u);
+    EXPECT_EQ(image.segments[2].bytes.size(), 0x10u) << "only filesz bytes come from the file";
+}
+
+TEST(ElfImage, RefusesEachMalformedImageWithItsReason) {
+    for (const Case &c : bad_images()) {
+        ElfBuilder b;
+        c.damage(b);
+        auto result = vekos::parse_elf_image(b.bytes());
+        if (auto *reason = std::get_if<std::string>(&result))
+            EXPECT_EQ(*reason, c.reason) << c.what;
+        else
+            ADD_FAILURE() << c.what << ": expected refusal '" << c.reason << "', got an image";
+    }
+}
+
+TEST(ElfImage, VekosEmuReportsABadImageInOneLineWithStatus127) {
+    vekos::harness::TempRoot root;
+    for (const Case &c : bad_images()) {
+        ElfBuilder b;
+        c.damage(b);
+        auto bytes = b.bytes();
+        root.write_file("bad.uelf", std::string(bytes.begin(), bytes.end()));
+        Finished f = run_command({VEKOS_EMU, "--root", root.path(), "bad.uelf"});
+        EXPECT_EQ(f.status, 127) << c.what;
+        EXPECT_EQ(f.err, std::string("vekos-emu: bad.uelf: ") + c.reason + "\n") << c.what;
+        EXPECT_EQ(f.out, "") << c.what;
+    }
+}
+
+TEST(ElfImage, FlatImagesRunFromTheirFirstByteAndAreSizeLimited) {
+    auto image = vekos::parse_flat_image({0x90, 0xc3});
+    ASSERT_TRUE(std::holds_alternative<Image>(image));
+    EXPECT_EQ(std::get<Image>(image).entry, vekos::kFlatBase);
+    auto empty = vekos::parse_flat_image({});
+    EXPECT_TRUE(std::holds_alternative<std::string>(empty)) << "an empty flat image is refused";
+    auto huge = vekos::parse_flat_image(std::vector<uint8_t>(vekos::kFlatRegionSize + 1));
+    EXPECT_TRUE(std::holds_alternative<std::string>(huge)) << "over 1 MiB is refused";
+}
+
+TEST(ElfImage, SymbolsNameTheNearestPrecedingSymbol) {
+    vekos::SymbolTable table;
+    table.add({"strlen", 0x400100, 0x20});
+    table.add({"main", 0x400000, 0x40});
+    table.finish();
+    EXPECT_EQ(table.describe(0x400113), "strlen+0x13");
+    EXPECT_EQ(table.describe(0x400000), "main");
+    EXPECT_EQ(table.describe(0x3fffff), "") << "nothing precedes the first symbol";
+    EXPECT_EQ(table.address_of("strlen"), 0x400100u);
+    EXPECT_FALSE(table.address_of("nothere"));
+}
+
+} // namespace

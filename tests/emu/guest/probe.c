@@ -1,0 +1,128 @@
+/* The emulator's test program: argv[1] chooses what it does. Freestanding, no library. */
+typedef unsigned int u32;
+
+int raw_trap(int number, int a, int b, int c, int d, int e, int f);
+long double load_pi(void);
+int divide_by_zero(void);
+void invalid_instruction(void);
+
+static int trap3(int n, int a, int b, int c) { return raw_trap(n, a, b, c, 0, 0, 0); }
+
+static u32 length(const char *s) {
+    u32 n = 0;
+    while (s[n]) n++;
+    return n;
+}
+
+static int same(const char *a, const char *b) {
+    while (*a && *a == *b) a++, b++;
+    return *a == *b;
+}
+
+static void say(const char *s) { trap3(1, 1, (int)s, (int)length(s)); }
+
+static void say_number(int v) {
+    char text[16];
+    int at = 15;
+    u32 u = v < 0 ? -(u32)v : (u32)v;
+    text[at] = 0;
+    do text[--at] = (char)('0' + u % 10);
+    while ((u /= 10) != 0);
+    if (v < 0) text[--at] = '-';
+    say(text + at);
+}
+
+static int number(const char *s) {
+    int sign = 1, v = 0;
+    if (*s == '-') sign = -1, s++;
+    while (*s >= '0' && *s <= '9') v = v * 10 + (*s++ - '0');
+    return sign * v;
+}
+
+static char line[256];
+
+/* Joins argv[from..] with spaces into `line`. */
+static const char *join(int argc, char **argv, int from) {
+    u32 at = 0;
+    for (int i = from; i < argc; i++) {
+        if (i > from && at + 1 < sizeof line) line[at++] = ' ';
+        for (const char *s = argv[i]; *s && at + 1 < sizeof line; s++) line[at++] = *s;
+    }
+    line[at] = 0;
+    return line;
+}
+
+static const char rodata_word[4] = {1, 2, 3, 4};
+volatile int data_word = 7;
+
+int main(int argc, char **argv) {
+    const char *what = argc > 1 ? argv[1] : "";
+    if (same(what, "exit")) return number(argv[2]);
+    if (same(what, "echo")) {
+        for (int i = 2; i < argc; i++) say(argv[i]), say("\n");
+        return 0;
+    }
+    if (same(what, "read-null")) return *(volatile int *)0;
+    if (same(what, "write-code")) return *(volatile int *)main = 0;
+    if (same(what, "write-rodata")) return *(volatile char *)rodata_word = 0;
+    if (same(what, "jump-null")) return ((int (*)(void))0)();
+    if (same(what, "div0")) return divide_by_zero();
+    if (same(what, "ud2")) return invalid_instruction(), 0;
+    if (same(what, "spin")) for (;;) data_word++;
+    if (same(what, "run")) { /* run WORDS...: prints the request's result */
+        int r = trap3(96, (int)join(argc, argv, 2), 0, 0);
+        say("run "), say_number(r), say("\n");
+        return 0;
+    }
+    if (same(what, "nest")) { /* runs itself until the kernel refuses */
+        int r = trap3(96, (int)"probe.uelf nest", 0, 0);
+        say("nest "), say_number(r), say("\n");
+        return 0;
+    }
+    if (same(what, "cat")) { /* cat PATH: the file on stdout, or "cat -1" */
+        int fd = trap3(4, (int)argv[2], 0, 0);
+        char buffer[64];
+        int n;
+        if (fd < 0) return say("cat -1\n"), 1;
+        while ((n = trap3(3, fd, (int)buffer, sizeof buffer)) > 0) trap3(1, 1, (int)buffer, n);
+        trap3(5, fd, 0, 0);
+        return 0;
+    }
+    if (same(what, "writefile")) { /* writefile PATH TEXT */
+        say_number(trap3(21, (int)argv[2], (int)argv[3], (int)length(argv[3]))), say("\n");
+        return 0;
+    }
+    if (same(what, "pwd")) { /* chdir to argv[2] when given, then print the folder */
+        char buffer[128];
+        if (argc > 2) say_number(trap3(95, (int)argv[2], 0, 0)), say(" ");
+        if (trap3(52, (int)buffer, sizeof buffer, 0) < 0) return say("getcwd -1\n"), 1;
+        say(buffer), say("\n");
+        return 0;
+    }
+    if (same(what, "args")) { /* argc and where argv lies relative to esp at entry */
+        say_number(argc), say("\n");
+        return 0;
+    }
+    say("probe: unknown command\n");
+    return 100;
+}
+
+/* Functions the harness tests call directly. */
+unsigned long long twice64(unsigned long long v) { return v * 2; }
+double half(double v) { return v / 2; }
+int sum_ints(int n, ...) {
+    __builtin_va_list ap;
+    int total = 0;
+    __builtin_va_start(ap, n);
+    while (n-- > 0) total += __builtin_va_arg(ap, int);
+    __builtin_va_end(ap);
+    return total;
+}
+u32 probe_strlen(const char *s) { return length(s); }
+void fill_bytes(char *p, int n, int c) {
+    while (n-- > 0) *p++ = (char)c;
+}
+void spin_forever(void) {
+    for (;;) data_word++;
+}
+int bump(void) { return ++data_word; }

@@ -1,0 +1,390 @@
+#include "guest.h"
+
+#include "trace.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace vekos::harness {
+namespace {
+
+// Harness-only memory, well away from where images and the stack live.
+constexpr uint32_t kScratchBase = 0xB0000000;
+constexpr uint32_t kScratchSize = 1 << 20;
+constexpr uint32_t kSentinel = 0xB0200000; // return address of every call; never executed
+constexpr uint32_t kNotReturned = 0xDEADBEEF;
+
+std::string hex(uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%x", value);
+    return text;
+}
+
+std::string make_temp_folder(const char *prefix) {
+    std::string pattern = (std::filesystem::temp_directory_path() / prefix).string() + "XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error("cannot make a temporary folder " + pattern);
+    return pattern;
+}
+
+std::string call_text(std::string_view function, const std::vector<uint32_t> &args) {
+    std::string text = std::string(function) + "(";
+    for (size_t i = 0; i < args.size(); i++) text += (i ? ", " : "") + hex(args[i]);
+    return text + ")";
+}
+
+} // namespace
+
+std::vector<uint32_t> wide64(uint64_t value) { return {uint32_t(value), uint32_t(value >> 32)}; }
+
+std::vector<uint32_t> double_words(double value) {
+    uint64_t bits;
+    std::memcpy(&bits, &value, 8);
+    return wide64(bits);
+}
+
+std::vector<uint32_t> long_double_words(long double value) {
+    uint32_t out[3] = {};
+    std::memcpy(out, &value, 10); // x87 extended: 10 bytes, padded to 12 on the i386 stack
+    return {out[0], out[1], out[2]};
+}
+
+std::string CallOutcome::describe() const {
+    if (returned) return "returned " + std::to_string(eax);
+    if (exited) return "exited with status " + std::to_string(exit_status);
+    if (hit_instruction_limit) return "stopped by the instruction limit";
+    if (fault) return "faulted: " + fault_text;
+    return "did not return";
+}
+
+void Guest::CaptureConsole::write(const uint8_t *data, size_t n) {
+    output.append(reinterpret_cast<const char *>(data), n);
+}
+
+int32_t Guest::CaptureConsole::read(uint8_t *out, size_t n) {
+    size_t count = std::min(n, input.size() - input_at);
+    std::memcpy(out, input.data() + input_at, count);
+    input_at += count;
+    return int32_t(count);
+}
+
+Guest::Guest(const std::string &image_path)
+    : image_path_(image_path), default_root_(make_temp_folder("vekos-harness-root-")),
+      root_(default_root_) {
+    kernel_ = std::make_unique<Kernel>(*RootFs::open(root_), console_);
+    kernel_->add_observer(this);
+    std::string error;
+    std::string name = std::filesystem::path(image_path).filename().string();
+    process_ = kernel_->load_file(image_path, {name}, "/", 0, &error);
+    if (!process_) throw std::runtime_error(image_path + ": " + error);
+    GuestMemory &memory = process_->memory();
+    uint8_t *sentinel = memory.add_region(kSentinel, kPageSize, kProtRead | kProtExec, "sentinel");
+    if (memory.add_region(kScratchBase, kScratchSize, kProtRead | kProtWrite, "scratch") ==
+            nullptr ||
+        sentinel == nullptr)
+        throw std::runtime_error(image_path + ": image overlaps the harness's scratch memory");
+    std::memset(sentinel, 0xF4, kPageSize); // hlt, should anything ever execute it
+    process_->start();
+    call_stack_top_ = (kStackTop - kMaxArgBytes - 256) & ~15u;
+    snapshot_ = process_->snapshot();
+    scratch_next_ = kScratchBase;
+}
+
+Guest::~Guest() {
+    process_.reset();
+    std::error_code ignored;
+    std::filesystem::remove_all(default_root_, ignored);
+}
+
+Guest &Guest::fresh(const std::string &image_path) {
+    static std::map<std::string, std::unique_ptr<Guest>> loaded;
+    std::unique_ptr<Guest> &guest = loaded[image_path];
+    if (!guest) guest = std::make_unique<Guest>(image_path);
+    guest->reset();
+    return *guest;
+}
+
+void Guest::reset() {
+    process_->restore(*snapshot_);
+    if (root_ != default_root_) set_root(default_root_);
+    scratch_next_ = kScratchBase;
+    allocations_.clear();
+    traps_.clear();
+    scripts_.clear();
+    console_.output.clear();
+    console_.input.clear();
+    console_.input_at = 0;
+}
+
+CallOutcome Guest::finish(const Outcome &outcome) {
+    CallOutcome out;
+    Engine &e = kernel_->engine();
+    switch (outcome.kind) {
+    case Outcome::Kind::Returned: {
+        out.returned = true;
+        out.eax = e.reg(UC_X86_REG_EAX);
+        out.edx = e.reg(UC_X86_REG_EDX);
+        auto st0 = e.st0();
+        std::memcpy(&out.st0, st0.data(), st0.size());
+        break;
+    }
+    case Outcome::Kind::Exited:
+        out.exited = true;
+        out.exit_status = outcome.status;
+        break;
+    case Outcome::Kind::Limit: out.hit_instruction_limit = true; break;
+    case Outcome::Kind::Faulted:
+        out.fault = outcome.fault;
+        out.fault_text = process_->describe(outcome.fault);
+        break;
+    }
+    return out;
+}
+
+CallOutcome Guest::call_address(uint32_t address, const std::vector<uint32_t> &args,
+                                uint64_t limit) {
+    uint32_t bytes = uint32_t(args.size() * 4);
+    // At entry esp + 4 is 16-byte aligned, as the i386 System V ABI has it.
+    uint32_t base = (call_stack_top_ - bytes) & ~15u;
+    GuestMemory &memory = process_->memory();
+    memory.poke(base, args.data(), bytes);
+    memory.poke(base - 4, &kSentinel, 4);
+    Engine &e = kernel_->engine();
+    e.attach(memory);
+    e.set_reg(UC_X86_REG_ESP, base - 4);
+    e.set_reg(UC_X86_REG_EIP, address);
+    e.set_reg(UC_X86_REG_EFLAGS, 0x2); // direction flag clear, as callers guarantee
+    e.empty_fpu_stack();
+    process_->budget() = {limit ? limit : limit_, 0};
+    return finish(process_->run(kSentinel));
+}
+
+CallOutcome Guest::call_outcome(std::string_view function, const std::vector<uint32_t> &args,
+                                uint64_t limit) {
+    auto address = find_symbol(function);
+    if (!address) {
+        ADD_FAILURE() << "no symbol '" << function << "' in " << image_path_;
+        return {};
+    }
+    return call_address(*address, args, limit);
+}
+
+uint32_t Guest::checked_call(std::string_view function, const std::vector<uint32_t> &args,
+                             CallOutcome *out) {
+    *out = call_outcome(function, args);
+    if (out->returned) return out->eax;
+    ADD_FAILURE() << call_text(function, args) << " should have returned, but it "
+                  << out->describe();
+    return kNotReturned;
+}
+
+uint32_t Guest::call(std::string_view function, const std::vector<uint32_t> &args) {
+    CallOutcome out;
+    return checked_call(function, args, &out);
+}
+
+uint64_t Guest::call64(std::string_view function, const std::vector<uint32_t> &args) {
+    CallOutcome out;
+    checked_call(function, args, &out);
+    return out.returned ? out.result64() : kNotReturned;
+}
+
+long double Guest::call_long_double(std::string_view function,
+                                    const std::vector<uint32_t> &args) {
+    CallOutcome out;
+    checked_call(function, args, &out);
+    return out.st0;
+}
+
+CallOutcome Guest::start(const std::vector<std::string> &argv, std::string_view stop_at,
+                         uint32_t misalign, uint64_t limit) {
+    uint32_t until = kNoUntil;
+    if (!stop_at.empty()) {
+        auto address = find_symbol(stop_at);
+        if (!address) {
+            ADD_FAILURE() << "no symbol '" << stop_at << "' in " << image_path_;
+            return {};
+        }
+        until = *address;
+    }
+    if (!process_->set_arguments(argv, misalign)) {
+        ADD_FAILURE() << "argument list too long";
+        return {};
+    }
+    process_->start();
+    process_->budget() = {limit ? limit : limit_, 0};
+    return finish(process_->run(until));
+}
+
+uint32_t Guest::reg(int uc_x86_reg) const { return kernel_->engine().reg(uc_x86_reg); }
+
+uint32_t Guest::alloc(uint32_t n, uint8_t fill) {
+    uint64_t payload = ((uint64_t(scratch_next_) + kCanaryBytes + 15) & ~uint64_t(15));
+    if (payload + n + kCanaryBytes > uint64_t(kScratchBase) + kScratchSize) {
+        ADD_FAILURE() << "scratch memory exhausted allocating " << n << " bytes";
+        return 0;
+    }
+    GuestMemory &memory = process_->memory();
+    std::vector<uint8_t> canary(kCanaryBytes, kCanary), body(n, fill);
+    memory.poke(uint32_t(payload - kCanaryBytes), canary.data(), kCanaryBytes);
+    memory.poke(uint32_t(payload), body.data(), n);
+    memory.poke(uint32_t(payload + n), canary.data(), kCanaryBytes);
+    scratch_next_ = uint32_t(payload + n + kCanaryBytes);
+    allocations_.push_back({uint32_t(payload), n});
+    return uint32_t(payload);
+}
+
+uint32_t Guest::put_bytes(const void *data, size_t n) {
+    uint32_t at = alloc(uint32_t(n));
+    if (at != 0) process_->memory().poke(at, data, uint32_t(n));
+    return at;
+}
+
+uint32_t Guest::put_bytes(const std::vector<uint8_t> &bytes) {
+    return put_bytes(bytes.data(), bytes.size());
+}
+
+uint32_t Guest::put_string(std::string_view text) {
+    std::string copy(text);
+    return put_bytes(copy.c_str(), copy.size() + 1);
+}
+
+::testing::AssertionResult Guest::canaries_intact() const {
+    for (size_t i = 0; i < allocations_.size(); i++) {
+        const Allocation &a = allocations_[i];
+        for (int side = 0; side < 2; side++) {
+            uint32_t from = side == 0 ? a.address - kCanaryBytes : a.address + a.size;
+            std::vector<uint8_t> bytes(kCanaryBytes);
+            process_->memory().read(from, bytes.data(), kCanaryBytes);
+            for (uint32_t k = 0; k < kCanaryBytes; k++) {
+                if (bytes[k] == kCanary) continue;
+                char byte[8];
+                std::snprintf(byte, sizeof byte, "0x%02x", bytes[k]);
+                return ::testing::AssertionFailure()
+                       << "canary " << (side == 0 ? "before" : "after") << " allocation #" << i
+                       << " (" << a.size << " bytes at " << hex(a.address)
+                       << ") overwritten: byte at " << hex(from + k) << " is " << byte
+                       << ", expected 0xcb";
+            }
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+std::vector<uint8_t> Guest::read_bytes(uint32_t address, uint32_t n) const {
+    std::vector<uint8_t> bytes(n);
+    if (!process_->memory().read(address, bytes.data(), n)) {
+        ADD_FAILURE() << "cannot read " << n << " bytes at " << hex(address);
+        return {};
+    }
+    return bytes;
+}
+
+std::string Guest::read_string(uint32_t address, uint32_t max) const {
+    auto text = process_->memory().read_string(address, max);
+    if (!text) {
+        ADD_FAILURE() << "no readable string of at most " << max << " bytes at " << hex(address);
+        return {};
+    }
+    return *text;
+}
+
+uint32_t Guest::read_u32(uint32_t address) const {
+    auto value = process_->memory().read_u32(address);
+    if (!value) ADD_FAILURE() << "cannot read a word at " << hex(address);
+    return value.value_or(0);
+}
+
+// Writes are privileged, like the loader's: tests may patch read-only data too.
+void Guest::write_u32(uint32_t address, uint32_t value) {
+    if (!process_->memory().poke(address, &value, 4))
+        ADD_FAILURE() << "cannot write a word at " << hex(address);
+}
+
+void Guest::write_bytes(uint32_t address, const std::vector<uint8_t> &bytes) {
+    if (!process_->memory().poke(address, bytes.data(), uint32_t(bytes.size())))
+        ADD_FAILURE() << "cannot write " << bytes.size() << " bytes at " << hex(address);
+}
+
+std::optional<uint32_t> Guest::find_symbol(std::string_view name) const {
+    return process_->symbols().address_of(name);
+}
+
+uint32_t Guest::symbol(std::string_view name) const {
+    auto address = find_symbol(name);
+    if (!address) ADD_FAILURE() << "no symbol '" << name << "' in " << image_path_;
+    return address.value_or(0);
+}
+
+void Guest::script_trap(uint32_t number, std::vector<int32_t> results) {
+    scripts_[number] = {std::deque<int32_t>(results.begin(), results.end()), nullptr};
+}
+
+void Guest::script_trap(uint32_t number, TrapScript script) {
+    scripts_[number] = {{}, std::move(script)};
+}
+
+std::optional<int32_t> Guest::before(const TrapRecord &record) {
+    auto found = scripts_.find(record.number);
+    if (found == scripts_.end()) return std::nullopt;
+    Script &script = found->second;
+    if (script.function) return script.function(record);
+    int32_t result = script.results.front();
+    script.results.pop_front();
+    if (script.results.empty()) scripts_.erase(found); // then the kernel serves it again
+    return result;
+}
+
+void Guest::after(const TrapRecord &record) { traps_.push_back(record); }
+
+void Guest::set_root(const std::string &host_folder) {
+    auto fs = RootFs::open(host_folder);
+    if (!fs) {
+        ADD_FAILURE() << "root " << host_folder << " is not a folder";
+        return;
+    }
+    kernel_->set_fs(std::move(*fs));
+    root_ = host_folder;
+}
+
+const std::string &Guest::root() const { return root_; }
+
+TempRoot::TempRoot() : path_(make_temp_folder("vekos-test-root-")) {}
+
+TempRoot::~TempRoot() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+std::string TempRoot::host(std::string_view guest_path) const {
+    while (!guest_path.empty() && guest_path[0] == '/') guest_path.remove_prefix(1);
+    return path_ + "/" + std::string(guest_path);
+}
+
+void TempRoot::write_file(std::string_view guest_path, std::string_view content) const {
+    std::filesystem::path file = host(guest_path);
+    std::filesystem::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::binary).write(content.data(), std::streamsize(content.size()));
+}
+
+std::optional<std::string> TempRoot::read_file(std::string_view guest_path) const {
+    std::ifstream in(host(guest_path), std::ios::binary);
+    if (!in) return std::nullopt;
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string describe(const TrapRecord &record) { return describe_trap(record); }
+
+std::string describe(const std::vector<TrapRecord> &records) {
+    std::string text;
+    for (const TrapRecord &r : records) text += (text.empty() ? "" : "; ") + describe(r);
+    return text;
+}
+
+} // namespace vekos::harness
