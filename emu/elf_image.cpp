@@ -27,8 +27,12 @@ template <typename T> T at(const std::vector<uint8_t> &file, uint64_t offset) {
     return value;
 }
 
-uint64_t page_down(uint64_t a) { return a & ~uint64_t(kPageSize - 1); }
-uint64_t page_up(uint64_t a) { return page_down(a + kPageSize - 1); }
+uint64_t page_down(uint64_t a) {
+    return a & ~uint64_t(kPageSize - 1);
+}
+uint64_t page_up(uint64_t a) {
+    return page_down(a + kPageSize - 1);
+}
 
 // Symbols are for diagnostics only: a damaged table is ignored rather than refused.
 void read_symbols(const std::vector<uint8_t> &file, const Elf32_Ehdr &eh, SymbolTable &out) {
@@ -41,8 +45,7 @@ void read_symbols(const std::vector<uint8_t> &file, const Elf32_Ehdr &eh, Symbol
         if (sh.sh_type != SHT_SYMTAB || sh.sh_entsize != sizeof(Elf32_Sym) ||
             sh.sh_link >= eh.e_shnum || !inside(sh.sh_offset, sh.sh_size, file.size()))
             continue;
-        auto strtab =
-            at<Elf32_Shdr>(file, eh.e_shoff + uint64_t(sh.sh_link) * sizeof(Elf32_Shdr));
+        auto strtab = at<Elf32_Shdr>(file, eh.e_shoff + uint64_t(sh.sh_link) * sizeof(Elf32_Shdr));
         if (!inside(strtab.sh_offset, strtab.sh_size, file.size())) continue;
         const char *names = reinterpret_cast<const char *>(file.data() + strtab.sh_offset);
         for (uint64_t off = 0; off + sizeof(Elf32_Sym) <= sh.sh_size; off += sizeof(Elf32_Sym)) {
@@ -126,7 +129,8 @@ ImageResult parse_flat_image(const std::vector<uint8_t> &file) {
     if (file.empty()) return std::string("empty flat image");
     if (file.size() > kFlatRegionSize) return std::string("flat image larger than 1 MiB");
     Image image;
-    image.segments.push_back({kFlatBase, kFlatRegionSize, kProtRead | kProtWrite | kProtExec, file});
+    image.segments.push_back(
+        {kFlatBase, kFlatRegionSize, kProtRead | kProtWrite | kProtExec, file});
     image.entry = kFlatBase;
     return image;
 }

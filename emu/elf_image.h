@@ -22,7 +22,7 @@ constexpr uint32_t kMaxImageMemory = 256 << 20;
 struct Segment {
     uint32_t vaddr;
     uint32_t memsz;
-    uint32_t prot; // kProt* bits
+    uint32_t prot;              // kProt* bits
     std::vector<uint8_t> bytes; // filesz bytes; the rest up to memsz is zero
 };
 

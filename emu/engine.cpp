@@ -19,12 +19,24 @@ std::string describe_fault(const Fault &f) {
     char text[128];
     const char *access = nullptr;
     switch (f.kind) {
-    case FaultKind::ReadUnmapped: access = "read of unmapped address"; break;
-    case FaultKind::WriteUnmapped: access = "write to unmapped address"; break;
-    case FaultKind::FetchUnmapped: access = "execution of unmapped address"; break;
-    case FaultKind::ReadProtected: access = "read of unreadable address"; break;
-    case FaultKind::WriteProtected: access = "write to read-only address"; break;
-    case FaultKind::FetchProtected: access = "execution of non-executable address"; break;
+    case FaultKind::ReadUnmapped:
+        access = "read of unmapped address";
+        break;
+    case FaultKind::WriteUnmapped:
+        access = "write to unmapped address";
+        break;
+    case FaultKind::FetchUnmapped:
+        access = "execution of unmapped address";
+        break;
+    case FaultKind::ReadProtected:
+        access = "read of unreadable address";
+        break;
+    case FaultKind::WriteProtected:
+        access = "write to read-only address";
+        break;
+    case FaultKind::FetchProtected:
+        access = "execution of non-executable address";
+        break;
     case FaultKind::InvalidInstruction:
         std::snprintf(text, sizeof text, "invalid instruction at 0x%08x", f.eip);
         return text;
@@ -45,9 +57,9 @@ std::string describe_fault(const Fault &f) {
 Engine::Engine() {
     check(uc_open(UC_ARCH_X86, UC_MODE_32, &uc_), "uc_open");
     uc_hook hook;
-    check(uc_hook_add(uc_, &hook, UC_HOOK_INTR, reinterpret_cast<void *>(&on_interrupt), this, 1,
-                      0),
-          "interrupt hook");
+    check(
+        uc_hook_add(uc_, &hook, UC_HOOK_INTR, reinterpret_cast<void *>(&on_interrupt), this, 1, 0),
+        "interrupt hook");
     check(uc_hook_add(uc_, &hook, UC_HOOK_MEM_INVALID, reinterpret_cast<void *>(&on_memory_fault),
                       this, 1, 0),
           "memory hook");
@@ -56,7 +68,9 @@ Engine::Engine() {
           "instruction hook");
 }
 
-Engine::~Engine() { uc_close(uc_); }
+Engine::~Engine() {
+    uc_close(uc_);
+}
 
 void Engine::attach(const GuestMemory &memory) {
     if (attached_ == &memory) return;
@@ -81,7 +95,9 @@ uint32_t Engine::reg(int id) const {
     return value;
 }
 
-void Engine::set_reg(int id, uint32_t value) { uc_reg_write(uc_, id, &value); }
+void Engine::set_reg(int id, uint32_t value) {
+    uc_reg_write(uc_, id, &value);
+}
 
 std::array<uint8_t, 10> Engine::st0() const {
     uint8_t value[16] = {}; // Unicorn stores 10 bytes; room to spare
@@ -92,7 +108,7 @@ std::array<uint8_t, 10> Engine::st0() const {
 }
 
 void Engine::empty_fpu_stack() {
-    set_reg(UC_X86_REG_FPSW, 0);      // top of stack back at 0, no exceptions pending
+    set_reg(UC_X86_REG_FPSW, 0);       // top of stack back at 0, no exceptions pending
     set_reg(UC_X86_REG_FPTAG, 0xFFFF); // every register empty
 }
 
@@ -113,11 +129,14 @@ Engine::Result Engine::run(TrapHandler &handler, uint32_t begin, uint32_t until,
     limit_hit_ = false;
     use_budget(budget);
     if (budget_ != nullptr && budget_->used >= budget_->limit) return {Stop::Limit, {}};
-    // The stop at `until` is compiled into the translated code: drop translations made for
-    // other `until`s before, and ours after, or cached code would stop (or not) wrongly.
-    uc_ctl_remove_cache(uc_, uint64_t(until), uint64_t(until) + 1);
+    // The stop at `until` is compiled into the translated code: when `until` changes, drop
+    // the code translated with the old stop and any translated without the new one.
+    if (until != compiled_until_) {
+        uc_ctl_remove_cache(uc_, uint64_t(compiled_until_), uint64_t(compiled_until_) + 1);
+        uc_ctl_remove_cache(uc_, uint64_t(until), uint64_t(until) + 1);
+        compiled_until_ = until;
+    }
     uc_err err = uc_emu_start(uc_, begin, until, 0, 0);
-    uc_ctl_remove_cache(uc_, uint64_t(until), uint64_t(until) + 1);
     handler_ = nullptr;
     if (fault_) return {Stop::Fault, *fault_};
     if (err != UC_ERR_OK) {
@@ -153,12 +172,24 @@ bool Engine::on_memory_fault(uc_engine *, uc_mem_type type, uint64_t addr, int, 
                              void *self) {
     FaultKind kind;
     switch (type) {
-    case UC_MEM_READ_UNMAPPED: kind = FaultKind::ReadUnmapped; break;
-    case UC_MEM_WRITE_UNMAPPED: kind = FaultKind::WriteUnmapped; break;
-    case UC_MEM_FETCH_UNMAPPED: kind = FaultKind::FetchUnmapped; break;
-    case UC_MEM_WRITE_PROT: kind = FaultKind::WriteProtected; break;
-    case UC_MEM_FETCH_PROT: kind = FaultKind::FetchProtected; break;
-    default: kind = FaultKind::ReadProtected; break;
+    case UC_MEM_READ_UNMAPPED:
+        kind = FaultKind::ReadUnmapped;
+        break;
+    case UC_MEM_WRITE_UNMAPPED:
+        kind = FaultKind::WriteUnmapped;
+        break;
+    case UC_MEM_FETCH_UNMAPPED:
+        kind = FaultKind::FetchUnmapped;
+        break;
+    case UC_MEM_WRITE_PROT:
+        kind = FaultKind::WriteProtected;
+        break;
+    case UC_MEM_FETCH_PROT:
+        kind = FaultKind::FetchProtected;
+        break;
+    default:
+        kind = FaultKind::ReadProtected;
+        break;
     }
     static_cast<Engine *>(self)->record_fault(kind, uint32_t(addr));
     return false; // not handled: the engine stops with an error
@@ -182,8 +213,12 @@ void Engine::on_instruction(uc_engine *uc, uint64_t, uint32_t, void *self) {
     budget->used++;
 }
 
-Engine::Context::Context(uc_engine *uc) { check(uc_context_alloc(uc, &ctx_), "uc_context_alloc"); }
-Engine::Context::~Context() { uc_context_free(ctx_); }
+Engine::Context::Context(uc_engine *uc) {
+    check(uc_context_alloc(uc, &ctx_), "uc_context_alloc");
+}
+Engine::Context::~Context() {
+    uc_context_free(ctx_);
+}
 
 std::unique_ptr<Engine::Context> Engine::save() {
     auto context = std::make_unique<Context>(uc_);

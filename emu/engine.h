@@ -109,6 +109,7 @@ class Engine {
     uc_hook count_hook_ = 0;
     bool counting_ = false;
     bool limit_hit_ = false;
+    uint32_t compiled_until_ = 0;
     std::optional<Fault> fault_;
 };
 

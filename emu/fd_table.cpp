@@ -4,7 +4,9 @@
 
 namespace vekos {
 
-OpenFile::~OpenFile() { ::close(host_fd); }
+OpenFile::~OpenFile() {
+    ::close(host_fd);
+}
 
 FdTable::FdTable() {
     for (int32_t fd = 0; fd < kFirstFile; fd++) slots_[fd].kind = Descriptor::Kind::Console;

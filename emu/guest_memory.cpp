@@ -97,7 +97,8 @@ std::optional<std::string> GuestMemory::read_string(uint32_t addr, uint32_t cap)
         size_t len = size_t(std::min(limit, r->end()) - at);
         const void *nul = std::memchr(from, 0, len);
         if (nul != nullptr) {
-            text.append(reinterpret_cast<const char *>(from), static_cast<const uint8_t *>(nul) - from);
+            text.append(reinterpret_cast<const char *>(from),
+                        static_cast<const uint8_t *>(nul) - from);
             return text;
         }
         text.append(reinterpret_cast<const char *>(from), len);
@@ -112,6 +113,8 @@ std::optional<uint32_t> GuestMemory::read_u32(uint32_t addr) const {
     return value;
 }
 
-bool GuestMemory::write_u32(uint32_t addr, uint32_t value) { return write(addr, &value, 4); }
+bool GuestMemory::write_u32(uint32_t addr, uint32_t value) {
+    return write(addr, &value, 4);
+}
 
 } // namespace vekos

@@ -29,11 +29,12 @@ Kernel::Kernel(RootFs fs, Console &console, KernelOptions options)
     : fs_(std::move(fs)), console_(console), options_(options),
       engine_(std::make_unique<Engine>()) {}
 
-Kernel::~Kernel() { console_.flush(); }
+Kernel::~Kernel() {
+    console_.flush();
+}
 
 void Kernel::remove_observer(TrapObserver *observer) {
-    observers_.erase(std::remove(observers_.begin(), observers_.end(), observer),
-                     observers_.end());
+    observers_.erase(std::remove(observers_.begin(), observers_.end(), observer), observers_.end());
 }
 
 void Kernel::report(std::string_view name, std::string_view message) {
@@ -42,8 +43,8 @@ void Kernel::report(std::string_view name, std::string_view message) {
                  int(message.size()), message.data());
 }
 
-std::unique_ptr<Process> Kernel::load(const std::vector<std::string> &argv,
-                                      const std::string &cwd, int depth, std::string *error) {
+std::unique_ptr<Process> Kernel::load(const std::vector<std::string> &argv, const std::string &cwd,
+                                      int depth, std::string *error) {
     const std::string &name = argv.at(0);
     auto kind = program_kind(name);
     if (!kind || *kind == ProgramKind::Script) {
@@ -69,7 +70,8 @@ std::unique_ptr<Process> Kernel::load_file(const std::string &host_path,
     }
     auto file = read_host_file(host_path, kMaxImageFile, error);
     if (!file) return nullptr;
-    ImageResult image = *kind == ProgramKind::Elf ? parse_elf_image(*file) : parse_flat_image(*file);
+    ImageResult image =
+        *kind == ProgramKind::Elf ? parse_elf_image(*file) : parse_flat_image(*file);
     if (auto *reason = std::get_if<std::string>(&image)) {
         *error = *reason;
         return nullptr;
@@ -103,14 +105,17 @@ Kernel::Ran Kernel::run_words(const std::vector<std::string> &words, const std::
     process->start();
     Outcome outcome = process->run();
     switch (outcome.kind) {
-    case Outcome::Kind::Exited: return {true, outcome.status & 0xff};
+    case Outcome::Kind::Exited:
+        return {true, outcome.status & 0xff};
     case Outcome::Kind::Limit:
         report(name, "stopped after " + std::to_string(process->budget().limit) + " instructions");
         return {true, kStatusLimit};
     case Outcome::Kind::Returned: // reached kNoUntil: a jump to 0xffffffff
         outcome.fault = {FaultKind::FetchUnmapped, kNoUntil, kNoUntil, 0};
         [[fallthrough]];
-    case Outcome::Kind::Faulted: report(name, process->describe(outcome.fault)); break;
+    case Outcome::Kind::Faulted:
+        report(name, process->describe(outcome.fault));
+        break;
     }
     return {true, kStatusFault};
 }
@@ -145,13 +150,16 @@ int32_t Kernel::run_line(const std::string &line, const std::string &cwd, int de
 }
 
 int32_t Kernel::run_request(Process &parent, const std::string &line) {
-    if (split_words(line).empty() || parent.depth() + 1 > kMaxNesting) return run_line(line, parent.cwd(), parent.depth() + 1);
+    if (split_words(line).empty() || parent.depth() + 1 > kMaxNesting)
+        return run_line(line, parent.cwd(), parent.depth() + 1);
     parent.suspend();
     int32_t result = run_line(line, parent.cwd(), parent.depth() + 1);
     parent.resume();
     return result;
 }
 
-int Kernel::run_main(const std::vector<std::string> &argv) { return run_words(argv, "/", 0).status; }
+int Kernel::run_main(const std::vector<std::string> &argv) {
+    return run_words(argv, "/", 0).status;
+}
 
 } // namespace vekos

@@ -54,8 +54,8 @@ class Kernel {
                                   int depth, std::string *error);
     // The same for an image given by host path (the test harness loads images from the build).
     std::unique_ptr<Process> load_file(const std::string &host_path,
-                                       const std::vector<std::string> &argv,
-                                       const std::string &cwd, int depth, std::string *error);
+                                       const std::vector<std::string> &argv, const std::string &cwd,
+                                       int depth, std::string *error);
 
     // "vekos-emu: NAME: MESSAGE" on stderr, after the console's pending output.
     void report(std::string_view name, std::string_view message);

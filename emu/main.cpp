@@ -68,7 +68,8 @@ int main(int argc, char **argv) {
         };
         auto is = [&](const char *option) {
             size_t n = std::strlen(option);
-            return arg == option || (arg.compare(0, n, option) == 0 && arg.size() > n && arg[n] == '=');
+            return arg == option ||
+                   (arg.compare(0, n, option) == 0 && arg.size() > n && arg[n] == '=');
         };
         if (arg == "--") {
             i++;

@@ -25,9 +25,13 @@ Process::Process(Kernel &kernel, std::string name, std::string cwd, int depth)
     budget_.limit = kernel.options().max_instructions;
 }
 
-Process::~Process() { engine().detach(memory_); }
+Process::~Process() {
+    engine().detach(memory_);
+}
 
-Engine &Process::engine() { return kernel_.engine(); }
+Engine &Process::engine() {
+    return kernel_.engine();
+}
 
 std::unique_ptr<Process> Process::create(Kernel &kernel, std::string name, const Image &image,
                                          std::string cwd, int depth, std::string *error) {
@@ -97,15 +101,21 @@ Outcome Process::run(uint32_t until) {
             continue;
         }
         switch (r.stop) {
-        case Engine::Stop::Fault: return {Outcome::Kind::Faulted, 0, r.fault};
-        case Engine::Stop::Limit: return {Outcome::Kind::Limit, 0, {}};
-        case Engine::Stop::Until: return {Outcome::Kind::Returned, 0, {}};
-        case Engine::Stop::Stopped: break; // nothing to act on: carry on
+        case Engine::Stop::Fault:
+            return {Outcome::Kind::Faulted, 0, r.fault};
+        case Engine::Stop::Limit:
+            return {Outcome::Kind::Limit, 0, {}};
+        case Engine::Stop::Until:
+            return {Outcome::Kind::Returned, 0, {}};
+        case Engine::Stop::Stopped:
+            break; // nothing to act on: carry on
         }
     }
 }
 
-void Process::on_trap() { dispatch_trap(*this); }
+void Process::on_trap() {
+    dispatch_trap(*this);
+}
 
 void Process::request_exit(int32_t status) {
     exit_requested_ = true;
@@ -154,8 +164,7 @@ void Process::restore(const Snapshot &s) {
             size_t last = first;
             while (last < pages && saved.zero_page[last] == saved.zero_page[first]) last++;
             size_t offset = first * kPageSize, length = (last - first) * kPageSize;
-            if (!saved.zero_page[first] ||
-                madvise(r->host + offset, length, MADV_DONTNEED) != 0)
+            if (!saved.zero_page[first] || madvise(r->host + offset, length, MADV_DONTNEED) != 0)
                 std::memcpy(r->host + offset, saved.bytes.data() + offset, length);
             first = last;
         }

@@ -5,7 +5,9 @@
 
 namespace vekos {
 
-void SymbolTable::add(Symbol symbol) { by_address_.push_back(std::move(symbol)); }
+void SymbolTable::add(Symbol symbol) {
+    by_address_.push_back(std::move(symbol));
+}
 
 void SymbolTable::finish() {
     std::stable_sort(by_address_.begin(), by_address_.end(),

@@ -11,11 +11,21 @@ std::string quote(std::string_view bytes, size_t max) {
     for (size_t i = 0; i < bytes.size() && i < max; i++) {
         unsigned char c = bytes[i];
         switch (c) {
-        case '\n': out += "\\n"; break;
-        case '\t': out += "\\t"; break;
-        case '\r': out += "\\r"; break;
-        case '\\': out += "\\\\"; break;
-        case '"': out += "\\\""; break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '"':
+            out += "\\\"";
+            break;
         default:
             if (c >= 0x20 && c < 0x7f) {
                 out += char(c);
@@ -47,8 +57,12 @@ std::string describe_trap(const TrapRecord &record) {
             if (i) out += ", ";
             uint32_t value = record.args[i];
             switch (row->args[i].kind) {
-            case ArgKind::Int: out += std::to_string(int32_t(value)); break;
-            case ArgKind::Unsigned: out += std::to_string(value); break;
+            case ArgKind::Int:
+                out += std::to_string(int32_t(value));
+                break;
+            case ArgKind::Unsigned:
+                out += std::to_string(value);
+                break;
             case ArgKind::Path:
             case ArgKind::BufferIn:
             case ArgKind::BufferOut:

@@ -24,7 +24,9 @@ constexpr uint32_t kMaxSleepMicroseconds = 2'000'000;
 // Reads and writes move at most this much per trap (a short count is allowed).
 constexpr uint32_t kMaxTransfer = 1 << 20;
 
-int32_t i32(uint32_t v) { return int32_t(v); }
+int32_t i32(uint32_t v) {
+    return int32_t(v);
+}
 
 std::optional<std::string> guest_path(TrapCall &t, int arg) {
     return t.process.memory().read_string(t.args[arg], kMaxPath);
@@ -85,8 +87,10 @@ int32_t trap_open(TrapCall &t) {
     uint32_t flags = t.args[1];
     uint32_t mode = flags & kGuestAccessMode;
     if (mode == 3) return kFail;
-    int host_flags = (mode == 0 ? O_RDONLY : mode == 1 ? O_WRONLY : O_RDWR) | O_CLOEXEC |
-                     O_NOFOLLOW | O_NOCTTY;
+    int host_flags = (mode == 0   ? O_RDONLY
+                      : mode == 1 ? O_WRONLY
+                                  : O_RDWR) |
+                     O_CLOEXEC | O_NOFOLLOW | O_NOCTTY;
     if (flags & kGuestCreate) host_flags |= O_CREAT;
     if (flags & kGuestExclusive) host_flags |= O_EXCL;
     if (flags & kGuestTruncate) host_flags |= O_TRUNC;
@@ -99,7 +103,9 @@ int32_t trap_open(TrapCall &t) {
     return t.process.fds().add(std::move(file)); // a full table closes the file again
 }
 
-int32_t trap_close(TrapCall &t) { return t.process.fds().close(i32(t.args[0])); }
+int32_t trap_close(TrapCall &t) {
+    return t.process.fds().close(i32(t.args[0]));
+}
 
 int32_t trap_getkey(TrapCall &t) {
     uint8_t byte;
@@ -134,7 +140,8 @@ int32_t trap_writefile(TrapCall &t) {
 }
 
 int32_t trap_usleep(TrapCall &t) {
-    std::this_thread::sleep_for(std::chrono::microseconds(std::min(t.args[0], kMaxSleepMicroseconds)));
+    std::this_thread::sleep_for(
+        std::chrono::microseconds(std::min(t.args[0], kMaxSleepMicroseconds)));
     return 0;
 }
 
@@ -185,14 +192,21 @@ int32_t trap_run(TrapCall &t) {
 
 int32_t trap_lseek(TrapCall &t) {
     const Descriptor *d = t.process.fds().get(i32(t.args[0]));
-    int whence = t.args[2] == 0 ? SEEK_SET : t.args[2] == 1 ? SEEK_CUR : t.args[2] == 2 ? SEEK_END : -1;
+    int whence = t.args[2] == 0   ? SEEK_SET
+                 : t.args[2] == 1 ? SEEK_CUR
+                 : t.args[2] == 2 ? SEEK_END
+                                  : -1;
     if (d == nullptr || d->kind != Descriptor::Kind::File || whence < 0) return kFail;
     off_t at = ::lseek(d->file->host_fd, off_t(i32(t.args[1])), whence);
     return at < 0 || at > INT32_MAX ? kFail : int32_t(at);
 }
 
-int32_t trap_dup(TrapCall &t) { return t.process.fds().dup(i32(t.args[0])); }
-int32_t trap_dup2(TrapCall &t) { return t.process.fds().dup2(i32(t.args[0]), i32(t.args[1])); }
+int32_t trap_dup(TrapCall &t) {
+    return t.process.fds().dup(i32(t.args[0]));
+}
+int32_t trap_dup2(TrapCall &t) {
+    return t.process.fds().dup2(i32(t.args[0]), i32(t.args[1]));
+}
 
 using K = ArgKind;
 constexpr TrapArg I{K::Int}, U{K::Unsigned}, H{K::Hex}, P{K::Path};
@@ -232,7 +246,8 @@ void record_data(Process &p, const TrapRow *row, TrapRecord &rec, bool done) {
         } else if ((arg.kind == K::BufferIn && !done) ||
                    (arg.kind == K::BufferOut && done && rec.result >= 0)) {
             uint32_t n = arg.kind == K::BufferIn ? rec.args[arg.length_arg] : uint32_t(rec.result);
-            if (row->number == 52) n = rec.result >= 0 ? uint32_t(rec.result) : 0; // getcwd: the text
+            if (row->number == 52)
+                n = rec.result >= 0 ? uint32_t(rec.result) : 0; // getcwd: the text
             if (auto bytes = p.memory().read_bytes(rec.args[i], std::min(n, kMaxRecorded)))
                 data = std::string(bytes->begin(), bytes->end());
         } else {

@@ -25,7 +25,9 @@ class VekosEmu : public ::testing::Test {
     vekos::harness::TempRoot root;
 };
 
-size_t lines(const std::string &text) { return size_t(std::count(text.begin(), text.end(), '\n')); }
+size_t lines(const std::string &text) {
+    return size_t(std::count(text.begin(), text.end(), '\n'));
+}
 
 TEST_F(VekosEmu, ExitStatusIsTheLowEightBitsOfTheProgramsStatus) {
     struct Case {
@@ -93,14 +95,13 @@ TEST_F(VekosEmu, RunRequestsPassWordsAsArgvAndRefuseWhatCantRun) {
 
 TEST_F(VekosEmu, ScriptsRunEachLineAndGoOnAfterAFailure) {
     root.write_file("bin/inner.shell", "probe.uelf echo inner\n");
-    root.write_file("s.shell",
-                    "# a comment\n"
-                    "probe.uelf echo one\n"
-                    "\n"
-                    "  probe.uelf   read-null  \n"
-                    "missing.uelf\n"
-                    "inner.shell\r\n"
-                    "probe.uelf echo two");
+    root.write_file("s.shell", "# a comment\n"
+                               "probe.uelf echo one\n"
+                               "\n"
+                               "  probe.uelf   read-null  \n"
+                               "missing.uelf\n"
+                               "inner.shell\r\n"
+                               "probe.uelf echo two");
     Finished f = emu({"probe.uelf", "run", "s.shell"});
     EXPECT_EQ(f.out, "one\ninner\ntwo\nrun 0\n");
     EXPECT_EQ(lines(f.err), 2u) << "one line for the fault, one for the missing program:\n"

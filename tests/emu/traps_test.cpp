@@ -14,9 +14,22 @@ namespace fs = std::filesystem;
 
 constexpr uint32_t O_WRONLY = 1, O_RDWR = 2, O_CREAT = 0x40, O_TRUNC = 0x200;
 enum Trap : uint32_t {
-    WRITE = 1, READ = 3, OPEN = 4, CLOSE = 5, GETKEY = 6, WRITEFILE = 21, USLEEP = 22,
-    MKDIR = 49, UNLINK = 50, RMDIR = 51, GETCWD = 52, CHDIR = 95, RUN = 96, LSEEK = 110,
-    DUP = 126, DUP2 = 127,
+    WRITE = 1,
+    READ = 3,
+    OPEN = 4,
+    CLOSE = 5,
+    GETKEY = 6,
+    WRITEFILE = 21,
+    USLEEP = 22,
+    MKDIR = 49,
+    UNLINK = 50,
+    RMDIR = 51,
+    GETCWD = 52,
+    CHDIR = 95,
+    RUN = 96,
+    LSEEK = 110,
+    DUP = 126,
+    DUP2 = 127,
 };
 
 class Traps : public ::testing::Test {
@@ -45,10 +58,17 @@ TEST_F(Traps, HostilePointersFailTheTrapAndHarmNothing) {
         Trap number;
         std::vector<uint32_t> args; // 0xBAD marks the pointer under test
     } cases[] = {
-        {WRITE, {1, 0xBAD, 4}},    {READ, {0, 0xBAD, 4}},       {OPEN, {0xBAD, 0, 0}},
-        {WRITEFILE, {0xBAD, good, 4}}, {WRITEFILE, {path, 0xBAD, 4}},
-        {MKDIR, {0xBAD}},          {UNLINK, {0xBAD}},           {RMDIR, {0xBAD}},
-        {GETCWD, {0xBAD, 64}},     {CHDIR, {0xBAD}},            {RUN, {0xBAD}},
+        {WRITE, {1, 0xBAD, 4}},
+        {READ, {0, 0xBAD, 4}},
+        {OPEN, {0xBAD, 0, 0}},
+        {WRITEFILE, {0xBAD, good, 4}},
+        {WRITEFILE, {path, 0xBAD, 4}},
+        {MKDIR, {0xBAD}},
+        {UNLINK, {0xBAD}},
+        {RMDIR, {0xBAD}},
+        {GETCWD, {0xBAD, 64}},
+        {CHDIR, {0xBAD}},
+        {RUN, {0xBAD}},
     };
     for (const Case &c : cases) {
         std::vector<uint32_t> pointers(std::begin(bad_pointers), std::end(bad_pointers));
@@ -209,7 +229,8 @@ TEST_F(Traps, TheLogShowsEachTrapAsTraceDoes) {
     std::string z32(32, 'z');
     EXPECT_EQ(vekos::harness::describe(g.traps()),
               "write(1, \"hi\\n\", 3) = 3; open(\"/nope\", 0x0, 0x0) = -1; read(0, \"xy\", 4) = 2; "
-              "trap_7(0x1, 0x2, 0x3) = -1; write(1, \"" + z32 + "\"..., 40) = 40");
+              "trap_7(0x1, 0x2, 0x3) = -1; write(1, \"" +
+                  z32 + "\"..., 40) = 40");
     ASSERT_EQ(g.traps().size(), 5u);
     EXPECT_EQ(g.traps()[0].data[1], "hi\n") << "the bytes a write carried";
     EXPECT_EQ(g.traps()[1].data[0], "/nope") << "the path an open carried";

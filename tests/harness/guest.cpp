@@ -39,7 +39,9 @@ std::string call_text(std::string_view function, const std::vector<uint32_t> &ar
 
 } // namespace
 
-std::vector<uint32_t> wide64(uint64_t value) { return {uint32_t(value), uint32_t(value >> 32)}; }
+std::vector<uint32_t> wide64(uint64_t value) {
+    return {uint32_t(value), uint32_t(value >> 32)};
+}
 
 std::vector<uint32_t> double_words(double value) {
     uint64_t bits;
@@ -123,6 +125,7 @@ void Guest::reset() {
 CallOutcome Guest::finish(const Outcome &outcome) {
     CallOutcome out;
     Engine &e = kernel_->engine();
+    out.instructions = process_->budget().used;
     switch (outcome.kind) {
     case Outcome::Kind::Returned: {
         out.returned = true;
@@ -136,7 +139,9 @@ CallOutcome Guest::finish(const Outcome &outcome) {
         out.exited = true;
         out.exit_status = outcome.status;
         break;
-    case Outcome::Kind::Limit: out.hit_instruction_limit = true; break;
+    case Outcome::Kind::Limit:
+        out.hit_instruction_limit = true;
+        break;
     case Outcome::Kind::Faulted:
         out.fault = outcome.fault;
         out.fault_text = process_->describe(outcome.fault);
@@ -193,8 +198,7 @@ uint64_t Guest::call64(std::string_view function, const std::vector<uint32_t> &a
     return out.returned ? out.result64() : kNotReturned;
 }
 
-long double Guest::call_long_double(std::string_view function,
-                                    const std::vector<uint32_t> &args) {
+long double Guest::call_long_double(std::string_view function, const std::vector<uint32_t> &args) {
     CallOutcome out;
     checked_call(function, args, &out);
     return out.st0;
@@ -220,7 +224,9 @@ CallOutcome Guest::start(const std::vector<std::string> &argv, std::string_view 
     return finish(process_->run(until));
 }
 
-uint32_t Guest::reg(int uc_x86_reg) const { return kernel_->engine().reg(uc_x86_reg); }
+uint32_t Guest::reg(int uc_x86_reg) const {
+    return kernel_->engine().reg(uc_x86_reg);
+}
 
 uint32_t Guest::alloc(uint32_t n, uint8_t fill) {
     uint64_t payload = ((uint64_t(scratch_next_) + kCanaryBytes + 15) & ~uint64_t(15));
@@ -339,7 +345,9 @@ std::optional<int32_t> Guest::before(const TrapRecord &record) {
     return result;
 }
 
-void Guest::after(const TrapRecord &record) { traps_.push_back(record); }
+void Guest::after(const TrapRecord &record) {
+    traps_.push_back(record);
+}
 
 void Guest::set_root(const std::string &host_folder) {
     auto fs = RootFs::open(host_folder);
@@ -351,7 +359,9 @@ void Guest::set_root(const std::string &host_folder) {
     root_ = host_folder;
 }
 
-const std::string &Guest::root() const { return root_; }
+const std::string &Guest::root() const {
+    return root_;
+}
 
 TempRoot::TempRoot() : path_(make_temp_folder("vekos-test-root-")) {}
 
@@ -379,7 +389,9 @@ std::optional<std::string> TempRoot::read_file(std::string_view guest_path) cons
     return text.str();
 }
 
-std::string describe(const TrapRecord &record) { return describe_trap(record); }
+std::string describe(const TrapRecord &record) {
+    return describe_trap(record);
+}
 
 std::string describe(const std::vector<TrapRecord> &records) {
     std::string text;

@@ -62,6 +62,7 @@ struct CallOutcome {
     std::string fault_text;     // "read of unmapped address 0x00000010 at ... (strlen+0x3)"
     uint32_t eax = 0, edx = 0;
     long double st0 = 0;
+    uint64_t instructions = 0; // executed, counted while an instruction limit is set
     uint64_t result64() const { return uint64_t(edx) << 32 | eax; }
     // "returned 3", "exited with 1", "stopped by the instruction limit" or the fault.
     std::string describe() const;
@@ -85,8 +86,7 @@ class Guest : private vekos::TrapObserver {
 
     uint32_t call(std::string_view function, const std::vector<uint32_t> &args = {});
     uint64_t call64(std::string_view function, const std::vector<uint32_t> &args = {});
-    long double call_long_double(std::string_view function,
-                                 const std::vector<uint32_t> &args = {});
+    long double call_long_double(std::string_view function, const std::vector<uint32_t> &args = {});
     // Never fails the test; `limit` 0 uses the guest's instruction limit.
     CallOutcome call_outcome(std::string_view function, const std::vector<uint32_t> &args = {},
                              uint64_t limit = 0);
@@ -190,7 +190,9 @@ std::string describe(const TrapRecord &record);
 std::string describe(const std::vector<TrapRecord> &records);
 
 namespace detail {
-inline void append_words(std::vector<uint32_t> &out, uint32_t w) { out.push_back(w); }
+inline void append_words(std::vector<uint32_t> &out, uint32_t w) {
+    out.push_back(w);
+}
 inline void append_words(std::vector<uint32_t> &out, const std::vector<uint32_t> &w) {
     out.insert(out.end(), w.begin(), w.end());
 }

@@ -6,7 +6,9 @@ long double load_pi(void);
 int divide_by_zero(void);
 void invalid_instruction(void);
 
-static int trap3(int n, int a, int b, int c) { return raw_trap(n, a, b, c, 0, 0, 0); }
+static int trap3(int n, int a, int b, int c) {
+    return raw_trap(n, a, b, c, 0, 0, 0);
+}
 
 static u32 length(const char *s) {
     u32 n = 0;
@@ -19,7 +21,9 @@ static int same(const char *a, const char *b) {
     return *a == *b;
 }
 
-static void say(const char *s) { trap3(1, 1, (int)s, (int)length(s)); }
+static void say(const char *s) {
+    trap3(1, 1, (int)s, (int)length(s));
+}
 
 static void say_number(int v) {
     char text[16];
@@ -68,7 +72,8 @@ int main(int argc, char **argv) {
     if (same(what, "jump-null")) return ((int (*)(void))0)();
     if (same(what, "div0")) return divide_by_zero();
     if (same(what, "ud2")) return invalid_instruction(), 0;
-    if (same(what, "spin")) for (;;) data_word++;
+    if (same(what, "spin"))
+        for (;;) data_word++;
     if (same(what, "run")) { /* run WORDS...: prints the request's result */
         int r = trap3(96, (int)join(argc, argv, 2), 0, 0);
         say("run "), say_number(r), say("\n");
@@ -108,8 +113,12 @@ int main(int argc, char **argv) {
 }
 
 /* Functions the harness tests call directly. */
-unsigned long long twice64(unsigned long long v) { return v * 2; }
-double half(double v) { return v / 2; }
+unsigned long long twice64(unsigned long long v) {
+    return v * 2;
+}
+double half(double v) {
+    return v / 2;
+}
 int sum_ints(int n, ...) {
     __builtin_va_list ap;
     int total = 0;
@@ -118,11 +127,15 @@ int sum_ints(int n, ...) {
     __builtin_va_end(ap);
     return total;
 }
-u32 probe_strlen(const char *s) { return length(s); }
+u32 probe_strlen(const char *s) {
+    return length(s);
+}
 void fill_bytes(char *p, int n, int c) {
     while (n-- > 0) *p++ = (char)c;
 }
 void spin_forever(void) {
     for (;;) data_word++;
 }
-int bump(void) { return ++data_word; }
+int bump(void) {
+    return ++data_word;
+}
