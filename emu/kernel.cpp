@@ -104,17 +104,21 @@ Kernel::Ran Kernel::run_words(const std::vector<std::string> &words, const std::
     console_.flush();
     process->start();
     Outcome outcome = process->run();
+    // The first program's memory stays mapped until the kernel goes: vekos-emu exits right
+    // after it, and unmapping costs a translation-cache flush per page.
+    Process &finished = *process;
+    if (depth == 0) first_program_ = std::move(process);
     switch (outcome.kind) {
     case Outcome::Kind::Exited:
         return {true, outcome.status & 0xff};
     case Outcome::Kind::Limit:
-        report(name, "stopped after " + std::to_string(process->budget().limit) + " instructions");
+        report(name, "stopped after " + std::to_string(finished.budget().limit) + " instructions");
         return {true, kStatusLimit};
     case Outcome::Kind::Returned: // reached kNoUntil: a jump to 0xffffffff
         outcome.fault = {FaultKind::FetchUnmapped, kNoUntil, kNoUntil, 0};
         [[fallthrough]];
     case Outcome::Kind::Faulted:
-        report(name, process->describe(outcome.fault));
+        report(name, finished.describe(outcome.fault));
         break;
     }
     return {true, kStatusFault};

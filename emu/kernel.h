@@ -73,6 +73,7 @@ class Kernel {
     KernelOptions options_;
     std::unique_ptr<Engine> engine_;
     std::vector<TrapObserver *> observers_;
+    std::unique_ptr<Process> first_program_;
 };
 
 } // namespace vekos

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,6 +21,7 @@
 namespace {
 
 constexpr int kUsageStatus = 2;
+constexpr int kInternalErrorStatus = 125;
 
 const char kUsage[] =
     "Usage: vekos-emu [options] PROGRAM [ARGS...]\n"
@@ -35,7 +37,8 @@ const char kUsage[] =
     "  --                      end of options\n"
     "\n"
     "Exit status: the program's own (low 8 bits), 127 when it can't be loaded,\n"
-    "139 when it faults, 124 when it is stopped, 2 for usage errors.\n";
+    "139 when it faults, 124 when it is stopped, 2 for usage errors, 125 when the\n"
+    "host fails.\n";
 
 int usage_error(const std::string &message) {
     std::fprintf(stderr, "vekos-emu: %s\n%s", message.c_str(), kUsage);
@@ -115,7 +118,15 @@ int main(int argc, char **argv) {
     vekos::Kernel kernel(std::move(*fs), console, options);
     vekos::TraceObserver tracer(console);
     if (trace) kernel.add_observer(&tracer);
-    int status = kernel.run_main(std::vector<std::string>(argv + i, argv + argc));
+    int status;
+    try {
+        status = kernel.run_main(std::vector<std::string>(argv + i, argv + argc));
+    } catch (const std::exception &error) {
+        // The host ran out of something (memory, mappings); not the guest's doing.
+        console.flush();
+        std::fprintf(stderr, "vekos-emu: %s\n", error.what());
+        status = kInternalErrorStatus;
+    }
     console.flush();
     // Tearing the engine down costs more than the whole guest run: let the host reclaim it.
     std::fflush(stdout);

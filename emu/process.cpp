@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 
 #include <cstring>
+#include <utility>
 
 namespace vekos {
 
@@ -90,6 +91,7 @@ Outcome Process::run(uint32_t until) {
     e.attach(memory_);
     for (;;) {
         Engine::Result r = e.run(*this, e.reg(UC_X86_REG_EIP), until, &budget_);
+        if (pending_exception_) std::rethrow_exception(std::exchange(pending_exception_, nullptr));
         if (exit_requested_) {
             exit_requested_ = false;
             return {Outcome::Kind::Exited, exit_status_, {}};
@@ -113,8 +115,14 @@ Outcome Process::run(uint32_t until) {
     }
 }
 
+// Called inside Unicorn's C code, which no exception may cross: it is carried past it.
 void Process::on_trap() {
-    dispatch_trap(*this);
+    try {
+        dispatch_trap(*this);
+    } catch (...) {
+        pending_exception_ = std::current_exception();
+        engine().stop();
+    }
 }
 
 void Process::request_exit(int32_t status) {

@@ -9,6 +9,7 @@
 #include "guest_memory.h"
 #include "trap_record.h"
 
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
@@ -95,6 +96,7 @@ class Process : public TrapHandler {
     int32_t exit_status_ = 0;
     std::optional<std::string> run_line_;
     std::optional<TrapRecord> trap_record_;
+    std::exception_ptr pending_exception_;
 };
 
 } // namespace vekos

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <new>
 #include <thread>
 
 namespace vekos {
@@ -293,7 +294,12 @@ void dispatch_trap(Process &p) {
         p.trap_record() = std::move(rec);
     }
     TrapCall call{p, args};
-    int32_t result = row != nullptr ? row->handler(call) : kFail;
+    int32_t result = kFail;
+    try {
+        if (row != nullptr) result = row->handler(call);
+    } catch (const std::bad_alloc &) {
+        // A request too big for the host fails like any other the kernel can't serve.
+    }
     if (p.acting()) { // exit or run request: the run loop finishes the trap
         if (observed && number == 2) {
             p.trap_record()->returned = false;
