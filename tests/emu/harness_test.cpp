@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 namespace {
 
 using vekos::FaultKind;
@@ -83,6 +85,15 @@ TEST_F(Harness, EachFreshGuestStartsFromTheLoadedImage) {
     EXPECT_EQ(g.read_bytes(scratch, 4), std::vector<uint8_t>(4, 0)) << "scratch cleared";
     EXPECT_TRUE(g.traps().empty()) << "trap log cleared";
     EXPECT_EQ(g.put_string("x"), scratch) << "allocation starts over";
+}
+
+TEST_F(Harness, EachFreshGuestHasAnEmptyRootFolder) {
+    uint32_t text = g.put_string("x");
+    ASSERT_EQ(g.call("raw_trap", {21, g.put_string("/left-over"), text, 1, 0, 0, 0}), 1u);
+    ASSERT_TRUE(std::filesystem::exists(g.root() + "/left-over"));
+    Guest::fresh(PROBE_IMAGE);
+    EXPECT_FALSE(std::filesystem::exists(g.root() + "/left-over"))
+        << "a file written by an earlier test is still in the root";
 }
 
 TEST_F(Harness, StartRunsFromEntryWithArgvAndStopsAtASymbol) {

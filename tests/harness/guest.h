@@ -19,10 +19,10 @@
 // accessor; symbol() gives a global's address.
 //
 // Traps: every trap is logged (traps(): number, six argument registers, result and the bytes
-// it carried) and served by the kernel's real trap table, with files under root() (an empty
-// temporary folder unless set_root() chose one; TempRoot makes one per test). console() holds
-// everything written to descriptors 1 and 2; set_input() feeds descriptor 0 and getkey.
-// script_trap() answers chosen traps instead of the kernel, without touching any file.
+// it carried) and served by the kernel's real trap table, with files under root() (a temporary
+// folder, emptied for each fresh guest, unless set_root() chose another; TempRoot makes one).
+// console() holds everything written to descriptors 1 and 2; set_input() feeds descriptor 0 and
+// getkey. script_trap() answers chosen traps instead of the kernel, without touching any file.
 #pragma once
 
 #include "kernel.h"
@@ -166,6 +166,7 @@ class Guest : private vekos::TrapObserver {
     std::vector<TrapRecord> traps_;
     std::map<uint32_t, Script> scripts_;
     uint64_t limit_ = 50'000'000;
+    bool root_touched_ = false;
 };
 
 // A temporary host folder, removed with everything in it when the object goes.
