@@ -98,8 +98,15 @@ int32_t trap_open(TrapCall &t) {
     if (flags & kGuestAppend) host_flags |= O_APPEND;
     auto path = host_path(t, 0, RootFs::Final::Follow);
     if (!path) return kFail;
-    int fd = retry([&] { return ::open(path->c_str(), host_flags, 0644); });
+    // Non-blocking first: a FIFO or device in the root folder must not stall the host.
+    int fd = retry([&] { return ::open(path->c_str(), host_flags | O_NONBLOCK, 0644); });
     if (fd < 0) return kFail;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) ||
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        ::close(fd);
+        return kFail;
+    }
     auto file = std::make_shared<OpenFile>(fd, mode != 1, mode != 0);
     return t.process.fds().add(std::move(file)); // a full table closes the file again
 }

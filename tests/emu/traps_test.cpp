@@ -6,6 +6,8 @@
 
 #include <filesystem>
 
+#include <sys/stat.h>
+
 namespace {
 
 using vekos::harness::Guest;
@@ -129,6 +131,8 @@ TEST_F(Traps, DescriptorsAreLowestFreeFromThreeAndShareOffsetsWhenDuplicated) {
     EXPECT_EQ(trap(CLOSE, {uint32_t(-1)}), -1);
     EXPECT_EQ(trap(OPEN, {name, 3, 0}), -1) << "access mode 3";
     EXPECT_EQ(trap(OPEN, {str("/missing"), 0, 0}), -1);
+    ASSERT_EQ(mkfifo(root.host("fifo").c_str(), 0600), 0);
+    EXPECT_EQ(trap(OPEN, {str("/fifo"), 0, 0}), -1) << "a FIFO would block the host";
 
     int opened = 0;
     while (trap(OPEN, {name, 0, 0}) >= 0) opened++;
