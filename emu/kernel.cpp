@@ -93,7 +93,7 @@ Kernel::Ran Kernel::run_words(const std::vector<std::string> &words, const std::
             report(name, "no such program");
             return {false, kStatusNotRun};
         }
-        return run_script(*host, cwd, depth);
+        return run_script(name, *host, cwd, depth);
     }
     std::string error;
     auto process = load(words, cwd, depth, &error);
@@ -126,10 +126,14 @@ Kernel::Ran Kernel::run_words(const std::vector<std::string> &words, const std::
 
 // Every line runs, whatever the previous ones gave: a script is a list of commands, not a
 // program with error handling. The script counts as run once it could be read.
-Kernel::Ran Kernel::run_script(const std::string &host_path, const std::string &cwd, int depth) {
+Kernel::Ran Kernel::run_script(const std::string &name, const std::string &host_path,
+                               const std::string &cwd, int depth) {
     std::string error;
     auto text = read_host_file(host_path, kMaxScript, &error);
-    if (!text) return {false, kStatusNotRun};
+    if (!text) {
+        report(name, error);
+        return {false, kStatusNotRun};
+    }
     std::string_view rest(reinterpret_cast<const char *>(text->data()), text->size());
     while (!rest.empty()) {
         size_t end = std::min(rest.find('\n'), rest.size());

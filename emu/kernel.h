@@ -66,7 +66,8 @@ class Kernel {
         int status;
     };
     Ran run_words(const std::vector<std::string> &words, const std::string &cwd, int depth);
-    Ran run_script(const std::string &host_path, const std::string &cwd, int depth);
+    Ran run_script(const std::string &name, const std::string &host_path, const std::string &cwd,
+                   int depth);
 
     RootFs fs_;
     Console &console_;

@@ -112,6 +112,9 @@ TEST_F(Harness, StartRunsFromEntryWithArgvAndStopsAtASymbol) {
 
 TEST_F(Harness, ScriptedTrapsAnswerInsteadOfTheKernel) {
     uint32_t text = g.put_string("hello");
+    g.script_trap(5, {0}); // a braced list of results, even a lone 0
+    EXPECT_EQ(g.call("raw_trap", {5, 77, 0, 0, 0, 0, 0}), 0u) << "close(77) answered by the script";
+    g.clear_traps();
     g.script_trap(1, {3, 0});
     std::vector<uint32_t> write{1, 1, text, 5, 0, 0, 0};
     EXPECT_EQ(g.call("raw_trap", write), 3u);

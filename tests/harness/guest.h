@@ -34,6 +34,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <optional>
@@ -123,7 +124,10 @@ class Guest : private vekos::TrapObserver {
     void clear_console() { console_.output.clear(); }
     void set_input(std::string input) { console_.input = std::move(input); }
     void script_trap(uint32_t number, std::vector<int32_t> results); // next ones, in order
-    void script_trap(uint32_t number, TrapScript script);            // every one
+    void script_trap(uint32_t number, std::initializer_list<int32_t> results) {
+        script_trap(number, std::vector<int32_t>(results));
+    }
+    void script_trap(uint32_t number, TrapScript script); // every one
     void clear_scripts() { scripts_.clear(); }
     void set_root(const std::string &host_folder);
     const std::string &root() const;
