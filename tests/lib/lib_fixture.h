@@ -9,6 +9,8 @@
 //     }
 #pragma once
 
+#include "trap_record.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -22,11 +24,9 @@
 #include <vector>
 
 // One trap the guest made: its number, the six argument registers (ebx, ecx, edx, esi,
-// edi, ebp), the result it got, and the bytes it carried (a write's data, a path).
-struct TrapRecord {
-    uint32_t number = 0;
-    std::array<uint32_t, 6> args{};
-    int32_t result = 0;
+// edi, ebp) in `args`, the result it got, and in `bytes` the data it carried: the buffer of
+// a read, write or writefile, otherwise the path or string of its first argument.
+struct TrapRecord : vekos::TrapRecord {
     std::string bytes;
 };
 
