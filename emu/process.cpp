@@ -82,6 +82,9 @@ void Process::start() {
                    UC_X86_REG_EDI, UC_X86_REG_EBP})
         e.set_reg(id, 0);
     e.set_reg(UC_X86_REG_EFLAGS, 0x2); // bit 1 always reads as one
+    // The engine may have run another program: x87 as after FNINIT.
+    e.set_reg(UC_X86_REG_FPCW, 0x37F);
+    e.empty_fpu_stack();
     e.set_reg(UC_X86_REG_ESP, initial_esp_);
     e.set_reg(UC_X86_REG_EIP, entry_);
 }
@@ -109,8 +112,14 @@ Outcome Process::run(uint32_t until) {
             return {Outcome::Kind::Limit, 0, {}};
         case Engine::Stop::Until:
             return {Outcome::Kind::Returned, 0, {}};
-        case Engine::Stop::Stopped:
-            break; // nothing to act on: carry on
+        case Engine::Stop::Stopped: {
+            // Unicorn stops after `hlt` (it runs the guest at privilege level 0); a user
+            // program may not halt the CPU, so this is the fault real hardware raises.
+            uint32_t at = e.reg(UC_X86_REG_EIP);
+            uint8_t byte = 0;
+            if (memory_.read(at - 1, &byte, 1) && byte == 0xF4) at--;
+            return {Outcome::Kind::Faulted, 0, {FaultKind::GeneralProtection, at, at, 13}};
+        }
         }
     }
 }

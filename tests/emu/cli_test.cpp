@@ -144,6 +144,10 @@ TEST_F(VekosEmu, FlatImagesAndOtherExtensions) {
     EXPECT_EQ(emu({"exit42.bin"}).status, 42);
     root.write_file("exit42.flat", "\xb8\x02\x00\x00\x00\xbb\x2a\x00\x00\x00\xcd\x80"s);
     EXPECT_EQ(emu({"exit42.flat"}).status, 42) << "found in the current folder first";
+    root.write_file("bin/halt.bin", "\xf4"s);
+    Finished halt = emu({"halt.bin"});
+    EXPECT_EQ(halt.status, 139) << "hlt is privileged";
+    EXPECT_EQ(halt.err, "vekos-emu: halt.bin: general protection fault at 0x00400000\n");
     fs::copy_file(PROBE_IMAGE, root.host("bin/probe.vek"));
     EXPECT_EQ(emu({"probe.vek", "exit", "5"}).status, 5);
     Finished unknown = emu({"notes.txt"});
