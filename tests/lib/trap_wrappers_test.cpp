@@ -1,0 +1,188 @@
+// The trap wrappers: which trap each makes, with which registers, and the calls they refuse.
+#include "lib_fixture.h"
+
+namespace {
+
+using TrapWrappers = LibFixture;
+
+struct Expected {
+    uint32_t number;
+    std::vector<uint32_t> registers; // ebx, ecx, ... as far as they matter
+};
+
+// Every trap is scripted to answer 7, so nothing reaches the host's files.
+class ScriptedTraps : public LibFixture {
+  protected:
+    void SetUp() override {
+        LibFixture::SetUp();
+        for (uint32_t number : {1,  3,  4,  5,   6,   21,  22,  49,  50,  51,  52,  53,  54,  55,
+                                95, 98, 99, 110, 124, 125, 126, 127, 128, 129, 130, 131, 132, 150})
+            script_trap(number, [](const TrapRecord &) { return int32_t(7); });
+    }
+
+    void expect_one_trap(const std::string &what, const Expected &expected) {
+        SCOPED_TRACE(what);
+        ASSERT_EQ(traps().size(), 1u) << "expected exactly one trap";
+        const TrapRecord &trap = traps()[0];
+        EXPECT_EQ(trap.number, expected.number);
+        for (size_t i = 0; i < expected.registers.size(); i++)
+            EXPECT_EQ(trap.args[i], expected.registers[i]) << "argument register " << i;
+        clear_traps();
+    }
+};
+
+TEST_F(ScriptedTraps, EachWrapperPutsItsArgumentsInOrder) {
+    uint32_t p = str("/some/path"), q = str("data");
+    struct Case {
+        const char *function;
+        std::vector<uint32_t> args;
+        Expected expected;
+    } cases[] = {
+        {"write", {1, q, 4}, {1, {1, q, 4}}},
+        {"read", {0, q, 4}, {3, {0, q, 4}}},
+        {"open", {p, 2}, {4, {p, 2, 0}}},
+        {"open", {p, 0x41, 0644}, {4, {p, 0x41, 0x41}}}, // O_CREAT: the flags again, no mode
+        {"creat", {p, 0644}, {4, {p, 0x241, 0}}},
+        {"close", {9}, {5, {9}}},
+        {"getkey", {}, {6, {}}},
+        {"writefile", {p, q, 4}, {21, {p, q, 4}}},
+        {"mkdir", {p, 0755}, {49, {p}}},
+        {"unlink", {p}, {50, {p}}},
+        {"rmdir", {p}, {51, {p}}},
+        {"getcwd", {q, 64}, {52, {q, 64, 0}}},
+        {"vekfs_stream_begin", {p}, {53, {p}}},
+        {"vekfs_stream_write", {3, q, 4}, {54, {3, q, 4}}},
+        {"vekfs_stream_end", {3}, {55, {3}}},
+        {"chdir", {p}, {95, {p}}},
+        {"mmap",
+         {0x1000000, 8192, 3, 0x22, uint32_t(-1), 4096},
+         {98, {0x1000000, 8192, 3, 0x22, uint32_t(-1), 4096}}},
+        {"munmap", {0x1000000, 8192}, {99, {0x1000000, 8192, 0}}},
+        {"lseek", {3, uint32_t(-5), 2}, {110, {3, uint32_t(-5), 2}}},
+        {"pipe", {q}, {124, {q}}},
+        {"mkfifo", {p, 0600}, {125, {p}}},
+        {"dup", {4}, {126, {4}}},
+        {"dup2", {4, 9}, {127, {4, 9, 0}}},
+        {"fd_set_inherit", {5}, {128, {1}}},
+        {"fd_set_inherit", {0}, {128, {0}}},
+        {"fd_set_stdio", {3, 4, 5}, {129, {3, 4, 5}}},
+        {"fd_set_nonblock", {3, 9}, {130, {3, 1, 0}}},
+        {"fd_set_nonblock", {3, 0}, {130, {3, 0, 0}}},
+        {"spawn", {p, q, 2}, {131, {p, q, 2}}},
+        {"waitpid", {12, q, 1}, {132, {12, q, 1}}},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(call(c.function, c.args), 7u) << c.function << " returns the trap's result";
+        expect_one_trap(c.function, c.expected);
+    }
+}
+
+TEST_F(ScriptedTraps, LengthsAboveTheSignedRangeAreClamped) {
+    uint32_t p = str("f"), q = str("data");
+    call("write", {1, q, 0x80000000u});
+    expect_one_trap("write", {1, {1, q, 0x7fffffff}});
+    call("read", {0, q, 0xffffffffu});
+    expect_one_trap("read", {3, {0, q, 0x7fffffff}});
+    call("writefile", {p, q, 0x90000000u});
+    expect_one_trap("writefile", {21, {p, q, 0x7fffffff}});
+    call("getcwd", {q, 0xffffffffu});
+    expect_one_trap("getcwd", {52, {q, 0x7fffffff, 0}});
+    call("vekfs_stream_write", {3, q, 0x80000001u});
+    expect_one_trap("vekfs_stream_write", {54, {3, q, 0x7fffffff}});
+    call("write", {1, q, 0x7fffffffu});
+    expect_one_trap("write at the limit", {1, {1, q, 0x7fffffff}});
+}
+
+TEST_F(ScriptedTraps, NullPointersAndBadCountsFailWithoutATrap) {
+    uint32_t p = str("f"), q = str("data");
+    struct Case {
+        const char *function;
+        std::vector<uint32_t> args;
+    } cases[] = {
+        {"write", {1, 0, 4}},
+        {"read", {0, 0, 4}},
+        {"open", {0, 0}},
+        {"creat", {0, 0}},
+        {"access", {0, 0}},
+        {"writefile", {0, q, 4}},
+        {"writefile", {p, 0, 4}},
+        {"mkdir", {0, 0}},
+        {"unlink", {0}},
+        {"rmdir", {0}},
+        {"chdir", {0}},
+        {"pipe", {0}},
+        {"mkfifo", {0, 0}},
+        {"vekfs_stream_begin", {0}},
+        {"vekfs_stream_write", {3, 0, 1}},
+        {"getcwd", {0, 10}},
+        {"getcwd", {q, 0}},
+        {"spawn", {0, q, 1}},
+        {"spawn", {p, q, uint32_t(-1)}},
+        {"spawn_ex", {0, q, 1, 0, 0, 0, 0}},
+        {"spawn_ex", {p, q, uint32_t(-2), 0, 0, 0, 0}},
+        {"mmap", {0, 0, 3, 0x22, 0, 0}},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(as_int(call(c.function, c.args)), -1) << c.function;
+        EXPECT_EQ(traps().size(), 0u) << c.function << " must not trap";
+        clear_traps();
+    }
+}
+
+TEST_F(ScriptedTraps, SpawnExHandsTheKernelASevenWordBlock) {
+    uint32_t p = str("/bin/x.uelf"), q = str("argv");
+    std::vector<uint32_t> block;
+    script_trap(150, [&](const TrapRecord &trap) {
+        for (uint32_t i = 0; i < 7; i++) block.push_back(read_u32(trap.args[0] + 4 * i));
+        return int32_t(5);
+    });
+    EXPECT_EQ(call("spawn_ex", {p, q, 2, 10, 11, 12, 99}), 5u);
+    EXPECT_EQ(block, (std::vector<uint32_t>{p, q, 2, 10, 11, 12, 1})) << "flag becomes 1";
+    block.clear();
+    call("spawn_ex", {p, q, 0, 0, 0, 0, 0});
+    EXPECT_EQ(block, (std::vector<uint32_t>{p, q, 0, 0, 0, 0, 0}));
+}
+
+TEST_F(ScriptedTraps, SleepsAlwaysReturnZeroAndSleepMultipliesIn32Bits) {
+    script_trap(22, [](const TrapRecord &) { return int32_t(-1); });
+    EXPECT_EQ(call("usleep", {250}), 0u);
+    expect_one_trap("usleep", {22, {250}});
+    EXPECT_EQ(call("sleep", {5}), 0u);
+    expect_one_trap("sleep(5)", {22, {5000000}});
+    EXPECT_EQ(call("sleep", {5000}), 0u);
+    expect_one_trap("sleep(5000) wraps", {22, {uint32_t(5000ull * 1000000 % (1ull << 32))}});
+}
+
+TEST_F(ScriptedTraps, AccessOpensAndClosesOrFails) {
+    uint32_t p = str("/etc/x");
+    EXPECT_EQ(call("access", {p, 4}), 0u);
+    ASSERT_EQ(traps().size(), 2u);
+    EXPECT_EQ(traps()[0].number, 4u);
+    EXPECT_EQ(traps()[0].args[0], p);
+    EXPECT_EQ(traps()[0].args[1], 0u) << "opened for reading, whatever the mode";
+    EXPECT_EQ(traps()[1].number, 5u);
+    EXPECT_EQ(traps()[1].args[0], 7u) << "closes the descriptor it got";
+    clear_traps();
+
+    script_trap(4, [](const TrapRecord &) { return int32_t(-3); });
+    EXPECT_EQ(as_int(call("access", {p, 0})), -1);
+    EXPECT_EQ(traps().size(), 1u) << "nothing to close";
+}
+
+TEST_F(ScriptedTraps, MmapReportsFailureAsMinusOne) {
+    script_trap(98, [](const TrapRecord &) { return int32_t(-1); });
+    EXPECT_EQ(as_int(call("mmap", {0, 4096, 3, 0x22, uint32_t(-1), 0})), -1);
+    script_trap(98, [](const TrapRecord &) { return int32_t(0x2000000); });
+    EXPECT_EQ(call("mmap", {0, 4096, 3, 0x22, uint32_t(-1), 0}), 0x2000000u);
+}
+
+TEST_F(TrapWrappers, ExitNeverReturnsEvenIfTheKernelComesBack) {
+    script_trap(2, [](const TrapRecord &) { return int32_t(0); });
+    CallOutcome outcome = call_outcome("_exit", {3}, 100000);
+    EXPECT_TRUE(outcome.hit_instruction_limit) << "_exit must spin rather than return";
+    ASSERT_GE(traps().size(), 1u);
+    EXPECT_EQ(traps()[0].number, 2u);
+    EXPECT_EQ(traps()[0].args[0], 3u);
+}
+
+} // namespace
