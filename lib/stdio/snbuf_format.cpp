@@ -24,11 +24,25 @@ struct Output {
         if (buf && count + 1 < size) buf[count] = c;
         count++;
     }
+    // A fill stores what fits and counts the rest without walking it, so a huge width
+    // costs no more than the buffer it fills.
     void put_run(char c, long long times) {
-        for (; times > 0; times--) put(c);
+        if (times <= 0) return;
+        if (buf && count + 1 < size) {
+            unsigned room = unsigned(size) - 1 - count;
+            unsigned stored = times < room ? unsigned(times) : room;
+            for (char *to = buf + count; stored; stored--) *to++ = c;
+        }
+        count += unsigned(times);
     }
+    // What fits is copied in one tight loop; the count takes the whole length.
     void put_text(const char *text, unsigned length) {
-        for (unsigned i = 0; i < length; i++) put(text[i]);
+        if (buf && count + 1 < size) {
+            unsigned room = unsigned(size) - 1 - count;
+            const char *end = text + (length < room ? length : room);
+            for (char *to = buf + count; text != end;) *to++ = *text++;
+        }
+        count += length;
     }
 };
 
@@ -41,13 +55,16 @@ struct Spec {
 };
 
 // Decimal digits, accumulated in 32 bits without bound: a huge width wraps.
-int read_decimal(const char *&p) {
-    unsigned value = 0;
-    while (*p >= '0' && *p <= '9') value = value * 10 + unsigned(*p++ - '0');
-    return int(value);
+const char *read_decimal(const char *p, int &value) {
+    unsigned accumulated = 0;
+    while (*p >= '0' && *p <= '9') accumulated = accumulated * 10 + unsigned(*p++ - '0');
+    value = int(accumulated);
+    return p;
 }
 
-void read_flags(const char *&p, Spec &spec) {
+// Reads flags, width, precision and length modifier after a percent sign, and returns the
+// place of the conversion character. Pointers go by value so they stay in registers.
+const char *read_spec(const char *p, Spec &spec, va_list *ap) {
     for (;; p++) {
         if (*p == '-')
             spec.left = true;
@@ -56,34 +73,30 @@ void read_flags(const char *&p, Spec &spec) {
         else if (*p == '+')
             spec.plus = true;
         else
-            return;
+            break;
     }
-}
-
-void read_width_and_precision(const char *&p, Spec &spec, va_list *ap) {
     if (*p == '*') {
         spec.width = va_arg(*ap, int);
         p++;
     } else {
-        spec.width = read_decimal(p);
+        p = read_decimal(p, spec.width);
     }
-    if (*p != '.') return;
-    p++;
-    if (*p == '*') {
-        spec.precision = va_arg(*ap, int);
+    if (*p == '.') {
         p++;
-    } else {
-        spec.precision = read_decimal(p);
+        if (*p == '*') {
+            spec.precision = va_arg(*ap, int);
+            p++;
+        } else {
+            p = read_decimal(p, spec.precision);
+        }
     }
-}
-
-void skip_length_modifier(const char *&p) {
     if (*p == 'l') {
         p++;
         if (*p == 'l') p++;
     } else if (*p == 'z') {
         p++;
     }
+    return p;
 }
 
 // d i u x X: sign, leading zeros up to the precision, digits; then fill to the width.
@@ -167,14 +180,13 @@ void put_conversion(Output &out, const Spec &spec, char conversion, va_list *ap)
 void format_all(Output &out, const char *p, va_list *ap) {
     while (*p) {
         if (*p != '%') {
-            out.put(*p++);
+            const char *text = p;
+            while (*p && *p != '%') p++;
+            out.put_text(text, unsigned(p - text));
             continue;
         }
-        p++;
         Spec spec;
-        read_flags(p, spec);
-        read_width_and_precision(p, spec, ap);
-        skip_length_modifier(p);
+        p = read_spec(p + 1, spec, ap);
         char conversion = *p;
         if (!conversion) return;
         p++;

@@ -160,6 +160,14 @@ TEST_F(BufferFormatter, HugeWidthsWrapInThirtyTwoBits) {
     });
 }
 
+TEST_F(BufferFormatter, AFieldFarLargerThanTheBufferIsCountedWhole) {
+    EXPECT_EQ(format_into(16, "%2147483645d|%s", {7, "x"}), 2147483647);
+    expect_stored(16, std::string(15, ' '), "%2147483645d|%s");
+    EXPECT_EQ(format_into(16, "%-*s|%.5d", {-2147483640, "ab", 5}), 2147483646);
+    expect_stored(16, std::string(15, ' '), "%-*s|%.5d");
+    EXPECT_TRUE(canaries_intact());
+}
+
 TEST_F(BufferFormatter, EveryBufferSizeKeepsTheCompleteLength) {
     const char *format = "ab%5dcd|%s|%-4x|";
     std::vector<Arg> args = {-42, "xyz", 10};
