@@ -11,7 +11,7 @@ using namespace vekos;
 namespace {
 
 // Saturates instead of wrapping, so a huge width stays huge.
-unsigned skip_width(const char *&f) {
+unsigned read_width(const char *&f) {
     unsigned width = 0;
     for (; *f >= '0' && *f <= '9'; f++) {
         unsigned digit = *f - '0';
@@ -61,7 +61,7 @@ int vsscanf(const char *str, const char *format, va_list ap) {
         f++;
         bool suppress = *f == '*';
         if (suppress) f++;
-        unsigned width = skip_width(f);
+        unsigned width = read_width(f);
         char conversion = *f;
         if (conversion == '%') {
             if (*in != '%') break;

@@ -1,4 +1,5 @@
-// Character classes shared by the number parsers. Private to the library.
+// Digits, limits and the steps of strtold shared by the number parsers. Private to the
+// library.
 #pragma once
 
 namespace vekos {
@@ -21,10 +22,6 @@ inline bool is_decimal_digit(char c) {
 inline bool is_hex_digit(char c) {
     return digit_value(c) < 16;
 }
-
-} // namespace vekos
-
-namespace vekos {
 
 // strtold builds its value in an 80-bit accumulator, one rounded operation per step and
 // no table of powers. Scaling loops never run more than this many steps.
