@@ -63,7 +63,7 @@ const char *read_decimal(const char *p, int &value) {
 }
 
 // Reads flags, width, precision and length modifier after a percent sign, and returns the
-// place of the conversion character. Pointers go by value so they stay in registers.
+// place of the conversion character.
 const char *read_spec(const char *p, Spec &spec, va_list *ap) {
     for (;; p++) {
         if (*p == '-')
