@@ -43,7 +43,8 @@ class Kernel {
 
     // Runs argv[0] with its arguments from the guest folder "/"; returns vekos-emu's status.
     int run_main(const std::vector<std::string> &argv);
-    // Trap 96: runs the command line to its end; 0 when it was run, -1 when it wasn't.
+    // Trap 96: runs the command line to its end; 0 when it was run (even if it then faulted
+    // or hit the instruction limit: that ends only the child), -1 when it couldn't be.
     int32_t run_request(Process &parent, const std::string &line);
     // Runs one command line (also each line of a script); 0 or -1 as the run request.
     int32_t run_line(const std::string &line, const std::string &cwd, int depth);

@@ -8,15 +8,17 @@
 // Calls: call() returns eax, call64() edx:eax, call_long_double() x87 st(0). Arguments are
 // 32-bit words pushed right to left; wide64(), double_words() and long_double_words() give
 // the words of wider values (low word first), joined with words(...). A call that doesn't
-// come back (fault, _exit, instruction limit) fails the test with what happened; use
-// call_outcome() to examine such calls. Every call runs under an instruction limit
-// (set_instruction_limit, default 50 million) so a looping function can't hang a test.
+// come back (fault, _exit, instruction limit) fails the test with what happened and gives
+// 0xDEADBEEF; call_outcome() examines such calls instead. Every call runs under an
+// instruction limit (set_instruction_limit, default 50 million) so a looping function can't
+// hang a test; CallOutcome::instructions tells how many ran.
 // start() runs the image from _start with an argv, to its exit or to a symbol (for example
 // "main", to look at esp there).
 //
 // Memory: put_string / put_bytes / alloc place data in a 1 MiB scratch area with 16 canary
-// bytes on each side; read_* and write_u32 reach any guest address through the kernel's checked
-// accessor; symbol() gives a global's address.
+// bytes on each side; read_* reach any readable guest address through the kernel's checked
+// accessor, write_* any mapped one (read-only data too, not code already run); symbol() gives
+// a global's address.
 //
 // Traps: every trap is logged (traps(): number, six argument registers, result and the bytes
 // it carried) and served by the kernel's real trap table, with files under root() (a temporary
