@@ -2,6 +2,11 @@
 
 #include "stdio_impl.h"
 
+// Weak: present only when a constructor of memory-held streams is linked in.
+namespace vekos {
+int memory_stream_append(FILE *stream, const void *data, size_t length) __attribute__((weak));
+}
+
 namespace {
 
 // Descriptor streams are writable only on the console, descriptor 1. Partial writes
@@ -27,5 +32,7 @@ extern "C" int file_write_bytes(FILE *stream, const void *data, size_t length) {
         if (stream->fd != 1) return -1;
         return write_console(static_cast<const char *>(data), length);
     }
+    // Without the constructors no memory-held record can exist; refuse a forged one.
+    if (!vekos::memory_stream_append) return -1;
     return vekos::memory_stream_append(stream, data, length);
 }

@@ -10,27 +10,22 @@
 
 namespace {
 
-FILE *new_record(unsigned kind) {
-    FILE *stream = static_cast<FILE *>(calloc(1, sizeof(FILE)));
-    if (stream) stream->kind = kind;
-    return stream;
-}
-
 FILE *open_for_reading(const char *path) {
     int fd = open(path, O_RDONLY);
     if (fd < 0) return nullptr;
-    FILE *stream = new_record(STREAM_KIND_FD);
+    FILE *stream = static_cast<FILE *>(calloc(1, sizeof(FILE)));
     if (!stream) {
         close(fd);
         return nullptr;
     }
+    stream->kind = STREAM_KIND_FD;
     stream->fd = fd;
     return stream;
 }
 
 // Nothing on disk is touched until fclose.
 FILE *open_for_writing(const char *path) {
-    FILE *stream = new_record(STREAM_KIND_WRITEFILE);
+    FILE *stream = vekos::new_memory_held_record(STREAM_KIND_WRITEFILE);
     if (!stream) return nullptr;
     stream->path = strdup(path);
     if (!stream->path) {

@@ -28,6 +28,12 @@ bool reserve(FILE *stream, uint32_t need) {
 
 namespace vekos {
 
+FILE *new_memory_held_record(unsigned kind) {
+    FILE *stream = static_cast<FILE *>(calloc(1, sizeof(FILE)));
+    if (stream) stream->kind = kind;
+    return stream;
+}
+
 int memory_stream_append(FILE *stream, const void *data, size_t length) {
     // len + length + 1 must not wrap: such a length can't be held, and is refused.
     if (length > 0xffffffffu - 1 - stream->len) return -1;

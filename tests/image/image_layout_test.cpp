@@ -143,3 +143,19 @@ TEST(RunMetadata, RecordsFollowTheConstantStringsInTheReadOnlySegment) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(ImageContents, ConsoleOnlyProgramsCarryNeitherTheHeapNorMemoryStreams) {
+    for (const char *program : {"run.uelf", "hello.uelf"}) {
+        ElfFile elf(root_bin + "/" + program);
+        EXPECT_FALSE(elf.symbol("g_heap")) << program << " links the 1 MiB arena";
+        EXPECT_FALSE(elf.symbol("_ZN5vekos20memory_stream_appendEP10vekos_filePKvj"))
+            << program << " links the memory-stream code";
+    }
+    ElfFile cp(root_bin + "/cp.uelf");
+    EXPECT_TRUE(cp.symbol("_ZN5vekos20memory_stream_appendEP10vekos_filePKvj"))
+        << "cp writes through a write-file stream and needs the appending code";
+}
+
+} // namespace
