@@ -8,14 +8,7 @@
 
 namespace {
 
-// One variadic argument: a 32-bit word, or a string placed in guest memory.
-struct Arg {
-    Arg(uint32_t value) : word(value) {}
-    Arg(int value) : word(uint32_t(value)) {}
-    Arg(const char *string) : text(string) {}
-    uint32_t word = 0;
-    const char *text = nullptr;
-};
+using Arg = GuestArg;
 
 struct Case {
     const char *name;
@@ -30,16 +23,9 @@ class FormatBench : public LibFixture {
     void start() { SetUp(); }
     void stop() { TearDown(); }
 
-    std::vector<uint32_t> arguments(const Case &c) {
-        std::vector<uint32_t> words;
-        for (const Arg &arg : c.args) words.push_back(arg.text ? str(arg.text) : arg.word);
-        return words;
-    }
-
     void snprintf_per_byte(const Case &c) {
         uint32_t out = alloc(512);
-        std::vector<uint32_t> args = {out, 512, str(c.format)};
-        for (uint32_t word : arguments(c)) args.push_back(word);
+        std::vector<uint32_t> args = argument_words(c.args, {out, 512, str(c.format)});
         count_instructions(true);
         CallOutcome outcome = call_outcome("snprintf", args);
         count_instructions(false);
@@ -50,8 +36,7 @@ class FormatBench : public LibFixture {
     }
 
     void printf_traps(const Case &c) {
-        std::vector<uint32_t> args = {str(c.format)};
-        for (uint32_t word : arguments(c)) args.push_back(word);
+        std::vector<uint32_t> args = argument_words(c.args, {str(c.format)});
         clear_traps();
         count_instructions(true);
         CallOutcome outcome = call_outcome("printf", args);

@@ -69,8 +69,7 @@ long double LibFixture::call_long_double(const std::string &function,
     return state_->guest->call_long_double(function, args);
 }
 
-CallOutcome LibFixture::call_outcome(const std::string &function,
-                                     const std::vector<uint32_t> &args,
+CallOutcome LibFixture::call_outcome(const std::string &function, const std::vector<uint32_t> &args,
                                      uint64_t max_instructions) {
     return convert(state_->guest->call_outcome(function, args, max_instructions));
 }
@@ -92,6 +91,12 @@ uint32_t LibFixture::alloc(size_t n, uint8_t fill) {
 
 uint32_t LibFixture::words(const std::vector<uint32_t> &values) {
     return state_->guest->put_bytes(values.data(), values.size() * 4);
+}
+
+std::vector<uint32_t> LibFixture::argument_words(const std::vector<GuestArg> &args,
+                                                 std::vector<uint32_t> head) {
+    for (const GuestArg &arg : args) head.push_back(arg.text ? str(arg.text) : arg.word);
+    return head;
 }
 
 bool LibFixture::canaries_intact() {
@@ -143,10 +148,10 @@ std::string LibFixture::describe(const std::vector<TrapRecord> &traps) {
 }
 
 void LibFixture::script_trap(uint32_t number, std::function<int32_t(const TrapRecord &)> handler) {
-    state_->guest->script_trap(
-        number, [handler = std::move(handler)](const vekos::TrapRecord &record) {
-            return std::optional<int32_t>(handler(with_bytes(record)));
-        });
+    state_->guest->script_trap(number,
+                               [handler = std::move(handler)](const vekos::TrapRecord &record) {
+                                   return std::optional<int32_t>(handler(with_bytes(record)));
+                               });
 }
 
 void LibFixture::script_results(uint32_t number, std::vector<int32_t> results) {
@@ -176,9 +181,12 @@ std::filesystem::path LibFixture::root() {
 std::string LibFixture::escaped(std::string_view bytes) {
     std::string out;
     for (unsigned char c : bytes) {
-        if (c == '\\') out += "\\\\";
-        else if (c == '\n') out += "\\n";
-        else if (c >= 0x20 && c < 0x7f) out += char(c);
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c >= 0x20 && c < 0x7f)
+            out += char(c);
         else {
             char hex[8];
             std::snprintf(hex, sizeof hex, "\\x%02x", c);

@@ -45,6 +45,16 @@ struct CallOutcome {
     uint64_t instructions = 0;  // executed, when counting is on (see count_instructions)
 };
 
+// One argument word of a variadic call: a number, or a string that the fixture places in
+// guest memory and passes by address.
+struct GuestArg {
+    GuestArg(uint32_t value) : word(value) {}
+    GuestArg(int value) : word(uint32_t(value)) {}
+    GuestArg(const char *string) : text(string) {}
+    uint32_t word = 0;
+    const char *text = nullptr;
+};
+
 class LibFixture : public testing::Test {
   public:
     explicit LibFixture(std::string image = VEKOS_TEST_IMAGE);
@@ -72,6 +82,9 @@ class LibFixture : public testing::Test {
     uint32_t buffer(std::string_view bytes);
     uint32_t alloc(size_t n, uint8_t fill = 0);
     uint32_t words(const std::vector<uint32_t> &values);
+    // The argument words of `args`, after `head`, with each string placed in guest memory.
+    std::vector<uint32_t> argument_words(const std::vector<GuestArg> &args,
+                                         std::vector<uint32_t> head = {});
     bool canaries_intact();
     std::string read_bytes(uint32_t address, size_t n);
     std::string read_string(uint32_t address, size_t max = 1 << 20);

@@ -9,27 +9,17 @@ namespace {
 
 constexpr uint32_t write_trap = 1;
 
-struct Arg {
-    Arg(uint32_t value) : word(value) {}
-    Arg(int value) : word(uint32_t(value)) {}
-    Arg(const char *string) : text(string) {}
-    uint32_t word = 0;
-    const char *text = nullptr;
-};
+using Arg = GuestArg;
 
 using Pieces = std::vector<std::string>;
 
 class StreamFormatter : public LibFixture {
   protected:
-    std::vector<uint32_t> call_args(std::vector<uint32_t> head, const std::vector<Arg> &args) {
-        for (const Arg &arg : args) head.push_back(arg.text ? str(arg.text) : arg.word);
-        return head;
-    }
     int32_t print(const char *format, const std::vector<Arg> &args) {
-        return as_int(call("printf", call_args({str(format)}, args)));
+        return as_int(call("printf", argument_words(args, {str(format)})));
     }
     int32_t print_to(uint32_t stream, const char *format, const std::vector<Arg> &args) {
-        return as_int(call("fprintf", call_args({stream, str(format)}, args)));
+        return as_int(call("fprintf", argument_words(args, {stream, str(format)})));
     }
     // The data of every write trap so far, in order.
     Pieces pieces() {
@@ -208,7 +198,7 @@ TEST_F(StreamFormatter, LongLongDiffersBetweenTheEngines) {
     EXPECT_EQ(print("%lld|%d", args), 3);
     EXPECT_EQ(console(), "5|9");
     uint32_t out = alloc(16);
-    EXPECT_EQ(call("snprintf", call_args({out, 16, str("%lld|%d")}, args)), 3u);
+    EXPECT_EQ(call("snprintf", argument_words(args, {out, 16, str("%lld|%d")})), 3u);
     EXPECT_EQ(read_string(out), "5|0") << "the buffer formatter takes one word for ll";
 }
 

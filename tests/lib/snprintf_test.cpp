@@ -9,14 +9,7 @@ namespace {
 
 constexpr uint8_t untouched = 0xAA;
 
-// One variadic argument: a 32-bit word, or a string placed in guest memory.
-struct Arg {
-    Arg(uint32_t value) : word(value) {}
-    Arg(int value) : word(uint32_t(value)) {}
-    Arg(const char *string) : text(string) {}
-    uint32_t word = 0;
-    const char *text = nullptr;
-};
+using Arg = GuestArg;
 
 struct Layout {
     const char *format;
@@ -26,19 +19,11 @@ struct Layout {
 
 class BufferFormatter : public LibFixture {
   protected:
-    std::vector<uint32_t> words_of(const std::vector<Arg> &args) {
-        std::vector<uint32_t> result;
-        for (const Arg &arg : args) result.push_back(arg.text ? str(arg.text) : arg.word);
-        return result;
-    }
-
     // snprintf into a marked buffer of `size` bytes plus spare room; returns the result and
     // leaves the buffer's address in last_buffer.
     int32_t format_into(uint32_t size, const char *format, const std::vector<Arg> &args) {
         last_buffer = alloc(size + 16, untouched);
-        std::vector<uint32_t> call_args = {last_buffer, size, str(format)};
-        for (uint32_t word : words_of(args)) call_args.push_back(word);
-        return as_int(call("snprintf", call_args));
+        return as_int(call("snprintf", argument_words(args, {last_buffer, size, str(format)})));
     }
 
     // Checks the whole buffer: the stored prefix, its NUL, and nothing touched after it.
