@@ -1,60 +1,15 @@
 // hexdump through run on the stand-in kernel: files and standard input, every byte value,
 // short last lines, and a file that can't be opened.
-#include <gtest/gtest.h>
-
-#include <sys/wait.h>
-#include <unistd.h>
+#include "emu_program_test.h"
 
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <string>
 
 namespace {
 
-namespace fs = std::filesystem;
-
-struct Output {
-    int status;
-    std::string text;
-};
-
-class Hexdump : public testing::Test {
+class Hexdump : public EmuProgramTest {
   protected:
-    void SetUp() override {
-        root_ = fs::temp_directory_path() /
-                ("vekos-hexdump-test-" + std::to_string(::getpid()) + "-" +
-                 testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(root_);
-        fs::create_directories(root_ / "bin");
-        for (const char *program : {"run.uelf", "hexdump.uelf"})
-            fs::copy_file(fs::path(VEKOS_ROOT_DIR) / "bin" / program, root_ / "bin" / program);
-    }
-    void TearDown() override {
-        fs::remove_all(root_);
-        fs::remove(stdin_file());
-    }
-
-    fs::path stdin_file() { return root_.string() + ".stdin"; }
-    void put_file(const std::string &name, const std::string &content) {
-        std::ofstream(root_ / name, std::ios::binary) << content;
-    }
-    // vekos-emu with these arguments (shell words), standard input from `input`.
-    Output emu(const std::string &args, const std::string &input = "") {
-        std::ofstream(stdin_file(), std::ios::binary) << input;
-        std::string command = std::string(VEKOS_EMU) + " --root '" + root_.string() + "' " + args +
-                              " < '" + stdin_file().string() + "'";
-        FILE *pipe = popen(command.c_str(), "r");
-        if (!pipe) return {-1, ""};
-        std::string text;
-        char chunk[4096];
-        size_t n;
-        while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0) text.append(chunk, n);
-        int status = pclose(pipe);
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text};
-    }
-
-    fs::path root_;
+    Hexdump() : EmuProgramTest({built_program("run.uelf"), built_program("hexdump.uelf")}) {}
 };
 
 // The same layout made with the host's own printf family.
@@ -84,9 +39,9 @@ std::string host_dump(const std::string &data) {
 
 TEST_F(Hexdump, ShortFileLayout) {
     put_file("hi.txt", "hi\n");
-    Output r = emu("run.uelf hexdump.uelf hi.txt");
-    EXPECT_EQ(r.text, "00000000  68 69 0a                                          |hi.|\n"
-                      "00000003\n");
+    Finished r = emu("run.uelf hexdump.uelf hi.txt");
+    EXPECT_EQ(r.out, "00000000  68 69 0a                                          |hi.|\n"
+                     "00000003\n");
     EXPECT_EQ(r.status, 0);
 }
 
@@ -95,25 +50,25 @@ TEST_F(Hexdump, EveryByteValueAndAShortLastLine) {
     for (int i = 0; i < 300; i++) data += char((i * 37 + 5) & 0xff);
     for (size_t length : {size_t(0), size_t(8), size_t(16), size_t(17), data.size()}) {
         put_file("data.bin", data.substr(0, length));
-        Output r = emu("run.uelf hexdump.uelf data.bin");
-        EXPECT_EQ(r.text, host_dump(data.substr(0, length))) << length << " bytes";
+        Finished r = emu("run.uelf hexdump.uelf data.bin");
+        EXPECT_EQ(r.out, host_dump(data.substr(0, length))) << length << " bytes";
         EXPECT_EQ(r.status, 0);
     }
 }
 
 TEST_F(Hexdump, StandardInputWithDashOrNoArgument) {
     std::string data = "standard input, more than one line of it\n";
-    EXPECT_EQ(emu("run.uelf hexdump.uelf -", data).text, host_dump(data));
-    EXPECT_EQ(emu("run.uelf hexdump.uelf", data).text, host_dump(data));
-    EXPECT_EQ(emu("hexdump.uelf", "").text, "00000000\n");
+    EXPECT_EQ(emu("run.uelf hexdump.uelf -", data).out, host_dump(data));
+    EXPECT_EQ(emu("run.uelf hexdump.uelf", data).out, host_dump(data));
+    EXPECT_EQ(emu("hexdump.uelf", "").out, "00000000\n");
 }
 
 TEST_F(Hexdump, MissingFile) {
-    Output direct = emu("hexdump.uelf nowhere.bin");
-    EXPECT_EQ(direct.text, "hexdump: cannot open nowhere.bin\n");
+    Finished direct = emu("hexdump.uelf nowhere.bin");
+    EXPECT_EQ(direct.out, "hexdump: cannot open nowhere.bin\n");
     EXPECT_EQ(direct.status, 1);
-    Output through_run = emu("run.uelf hexdump.uelf nowhere.bin");
-    EXPECT_EQ(through_run.text, direct.text);
+    Finished through_run = emu("run.uelf hexdump.uelf nowhere.bin");
+    EXPECT_EQ(through_run.out, direct.out);
     EXPECT_EQ(through_run.status, 0) << "run reports only whether the kernel ran the program";
 }
 

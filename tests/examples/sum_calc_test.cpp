@@ -1,60 +1,16 @@
 // sum and calc through run on the stand-in kernel: number input from files and standard
 // input with fscanf, and arguments parsed with strtol and strtod.
-#include <gtest/gtest.h>
+#include "emu_program_test.h"
 
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <string>
 
 namespace {
 
-namespace fs = std::filesystem;
-
-struct Output {
-    int status;
-    std::string text;
-};
-
-class NumberPrograms : public testing::Test {
+class NumberPrograms : public EmuProgramTest {
   protected:
-    void SetUp() override {
-        root_ = fs::temp_directory_path() /
-                ("vekos-numbers-test-" + std::to_string(::getpid()) + "-" +
-                 testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(root_);
-        fs::create_directories(root_ / "bin");
-        for (const char *program : {"run.uelf", "sum.uelf", "calc.uelf"})
-            fs::copy_file(fs::path(VEKOS_ROOT_DIR) / "bin" / program, root_ / "bin" / program);
-    }
-    void TearDown() override {
-        fs::remove_all(root_);
-        fs::remove(stdin_file());
-    }
-
-    fs::path stdin_file() { return root_.string() + ".stdin"; }
-    void put_file(const std::string &name, const std::string &content) {
-        std::ofstream(root_ / name, std::ios::binary) << content;
-    }
-    // vekos-emu with these arguments (shell words), standard input from `input`.
-    Output emu(const std::string &args, const std::string &input = "") {
-        std::ofstream(stdin_file(), std::ios::binary) << input;
-        std::string command = std::string(VEKOS_EMU) + " --root '" + root_.string() + "' " + args +
-                              " < '" + stdin_file().string() + "'";
-        FILE *pipe = popen(command.c_str(), "r");
-        if (!pipe) return {-1, ""};
-        std::string text;
-        char chunk[4096];
-        size_t n;
-        while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0) text.append(chunk, n);
-        int status = pclose(pipe);
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text};
-    }
-
-    fs::path root_;
+    NumberPrograms()
+        : EmuProgramTest(
+              {built_program("run.uelf"), built_program("sum.uelf"), built_program("calc.uelf")}) {}
 };
 
 TEST_F(NumberPrograms, SumAddsFilesAndStandardInput) {
@@ -74,8 +30,8 @@ TEST_F(NumberPrograms, SumAddsFilesAndStandardInput) {
         {"run.uelf sum.uelf a.txt", "", "4 numbers, total 55\n", 0},
     };
     for (const Case &c : cases) {
-        Output r = emu(c.args, c.input);
-        EXPECT_EQ(r.text, c.out) << c.args;
+        Finished r = emu(c.args, c.input);
+        EXPECT_EQ(r.out, c.out) << c.args;
         EXPECT_EQ(r.status, c.status) << c.args;
     }
 }
@@ -103,12 +59,12 @@ TEST_F(NumberPrograms, CalcEvaluatesItsArguments) {
         {"", "usage: calc NUMBER [OPERATOR NUMBER]...   operators: + - x / %\n", 1},
     };
     for (const Case &c : cases) {
-        Output r = emu("calc.uelf " + c.args);
-        EXPECT_EQ(r.text, c.out) << "calc " << c.args;
+        Finished r = emu("calc.uelf " + c.args);
+        EXPECT_EQ(r.out, c.out) << "calc " << c.args;
         EXPECT_EQ(r.status, c.status) << "calc " << c.args;
     }
-    Output through_run = emu("run.uelf calc.uelf 6 x 7");
-    EXPECT_EQ(through_run.text, "42\n");
+    Finished through_run = emu("run.uelf calc.uelf 6 x 7");
+    EXPECT_EQ(through_run.out, "42\n");
     EXPECT_EQ(through_run.status, 0);
 }
 
