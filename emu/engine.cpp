@@ -104,23 +104,8 @@ Engine::Engine() {
 
 Engine::~Engine() {
     uc_close(uc_);
-}
-
-void Engine::attach(const GuestMemory &memory) {
-    if (attached_ == &memory) return;
-    if (attached_ != nullptr) detach(*attached_);
-    for (const Region &r : memory.regions()) {
-        check(uc_mem_map_ptr(uc_, r.base, r.size, r.prot, r.host), "uc_mem_map_ptr");
-        // Another process may have run other code at these addresses.
-        if (r.prot & kProtExec) uc_ctl_remove_cache(uc_, uint64_t(r.base), r.end());
-    }
-    attached_ = &memory;
-}
-
-void Engine::detach(const GuestMemory &memory) {
-    if (attached_ != &memory) return;
-    for (const Region &r : memory.regions()) uc_mem_unmap(uc_, r.base, r.size);
-    attached_ = nullptr;
+    if (attached_ == nullptr) // else the attached memory owns the pages and frees them
+        for (size_t i = slots_.size(); i-- > 0;) unmap(i, true);
 }
 
 uint32_t Engine::reg(int id) const {

@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace vekos {
 
@@ -58,9 +59,14 @@ class Engine {
     Engine &operator=(const Engine &) = delete;
     ~Engine();
 
-    // Maps the memory's regions (host buffers, no copy) and drops stale translations.
-    void attach(const GuestMemory &memory);
-    void detach(const GuestMemory &memory);
+    // Maps the memory's regions (host buffers, no copy) and drops stale translations. A region
+    // at the place and of the size of one still mapped from an earlier process takes over that
+    // mapping: its pages move under the mapped host range, a system call where unmapping and
+    // mapping again would make Unicorn rebuild its memory map twice.
+    void attach(GuestMemory &memory);
+    // Moves the memory's pages off the mapped host ranges, which stay mapped (empty) for the
+    // next process to attach.
+    void detach(GuestMemory &memory);
     bool attached(const GuestMemory &memory) const { return attached_ == &memory; }
 
     uint32_t reg(int id) const;
@@ -102,8 +108,21 @@ class Engine {
     void record_fault(FaultKind kind, uint32_t address, uint32_t vector = 0);
     void use_budget(InstructionBudget *budget);
 
+    // A range mapped in Unicorn. Its host pages belong to the attached memory's region at
+    // `base`, or, while nothing is attached, to the engine (empty).
+    struct Slot {
+        uint32_t base;
+        uint32_t size;
+        uint32_t prot;
+        uint8_t *host;
+    };
+    bool reuse(Slot &slot, GuestMemory &memory, const Region &region);
+    void map(const Region &region);
+    void unmap(size_t slot, bool release_host);
+
     uc_engine *uc_ = nullptr;
-    const GuestMemory *attached_ = nullptr;
+    GuestMemory *attached_ = nullptr;
+    std::vector<Slot> slots_;
     TrapHandler *handler_ = nullptr;
     InstructionBudget *budget_ = nullptr;
     uc_hook count_hook_ = 0;

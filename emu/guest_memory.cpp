@@ -117,4 +117,30 @@ bool GuestMemory::write_u32(uint32_t addr, uint32_t value) {
     return write(addr, &value, 4);
 }
 
+Region *GuestMemory::region_at(uint32_t base) {
+    for (Region &r : regions_)
+        if (r.base == base) return &r;
+    return nullptr;
+}
+
+bool GuestMemory::move_pages_to(uint32_t base, uint8_t *frame) {
+    Region *r = region_at(base);
+    if (r == nullptr) return false;
+    if (r->host == frame) return true;
+    void *moved = mremap(r->host, r->size, r->size, MREMAP_MAYMOVE | MREMAP_FIXED, frame);
+    if (moved == MAP_FAILED) return false;
+    r->host = frame;
+    return true;
+}
+
+bool GuestMemory::move_pages_off(uint32_t base) {
+    Region *r = region_at(base);
+    if (r == nullptr) return false;
+    // Page tables move, not bytes; the old range stays reserved, reading as zeros.
+    void *moved = mremap(r->host, r->size, r->size, MREMAP_MAYMOVE | MREMAP_DONTUNMAP);
+    if (moved == MAP_FAILED) return false;
+    r->host = static_cast<uint8_t *>(moved);
+    return true;
+}
+
 } // namespace vekos

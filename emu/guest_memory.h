@@ -54,7 +54,16 @@ class GuestMemory {
     // read-only data must be filled somehow), still range checked.
     bool poke(uint32_t addr, const void *in, uint32_t n);
 
+    // For the engine, which keeps its host mappings from one process to the next. The guest
+    // sees the same bytes either way; only their host address changes. Moves the pages of the
+    // region at `base` onto `frame` (same size; its old range goes), or off their current
+    // range to a new one, leaving that range mapped and empty. False when the host refuses,
+    // and then nothing has changed.
+    bool move_pages_to(uint32_t base, uint8_t *frame);
+    bool move_pages_off(uint32_t base);
+
   private:
+    Region *region_at(uint32_t base);
     template <typename Piece>
     bool each_piece(uint32_t addr, uint32_t n, uint32_t prot, Piece &&piece) const;
 

@@ -1,0 +1,75 @@
+// Attaching process memory to the engine. Each uc_mem_map_ptr or uc_mem_unmap makes Unicorn
+// rebuild its whole memory map and flush its TLB (~20 us); a parent and its child usually have
+// their code, data and stack at the same places, so those mappings are kept and the pages
+// moved under them instead.
+#include "engine.h"
+
+#include <sys/mman.h>
+
+#include <stdexcept>
+
+namespace vekos {
+namespace {
+
+void check(uc_err err, const char *what) {
+    if (err != UC_ERR_OK) throw std::runtime_error(std::string(what) + ": " + uc_strerror(err));
+}
+
+} // namespace
+
+void Engine::map(const Region &r) {
+    check(uc_mem_map_ptr(uc_, r.base, r.size, r.prot, r.host), "uc_mem_map_ptr");
+    slots_.push_back({r.base, r.size, r.prot, r.host});
+}
+
+void Engine::unmap(size_t i, bool release_host) {
+    const Slot &s = slots_[i];
+    uc_mem_unmap(uc_, s.base, s.size);
+    if (release_host) munmap(s.host, s.size);
+    slots_.erase(slots_.begin() + ptrdiff_t(i));
+}
+
+// Only permission changes that Unicorn applies with a TLB flush and that leave execution alone:
+// taking execute away would make it stop the next run.
+bool Engine::reuse(Slot &s, GuestMemory &memory, const Region &r) {
+    if (s.base != r.base || s.size != r.size) return false;
+    if (s.prot != r.prot) {
+        bool exec_same = ((s.prot ^ r.prot) & kProtExec) == 0;
+        bool write_differs = ((s.prot ^ r.prot) & kProtWrite) != 0;
+        if (!exec_same || !write_differs) return false;
+        if (uc_mem_protect(uc_, s.base, s.size, r.prot) != UC_ERR_OK) return false;
+        s.prot = r.prot;
+    }
+    return memory.move_pages_to(r.base, s.host);
+}
+
+void Engine::attach(GuestMemory &memory) {
+    if (attached_ == &memory) return;
+    if (attached_ != nullptr) detach(*attached_);
+    // Every slot's pages are the engine's now: reuse what fits, drop the rest.
+    std::vector<const Region *> unmapped;
+    std::vector<bool> used(slots_.size(), false);
+    for (const Region &r : memory.regions()) {
+        bool reused = false;
+        for (size_t i = 0; i < slots_.size() && !reused; i++)
+            if (!used[i] && reuse(slots_[i], memory, r)) used[i] = reused = true;
+        if (!reused) unmapped.push_back(&r);
+    }
+    for (size_t i = slots_.size(); i-- > 0;)
+        if (!used[i]) unmap(i, true);
+    attached_ = &memory; // from here on the slots hold its pages
+    for (const Region *r : unmapped) map(*r);
+    // Another process may have run other code at these addresses.
+    for (const Region &r : memory.regions())
+        if (r.prot & kProtExec) uc_ctl_remove_cache(uc_, uint64_t(r.base), r.end());
+}
+
+void Engine::detach(GuestMemory &memory) {
+    if (attached_ != &memory) return;
+    attached_ = nullptr;
+    for (size_t i = slots_.size(); i-- > 0;)
+        // A mapping whose pages can't be moved off goes with the memory that owns them.
+        if (!memory.move_pages_off(slots_[i].base)) unmap(i, false);
+}
+
+} // namespace vekos
