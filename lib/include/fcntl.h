@@ -3,14 +3,8 @@
 #define VEKOS_FCNTL_H
 
 #include <vekos_cdefs.h>
+#include <vekos_types.h>
 
-#ifndef VEKOS_SSIZE_T_DEFINED
-#define VEKOS_SSIZE_T_DEFINED
-typedef int ssize_t;
-typedef int off_t;
-typedef unsigned int mode_t;
-typedef int pid_t;
-#endif
 
 #define O_RDONLY 0
 #define O_WRONLY 1

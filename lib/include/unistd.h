@@ -6,14 +6,8 @@
 
 #include <stddef.h>
 #include <vekos_cdefs.h>
+#include <vekos_types.h>
 
-#ifndef VEKOS_SSIZE_T_DEFINED
-#define VEKOS_SSIZE_T_DEFINED
-typedef int ssize_t;
-typedef int off_t;
-typedef unsigned int mode_t;
-typedef int pid_t;
-#endif
 
 #define SEEK_SET 0
 #define SEEK_CUR 1
