@@ -5,7 +5,6 @@
 #include <vekos_cdefs.h>
 #include <vekos_types.h>
 
-
 #define O_RDONLY 0
 #define O_WRONLY 1
 #define O_RDWR 2

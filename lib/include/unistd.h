@@ -8,7 +8,6 @@
 #include <vekos_cdefs.h>
 #include <vekos_types.h>
 
-
 #define SEEK_SET 0
 #define SEEK_CUR 1
 #define SEEK_END 2
