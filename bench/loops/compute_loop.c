@@ -9,5 +9,5 @@ int main(void) {
         x ^= x << 5;
         sum += x ^ i;
     }
-    return (int)(sum & 0x7f);
+    return sum == 0 ? 1 : 0; /* uses the sum, so the loop can't be dropped */
 }

@@ -7,5 +7,5 @@ static char buffer[buffer_size];
 
 int main(void) {
     for (int round = 0; round < rounds; round++) memset(buffer, round + 1, buffer_size);
-    return buffer[buffer_size - 1]; /* 8: proves the stores happened */
+    return buffer[buffer_size - 1] == rounds ? 0 : 1; /* the last round's byte is there */
 }
