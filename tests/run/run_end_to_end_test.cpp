@@ -8,7 +8,9 @@ namespace {
 
 class RunEndToEnd : public EmuProgramTest {
   protected:
-    RunEndToEnd() : EmuProgramTest({built_program("run.uelf"), built_program("hello.uelf")}) {}
+    RunEndToEnd()
+        : EmuProgramTest({built_program("run.uelf"), built_program("hello.uelf"),
+                          built_program("words.uelf")}) {}
 };
 
 TEST_F(RunEndToEnd, RunsAProgramWithItsArguments) {
@@ -46,9 +48,9 @@ TEST_F(RunEndToEnd, LongCommandLinesAreCutAt191Characters) {
 }
 
 TEST_F(RunEndToEnd, ShellScriptRunsEachCommandLine) {
-    put_file("greet.shell", "# greets twice\nhello.uelf first\n\nbin/hello.uelf second line\n");
-    Finished r = emu("run.uelf greet.shell");
-    EXPECT_EQ(r.out, "first\nsecond\nline\n");
+    put_file("two.shell", "# two programs\nhello.uelf first\n\nbin/words.uelf ab:c\n");
+    Finished r = emu("run.uelf two.shell");
+    EXPECT_EQ(r.out, "first\nab\t2\nc\t1\nwords: 2, longest: ab\n");
     EXPECT_EQ(r.status, 0);
 }
 
