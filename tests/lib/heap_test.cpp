@@ -62,6 +62,9 @@ TEST_F(Heap, ExactlyOneMebibyteFitsAndNothingAfterIt) {
     expect_refused("realloc", {p, 0});
     expect_refused("realloc", {0, 0});
     expect_refused("strdup", {str("")});
+    expect_refused("strndup", {str("abc"), 2});
+    expect_refused("strndup", {str("abc"), 0});
+    expect_refused("strndup", {0x10, 5});
 }
 
 TEST_F(Heap, RequestsTooLargeForWhatIsLeftChangeNothing) {

@@ -4,9 +4,22 @@
 namespace {
 
 using namespace std::literals;
-using StringFunctions = LibFixture;
 
 constexpr uint32_t unmapped = 0x10; // any access faults: the first page is never mapped
+
+class StringFunctions : public LibFixture {
+  protected:
+    // Places `bytes` so that their last byte is the last one mapped: reading one byte
+    // further faults. The end is found by letting memset run into it.
+    uint32_t at_end_of_memory(std::string_view bytes) {
+        uint32_t start = alloc(16) + 32; // past the allocation and its canary
+        CallOutcome outcome = call_outcome("memset", {start, 'x', 0u - start});
+        EXPECT_TRUE(outcome.faulted) << "memset should run into unmapped memory";
+        uint32_t end = outcome.fault_address;
+        write_bytes(end - uint32_t(bytes.size()), bytes);
+        return end - uint32_t(bytes.size());
+    }
+};
 
 TEST_F(StringFunctions, LengthsStopAtTheTerminatorOrTheLimit) {
     struct Case {
@@ -90,6 +103,7 @@ TEST_F(StringFunctions, NullAndSamePointerRulesOfComparisons) {
     EXPECT_EQ(as_int(call("strcasecmp", {0, empty})), -1);
     EXPECT_EQ(as_int(call("strcasecmp", {empty, 0})), 1);
     EXPECT_EQ(as_int(call("strncasecmp", {0, empty, 1})), -1);
+    EXPECT_EQ(as_int(call("strncasecmp", {0, empty, 0})), 0) << "n of 0 before the null test";
     EXPECT_EQ(as_int(call("strncasecmp", {empty, 0, 1})), 1);
 }
 
@@ -170,6 +184,7 @@ TEST_F(StringFunctions, SearchesFindBytesAndSubstrings) {
     }
     EXPECT_EQ(call("strstr", {0, s}), 0u);
     EXPECT_EQ(call("strstr", {s, 0}), 0u);
+    EXPECT_EQ(call("strstr", {0, str("")}), 0u) << "a null haystack even for an empty needle";
 }
 
 TEST_F(StringFunctions, MemoryFunctionsHandleOverlapAndTouchOnlyTheirBytes) {
@@ -216,6 +231,51 @@ TEST_F(StringFunctions, StrtokSplitsInPlaceAndKeepsOneSharedPosition) {
     EXPECT_EQ(read_bytes(again, 3), "a b");
 
     EXPECT_EQ(call("strtok", {str(""), colon}), 0u) << "an empty string has no token";
+    EXPECT_TRUE(canaries_intact());
+}
+
+TEST_F(StringFunctions, CountedFunctionsNeverReadBeyondTheirCount) {
+    uint32_t abc = at_end_of_memory("abc"); // no terminator: the next byte is unmapped
+    ASSERT_TRUE(call_outcome("strlen", {abc}).faulted) << "strlen must run off the end";
+    uint32_t ABC = str("ABC"), copy = alloc(8, 'z'), tail = buffer(std::string("12\0zzzz", 8));
+    struct Case {
+        const char *function;
+        std::vector<uint32_t> args;
+        uint32_t expected;
+    } cases[] = {
+        {"strnlen", {abc, 3}, 3},
+        {"strncmp", {abc, str("abc"), 3}, 0},
+        {"strncmp", {str("abc"), abc, 3}, 0},
+        {"strncasecmp", {abc, ABC, 3}, 0},
+        {"strncasecmp", {ABC, abc, 3}, 0},
+        {"memcmp", {abc, str("abc"), 3}, 0},
+        {"memcpy", {copy, abc, 3}, copy},
+        {"memmove", {copy, abc, 3}, copy},
+        {"strncpy", {copy, abc, 3}, copy},
+        {"strncat", {tail, abc, 3}, tail},
+    };
+    for (const Case &c : cases) {
+        CallOutcome outcome = call_outcome(c.function, c.args);
+        EXPECT_TRUE(outcome.returned) << c.function << " read past its count: " << outcome.fault;
+        EXPECT_EQ(outcome.eax, c.expected) << c.function;
+    }
+    EXPECT_EQ(read_bytes(copy, 4), "abcz");
+    EXPECT_EQ(read_string(tail), "12abc") << "strncat terminates after n bytes";
+
+    // The same holds for the copy that strndup takes.
+    CallOutcome dup = call_outcome("strndup", {abc, 3});
+    ASSERT_TRUE(dup.returned) << "strndup read s[n]: " << dup.fault;
+    EXPECT_EQ(read_string(dup.eax), "abc");
+
+    // Searches stop at the terminator, even when the haystack ends the mapped memory.
+    uint32_t hay = at_end_of_memory(std::string("xa\0", 3));
+    for (const char *needle : {"ab", "abc", "b"}) {
+        CallOutcome outcome = call_outcome("strstr", {hay, str(needle)});
+        EXPECT_TRUE(outcome.returned) << "strstr(\"xa\", \"" << needle << "\"): " << outcome.fault;
+        EXPECT_EQ(outcome.eax, 0u) << needle;
+    }
+    EXPECT_EQ(call("strrchr", {hay, 'a'}), hay + 1);
+    EXPECT_EQ(call("strchr", {hay, 'z'}), 0u);
     EXPECT_TRUE(canaries_intact());
 }
 

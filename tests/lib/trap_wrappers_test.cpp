@@ -77,6 +77,33 @@ TEST_F(ScriptedTraps, EachWrapperPutsItsArgumentsInOrder) {
     }
 }
 
+TEST_F(ScriptedTraps, FailuresComeBackUnchangedAndErrnoIsLeftAlone) {
+    uint32_t p = str("/some/path"), q = str("data");
+    struct Case {
+        const char *function;
+        std::vector<uint32_t> args;
+        uint32_t trap;
+        int32_t result; // what the kernel answers, and so what the wrapper returns
+    } cases[] = {
+        {"write", {1, q, 4}, 1, -5},
+        {"read", {0, q, 4}, 3, -11},
+        {"open", {p, 0}, 4, -2},
+        {"close", {9}, 5, -9},
+        {"writefile", {p, q, 4}, 21, -28},
+        {"unlink", {p}, 50, -2},
+        {"getcwd", {q, 64}, 52, -34},
+        {"lseek", {3, 0, 0}, 110, -29},
+        {"mmap", {0, 4096, 3, 0x22, uint32_t(-1), 0}, 98, -12},
+    };
+    for (const Case &c : cases) {
+        int32_t result = c.result;
+        script_trap(c.trap, [result](const TrapRecord &) { return result; });
+        EXPECT_EQ(as_int(call(c.function, c.args)), c.result)
+            << c.function << " should return the kernel's " << c.result << " as it is";
+        EXPECT_EQ(as_int(read_u32(symbol("errno"))), 0) << c.function << " must not set errno";
+    }
+}
+
 TEST_F(ScriptedTraps, LengthsAboveTheSignedRangeAreClamped) {
     uint32_t p = str("f"), q = str("data");
     call("write", {1, q, 0x80000000u});
@@ -162,6 +189,13 @@ TEST_F(ScriptedTraps, AccessOpensAndClosesOrFails) {
     EXPECT_EQ(traps()[0].args[1], 0u) << "opened for reading, whatever the mode";
     EXPECT_EQ(traps()[1].number, 5u);
     EXPECT_EQ(traps()[1].args[0], 7u) << "closes the descriptor it got";
+    clear_traps();
+
+    script_trap(4, [](const TrapRecord &) { return int32_t(0); });
+    EXPECT_EQ(call("access", {p, 0}), 0u) << "descriptor 0 is a successful open";
+    ASSERT_EQ(traps().size(), 2u) << describe(traps());
+    EXPECT_EQ(traps()[1].number, 5u);
+    EXPECT_EQ(traps()[1].args[0], 0u);
     clear_traps();
 
     script_trap(4, [](const TrapRecord &) { return int32_t(-3); });
