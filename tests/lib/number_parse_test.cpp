@@ -159,6 +159,9 @@ TEST_F(NumberParsing, StrtoulBasesPrefixesAndEnds) {
         {"0X1f", 0, 31, 4},
         {"0x", 0, 0, 2},
         {"0xg", 16, 0, 2},
+        {" 0X", 16, 0, 3},
+        {"0XfF", 16, 255, 4},
+        {"0x0x1", 0, 0, 3},
         {"0x", 10, 0, 1},
         {"0x1", 8, 0, 1}, // no prefix outside bases 0 and 16
         {"0x1", 17, 0, 1},

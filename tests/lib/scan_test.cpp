@@ -107,6 +107,12 @@ TEST_F(Scan, IntegerConversions) {
         {"0xg", "%i", {{'n'}}, 0},
         {"-0x", "%i", {{'n'}}, 0},
         {"90a", "%i%c", {{'n', "90"}, {'c', "a"}}, 2},
+        {"079", "%i%c", {{'n', "7"}, {'c', "9"}}, 2}, // octal stops at 9
+        {"-0x10", "%i", {{'n', "-16"}}, 1},
+        {"+0X1g", "%i%c", {{'n', "1"}, {'c', "g"}}, 2},
+        {"123456789", "%x", {{'n', std::to_string(int32_t(0x23456789))}}, 1},
+        {"-1", "%u%d", {{'n'}, {'n'}}, 0},
+        {"x", "%*d%d", {{'n'}}, 0},
         {"-5", "%u", {{'n'}}, 0},
         {"+5", "%u", {{'n'}}, 0},
         {"4294967295", "%u", {{'n', "-1"}}, 1},
@@ -150,6 +156,9 @@ TEST_F(Scan, CharactersWordsAndLiterals) {
         {"1 2", "%*d %d", {{'n', "2"}}, 1},
         {"xy", "%*c%c", {{'c', "y"}}, 1},
         {"skip keep", "%*s %s", {{'s', "keep"}}, 1},
+        {"\nx", "%*s%c", {{'c', "\n"}}, 1}, // nothing consumed for an empty word
+        {" %5", "%%%d", {{'n'}}, 0},        // %% skips no white space
+        {"5", "%d %c", {{'n', "5"}, {'c'}}, 1},
         {"12", "%3d", {{'n', "12"}}, 1},
         {"123456", "%2d", {{'n', "123456"}}, 1}, // widths limit no number
     };
@@ -328,6 +337,31 @@ TEST_F(StreamScan, OddReadResults) {
     EXPECT_EQ(pos(failing), 0);
     expect_fscanf("a later call reads again", failing, "%d", {{'n', "12"}}, 1);
     EXPECT_EQ(pos(failing), 3);
+}
+
+// Once a word has begun, an end, a failure or an odd result of a read only ends it: the
+// format still sees what was collected, and only the end or a failure sets eof.
+TEST_F(StreamScan, AReadThatStopsInsideAWordEndsIt) {
+    struct Row {
+        int32_t stopping_result;
+        int32_t eof_after;
+        int32_t pos_after;
+    } rows[] = {{0, 1, 2}, {-1, 1, 2}, {2, 0, 4}};
+    for (const Row &row : rows) {
+        std::string what = "read result " + std::to_string(row.stopping_result) + " after \"12\"";
+        uint32_t stream = open_stream("");
+        int reads = 0;
+        script_trap(read_trap, [&](const TrapRecord &trap) {
+            if (++reads > 2) return row.stopping_result;
+            write_bytes(trap.args[1], reads == 1 ? "1" : "2");
+            return 1;
+        });
+        expect_fscanf(what, stream, "%d", {{'n', "12"}}, 1);
+        clear_scripts();
+        EXPECT_EQ(reads, 3) << what;
+        EXPECT_EQ(eof(stream), row.eof_after) << what;
+        EXPECT_EQ(pos(stream), row.pos_after) << what;
+    }
 }
 
 TEST_F(StreamScan, StandardInputIsADescriptorStream) {

@@ -79,6 +79,7 @@ TEST_F(BufferFormatter, NumberLayouts) {
         {"%+d", {0}, "+0"},
         {"%-0+-0+8d|", {5}, "+5      |"},
         {"%3d", {123456}, "123456"},
+        {"%+d|%-*d|%-0*d|", {-5, -4, 3, 4, -3}, "-5|3|-3  |"},
     });
 }
 
@@ -95,6 +96,7 @@ TEST_F(BufferFormatter, StringCharacterPointerAndPercentLayouts) {
         {"%8s", {0u}, "  (null)"},
         {"%.*s", {-1, "abc"}, "abc"},
         {"%.1s|%.0s|%.9s", {"abc", "abc", "abc"}, "a||abc"},
+        {"%.d|%5.s|%.x|%-3.i|", {0, "abc", 0, 5}, "0|     |0|5  |"},
         {"%s", {"\x80\xff"}, "\x80\xff"},
         {"%5c|", {65}, "A|"},
         {"%-5c|%.3c", {0x142, 'z'}, "B|z"},
@@ -124,6 +126,7 @@ TEST_F(BufferFormatter, ArgumentWordsAreTakenInOrder) {
         {"%o %f %hd % d %#x", {}, "%o %f %hd % d %#x"},
         {"%-05.3k", {}, "%k"},
         {"%*q%d", {7, 8}, "%q8"},
+        {"%*c|%.*%|%d", {9, 'a', 9, 4}, "a|%|4"},
         {"%n%e%b%d", {4}, "%n%e%b4"},
         {"%\xff%\x80", {}, "%\xff%\x80"},
         {"abc%", {}, "abc"},
