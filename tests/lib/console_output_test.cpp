@@ -67,6 +67,9 @@ TEST_F(ConsoleOutput, FwriteIsAllOrNothing) {
     clear_traps();
     script_results(write_trap, {-1});
     EXPECT_EQ(call("fwrite", {data, 4, 3, out}), 0u);
+    script_results(write_trap, {4, 0});
+    EXPECT_EQ(call("fwrite", {data, 4, 3, out}), 0u)
+        << "one element reached the console before the failure: still 0, never 1";
 
     clear_traps();
     EXPECT_EQ(call("fwrite", {data, 0x10000, 0x10000, out}), 0u) << "size times count overflows";
@@ -93,6 +96,11 @@ TEST_F(ConsoleOutput, PartialWritesContinueAndAStalledWriteFails) {
     script_results(write_trap, {-1});
     EXPECT_EQ(as_int(call("puts", {data})), -1);
     EXPECT_EQ(traps().size(), 1u) << "no newline after a failed string";
+
+    clear_traps();
+    script_results(write_trap, {8, -1});
+    EXPECT_EQ(as_int(call("puts", {data})), -1) << "the string went out, the newline failed";
+    EXPECT_EQ(traps().size(), 2u);
 }
 
 TEST_F(ConsoleOutput, HugeLengthsReachTheKernelClampedAndInPieces) {
@@ -113,6 +121,10 @@ TEST_F(ConsoleOutput, NullArgumentsAndNoOps) {
     EXPECT_EQ(as_int(call("file_write_bytes", {0, data, 3})), -1);
     EXPECT_EQ(as_int(call("file_write_bytes", {out, 0, 3})), -1);
     EXPECT_EQ(as_int(call("file_write_bytes", {out, data, 0})), 0);
+    EXPECT_EQ(as_int(call("file_write_bytes", {out, 0, 0})), -1)
+        << "a null buffer fails even for zero bytes";
+    EXPECT_EQ(as_int(call("file_write_bytes", {0, data, 0})), -1)
+        << "a null stream fails even for zero bytes";
     EXPECT_EQ(as_int(call("fputs", {0, out})), -1);
     EXPECT_EQ(as_int(call("fputs", {str(""), 0})), -1) << "a null stream fails even when empty";
     EXPECT_EQ(as_int(call("fputc", {'a', 0})), -1);

@@ -148,6 +148,12 @@ TEST_F(FileStreams, UnwritablePathShowsOnlyAtClose) {
     script_results(writefile_trap, {-1});
     EXPECT_EQ(as_int(call("fclose", {stream})), -1) << "a refused writefile";
     EXPECT_EQ(trap_numbers(), Numbers{writefile_trap});
+
+    clear_traps();
+    stream = open("/ok.txt", "w");
+    write_u32(stream + field_path, 0);
+    EXPECT_EQ(as_int(call("fclose", {stream})), -1) << "a write stream without a path";
+    EXPECT_EQ(describe(traps()), "") << "nothing to store it at";
 }
 
 TEST_F(FileStreams, WriteStreamsCannotBeReadOrPositioned) {
@@ -273,6 +279,7 @@ TEST_F(FileStreams, FseekMovesTheDescriptorAndClearsEndOfFile) {
     uint32_t into = alloc(16);
     ASSERT_EQ(call("fread", {into, 1, 16, stream}), 10u);
     ASSERT_EQ(call("feof", {stream}), 1u);
+    write_u32(stream + field_error, 1);
     clear_traps();
 
     EXPECT_EQ(as_int(call("fseek", {stream, 3, 0})), 0);
@@ -281,6 +288,7 @@ TEST_F(FileStreams, FseekMovesTheDescriptorAndClearsEndOfFile) {
     EXPECT_EQ(traps()[0].args[1], 3u);
     EXPECT_EQ(traps()[0].args[2], 0u);
     EXPECT_EQ(call("feof", {stream}), 0u);
+    EXPECT_EQ(call("ferror", {stream}), 1u) << "fseek leaves the error indicator alone";
     EXPECT_EQ(as_int(call("ftell", {stream})), 3);
     EXPECT_EQ(as_int(call("fgetc", {stream})), '3');
 
@@ -341,6 +349,16 @@ TEST_F(FileStreams, StandardDescriptorsHaveNoPosition) {
     EXPECT_EQ(as_int(call("fseek", {stream, 1, 0})), -1);
     EXPECT_EQ(as_int(call("ftell", {stream})), -1);
     EXPECT_EQ(describe(traps()), "");
+
+    // Descriptors are compared as signed numbers: -1 is below 3, not above it.
+    write_u32(stream + field_fd, uint32_t(-1));
+    write_u32(stream + field_eof, 1);
+    EXPECT_EQ(as_int(call("fseek", {stream, 1, 0})), -1) << "fd -1";
+    EXPECT_EQ(as_int(call("ftell", {stream})), -1) << "fd -1";
+    call("rewind", {stream});
+    EXPECT_EQ(call("feof", {stream}), 0u) << "fd -1: rewind only clears the indicators";
+    EXPECT_EQ(call("fclose", {stream}), 0u) << "fd -1 is left alone by fclose";
+    EXPECT_EQ(describe(traps()), "") << "no lseek or close for fd -1";
 }
 
 TEST_F(FileStreams, IndicatorsOfANullStreamAreSet) {

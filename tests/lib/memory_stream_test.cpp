@@ -6,7 +6,8 @@ namespace {
 constexpr uint32_t arena_size = 0x100000;
 
 // Offsets of the record's fields.
-constexpr uint32_t field_kind = 0, field_buf = 12, field_len = 16, field_cap = 20, field_eof = 40;
+constexpr uint32_t field_kind = 0, field_buf = 12, field_len = 16, field_cap = 20,
+                   field_out_buf = 24, field_out_size = 28, field_eof = 40;
 
 // A memory stream opened over two guest variables that start as garbage.
 class MemoryStream : public LibFixture {
@@ -152,6 +153,33 @@ TEST_F(MemoryStream, LengthsThatWouldWrapAreRefusedWithoutWriting) {
         expect_consistent("abc", 256);
     }
     EXPECT_TRUE(canaries_intact());
+}
+
+TEST_F(MemoryStream, OnlyAMemoryStreamWithBothVariablesReportsToTheCaller) {
+    struct Case {
+        const char *what;
+        uint32_t kind;
+        bool keep_out, keep_size;
+    } cases[] = {
+        {"no size variable", 2, true, false},
+        {"no buffer variable", 2, false, true},
+        {"a write-file stream", 3, true, true},
+    };
+    for (const Case &c : cases) {
+        open_stream();
+        write_u32(stream_ + field_kind, c.kind);
+        if (!c.keep_out) write_u32(stream_ + field_out_buf, 0);
+        if (!c.keep_size) write_u32(stream_ + field_out_size, 0);
+        write_u32(out_, 0x1111);
+        write_u32(size_, 0x2222);
+        CallOutcome outcome = call_outcome("fputs", {str("abc"), stream_});
+        ASSERT_TRUE(outcome.returned) << c.what << ": " << outcome.fault;
+        EXPECT_EQ(as_int(outcome.eax), 3) << c.what;
+        EXPECT_EQ(field(field_len), 3u) << c.what << ": appended all the same";
+        EXPECT_EQ(read_string(field(field_buf)), "abc") << c.what;
+        EXPECT_EQ(out(), 0x1111u) << c.what << ": the caller's buffer variable is not written";
+        EXPECT_EQ(size(), 0x2222u) << c.what << ": the caller's size variable is not written";
+    }
 }
 
 TEST_F(MemoryStream, ClosingLeavesTheBufferToTheCaller) {
