@@ -14,31 +14,34 @@ const char lower_digits[] = "0123456789abcdef";
 const char upper_digits[] = "0123456789ABCDEF";
 
 // The caller's array. A character is stored only while one byte is left for the
-// terminator; the count always grows, so the result is the complete length.
+// terminator; the count always grows, so the result is the complete length. The count is
+// kept in 64 bits so that an output past 4 GiB can't wrap back into storing: only the
+// result is cut to 32 bits.
 struct Output {
     char *buf;
     size_t size;
-    unsigned count;
+    unsigned long long count;
 
+    bool fits() const { return buf && count + 1 < size; }
     void put(char c) {
-        if (buf && count + 1 < size) buf[count] = c;
+        if (fits()) buf[count] = c;
         count++;
     }
     // A fill stores what fits and counts the rest without walking it, so a huge width
     // costs no more than the buffer it fills.
     void put_run(char c, long long times) {
         if (times <= 0) return;
-        if (buf && count + 1 < size) {
-            unsigned room = unsigned(size) - 1 - count;
-            unsigned stored = times < room ? unsigned(times) : room;
+        if (fits()) {
+            unsigned long long room = size - 1 - count;
+            unsigned long long stored = (unsigned long long)times < room ? times : room;
             for (char *to = buf + count; stored; stored--) *to++ = c;
         }
-        count += unsigned(times);
+        count += (unsigned long long)times;
     }
     // What fits is copied in one tight loop; the count takes the whole length.
     void put_text(const char *text, unsigned length) {
-        if (buf && count + 1 < size) {
-            unsigned room = unsigned(size) - 1 - count;
+        if (fits()) {
+            unsigned long long room = size - 1 - count;
             const char *end = text + (length < room ? length : room);
             for (char *to = buf + count; text != end;) *to++ = *text++;
         }
@@ -226,7 +229,7 @@ int vsnprintf(char *buf, size_t size, const char *format, va_list ap) {
         va_end(args);
     }
     if (buf && size) buf[out.count < size ? out.count : size - 1] = '\0';
-    return int(out.count);
+    return int(unsigned(out.count));
 }
 
 } // extern "C"
