@@ -12,7 +12,7 @@ int fgetc(FILE *stream) {
         stream->eof = 1;
         return -1;
     }
-    stream->pos += 1;
+    vekos::advance_position(stream, 1);
     return byte;
 }
 

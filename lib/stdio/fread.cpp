@@ -15,7 +15,7 @@ extern "C" size_t fread(void *ptr, size_t size, size_t count, FILE *stream) {
         stream->eof = 1;
         return 0;
     }
-    stream->pos = static_cast<int>(static_cast<unsigned>(stream->pos) + static_cast<unsigned>(got));
+    vekos::advance_position(stream, static_cast<unsigned>(got));
     if (static_cast<uint64_t>(got) < total) stream->eof = 1;
     return static_cast<size_t>(got) / size;
 }

@@ -4,6 +4,8 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include "stdio_impl.h"
+
 namespace {
 
 constexpr unsigned max_word = 255;
@@ -21,7 +23,7 @@ ByteRead read_byte(FILE *stream, char &byte) {
         stream->eof = 1;
         return ByteRead::end;
     }
-    stream->pos += n;
+    vekos::advance_position(stream, static_cast<unsigned>(n));
     return n == 1 ? ByteRead::byte : ByteRead::odd_length;
 }
 

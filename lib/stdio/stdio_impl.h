@@ -14,4 +14,10 @@ int memory_stream_append(FILE *stream, const void *data, size_t length);
 // memory_stream_append weakly, and a console-only command like run stays small.
 FILE *new_memory_held_record(unsigned kind);
 
+// Counts bytes that reads consumed into pos, which wraps in 32 bits like any count here
+// (added unsigned: signed overflow would be undefined).
+inline void advance_position(FILE *stream, unsigned consumed) {
+    stream->pos = static_cast<int>(static_cast<unsigned>(stream->pos) + consumed);
+}
+
 } // namespace vekos
