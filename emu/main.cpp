@@ -40,8 +40,12 @@ const char kUsage[] =
     "139 when it faults, 124 when it is stopped, 2 for usage errors, 125 when the\n"
     "host fails.\n";
 
+// The reason and the synopsis; the whole help is one --help away.
 int usage_error(const std::string &message) {
-    std::fprintf(stderr, "vekos-emu: %s\n%s", message.c_str(), kUsage);
+    std::fprintf(stderr,
+                 "vekos-emu: %s\nUsage: vekos-emu [options] PROGRAM [ARGS...]\n"
+                 "Try 'vekos-emu --help' for more.\n",
+                 message.c_str());
     return kUsageStatus;
 }
 
