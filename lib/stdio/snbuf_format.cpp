@@ -49,7 +49,7 @@ struct Output {
     }
 };
 
-struct Spec {
+struct Directive {
     bool left = false;
     bool zero = false;
     bool plus = false;
@@ -67,30 +67,30 @@ const char *read_decimal(const char *p, int &value) {
 
 // Reads flags, width, precision and length modifier after a percent sign, and returns the
 // place of the conversion character.
-const char *read_spec(const char *p, Spec &spec, va_list *ap) {
+const char *read_directive(const char *p, Directive &directive, va_list *ap) {
     for (;; p++) {
         if (*p == '-')
-            spec.left = true;
+            directive.left = true;
         else if (*p == '0')
-            spec.zero = true;
+            directive.zero = true;
         else if (*p == '+')
-            spec.plus = true;
+            directive.plus = true;
         else
             break;
     }
     if (*p == '*') {
-        spec.width = va_arg(*ap, int);
+        directive.width = va_arg(*ap, int);
         p++;
     } else {
-        p = read_decimal(p, spec.width);
+        p = read_decimal(p, directive.width);
     }
     if (*p == '.') {
         p++;
         if (*p == '*') {
-            spec.precision = va_arg(*ap, int);
+            directive.precision = va_arg(*ap, int);
             p++;
         } else {
-            p = read_decimal(p, spec.precision);
+            p = read_decimal(p, directive.precision);
         }
     }
     if (*p == 'l') {
@@ -103,31 +103,31 @@ const char *read_spec(const char *p, Spec &spec, va_list *ap) {
 }
 
 // d i u x X: sign, leading zeros up to the precision, digits; then fill to the width.
-void put_number(Output &out, const Spec &spec, char sign, unsigned magnitude, unsigned base,
-                bool upper) {
+void put_number(Output &out, const Directive &directive, char sign, unsigned magnitude,
+                unsigned base, bool upper) {
     char digits[24];
     int count = snbuf_render_unsigned(digits, magnitude, base, upper);
-    long long zeros = spec.precision > count ? spec.precision - count : 0;
+    long long zeros = directive.precision > count ? directive.precision - count : 0;
     long long body = (sign ? 1 : 0) + zeros + count;
-    long long fill = spec.width > body ? spec.width - body : 0;
-    if (!spec.left && !(spec.zero && spec.precision < 0)) out.put_run(' ', fill);
+    long long fill = directive.width > body ? directive.width - body : 0;
+    if (!directive.left && !(directive.zero && directive.precision < 0)) out.put_run(' ', fill);
     if (sign) out.put(sign);
-    if (!spec.left && spec.zero && spec.precision < 0) out.put_run('0', fill);
+    if (!directive.left && directive.zero && directive.precision < 0) out.put_run('0', fill);
     out.put_run('0', zeros);
     out.put_text(digits, unsigned(count));
-    if (spec.left) out.put_run(' ', fill);
+    if (directive.left) out.put_run(' ', fill);
 }
 
 // s: fill only ever goes before the string. With the minus flag the width is negated, so
 // only a negative width (from an asterisk) fills.
-void put_string(Output &out, const Spec &spec, const char *s) {
+void put_string(Output &out, const Directive &directive, const char *s) {
     if (!s) s = "(null)";
     // A negative precision compares as a huge limit. The scan stops at the limit, so an
     // array cut by the precision need not be terminated.
-    unsigned limit = unsigned(spec.precision);
+    unsigned limit = unsigned(directive.precision);
     unsigned length = 0;
     while (length < limit && s[length]) length++;
-    long long width = spec.left ? -(long long)spec.width : spec.width;
+    long long width = directive.left ? -(long long)directive.width : directive.width;
     if (length < width) out.put_run(' ', width - length);
     out.put_text(s, length);
 }
@@ -141,30 +141,30 @@ void put_pointer(Output &out, const void *pointer) {
     out.put_text(digits, unsigned(count));
 }
 
-void put_conversion(Output &out, const Spec &spec, char conversion, va_list *ap) {
+void put_conversion(Output &out, const Directive &directive, char conversion, va_list *ap) {
     switch (conversion) {
     case 'd':
     case 'i': {
         int value = va_arg(*ap, int);
-        char sign = value < 0 ? '-' : spec.plus ? '+' : 0;
+        char sign = value < 0 ? '-' : directive.plus ? '+' : 0;
         unsigned magnitude = value < 0 ? 0u - unsigned(value) : unsigned(value);
-        put_number(out, spec, sign, magnitude, 10, false);
+        put_number(out, directive, sign, magnitude, 10, false);
         break;
     }
     case 'u':
-        put_number(out, spec, 0, va_arg(*ap, unsigned), 10, false);
+        put_number(out, directive, 0, va_arg(*ap, unsigned), 10, false);
         break;
     case 'x':
-        put_number(out, spec, 0, va_arg(*ap, unsigned), 16, false);
+        put_number(out, directive, 0, va_arg(*ap, unsigned), 16, false);
         break;
     case 'X':
-        put_number(out, spec, 0, va_arg(*ap, unsigned), 16, true);
+        put_number(out, directive, 0, va_arg(*ap, unsigned), 16, true);
         break;
     case 'c':
         out.put(char(va_arg(*ap, int)));
         break;
     case 's':
-        put_string(out, spec, va_arg(*ap, const char *));
+        put_string(out, directive, va_arg(*ap, const char *));
         break;
     case 'p':
         put_pointer(out, va_arg(*ap, const void *));
@@ -179,7 +179,7 @@ void put_conversion(Output &out, const Spec &spec, char conversion, va_list *ap)
     }
 }
 
-// Formats everything up to the end of the format or the first NUL inside a specification.
+// Formats everything up to the end of the format or the first NUL inside a directive.
 void format_all(Output &out, const char *p, va_list *ap) {
     while (*p) {
         if (*p != '%') {
@@ -188,12 +188,12 @@ void format_all(Output &out, const char *p, va_list *ap) {
             out.put_text(text, unsigned(p - text));
             continue;
         }
-        Spec spec;
-        p = read_spec(p + 1, spec, ap);
+        Directive directive;
+        p = read_directive(p + 1, directive, ap);
         char conversion = *p;
         if (!conversion) return;
         p++;
-        put_conversion(out, spec, conversion, ap);
+        put_conversion(out, directive, conversion, ap);
     }
 }
 

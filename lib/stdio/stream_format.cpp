@@ -30,7 +30,7 @@ struct Writer {
     }
 };
 
-struct Spec {
+struct Directive {
     int width = 0;
     int precision = -1;
     bool wide = false; // ll: the value is 64 bits
@@ -45,38 +45,38 @@ int read_decimal(const char *&p) {
 }
 
 // Reads what follows a percent sign; the conversion is NUL when the format ends first.
-Spec read_spec(const char *&p, Writer &w) {
-    Spec spec;
+Directive read_directive(const char *&p, Writer &w) {
+    Directive directive;
     if (*p == '*') {
-        spec.width = va_arg(w.args, int);
+        directive.width = va_arg(w.args, int);
         p++;
     } else {
-        spec.width = read_decimal(p);
+        directive.width = read_decimal(p);
     }
     if (*p == '.') {
         p++;
         if (*p == '*') {
-            spec.precision = va_arg(w.args, int);
+            directive.precision = va_arg(w.args, int);
             p++;
         } else {
-            spec.precision = read_decimal(p);
+            directive.precision = read_decimal(p);
         }
     }
     if (*p == 'l') {
         p++;
         if (*p == 'l') {
-            spec.wide = true;
+            directive.wide = true;
             p++;
         }
     }
-    spec.conversion = *p;
+    directive.conversion = *p;
     if (*p) p++;
-    return spec;
+    return directive;
 }
 
 // d i u x p: fill spaces, minus sign, 0x, leading zeros, then the digits in one call.
-bool write_number(Writer &w, const Spec &spec, unsigned long long value, bool negative) {
-    unsigned base = spec.conversion == 'x' || spec.conversion == 'p' ? 16 : 10;
+bool write_number(Writer &w, const Directive &directive, unsigned long long value, bool negative) {
+    unsigned base = directive.conversion == 'x' || directive.conversion == 'p' ? 16 : 10;
     char digits[32];
     int start = sizeof digits;
     do {
@@ -85,58 +85,58 @@ bool write_number(Writer &w, const Spec &spec, unsigned long long value, bool ne
         value /= base;
     } while (start > 0);
     int count = int(sizeof digits) - start;
-    bool prefix = spec.conversion == 'p';
-    long long zeros = spec.precision > count ? spec.precision - count : 0;
+    bool prefix = directive.conversion == 'p';
+    long long zeros = directive.precision > count ? directive.precision - count : 0;
     long long total = (negative ? 1 : 0) + (prefix ? 2 : 0) + zeros + count;
-    return w.write_run(' ', spec.width - total) && (!negative || w.write_byte('-')) &&
+    return w.write_run(' ', directive.width - total) && (!negative || w.write_byte('-')) &&
            (!prefix || (w.write_byte('0') && w.write_byte('x'))) && w.write_run('0', zeros) &&
            w.write(digits + start, size_t(count));
 }
 
-bool write_signed(Writer &w, const Spec &spec) {
-    long long value = spec.wide ? va_arg(w.args, long long) : va_arg(w.args, int);
+bool write_signed(Writer &w, const Directive &directive) {
+    long long value = directive.wide ? va_arg(w.args, long long) : va_arg(w.args, int);
     bool negative = value < 0;
     unsigned long long magnitude = negative ? 0ull - (unsigned long long)value : value;
-    return write_number(w, spec, magnitude, negative);
+    return write_number(w, directive, magnitude, negative);
 }
 
-bool write_unsigned(Writer &w, const Spec &spec) {
+bool write_unsigned(Writer &w, const Directive &directive) {
     unsigned long long value;
-    if (spec.wide)
+    if (directive.wide)
         value = va_arg(w.args, unsigned long long);
-    else if (spec.conversion == 'p')
+    else if (directive.conversion == 'p')
         value = reinterpret_cast<uintptr_t>(va_arg(w.args, void *));
     else
         value = va_arg(w.args, unsigned);
-    return write_number(w, spec, value, false);
+    return write_number(w, directive, value, false);
 }
 
 // s: a null pointer is "(null)"; strnlen's low-pointer rule makes a pointer below 4096
 // empty, and stops at the precision so a cut array need not be terminated.
-bool write_string(Writer &w, const Spec &spec) {
+bool write_string(Writer &w, const Directive &directive) {
     const char *s = va_arg(w.args, const char *);
     if (!s) s = "(null)";
-    size_t length = spec.precision >= 0 ? strnlen(s, size_t(spec.precision)) : strlen(s);
-    return w.write_run(' ', spec.width - (long long)length) && w.write(s, length);
+    size_t length = directive.precision >= 0 ? strnlen(s, size_t(directive.precision)) : strlen(s);
+    return w.write_run(' ', directive.width - (long long)length) && w.write(s, length);
 }
 
-bool write_conversion(Writer &w, const Spec &spec) {
-    switch (spec.conversion) {
+bool write_conversion(Writer &w, const Directive &directive) {
+    switch (directive.conversion) {
     case '%':
         return w.write_byte('%');
     case 'c':
         return w.write_byte(char(va_arg(w.args, int)));
     case 's':
-        return write_string(w, spec);
+        return write_string(w, directive);
     case 'd':
     case 'i':
-        return write_signed(w, spec);
+        return write_signed(w, directive);
     case 'u':
     case 'x':
     case 'p':
-        return write_unsigned(w, spec);
+        return write_unsigned(w, directive);
     default:
-        return w.write_byte('%') && w.write_byte(spec.conversion);
+        return w.write_byte('%') && w.write_byte(directive.conversion);
     }
 }
 
@@ -164,9 +164,9 @@ int format_all(Writer &w, const char *p) {
             continue;
         }
         p++;
-        Spec spec = read_spec(p, w);
-        if (!spec.conversion) break;
-        if (!write_conversion(w, spec)) return -1;
+        Directive directive = read_directive(p, w);
+        if (!directive.conversion) break;
+        if (!write_conversion(w, directive)) return -1;
     }
     return int(w.count);
 }

@@ -134,7 +134,7 @@ class Generator {
 };
 
 // The conversion's own text, as both engines read it.
-std::string spec_text(const Conversion &c) {
+std::string directive_text(const Conversion &c) {
     std::string s = "%" + c.flags;
     if (c.width_star)
         s += "*";
@@ -152,41 +152,42 @@ std::string spec_text(const Conversion &c) {
 
 // The host's snprintf on one conversion, each argument with its C type.
 template <class Value>
-std::string host_one(const std::string &spec, const std::vector<int> &stars, Value value) {
+std::string host_one(const std::string &directive, const std::vector<int> &stars, Value value) {
     char out[512];
     int n;
     if (stars.empty())
-        n = std::snprintf(out, sizeof out, spec.c_str(), value);
+        n = std::snprintf(out, sizeof out, directive.c_str(), value);
     else if (stars.size() == 1)
-        n = std::snprintf(out, sizeof out, spec.c_str(), stars[0], value);
+        n = std::snprintf(out, sizeof out, directive.c_str(), stars[0], value);
     else
-        n = std::snprintf(out, sizeof out, spec.c_str(), stars[0], stars[1], value);
+        n = std::snprintf(out, sizeof out, directive.c_str(), stars[0], stars[1], value);
     return n < 0 ? "<host error>" : std::string(out, size_t(n));
 }
 
 std::string host_format(const Conversion &c) {
-    std::string spec = spec_text(c);
+    std::string directive = directive_text(c);
     std::vector<int> stars;
     if (c.width_star) stars.push_back(c.width);
     if (c.precision_star) stars.push_back(c.precision);
     bool is_signed = c.conversion == 'd' || c.conversion == 'i';
     switch (c.conversion) {
     case 's':
-        return host_one(spec, stars, c.text < 0 ? nullptr : texts[c.text]);
+        return host_one(directive, stars, c.text < 0 ? nullptr : texts[c.text]);
     case 'c':
-        return host_one(spec, stars, int(c.value));
+        return host_one(directive, stars, int(c.value));
     case '%':
         return "%";
     }
     if (c.modifier == "l") {
-        return is_signed ? host_one(spec, stars, long(int32_t(c.value)))
-                         : host_one(spec, stars, (unsigned long)c.value);
+        return is_signed ? host_one(directive, stars, long(int32_t(c.value)))
+                         : host_one(directive, stars, (unsigned long)c.value);
     }
     if (c.modifier == "z") {
-        return is_signed ? host_one(spec, stars, std::ptrdiff_t(int32_t(c.value)))
-                         : host_one(spec, stars, size_t(c.value));
+        return is_signed ? host_one(directive, stars, std::ptrdiff_t(int32_t(c.value)))
+                         : host_one(directive, stars, size_t(c.value));
     }
-    return is_signed ? host_one(spec, stars, int(c.value)) : host_one(spec, stars, c.value);
+    return is_signed ? host_one(directive, stars, int(c.value))
+                     : host_one(directive, stars, c.value);
 }
 
 class BufferFormatterDifferential : public LibFixture {};
@@ -210,7 +211,7 @@ TEST_F(BufferFormatterDifferential, AgreesWithTheHostSnprintf) {
                 set_aside++;
                 continue;
             }
-            format += spec_text(c);
+            format += directive_text(c);
             expected += host_format(c);
             if (c.width_star) args.push_back(uint32_t(c.width));
             if (c.precision_star) args.push_back(uint32_t(c.precision));
