@@ -14,12 +14,12 @@ namespace vekos {
 
 void *take_block(size_t size) {
     uint32_t n = size ? size : 1;
-    // Checked before n + 11 can wrap; no block this large could fit anyway.
-    if (n > heap_size - 4 || ((n + 11) & ~7u) > heap_size - g_heap_used) {
+    // n is bounded first so that n + 11 can't wrap; no block this large could fit anyway.
+    uint32_t need = n <= heap_size - 4 ? (n + 11) & ~7u : 0;
+    if (need == 0 || need > heap_size - g_heap_used) {
         errno = ENOMEM;
         return nullptr;
     }
-    uint32_t need = (n + 11) & ~7u;
     uint32_t *header = reinterpret_cast<uint32_t *>(g_heap + g_heap_used);
     *header = n;
     g_heap_used += need;
