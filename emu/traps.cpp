@@ -1,5 +1,6 @@
 #include "traps.h"
 
+#include "abi/trap_numbers.h"
 #include "kernel.h"
 #include "process.h"
 
@@ -220,23 +221,23 @@ using K = ArgKind;
 constexpr TrapArg I{K::Int}, U{K::Unsigned}, H{K::Hex}, P{K::Path};
 
 const TrapRow kTraps[] = {
-    {1, "write", trap_write, 3, {I, {K::BufferIn, 2}, U}},
-    {2, "_exit", trap_exit, 1, {I}},
-    {3, "read", trap_read, 3, {I, {K::BufferOut, 2}, U}},
-    {4, "open", trap_open, 3, {P, H, H}},
-    {5, "close", trap_close, 1, {I}},
-    {6, "getkey", trap_getkey, 0, {}},
-    {21, "writefile", trap_writefile, 3, {P, {K::BufferIn, 2}, U}},
-    {22, "usleep", trap_usleep, 1, {U}},
-    {49, "mkdir", trap_mkdir, 1, {P}},
-    {50, "unlink", trap_unlink, 1, {P}},
-    {51, "rmdir", trap_rmdir, 1, {P}},
-    {52, "getcwd", trap_getcwd, 2, {{K::BufferOut, 1}, U}},
-    {95, "chdir", trap_chdir, 1, {P}},
-    {96, "run", trap_run, 1, {P}},
-    {110, "lseek", trap_lseek, 3, {I, I, I}},
-    {126, "dup", trap_dup, 1, {I}},
-    {127, "dup2", trap_dup2, 2, {I, I}},
+    {VEKOS_TRAP_WRITE, "write", trap_write, 3, {I, {K::BufferIn, 2}, U}},
+    {VEKOS_TRAP_EXIT, "_exit", trap_exit, 1, {I}},
+    {VEKOS_TRAP_READ, "read", trap_read, 3, {I, {K::BufferOut, 2}, U}},
+    {VEKOS_TRAP_OPEN, "open", trap_open, 3, {P, H, H}},
+    {VEKOS_TRAP_CLOSE, "close", trap_close, 1, {I}},
+    {VEKOS_TRAP_GETKEY, "getkey", trap_getkey, 0, {}},
+    {VEKOS_TRAP_WRITEFILE, "writefile", trap_writefile, 3, {P, {K::BufferIn, 2}, U}},
+    {VEKOS_TRAP_USLEEP, "usleep", trap_usleep, 1, {U}},
+    {VEKOS_TRAP_MKDIR, "mkdir", trap_mkdir, 1, {P}},
+    {VEKOS_TRAP_UNLINK, "unlink", trap_unlink, 1, {P}},
+    {VEKOS_TRAP_RMDIR, "rmdir", trap_rmdir, 1, {P}},
+    {VEKOS_TRAP_GETCWD, "getcwd", trap_getcwd, 2, {{K::BufferOut, 1}, U}},
+    {VEKOS_TRAP_CHDIR, "chdir", trap_chdir, 1, {P}},
+    {VEKOS_TRAP_RUN, "run", trap_run, 1, {P}},
+    {VEKOS_TRAP_LSEEK, "lseek", trap_lseek, 3, {I, I, I}},
+    {VEKOS_TRAP_DUP, "dup", trap_dup, 1, {I}},
+    {VEKOS_TRAP_DUP2, "dup2", trap_dup2, 2, {I, I}},
 };
 
 constexpr int kRegs[6] = {UC_X86_REG_EBX, UC_X86_REG_ECX, UC_X86_REG_EDX,
@@ -254,7 +255,7 @@ void record_data(Process &p, const TrapRow *row, TrapRecord &rec, bool done) {
         } else if ((arg.kind == K::BufferIn && !done) ||
                    (arg.kind == K::BufferOut && done && rec.result >= 0)) {
             uint32_t n = arg.kind == K::BufferIn ? rec.args[arg.length_arg] : uint32_t(rec.result);
-            if (row->number == 52)
+            if (row->number == VEKOS_TRAP_GETCWD)
                 n = rec.result >= 0 ? uint32_t(rec.result) : 0; // getcwd: the text
             if (auto bytes = p.memory().read_bytes(rec.args[i], std::min(n, kMaxRecorded)))
                 data = std::string(bytes->begin(), bytes->end());
@@ -308,7 +309,7 @@ void dispatch_trap(Process &p) {
         // A request too big for the host fails like any other the kernel can't serve.
     }
     if (p.acting()) { // exit or run request: the run loop finishes the trap
-        if (observed && number == 2) {
+        if (observed && number == VEKOS_TRAP_EXIT) {
             p.trap_record()->returned = false;
             notify_after(p, *p.trap_record());
             p.trap_record().reset();

@@ -2,6 +2,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "abi/trap_numbers.h"
+
 // The command record, read by the system's tools without running the program:
 // magic, format version 1, summary, usage synopsis, and an empty string to end it.
 extern "C" const char g_cmdmeta_0[73];
@@ -15,10 +17,10 @@ namespace {
 
 constexpr size_t max_line_length = 191;
 
-// The run request: trap 96 with the line's address; 0 when the kernel ran the program.
+// The run request, with the line's address; 0 when the kernel ran the program.
 int request_run(const char *line) {
     int result;
-    asm volatile("int $0x80" : "=a"(result) : "a"(96), "b"(line) : "memory");
+    asm volatile("int $0x80" : "=a"(result) : "a"(VEKOS_TRAP_RUN), "b"(line) : "memory");
     return result;
 }
 

@@ -2,7 +2,7 @@
 #include <unistd.h>
 
 #include "trap.h"
-#include "trap_numbers.h"
+#include "abi/trap_numbers.h"
 
 using namespace vekos;
 
@@ -18,28 +18,28 @@ int path_trap(unsigned number, const char *path) {
 extern "C" {
 
 int mkdir(const char *path, mode_t) {
-    return path_trap(trap_number::mkdir, path);
+    return path_trap(VEKOS_TRAP_MKDIR, path);
 }
 
 int rmdir(const char *path) {
-    return path_trap(trap_number::rmdir, path);
+    return path_trap(VEKOS_TRAP_RMDIR, path);
 }
 
 int unlink(const char *path) {
-    return path_trap(trap_number::unlink, path);
+    return path_trap(VEKOS_TRAP_UNLINK, path);
 }
 
 int chdir(const char *path) {
-    return path_trap(trap_number::chdir, path);
+    return path_trap(VEKOS_TRAP_CHDIR, path);
 }
 
 int mkfifo(const char *path, mode_t) {
-    return path_trap(trap_number::mkfifo, path);
+    return path_trap(VEKOS_TRAP_MKFIFO, path);
 }
 
 int getcwd(char *buf, size_t size) {
     if (!buf || size == 0) return -1;
-    return trap(trap_number::getcwd, word(buf), clamp_length(size), 0);
+    return trap(VEKOS_TRAP_GETCWD, word(buf), clamp_length(size), 0);
 }
 
 } // extern "C"

@@ -2,51 +2,51 @@
 #include <unistd.h>
 
 #include "trap.h"
-#include "trap_numbers.h"
+#include "abi/trap_numbers.h"
 
 using namespace vekos;
 
 extern "C" {
 
 int getkey(void) {
-    return trap(trap_number::getkey);
+    return trap(VEKOS_TRAP_GETKEY);
 }
 
 int fd_set_inherit(int on) {
-    return trap(trap_number::fd_set_inherit, on ? 1 : 0);
+    return trap(VEKOS_TRAP_FD_SET_INHERIT, on ? 1 : 0);
 }
 
 int fd_set_stdio(int in_fd, int out_fd, int err_fd) {
-    return trap(trap_number::fd_set_stdio, in_fd, out_fd, err_fd);
+    return trap(VEKOS_TRAP_FD_SET_STDIO, in_fd, out_fd, err_fd);
 }
 
 int fd_set_nonblock(int fd, int on) {
-    return trap(trap_number::fd_set_nonblock, fd, on ? 1 : 0, 0);
+    return trap(VEKOS_TRAP_FD_SET_NONBLOCK, fd, on ? 1 : 0, 0);
 }
 
 int vekfs_stream_begin(const char *path) {
     if (!path) return -1;
-    return trap(trap_number::vekfs_stream_begin, word(path));
+    return trap(VEKOS_TRAP_VEKFS_STREAM_BEGIN, word(path));
 }
 
 int vekfs_stream_write(int handle, const void *buf, size_t n) {
     if (!buf) return -1;
-    return trap(trap_number::vekfs_stream_write, handle, word(buf), clamp_length(n));
+    return trap(VEKOS_TRAP_VEKFS_STREAM_WRITE, handle, word(buf), clamp_length(n));
 }
 
 int vekfs_stream_end(int handle) {
-    return trap(trap_number::vekfs_stream_end, handle);
+    return trap(VEKOS_TRAP_VEKFS_STREAM_END, handle);
 }
 
 void *mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset) {
     if (length == 0) return MAP_FAILED;
-    int result = vekos_trap6(trap_number::mmap, word(addr), length, prot, flags, fd, offset);
+    int result = vekos_trap6(VEKOS_TRAP_MMAP, word(addr), length, prot, flags, fd, offset);
     if (result == -1) return MAP_FAILED;
     return reinterpret_cast<void *>(result);
 }
 
 int munmap(void *addr, size_t length) {
-    return trap(trap_number::munmap, word(addr), length, 0);
+    return trap(VEKOS_TRAP_MUNMAP, word(addr), length, 0);
 }
 
 } // extern "C"

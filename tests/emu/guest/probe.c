@@ -1,4 +1,6 @@
 /* The emulator's test program: argv[1] chooses what it does. Freestanding, no library. */
+#include "abi/trap_numbers.h"
+
 typedef unsigned int u32;
 
 int raw_trap(int number, int a, int b, int c, int d, int e, int f);
@@ -8,6 +10,10 @@ void invalid_instruction(void);
 
 static int trap3(int n, int a, int b, int c) {
     return raw_trap(n, a, b, c, 0, 0, 0);
+}
+
+void exit_process(int status) {
+    for (;;) raw_trap(VEKOS_TRAP_EXIT, status, 0, 0, 0, 0, 0);
 }
 
 static u32 length(const char *s) {
@@ -22,7 +28,7 @@ static int same(const char *a, const char *b) {
 }
 
 static void say(const char *s) {
-    trap3(1, 1, (int)s, (int)length(s));
+    trap3(VEKOS_TRAP_WRITE, 1, (int)s, (int)length(s));
 }
 
 static void say_number(int v) {
@@ -75,32 +81,32 @@ int main(int argc, char **argv) {
     if (same(what, "spin"))
         for (;;) data_word++;
     if (same(what, "run")) { /* run WORDS...: prints the request's result */
-        int r = trap3(96, (int)join(argc, argv, 2), 0, 0);
+        int r = trap3(VEKOS_TRAP_RUN, (int)join(argc, argv, 2), 0, 0);
         say("run "), say_number(r), say("\n");
         return 0;
     }
     if (same(what, "nest")) { /* runs itself until the kernel refuses */
-        int r = trap3(96, (int)"probe.uelf nest", 0, 0);
+        int r = trap3(VEKOS_TRAP_RUN, (int)"probe.uelf nest", 0, 0);
         say("nest "), say_number(r), say("\n");
         return 0;
     }
     if (same(what, "cat")) { /* cat PATH: the file on stdout, or "cat -1" */
-        int fd = trap3(4, (int)argv[2], 0, 0);
+        int fd = trap3(VEKOS_TRAP_OPEN, (int)argv[2], 0, 0);
         char buffer[64];
         int n;
         if (fd < 0) return say("cat -1\n"), 1;
-        while ((n = trap3(3, fd, (int)buffer, sizeof buffer)) > 0) trap3(1, 1, (int)buffer, n);
-        trap3(5, fd, 0, 0);
+        while ((n = trap3(VEKOS_TRAP_READ, fd, (int)buffer, sizeof buffer)) > 0) trap3(VEKOS_TRAP_WRITE, 1, (int)buffer, n);
+        trap3(VEKOS_TRAP_CLOSE, fd, 0, 0);
         return 0;
     }
     if (same(what, "writefile")) { /* writefile PATH TEXT */
-        say_number(trap3(21, (int)argv[2], (int)argv[3], (int)length(argv[3]))), say("\n");
+        say_number(trap3(VEKOS_TRAP_WRITEFILE, (int)argv[2], (int)argv[3], (int)length(argv[3]))), say("\n");
         return 0;
     }
     if (same(what, "pwd")) { /* chdir to argv[2] when given, then print the folder */
         char buffer[128];
-        if (argc > 2) say_number(trap3(95, (int)argv[2], 0, 0)), say(" ");
-        if (trap3(52, (int)buffer, sizeof buffer, 0) < 0) return say("getcwd -1\n"), 1;
+        if (argc > 2) say_number(trap3(VEKOS_TRAP_CHDIR, (int)argv[2], 0, 0)), say(" ");
+        if (trap3(VEKOS_TRAP_GETCWD, (int)buffer, sizeof buffer, 0) < 0) return say("getcwd -1\n"), 1;
         say(buffer), say("\n");
         return 0;
     }

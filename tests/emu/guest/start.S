@@ -10,10 +10,8 @@ _start:
     push %ecx
     push %eax
     call main
-    mov %eax, %ebx
-    mov $2, %eax              # _exit(main's result)
-    int $0x80
-1:  jmp 1b
+    mov %eax, (%esp)
+    call exit_process         # never returns
 
 # int raw_trap(number, ebx, ecx, edx, esi, edi, ebp): any trap with any registers.
     .globl raw_trap
