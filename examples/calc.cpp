@@ -70,7 +70,7 @@ void print_real(double value) {
 
 } // namespace
 
-extern "C" int main(int argc, char **argv) {
+int main(int argc, char **argv) {
     if (argc < 2 || argc % 2 != 0) {
         puts("usage: calc NUMBER [OPERATOR NUMBER]...   operators: + - x / %");
         return 1;

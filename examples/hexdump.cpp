@@ -40,7 +40,7 @@ void print_line(unsigned offset, const unsigned char *line, unsigned count) {
 
 } // namespace
 
-extern "C" int main(int argc, char **argv) {
+int main(int argc, char **argv) {
     const char *path = argc > 1 ? argv[1] : "-";
     FILE *in = fopen(path, "r");
     if (!in) {

@@ -17,7 +17,7 @@ void print_number(unsigned value) {
 
 } // namespace
 
-extern "C" int main(int argc, char **argv) {
+int main(int argc, char **argv) {
     char line[256] = "";
     for (int i = 1; i < argc; i++) {
         if (strlen(line) + strlen(argv[i]) + 2 > sizeof line) break;

@@ -26,7 +26,7 @@ int request_run(const char *line) {
 
 } // namespace
 
-extern "C" int main(int argc, char **argv) {
+int main(int argc, char **argv) {
     if (argc <= 1 || !argv[1] || !argv[1][0]) {
         puts("Usage: run <program.vek|program.bin|program.flat|program.uelf|script.shell> "
              "[args...]");
