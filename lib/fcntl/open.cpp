@@ -1,8 +1,8 @@
 // Opening files: the flags reach the kernel in the Linux numbering.
 #include <fcntl.h>
 
-#include "../unistd/trap.h"
 #include "abi/trap_numbers.h"
+#include "internal/trap.h"
 
 using namespace vekos;
 

@@ -33,9 +33,6 @@ extern FILE *stdin;
 extern FILE *stdout;
 extern FILE *stderr;
 
-/* The one routine every written byte passes through: 0 when all were written, else -1. */
-int file_write_bytes(FILE *stream, const void *data, size_t length);
-
 size_t fwrite(const void *ptr, size_t size, size_t count, FILE *stream);
 int fputc(int c, FILE *stream);
 int putchar(int c);

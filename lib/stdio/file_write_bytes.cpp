@@ -1,5 +1,6 @@
 #include <unistd.h>
 
+#include "internal/kernel_length.h"
 #include "stdio_impl.h"
 
 // Weak: present only when a constructor of memory-held streams is linked in.
@@ -15,8 +16,7 @@ int write_console(const char *data, size_t length) {
     size_t done = 0;
     do {
         size_t remaining = length - done;
-        size_t chunk = remaining > 0x7fffffffu ? 0x7fffffffu : remaining;
-        ssize_t written = write(1, data + done, chunk);
+        ssize_t written = write(1, data + done, vekos::clamp_length(remaining));
         if (written <= 0) return -1;
         done += static_cast<size_t>(written);
     } while (done < length);

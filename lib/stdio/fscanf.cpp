@@ -4,15 +4,14 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include "internal/white_space.h"
 #include "stdio_impl.h"
+
+using vekos::is_space_tab_line_feed_or_return;
 
 namespace {
 
 constexpr unsigned max_word = 255;
-
-bool is_stream_delimiter(char c) {
-    return c == '\t' || c == '\n' || c == '\r' || c == ' ';
-}
 
 enum class ByteRead { byte, end, odd_length };
 
@@ -33,11 +32,11 @@ bool read_word(FILE *stream, char (&word)[max_word + 1]) {
     char byte;
     do {
         if (read_byte(stream, byte) != ByteRead::byte) return false;
-    } while (is_stream_delimiter(byte));
+    } while (is_space_tab_line_feed_or_return(byte));
 
     unsigned length = 0;
     word[length++] = byte;
-    while (read_byte(stream, byte) == ByteRead::byte && !is_stream_delimiter(byte)) {
+    while (read_byte(stream, byte) == ByteRead::byte && !is_space_tab_line_feed_or_return(byte)) {
         if (length < max_word) word[length++] = byte;
     }
     word[length] = '\0';

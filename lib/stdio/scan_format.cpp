@@ -4,26 +4,17 @@
 // never -1.
 #include <stdio.h>
 
+#include "internal/digits.h"
 #include "scan_impl.h"
 
 using namespace vekos;
 
 namespace {
 
-// Saturates instead of wrapping, so a huge width stays huge.
-unsigned read_width(const char *&f) {
-    unsigned width = 0;
-    for (; *f >= '0' && *f <= '9'; f++) {
-        unsigned digit = *f - '0';
-        width = width > (0xffffffffu - digit) / 10 ? 0xffffffffu : width * 10 + digit;
-    }
-    return width;
-}
-
 // %s: blanks, then the word up to white space or NUL, at most width bytes of it when a
 // width is given; the rest of the word stays in the input. null: consume, store nothing.
 bool scan_word(const char *&in, unsigned width, char *destination) {
-    while (is_blank(*in)) in++;
+    while (is_space_or_tab(*in)) in++;
     if (*in == '\0') return false;
     unsigned length = 0;
     while (!is_word_end(in[length]) && (width == 0 || length < width)) length++;
@@ -47,9 +38,9 @@ int vsscanf(const char *str, const char *format, va_list ap) {
     const char *f = format;
     int count = 0;
     while (*f) {
-        if (is_format_space(*f)) {
-            while (is_input_space(*in)) in++;
-            while (is_format_space(*f)) f++;
+        if (is_space_tab_or_line_feed(*f)) {
+            while (is_space_tab_or_line_feed(*in)) in++;
+            while (is_space_tab_or_line_feed(*f)) f++;
             continue;
         }
         if (*f != '%') {
@@ -61,7 +52,8 @@ int vsscanf(const char *str, const char *format, va_list ap) {
         f++;
         bool suppress = *f == '*';
         if (suppress) f++;
-        unsigned width = read_width(f);
+        // Saturates instead of wrapping, so a huge width stays huge.
+        unsigned width = read_decimal_capped(f, 0xffffffffu);
         char conversion = *f;
         if (conversion == '%') {
             if (*in != '%') break;

@@ -1,26 +1,15 @@
 // Internals of the scan engine behind sscanf and fscanf. Private to the library.
 #pragma once
 
+#include "internal/white_space.h"
+
 namespace vekos {
 
-// A white-space directive in a format: carriage return, vertical tab and form feed are
-// ordinary characters there and must match literally.
-inline bool is_format_space(char c) {
-    return c == '\t' || c == '\n' || c == ' ';
-}
-
-// What a white-space directive skips in the input.
-inline bool is_input_space(char c) {
-    return c == '\t' || c == '\n' || c == ' ';
-}
-
-// Skipped before numbers and words; a line feed is not a blank.
-inline bool is_blank(char c) {
-    return c == ' ' || c == '\t';
-}
-
+// The engine's white space, in formats and input alike, is space, tab and line feed:
+// carriage return, vertical tab and form feed in a format must match literally. Blanks,
+// skipped before numbers and words, are only space and tab.
 inline bool is_word_end(char c) {
-    return c == '\0' || is_input_space(c);
+    return c == '\0' || is_space_tab_or_line_feed(c);
 }
 
 // Reads the number of a d, i, u, x or X conversion at p, blanks first. On success p

@@ -5,13 +5,12 @@
 #include <stdint.h>
 #include <stdio.h>
 
-// The engine's digit renderer, defined below with C linkage.
-extern "C" int snbuf_render_unsigned(char *digits, unsigned value, unsigned base, int upper);
+#include "internal/digits.h"
+#include "stdio_impl.h"
+
+using namespace vekos;
 
 namespace {
-
-const char lower_digits[] = "0123456789abcdef";
-const char upper_digits[] = "0123456789ABCDEF";
 
 // The caller's array. A character is stored only while one byte is left for the
 // terminator; the count always grows, so the result is the complete length. The count is
@@ -57,14 +56,6 @@ struct Directive {
     int precision = -1;
 };
 
-// Decimal digits, accumulated in 32 bits without bound: a huge width wraps.
-const char *read_decimal(const char *p, int &value) {
-    unsigned accumulated = 0;
-    while (*p >= '0' && *p <= '9') accumulated = accumulated * 10 + unsigned(*p++ - '0');
-    value = int(accumulated);
-    return p;
-}
-
 // Reads flags, width, precision and length modifier after a percent sign, and returns the
 // place of the conversion character.
 const char *read_directive(const char *p, Directive &directive, va_list *ap) {
@@ -82,7 +73,7 @@ const char *read_directive(const char *p, Directive &directive, va_list *ap) {
         directive.width = va_arg(*ap, int);
         p++;
     } else {
-        p = read_decimal(p, directive.width);
+        directive.width = int(read_decimal(p));
     }
     if (*p == '.') {
         p++;
@@ -90,7 +81,7 @@ const char *read_directive(const char *p, Directive &directive, va_list *ap) {
             directive.precision = va_arg(*ap, int);
             p++;
         } else {
-            p = read_decimal(p, directive.precision);
+            directive.precision = int(read_decimal(p));
         }
     }
     if (*p == 'l') {

@@ -1,7 +1,20 @@
-// Internals shared by the stream functions. Private to the library.
+// Internals of the stdio unit, shared by its files. Private to the library; the two
+// routines with C names are also reached by symbol from the library's tests.
 #pragma once
 
 #include <stdio.h>
+
+extern "C" {
+
+// The one routine every written byte passes through: 0 when all were written, else -1.
+int file_write_bytes(FILE *stream, const void *data, size_t length);
+
+// The buffer formatter's digit renderer: the digits of value in base 2 to 16, most
+// significant first, upper-case letters when upper is non-zero, no terminator. Returns
+// their count; 0 for any other base.
+int snbuf_render_unsigned(char *digits, unsigned value, unsigned base, int upper);
+
+} // extern "C"
 
 namespace vekos {
 

@@ -6,9 +6,12 @@
 #include <stdio.h>
 #include <string.h>
 
-namespace {
+#include "internal/digits.h"
+#include "stdio_impl.h"
 
-const char digit_table[] = "0123456789abcdef";
+using namespace vekos;
+
+namespace {
 
 // One call's output: the stream, the bytes written so far, and the arguments.
 struct Writer {
@@ -37,13 +40,6 @@ struct Directive {
     char conversion = 0;
 };
 
-// Decimal digits, accumulated in 32 bits without bound: a huge width wraps.
-int read_decimal(const char *&p) {
-    unsigned value = 0;
-    while (*p >= '0' && *p <= '9') value = value * 10 + unsigned(*p++ - '0');
-    return int(value);
-}
-
 // Reads what follows a percent sign; the conversion is NUL when the format ends first.
 Directive read_directive(const char *&p, Writer &w) {
     Directive directive;
@@ -51,7 +47,7 @@ Directive read_directive(const char *&p, Writer &w) {
         directive.width = va_arg(w.args, int);
         p++;
     } else {
-        directive.width = read_decimal(p);
+        directive.width = int(read_decimal(p));
     }
     if (*p == '.') {
         p++;
@@ -59,7 +55,7 @@ Directive read_directive(const char *&p, Writer &w) {
             directive.precision = va_arg(w.args, int);
             p++;
         } else {
-            directive.precision = read_decimal(p);
+            directive.precision = int(read_decimal(p));
         }
     }
     if (*p == 'l') {
@@ -80,7 +76,7 @@ bool write_number(Writer &w, const Directive &directive, unsigned long long valu
     char digits[32];
     int start = sizeof digits;
     do {
-        digits[--start] = digit_table[value % base];
+        digits[--start] = lower_digits[value % base];
         if (value < base) break;
         value /= base;
     } while (start > 0);

@@ -1,7 +1,8 @@
 // Signed decimal integers; the value wraps in 32 bits.
 #include <stdlib.h>
 
-#include "number_parse.h"
+#include "internal/digits.h"
+#include "internal/white_space.h"
 
 using namespace vekos;
 
@@ -9,12 +10,10 @@ extern "C" {
 
 int atoi(const char *s) {
     if (!s) return 0;
-    while (*s == '\t' || *s == '\n' || *s == ' ') s++;
+    while (is_space_tab_or_line_feed(*s)) s++;
     bool negative = *s == '-';
     if (*s == '-' || *s == '+') s++;
-
-    unsigned value = 0;
-    for (; is_decimal_digit(*s); s++) value = value * 10 + (*s - '0');
+    unsigned value = read_decimal(s);
     return static_cast<int>(negative ? 0u - value : value);
 }
 

@@ -1,27 +1,9 @@
-// Digits, limits and the steps of strtold shared by the number parsers. Private to the
-// library.
+// The limits and steps of strtold. Private to the library.
 #pragma once
 
+#include "internal/digits.h"
+
 namespace vekos {
-
-// Larger than every base, so a byte that is no digit fails every "digit < base" test.
-constexpr int not_a_digit = 99;
-
-// 0-9 are 0 to 9; a-f and A-F are 10 to 15 whatever the base; nothing else is a digit.
-inline int digit_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return not_a_digit;
-}
-
-inline bool is_decimal_digit(char c) {
-    return c >= '0' && c <= '9';
-}
-
-inline bool is_hex_digit(char c) {
-    return digit_value(c) < 16;
-}
 
 // strtold builds its value in an 80-bit accumulator, one rounded operation per step and
 // no table of powers. Scaling loops never run more than this many steps.

@@ -5,11 +5,6 @@
 
 #include "heap_impl.h"
 
-extern "C" {
-uint32_t g_rand_state = 1;
-uint32_t g_rand_seeded = 0;
-}
-
 namespace {
 
 uint32_t lowbias32(uint32_t x) {
@@ -32,6 +27,9 @@ uint32_t self_seed(uint32_t stack_address) {
 } // namespace
 
 extern "C" {
+
+uint32_t g_rand_state = 1;
+uint32_t g_rand_seeded = 0;
 
 void srand(unsigned seed) {
     g_rand_seeded = 1;

@@ -2,17 +2,10 @@
 // format. There is no inf or nan; the sign is applied last, so -0 is negative zero.
 #include <stdlib.h>
 
+#include "internal/white_space.h"
 #include "number_parse.h"
 
 using namespace vekos;
-
-namespace {
-
-bool is_float_space(char c) {
-    return (c >= '\t' && c <= '\r') || c == ' ';
-}
-
-} // namespace
 
 extern "C" {
 
@@ -22,13 +15,13 @@ long double strtold(const char *s, char **end) {
         return 0.0L;
     }
     const char *p = s;
-    while (is_float_space(*p)) p++;
+    while (is_space_or_tab_to_return(*p)) p++;
     int sign = 1;
     if (*p == '+' || *p == '-') sign = *p++ == '-' ? -1 : 1;
 
     long double acc = 0;
     bool converted;
-    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
+    if (starts_with_hex_prefix(p)) {
         p += 2;
         converted = scan_hex_float(p, acc);
     } else {

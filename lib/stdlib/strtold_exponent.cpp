@@ -10,11 +10,7 @@ bool scan_exponent(const char *&p, char letter, int &exponent) {
     if (*q == '+' || *q == '-') q++;
     if (!is_decimal_digit(*q)) return false;
 
-    int value = 0;
-    for (; is_decimal_digit(*q); q++) {
-        value = value * 10 + (*q - '0');
-        if (value > max_exponent) value = max_exponent;
-    }
+    int value = int(read_decimal_capped(q, max_exponent));
     exponent = negative ? -value : value;
     p = q;
     return true;

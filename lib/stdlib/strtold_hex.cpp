@@ -17,20 +17,20 @@ bool scan_hex_float(const char *&p, long double &result) {
     const char *q = p;
     long double acc = 0;
     bool any_digit = false;
-    for (; is_hex_digit(*q); q++) {
+    for (int digit; (digit = digit_in_base(*q, 16)) != not_a_digit; q++) {
         acc = acc * 16;
-        acc = acc + digit_value(*q);
+        acc = acc + digit;
         any_digit = true;
     }
     if (*q == '.') {
         q++;
         int fraction_digits = 0;
-        for (; is_hex_digit(*q); q++) {
+        for (int digit; (digit = digit_in_base(*q, 16)) != not_a_digit; q++) {
             any_digit = true;
             // As in the decimal form: digits past the last scaling step are dropped.
             if (fraction_digits == max_scaling_steps) continue;
             acc = acc * 16;
-            acc = acc + digit_value(*q);
+            acc = acc + digit;
             fraction_digits++;
         }
         for (int i = 0; i < fraction_digits; i++) acc = acc * 0.0625L;

@@ -1,8 +1,8 @@
 // Folder and path traps: each takes one path and refuses a null one.
 #include <unistd.h>
 
-#include "trap.h"
 #include "abi/trap_numbers.h"
+#include "internal/trap.h"
 
 using namespace vekos;
 

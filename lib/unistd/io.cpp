@@ -1,8 +1,8 @@
 // Descriptor and file traps.
 #include <unistd.h>
 
-#include "trap.h"
 #include "abi/trap_numbers.h"
+#include "internal/trap.h"
 
 using namespace vekos;
 

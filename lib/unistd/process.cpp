@@ -1,8 +1,8 @@
 // Process traps: exit, starting and waiting for programs, sleeping.
 #include <unistd.h>
 
-#include "trap.h"
 #include "abi/trap_numbers.h"
+#include "internal/trap.h"
 
 using namespace vekos;
 

@@ -1,8 +1,8 @@
 // vekos's own traps: console keys, descriptor inheritance, streaming writes, memory mapping.
 #include <unistd.h>
 
-#include "trap.h"
 #include "abi/trap_numbers.h"
+#include "internal/trap.h"
 
 using namespace vekos;
 

@@ -1,9 +1,12 @@
 // Raising the vekos kernel's trap (int 0x80): number in eax, arguments in ebx, ecx, edx,
-// esi, edi, ebp; the result comes back in eax. Private to the library's wrappers.
+// esi, edi, ebp; the result comes back in eax. Private to the library's wrappers, the only
+// code that traps.
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
+
+#include "internal/kernel_length.h"
 
 namespace vekos {
 
@@ -11,11 +14,6 @@ using Word = uint32_t;
 
 template <typename T> inline Word word(T *pointer) {
     return reinterpret_cast<Word>(pointer);
-}
-
-// Lengths handed to the kernel never exceed 0x7fffffff.
-inline Word clamp_length(size_t n) {
-    return n > 0x7fffffffu ? 0x7fffffffu : n;
 }
 
 inline int trap(Word number) {
@@ -44,6 +42,6 @@ inline int trap(Word number, Word a, Word b, Word c) {
 
 } // namespace vekos
 
-// Six-argument trap; ebp cannot be named in inline assembly, so this one is in trap6.S.
+// Six-argument trap; ebp cannot be named in inline assembly, so this one is in unistd/trap6.S.
 extern "C" int vekos_trap6(vekos::Word number, vekos::Word a, vekos::Word b, vekos::Word c,
                            vekos::Word d, vekos::Word e, vekos::Word f);
