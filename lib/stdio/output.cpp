@@ -1,15 +1,16 @@
 // Unbuffered output: each call hands its bytes to file_write_bytes at once.
 #include <string.h>
 
+#include "internal/checked_size.h"
 #include "stdio_impl.h"
 
 extern "C" {
 
 size_t fwrite(const void *ptr, size_t size, size_t count, FILE *stream) {
     if (!ptr || !stream || size == 0 || count == 0) return 0;
-    unsigned long long total = static_cast<unsigned long long>(size) * count;
-    if (total > 0xffffffffu) return 0;
-    return file_write_bytes(stream, ptr, static_cast<size_t>(total)) == 0 ? count : 0;
+    size_t total;
+    if (!vekos::multiply_fits(count, size, total)) return 0;
+    return file_write_bytes(stream, ptr, total) == 0 ? count : 0;
 }
 
 int fputc(int c, FILE *stream) {
