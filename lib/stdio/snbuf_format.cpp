@@ -93,7 +93,9 @@ const char *read_directive(const char *p, Directive &directive, va_list *ap) {
     return p;
 }
 
-// d i u x X: sign, leading zeros up to the precision, digits; then fill to the width.
+// d i u x X: the body is sign, leading zeros up to the precision, digits. Fill up to the
+// width is spaces after the body with the minus flag; zeros between sign and digits with
+// the zero flag and no precision; otherwise spaces before the body.
 void put_number(Output &out, const Directive &directive, char sign, unsigned magnitude,
                 unsigned base, bool upper) {
     char digits[24];
@@ -110,7 +112,8 @@ void put_number(Output &out, const Directive &directive, char sign, unsigned mag
 }
 
 // s: fill only ever goes before the string. With the minus flag the width is negated, so
-// only a negative width (from an asterisk) fills.
+// only a negative width (from an asterisk) fills. The negation is that of a 32-bit int,
+// done unsigned to stay defined: -2147483648 stays negative and fills nothing.
 void put_string(Output &out, const Directive &directive, const char *s) {
     if (!s) s = "(null)";
     // A negative precision compares as a huge limit. The scan stops at the limit, so an
@@ -118,7 +121,7 @@ void put_string(Output &out, const Directive &directive, const char *s) {
     unsigned limit = unsigned(directive.precision);
     unsigned length = 0;
     while (length < limit && s[length]) length++;
-    long long width = directive.left ? -(long long)directive.width : directive.width;
+    long long width = directive.left ? int(0u - unsigned(directive.width)) : directive.width;
     if (length < width) out.put_run(' ', width - length);
     out.put_text(s, length);
 }

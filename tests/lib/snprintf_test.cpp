@@ -88,6 +88,7 @@ TEST_F(BufferFormatter, StringCharacterPointerAndPercentLayouts) {
         {"%5s|", {"ab"}, "   ab|"},
         {"%-5s|", {"ab"}, "ab|"},
         {"%-*s|", {-5, "ab"}, "   ab|"},
+        {"%-*s|", {INT32_MIN, "ab"}, "ab|"}, // negated in 32 bits, the width stays negative
         {"%*s|", {-5, "ab"}, "ab|"},
         {"%*s|", {5, "ab"}, "   ab|"},
         {"%05s|", {"ab"}, "   ab|"},
