@@ -185,6 +185,10 @@ TEST_F(NumberParsing, StrtoulBasesPrefixesAndEnds) {
         {"1", 1, 0, 0},
         {"12", -1, 0, 0},
         {"12", 2, 1, 1},
+        // Bases of 100 and more: the NUL and letters past f still end the number.
+        {"ff", 100, 1515, 2},
+        {"9g", 1000, 9, 1},
+        {"1", INT32_MAX, 1, 1},
         {"777", 8, 0777, 3},
         {"\x80"
          "1",
