@@ -1,7 +1,5 @@
 #include "stdio_impl.h"
 
-// The caller's two variables follow the buffer's address and length after every write;
-// the buffer is the caller's, and fclose leaves it alone.
 extern "C" FILE *open_memstream(char **out, size_t *size) {
     if (!out || !size) return nullptr;
     FILE *stream = vekos::new_memory_held_record(STREAM_KIND_MEMORY);
