@@ -35,15 +35,8 @@ constexpr bool starts_with_hex_prefix(const char *p) {
     return p[0] == '0' && (p[1] == 'x' || p[1] == 'X');
 }
 
-// Decimal digits at p, accumulated in 32 bits without bound: a huge number wraps. p moves
-// past them; no digits give 0.
-inline unsigned read_decimal(const char *&p) {
-    unsigned value = 0;
-    for (; is_decimal_digit(*p); p++) value = value * 10 + unsigned(*p - '0');
-    return value;
-}
-
-// Decimal digits at p, held at cap once they reach it, so a long run can't wrap.
+// Decimal digits at p, held at cap once they reach it, so a long run can't wrap. p moves
+// past them all; no digits give 0.
 inline unsigned read_decimal_capped(const char *&p, unsigned cap) {
     unsigned value = 0;
     for (; is_decimal_digit(*p); p++) {

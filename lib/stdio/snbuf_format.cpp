@@ -56,6 +56,14 @@ struct Directive {
     int precision = -1;
 };
 
+// Decimal digits, accumulated in 32 bits without bound: a huge width wraps.
+const char *read_decimal(const char *p, int &value) {
+    unsigned accumulated = 0;
+    while (*p >= '0' && *p <= '9') accumulated = accumulated * 10 + unsigned(*p++ - '0');
+    value = int(accumulated);
+    return p;
+}
+
 // Reads flags, width, precision and length modifier after a percent sign, and returns the
 // place of the conversion character.
 const char *read_directive(const char *p, Directive &directive, va_list *ap) {
@@ -73,7 +81,7 @@ const char *read_directive(const char *p, Directive &directive, va_list *ap) {
         directive.width = va_arg(*ap, int);
         p++;
     } else {
-        directive.width = int(read_decimal(p));
+        p = read_decimal(p, directive.width);
     }
     if (*p == '.') {
         p++;
@@ -81,7 +89,7 @@ const char *read_directive(const char *p, Directive &directive, va_list *ap) {
             directive.precision = va_arg(*ap, int);
             p++;
         } else {
-            directive.precision = int(read_decimal(p));
+            p = read_decimal(p, directive.precision);
         }
     }
     if (*p == 'l') {

@@ -40,6 +40,13 @@ struct Directive {
     char conversion = 0;
 };
 
+// Decimal digits, accumulated in 32 bits without bound: a huge width wraps.
+int read_decimal(const char *&p) {
+    unsigned value = 0;
+    while (*p >= '0' && *p <= '9') value = value * 10 + unsigned(*p++ - '0');
+    return int(value);
+}
+
 // Reads what follows a percent sign; the conversion is NUL when the format ends first.
 Directive read_directive(const char *&p, Writer &w) {
     Directive directive;
@@ -47,7 +54,7 @@ Directive read_directive(const char *&p, Writer &w) {
         directive.width = va_arg(w.args, int);
         p++;
     } else {
-        directive.width = int(read_decimal(p));
+        directive.width = read_decimal(p);
     }
     if (*p == '.') {
         p++;
@@ -55,7 +62,7 @@ Directive read_directive(const char *&p, Writer &w) {
             directive.precision = va_arg(w.args, int);
             p++;
         } else {
-            directive.precision = int(read_decimal(p));
+            directive.precision = read_decimal(p);
         }
     }
     if (*p == 'l') {

@@ -13,7 +13,8 @@ int atoi(const char *s) {
     while (is_space_tab_or_line_feed(*s)) s++;
     bool negative = *s == '-';
     if (*s == '-' || *s == '+') s++;
-    unsigned value = read_decimal(s);
+    unsigned value = 0;
+    for (; is_decimal_digit(*s); s++) value = value * 10 + unsigned(*s - '0');
     return static_cast<int>(negative ? 0u - value : value);
 }
 
