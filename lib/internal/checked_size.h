@@ -7,7 +7,7 @@
 namespace vekos {
 
 // count * size into product; false, and product unusable, when it exceeds 32 bits.
-inline bool multiply_fits(size_t count, size_t size, size_t &product) {
+[[gnu::always_inline]] inline bool multiply_fits(size_t count, size_t size, size_t &product) {
     return !__builtin_mul_overflow(count, size, &product);
 }
 

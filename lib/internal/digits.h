@@ -12,7 +12,7 @@ constexpr int not_a_digit = -1;
 
 // 0-9 are 0 to 9; a-f and A-F are 10 to 15 whatever the base; every other byte, the NUL
 // included, is not_a_digit.
-constexpr int digit_value(char c) {
+[[gnu::always_inline]] constexpr int digit_value(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -21,27 +21,29 @@ constexpr int digit_value(char c) {
 
 // c's value when it is a digit whose value is below base (a signed comparison, so a
 // negative base has no digits), else not_a_digit.
-constexpr int digit_in_base(char c, int base) {
+[[gnu::always_inline]] constexpr int digit_in_base(char c, int base) {
     int digit = digit_value(c);
     return digit < base ? digit : not_a_digit;
 }
 
-constexpr bool is_decimal_digit(char c) {
+[[gnu::always_inline]] constexpr bool is_decimal_digit(char c) {
     return c >= '0' && c <= '9';
 }
 
 // 0x or 0X.
-constexpr bool starts_with_hex_prefix(const char *p) {
+[[gnu::always_inline]] constexpr bool starts_with_hex_prefix(const char *p) {
     return p[0] == '0' && (p[1] == 'x' || p[1] == 'X');
 }
 
 // Decimal digits at p, held at cap once they reach it, so a long run can't wrap. p moves
 // past them all; no digits give 0.
-inline unsigned read_decimal_capped(const char *&p, unsigned cap) {
+[[gnu::always_inline]] inline unsigned read_decimal_capped(const char *&p, unsigned cap) {
     unsigned value = 0;
     for (; is_decimal_digit(*p); p++) {
-        unsigned digit = unsigned(*p - '0');
-        value = value > (cap - digit) / 10 ? cap : value * 10 + digit;
+        unsigned next;
+        bool wraps = __builtin_mul_overflow(value, 10u, &next) ||
+                     __builtin_add_overflow(next, unsigned(*p - '0'), &next);
+        value = wraps || next > cap ? cap : next;
     }
     return value;
 }

@@ -8,7 +8,7 @@ namespace vekos {
 
 constexpr uint32_t max_kernel_length = 0x7fffffffu;
 
-inline uint32_t clamp_length(size_t n) {
+[[gnu::always_inline]] inline uint32_t clamp_length(size_t n) {
     return n > max_kernel_length ? max_kernel_length : n;
 }
 
