@@ -1,6 +1,7 @@
 /* unistd: thin wrappers over the vekos kernel's traps (int 0x80). Each returns the
    kernel's result unchanged (non-negative, or -1 on failure) unless noted; none sets errno.
-   Lengths above 0x7fffffff are clamped to 0x7fffffff before they reach the kernel. */
+   Buffer lengths above 0x7fffffff are clamped to 0x7fffffff before they reach the kernel;
+   mmap and munmap pass theirs unchanged. */
 #ifndef VEKOS_UNISTD_H
 #define VEKOS_UNISTD_H
 
