@@ -2,6 +2,7 @@
 // input and output; the test harness captures output and scripts input instead.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -13,20 +14,32 @@ class Console {
     virtual void write(const uint8_t *data, size_t n) = 0;
     // Up to n bytes of input; 0 at end of input, -1 on error.
     virtual int32_t read(uint8_t *out, size_t n) = 0;
+    // Hands everything written so far to the host; called before the guest waits.
     virtual void flush() = 0;
 };
 
-// Host stdout, buffered (guests write a byte per trap); flushed before any read of stdin, any
-// message on stderr, and at exit, so output keeps its order.
+// Host standard output. On a terminal every write goes straight through. Otherwise writes
+// are gathered (guests write a byte per trap) and handed over when 64 KiB are pending,
+// before any read of standard input or wait, before any message on stderr, and at the
+// latest kMaxHoldMilliseconds after the first pending byte, by a timer signal, even while
+// the guest computes without trapping.
+//
+// SIGINT, SIGTERM and SIGHUP write out what is pending, say on stderr why the run stopped
+// and end vekos-emu with 128 + the signal number; the same signal a second time, while that
+// is under way, ends it at once.
 class HostConsole : public Console {
   public:
-    ~HostConsole() override { flush(); }
+    static constexpr int kMaxHoldMilliseconds = 100;
+
+    // One per process: it owns the timer and the stop signals.
+    HostConsole();
+    ~HostConsole() override;
+    HostConsole(const HostConsole &) = delete;
+    HostConsole &operator=(const HostConsole &) = delete;
+
     void write(const uint8_t *data, size_t n) override;
     int32_t read(uint8_t *out, size_t n) override;
     void flush() override;
-
-  private:
-    std::string pending_;
 };
 
 } // namespace vekos

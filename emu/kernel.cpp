@@ -104,6 +104,7 @@ Kernel::Ran Kernel::run_words(const std::vector<std::string> &words, const std::
     console_.flush();
     process->start();
     Outcome outcome = process->run();
+    console_.flush();
     // The first program's memory stays mapped until the kernel goes: vekos-emu exits right
     // after it, and unmapping costs a translation-cache flush per page.
     Process &finished = *process;

@@ -38,7 +38,7 @@ const char kUsage[] =
     "\n"
     "Exit status: the program's own (low 8 bits), 127 when it can't be loaded,\n"
     "139 when it faults, 124 when it is stopped, 2 for usage errors, 125 when the\n"
-    "host fails.\n";
+    "host fails, 130, 143 or 129 after SIGINT, SIGTERM or SIGHUP.\n";
 
 // The reason and the synopsis; the whole help is one --help away.
 int usage_error(const std::string &message) {

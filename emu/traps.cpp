@@ -149,6 +149,7 @@ int32_t trap_writefile(TrapCall &t) {
 }
 
 int32_t trap_usleep(TrapCall &t) {
+    t.process.kernel().console().flush(); // the output so far shows while the guest sleeps
     std::this_thread::sleep_for(
         std::chrono::microseconds(std::min(t.args[0], kMaxSleepMicroseconds)));
     return 0;
