@@ -1,0 +1,159 @@
+// A gdb remote stub: serves one gdb, connected over TCP on the loopback address, for one
+// i386 program. The stub knows nothing of the CPU: it reads and writes the program through
+// DebugTarget and is told, at each stop, why the program stopped; it answers gdb until gdb
+// asks the program to go on, and says how. Breakpoints stay in the stub as a set of
+// addresses (memory is never patched), for the code that runs the program to check.
+//
+// Limits: one thread, all-stop, software breakpoints only (no watchpoints); x87 registers
+// are served when the target has them. Later connections are refused with a note.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+
+namespace vekos::debug {
+
+// gdb's register numbers for i386 (the order of its target description).
+enum GdbReg : int {
+    kEax,
+    kEcx,
+    kEdx,
+    kEbx,
+    kEsp,
+    kEbp,
+    kEsi,
+    kEdi,
+    kEip,
+    kEflags,
+    kCs,
+    kSs,
+    kDs,
+    kEs,
+    kFs,
+    kGs,
+    kSt0,
+    kSt7 = kSt0 + 7,
+    kFctrl,
+    kFstat,
+    kFtag,
+    kFiseg,
+    kFioff,
+    kFoseg,
+    kFooff,
+    kFop,
+    kGdbRegCount
+};
+// Bytes of a register: 10 for st0..st7, 4 for the rest.
+constexpr uint32_t gdb_reg_size(int reg) {
+    return reg >= kSt0 && reg <= kSt7 ? 10 : 4;
+}
+
+// Signal numbers as gdb's remote protocol numbers them.
+enum class GdbSignal : uint8_t { Int = 2, Ill = 4, Trap = 5, Fpe = 8, Segv = 11 };
+
+class DebugTarget {
+  public:
+    virtual ~DebugTarget() = default;
+    // Little-endian bytes, gdb_reg_size(reg) of them; false when the register is not kept.
+    virtual bool read_register(int reg, std::span<uint8_t> out) = 0;
+    virtual bool write_register(int reg, std::span<const uint8_t> in) = 0;
+    // Through the checked guest-memory accessor; all or nothing.
+    virtual bool read_memory(uint32_t addr, std::span<uint8_t> out) = 0;
+    virtual bool write_memory(uint32_t addr, std::span<const uint8_t> in) = 0;
+};
+
+// Why the program stopped, as the stub tells gdb.
+struct Stop {
+    enum class Kind {
+        Started,     // before the first instruction
+        Breakpoint,  // at an address in breakpoints(), before running it
+        Stepped,     // one instruction done
+        Interrupted, // gdb sent Ctrl-C (see interrupt_requested)
+        Signal,      // a fault, at the faulting instruction: signal says which
+        Exited,      // the program ended with `status`; the session ends
+        Killed,      // the program was ended by `signal`; the session ends
+    };
+    Kind kind;
+    int status = 0;
+    GdbSignal signal = GdbSignal::Trap;
+};
+
+// What the program does next.
+enum class Resume {
+    Continue, // run until a breakpoint, a fault, the end or an interrupt
+    Step,     // run one instruction
+    Detach,   // gdb left (detached or disconnected): run on, unwatched
+    Kill,     // gdb asked to end the program
+};
+
+class GdbStub {
+  public:
+    using Note = std::function<void(std::string_view)>;
+
+    // Listens on 127.0.0.1:port (0: a free port, see port()). Notes (one line each, no
+    // newline) go to `note`; by default to stderr.
+    static std::variant<std::unique_ptr<GdbStub>, std::string> listen(uint16_t port,
+                                                                      Note note = {});
+    ~GdbStub();
+    GdbStub(const GdbStub &) = delete;
+    GdbStub &operator=(const GdbStub &) = delete;
+
+    uint16_t port() const { return port_; }
+    // Waits for gdb; timeout_ms < 0 waits for ever. False on timeout or error.
+    bool accept(int timeout_ms = -1);
+    bool connected() const { return conn_ >= 0; }
+
+    // Tells gdb why the program stopped (nothing yet for Started: gdb asks), then answers
+    // it until it asks the program to go on. Exited and Killed end the session (Detach).
+    Resume stopped(DebugTarget &target, const Stop &stop);
+
+    // While the program runs: true when gdb has sent Ctrl-C. Costs one poll() system call;
+    // the caller calls it every so many instructions.
+    bool interrupt_requested();
+    const std::set<uint32_t> &breakpoints() const { return breakpoints_; }
+
+  private:
+    GdbStub(int listener, uint16_t port, Note note);
+    // The next packet's payload; false when the connection is gone.
+    bool read_packet(std::string &payload);
+    bool fill(int timeout_ms);
+    void refuse_newcomers();
+    void send_packet(std::string_view payload);
+    void send_raw(std::string_view bytes);
+    void close_connection();
+    void drop_session(std::string_view why);
+    // The reply to one request (`reply` false: none); sets resume_ when gdb asks the
+    // program to go on.
+    std::string answer(DebugTarget &target, std::string_view request, bool &reply);
+    std::string stop_reply(const Stop &stop) const;
+    std::string read_registers(DebugTarget &target);
+    std::string write_registers(DebugTarget &target, std::string_view hex);
+    std::string read_memory(DebugTarget &target, std::string_view args);
+    std::string write_memory(DebugTarget &target, std::string_view args, bool binary);
+    std::string breakpoint(std::string_view args, bool insert);
+    std::string features(std::string_view args) const;
+    std::string query(std::string_view request);
+    std::string v_packet(std::string_view request, bool &reply);
+
+    int listener_ = -1;
+    int conn_ = -1;
+    uint16_t port_ = 0;
+    Note note_;
+    bool ack_ = true;
+    bool ack_off_after_reply_ = false;
+    std::string last_sent_; // for gdb's '-'
+    std::optional<Resume> resume_;
+    std::string in_; // bytes received, not yet taken
+    bool interrupt_ = false;
+    Stop last_{Stop::Kind::Started};
+    std::set<uint32_t> breakpoints_;
+};
+
+} // namespace vekos::debug

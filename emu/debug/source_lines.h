@@ -1,0 +1,109 @@
+// Where an address of a program image lies: function+offset from the image's symbols and,
+// when it carries debug information, file:line (read with elfutils' libdw). Also unwinds one
+// stack frame: by call-frame information (.debug_frame, .eh_frame) where the image has it,
+// by the frame-pointer chain (ebp) otherwise.
+//
+// Limits: ELF32 i386 images only; inlined functions are named by the function they were
+// inlined into.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace vekos::debug {
+
+struct AddressRange {
+    uint32_t begin;
+    uint32_t end; // one past the last byte
+    bool contains(uint32_t addr) const { return addr >= begin && addr < end; }
+};
+
+struct Place {
+    std::string function; // empty when no symbol covers the address
+    uint32_t offset = 0;
+    std::string file; // the source file's name without its folders; empty without lines
+    int line = 0;
+};
+
+// The registers an unwinder tracks, indexed by their DWARF numbers for i386.
+enum DwarfReg : int { kDwEax, kDwEcx, kDwEdx, kDwEbx, kDwEsp, kDwEbp, kDwEsi, kDwEdi, kDwEip };
+struct Registers {
+    std::array<uint32_t, 9> value{};
+    std::array<bool, 9> known{};
+    void set(int reg, uint32_t v) { value[reg] = v, known[reg] = true; }
+};
+
+// Reads 4 bytes of guest memory through the checked accessor; nullopt when unreadable.
+using ReadU32 = std::function<std::optional<uint32_t>(uint32_t addr)>;
+
+class DebugInfo {
+  public:
+    // The image's file bytes (kept), or why they are not an ELF32 i386 image.
+    static std::variant<std::unique_ptr<DebugInfo>, std::string> open(std::vector<uint8_t> file);
+    static std::variant<std::unique_ptr<DebugInfo>, std::string> open_file(const std::string &path);
+    ~DebugInfo();
+    DebugInfo(const DebugInfo &) = delete;
+    DebugInfo &operator=(const DebugInfo &) = delete;
+
+    bool has_lines() const;
+    // The loaded (PT_LOAD) segments, by their memory sizes.
+    const std::vector<AddressRange> &segments() const { return segments_; }
+    bool in_image(uint32_t addr) const;
+    std::optional<uint32_t> address_of(std::string_view function) const;
+    // Function, offset and line of `addr`.
+    Place place(uint32_t addr) const;
+    // The caller's registers, or nullopt at the outermost frame or when nothing is known.
+    // `return_address` says pc follows a call (frames above the innermost): its call
+    // instruction is the one looked up.
+    std::optional<Registers> unwind(const Registers &frame, const ReadU32 &read,
+                                    bool return_address) const;
+
+  private:
+    struct Handles;
+    struct Symbol {
+        uint32_t address;
+        uint32_t size;
+        std::string name;
+    };
+    explicit DebugInfo(std::vector<uint8_t> file);
+    std::optional<std::string> load();
+    const Symbol *symbol_at(uint32_t addr) const;
+    std::optional<Registers> unwind_by_cfi(const Registers &frame, const ReadU32 &read,
+                                           uint32_t lookup) const;
+
+    std::vector<uint8_t> file_;
+    std::unique_ptr<Handles> handles_;
+    std::vector<AddressRange> segments_;
+    std::vector<Symbol> functions_; // by address
+};
+
+struct Frame {
+    uint32_t pc;
+    bool outside_image;
+    Place place;
+};
+
+struct Backtrace {
+    std::vector<Frame> frames;
+    bool stack_overflow = false;
+};
+
+// Frames from the faulting state outwards, at most max_frames. `stack` is the stack region;
+// `fault_address` the address a memory fault touched (if any): a stack pointer below the
+// stack, or a fault just below it, is a stack overflow.
+Backtrace backtrace(const DebugInfo &info, const Registers &start, const ReadU32 &read,
+                    AddressRange stack, std::optional<uint32_t> fault_address,
+                    size_t max_frames = 16);
+
+// "  #0 0x0040002d sum_list+0xd (list.c:12)" per frame, newline-terminated; an address
+// outside the image says so, and a stack overflow is named on a line of its own first.
+std::string format_backtrace(const Backtrace &trace);
+
+} // namespace vekos::debug

@@ -1,0 +1,22 @@
+// Words for trace lines: guest open flags, lseek whence and host error numbers, each decoded
+// from one table.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vekos::debug {
+
+// Guest open flags (Linux i386 values) as "O_WRONLY|O_CREAT|O_TRUNC"; bits without a name
+// follow as hex ("O_RDONLY|0x100000").
+std::string describe_open_flags(uint32_t flags);
+
+// "SEEK_SET", "SEEK_CUR", "SEEK_END", or the number for any other value.
+std::string describe_whence(int32_t whence);
+
+// Why a host call failed, short and lower-case ("no such file"); "error N" for an error
+// number without a row.
+std::string describe_errno(int host_errno);
+
+} // namespace vekos::debug

@@ -1,0 +1,218 @@
+// The gdb stub against a toy program: 256 bytes of "code" where each byte is one instruction
+// (0xf4 ends the program with eax as status, 0x0b faults, 0xeb spins, anything else moves
+// on). Debian's gdb drives it in batch mode; a raw client checks what gdb cannot show.
+#include "gdb_remote.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+namespace vekos::debug {
+namespace {
+
+constexpr uint32_t kCodeBase = 0x1000;
+
+class ToyTarget : public DebugTarget {
+  public:
+    ToyTarget() {
+        code.fill(0x90);
+        code[0x40] = 0xf4;
+        regs[kEip] = kCodeBase;
+        regs[kEsp] = 0x2000;
+    }
+    bool read_register(int reg, std::span<uint8_t> out) override {
+        if (reg >= kSt0) return false; // the toy keeps no x87 state
+        std::memcpy(out.data(), &regs[reg], 4);
+        return true;
+    }
+    bool write_register(int reg, std::span<const uint8_t> in) override {
+        if (reg >= kSt0) return false;
+        std::memcpy(&regs[reg], in.data(), 4);
+        return true;
+    }
+    bool read_memory(uint32_t addr, std::span<uint8_t> out) override {
+        if (addr < kCodeBase || uint64_t(addr) + out.size() > kCodeBase + code.size()) return false;
+        std::memcpy(out.data(), &code[addr - kCodeBase], out.size());
+        return true;
+    }
+    bool write_memory(uint32_t addr, std::span<const uint8_t> in) override {
+        if (addr < kCodeBase || uint64_t(addr) + in.size() > kCodeBase + code.size()) return false;
+        std::memcpy(&code[addr - kCodeBase], in.data(), in.size());
+        return true;
+    }
+
+    // Runs until the stub must be told something, as the engine's run loop will.
+    Stop run(bool step, GdbStub &stub) {
+        if (faulted) return {Stop::Kind::Killed, 0, GdbSignal::Segv}; // nothing handles a fault
+        auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        for (;;) {
+            uint8_t op = code[(regs[kEip] - kCodeBase) & 0xff];
+            if (op == 0xf4) return {Stop::Kind::Exited, int(regs[kEax] & 0xff)};
+            if (op == 0x0b) {
+                faulted = true;
+                return {Stop::Kind::Signal, 0, GdbSignal::Segv};
+            }
+            if (op != 0xeb) ++regs[kEip];
+            if (step) return {Stop::Kind::Stepped};
+            if (stub.breakpoints().count(regs[kEip])) return {Stop::Kind::Breakpoint};
+            if (stub.interrupt_requested()) return {Stop::Kind::Interrupted};
+            if (std::chrono::steady_clock::now() > give_up) return {Stop::Kind::Exited, 99};
+        }
+    }
+
+    std::array<uint32_t, kSt0> regs{};
+    std::array<uint8_t, 256> code{};
+    bool faulted = false;
+};
+
+struct Session {
+    std::vector<std::string> notes;
+    std::unique_ptr<GdbStub> stub;
+    Session() {
+        auto listening = GdbStub::listen(0, [this](std::string_view n) { notes.emplace_back(n); });
+        if (auto *error = std::get_if<std::string>(&listening))
+            ADD_FAILURE() << "expected to listen, got: " << *error;
+        else
+            stub = std::move(std::get<0>(listening));
+    }
+    // Serves one connection until the program ends or gdb leaves; returns the last Resume.
+    Resume serve(ToyTarget &target) {
+        Stop stop{Stop::Kind::Started};
+        for (;;) {
+            Resume resume = stub->stopped(target, stop);
+            if (resume == Resume::Detach || resume == Resume::Kill) return resume;
+            stop = target.run(resume == Resume::Step, *stub);
+        }
+    }
+};
+
+// Runs gdb in batch mode on the stub's port with `commands`; returns what it printed.
+std::string run_gdb(Session &session, ToyTarget &target, const std::vector<std::string> &commands) {
+    std::string command = "timeout 30 gdb -nx -batch -ex 'target remote 127.0.0.1:" +
+                          std::to_string(session.stub->port()) + "'";
+    for (const std::string &c : commands) command += " -ex '" + c + "'";
+    command += " 2>&1";
+    std::string output;
+    std::thread gdb([&] {
+        FILE *pipe = popen(command.c_str(), "r");
+        char buffer[4096];
+        size_t got;
+        while (pipe && (got = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+            output.append(buffer, got);
+        if (pipe) pclose(pipe);
+    });
+    if (session.stub->accept(20000))
+        session.serve(target);
+    else
+        ADD_FAILURE() << "expected gdb to connect";
+    gdb.join();
+    return output;
+}
+
+void expect_has(const std::string &output, const std::string &piece) {
+    EXPECT_NE(output.find(piece), std::string::npos)
+        << "expected gdb to print \"" << piece << "\"; it printed:\n"
+        << output;
+}
+
+TEST(GdbRemote, GdbReadsWritesBreaksStepsAndSeesTheExit) {
+    Session session;
+    ASSERT_TRUE(session.stub);
+    ToyTarget target;
+    std::string output =
+        run_gdb(session, target,
+                {"show architecture", "p/x $eip", "x/2xb 0x1040", "set {int}0x1080 = 0x12345678",
+                 "x/xw 0x1080", "x/xw 0x3000", "break *0x1008", "continue", "stepi", "p/x $pc",
+                 "set $eax = 7", "continue"});
+    expect_has(output, "i386");
+    expect_has(output, "$1 = 0x1000");
+    expect_has(output, "0x1040:\t0xf4\t0x90");
+    expect_has(output, "0x1080:\t0x12345678");
+    expect_has(output, "Cannot access memory at address 0x3000");
+    expect_has(output, "Breakpoint 1, 0x00001008");
+    expect_has(output, "$2 = 0x1009");
+    expect_has(output, "exited with code 07");
+    EXPECT_EQ(target.code[0x80], 0x78) << "expected gdb's write in the target's memory";
+}
+
+TEST(GdbRemote, GdbSeesAFaultAtTheFaultingInstruction) {
+    Session session;
+    ASSERT_TRUE(session.stub);
+    ToyTarget target;
+    target.code[0x10] = 0x0b;
+    std::string output = run_gdb(session, target, {"continue", "p/x $pc", "continue"});
+    expect_has(output, "Program received signal SIGSEGV");
+    expect_has(output, "$1 = 0x1010");
+    expect_has(output, "Program terminated with signal SIGSEGV");
+}
+
+// A raw client: sends bytes, reads what comes back within a short wait.
+struct Client {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    explicit Client(uint16_t port) {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(port);
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+        timeval wait{5, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    }
+    ~Client() { close(fd); }
+    void send_text(std::string_view text) { send(fd, text.data(), text.size(), MSG_NOSIGNAL); }
+    // Reads until `end` has arrived (or EOF/timeout), then `extra` bytes more.
+    std::string receive_until(std::string_view end, int extra = 0) {
+        std::string got;
+        char byte;
+        while (got.find(end) == std::string::npos && recv(fd, &byte, 1, 0) == 1) got += byte;
+        while (extra-- > 0 && recv(fd, &byte, 1, 0) == 1) got += byte;
+        return got;
+    }
+    std::string receive_packet() { return receive_until("#", 2); }
+};
+
+TEST(GdbRemote, ChecksumsInterruptsAndASecondConnection) {
+    Session session;
+    ASSERT_TRUE(session.stub);
+    ToyTarget target;
+    target.code[0x20] = 0xeb; // spins until interrupted
+    std::string replies, second;
+    std::thread client_thread([&] {
+        Client gdb(session.stub->port());
+        gdb.send_text("$?#00"); // bad checksum: refused
+        replies += gdb.receive_until("-");
+        gdb.send_text("$?#3f"); // good: acked and answered
+        replies += gdb.receive_packet();
+        Client intruder(session.stub->port());
+        gdb.send_text("+$qC#b4");
+        replies += gdb.receive_packet();
+        second = intruder.receive_until("never"); // closed by the stub: EOF
+        gdb.send_text("+$c#63");
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        gdb.send_text("\x03");
+        replies += gdb.receive_packet();
+        gdb.send_text("+$k#6b");
+    });
+    ASSERT_TRUE(session.stub->accept(5000));
+    EXPECT_EQ(session.serve(target), Resume::Kill);
+    client_thread.join();
+    EXPECT_EQ(replies, "-+$T05thread:1;#d7+$QC1#c5+$T02thread:1;#d4")
+        << "expected a nack, the first stop, the thread and the interrupt";
+    EXPECT_EQ(target.regs[kEip], kCodeBase + 0x20) << "expected the stop in the spin";
+    EXPECT_EQ(second, "") << "expected the second connection closed at once";
+    ASSERT_FALSE(session.notes.empty());
+    EXPECT_NE(session.notes[0].find("refused a second connection"), std::string::npos)
+        << session.notes[0];
+}
+
+} // namespace
+} // namespace vekos::debug

@@ -1,0 +1,2 @@
+/* faulty.c, built once per set of flags. */
+#include "faulty.c"
