@@ -3,8 +3,6 @@
 
 namespace {
 
-constexpr uint32_t arena_size = 0x100000;
-
 using namespace library_abi;
 
 // A memory stream opened over two guest variables that start as garbage.
@@ -127,7 +125,7 @@ TEST_F(MemoryStream, FailedGrowthLeavesEverythingAsItWas) {
     ASSERT_EQ(write(first), 0);
     uint32_t buffer_before = out();
     // Leave 512 bytes: a 512-byte buffer needs a 520-byte block.
-    uint32_t gap = arena_size - heap_used() - 512;
+    uint32_t gap = kHeapSize - heap_used() - 512;
     ASSERT_NE(call("malloc", {gap - 4}), 0u);
 
     uint32_t used = heap_used();

@@ -1,7 +1,7 @@
 // The library's binary interface as tests see it, in one place: the kernel's trap numbers
-// (the library's own list), the layout and kinds of FILE (lib/include/stdio.h) and open's
-// flags (lib/include/fcntl.h). Host code can't include the guest's stdio.h or fcntl.h, so
-// those two are restated here, once.
+// (the library's own list), the layout and kinds of FILE (lib/include/stdio.h), open's flags
+// (lib/include/fcntl.h) and the heap's size (lib/stdlib/heap_impl.h). Host code can't include the
+// guest's stdio.h or fcntl.h, so those two are restated here, once.
 #pragma once
 
 #include "abi/trap_numbers.h"
@@ -29,5 +29,8 @@ namespace open_flag {
 constexpr uint32_t read_only = 0, write_only = 1, read_write = 2, create = 0x40, truncate = 0x200,
                    append = 0x400;
 } // namespace open_flag
+
+// The heap is one fixed arena of this many bytes.
+constexpr uint32_t kHeapSize = 0x100000;
 
 } // namespace library_abi
