@@ -1,51 +1,40 @@
 // Formatted output, counted in the emulator: guest instructions per output byte of snprintf
 // on typical formats, and console writes and instructions per printf line.
-#include "lib_fixture.h"
+#include "guest.h"
 
 #include <cstdio>
-#include <string>
 #include <vector>
 
 namespace {
 
-using Arg = GuestArg;
+using vekos::harness::CallOutcome;
+using vekos::harness::Guest;
+using vekos::harness::GuestArg;
 
 struct Case {
     const char *name;
     const char *format;
-    std::vector<Arg> args;
+    std::vector<GuestArg> args;
 };
 
-// The fixture outside a test runner: one guest, set up once.
-class FormatBench : public LibFixture {
-  public:
-    void TestBody() override {}
-    void start() { SetUp(); }
-    void stop() { TearDown(); }
+void snprintf_per_byte(Guest &g, const Case &c) {
+    uint32_t out = g.alloc(512);
+    CallOutcome outcome =
+        g.call_outcome("snprintf", g.put_arguments({out, 512, g.put_string(c.format)}, c.args));
+    int length = int32_t(outcome.eax);
+    std::printf("snprintf %-28s %4d bytes %7llu instructions %6.1f per byte\n", c.name, length,
+                (unsigned long long)outcome.instructions,
+                length > 0 ? double(outcome.instructions) / length : 0.0);
+}
 
-    void snprintf_per_byte(const Case &c) {
-        uint32_t out = alloc(512);
-        std::vector<uint32_t> args = argument_words(c.args, {out, 512, str(c.format)});
-        count_instructions(true);
-        CallOutcome outcome = call_outcome("snprintf", args);
-        count_instructions(false);
-        int length = as_int(outcome.eax);
-        std::printf("snprintf %-28s %4d bytes %7llu instructions %6.1f per byte\n", c.name, length,
-                    (unsigned long long)outcome.instructions,
-                    length > 0 ? double(outcome.instructions) / length : 0.0);
-    }
-
-    void printf_traps(const Case &c) {
-        std::vector<uint32_t> args = argument_words(c.args, {str(c.format)});
-        clear_traps();
-        count_instructions(true);
-        CallOutcome outcome = call_outcome("printf", args);
-        count_instructions(false);
-        int length = as_int(outcome.eax);
-        std::printf("printf   %-28s %4d bytes %4zu write traps %7llu instructions\n", c.name,
-                    length, traps().size(), (unsigned long long)outcome.instructions);
-    }
-};
+void printf_traps(Guest &g, const Case &c) {
+    std::vector<uint32_t> args = g.put_arguments({g.put_string(c.format)}, c.args);
+    g.clear_traps();
+    CallOutcome outcome = g.call_outcome("printf", args);
+    int length = int32_t(outcome.eax);
+    std::printf("printf   %-28s %4d bytes %4zu write traps %7llu instructions\n", c.name, length,
+                g.traps().size(), (unsigned long long)outcome.instructions);
+}
 
 const Case cases[] = {
     {"log line", "%s: %5d items, %08x flags, %-10s|%u%%\n", {"scanner", 42, 0xbeef, "ok", 97}},
@@ -64,10 +53,8 @@ const Case stream_cases[] = {
 } // namespace
 
 int main() {
-    FormatBench bench;
-    bench.start();
-    for (const Case &c : cases) bench.snprintf_per_byte(c);
-    for (const Case &c : stream_cases) bench.printf_traps(c);
-    bench.stop();
+    Guest &g = Guest::fresh(VEKOS_TEST_IMAGE);
+    for (const Case &c : cases) snprintf_per_byte(g, c);
+    for (const Case &c : stream_cases) printf_traps(g, c);
     return 0;
 }

@@ -2,6 +2,8 @@
 
 #include "trace.h"
 
+#include "abi/trap_numbers.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -260,6 +262,12 @@ uint32_t Guest::put_bytes(const std::vector<uint8_t> &bytes) {
     return put_bytes(bytes.data(), bytes.size());
 }
 
+std::vector<uint32_t> Guest::put_arguments(std::vector<uint32_t> head,
+                                           const std::vector<GuestArg> &args) {
+    for (const GuestArg &arg : args) head.push_back(arg.text ? put_string(arg.text) : arg.word);
+    return head;
+}
+
 uint32_t Guest::put_string(std::string_view text) {
     std::string copy(text);
     return put_bytes(copy.c_str(), copy.size() + 1);
@@ -333,6 +341,11 @@ uint32_t Guest::symbol(std::string_view name) const {
 }
 
 void Guest::script_trap(uint32_t number, std::vector<int32_t> results) {
+    if (results.empty()) {
+        ADD_FAILURE() << "script_trap(" << number << ") got no results: list at least one, or "
+                      << "call clear_scripts() to let the kernel serve the trap";
+        return;
+    }
     scripts_[number] = {std::deque<int32_t>(results.begin(), results.end()), nullptr};
 }
 
@@ -353,7 +366,9 @@ std::optional<int32_t> Guest::before(const TrapRecord &record) {
 
 void Guest::after(const TrapRecord &record) {
     // Traps that may create something in the root folder (open, writefile, mkdir).
-    if (!record.scripted && (record.number == 4 || record.number == 21 || record.number == 49))
+    if (!record.scripted &&
+        (record.number == VEKOS_TRAP_OPEN || record.number == VEKOS_TRAP_WRITEFILE ||
+         record.number == VEKOS_TRAP_MKDIR))
         root_touched_ = true;
     traps_.push_back(record);
 }
@@ -406,6 +421,13 @@ std::string describe(const std::vector<TrapRecord> &records) {
     std::string text;
     for (const TrapRecord &r : records) text += (text.empty() ? "" : "; ") + describe(r);
     return text;
+}
+
+std::string carried_bytes(const TrapRecord &record) {
+    bool moves_a_buffer = record.number == VEKOS_TRAP_WRITE || record.number == VEKOS_TRAP_READ ||
+                          record.number == VEKOS_TRAP_WRITEFILE ||
+                          record.number == VEKOS_TRAP_VEKFS_STREAM_WRITE;
+    return record.data[moves_a_buffer ? 1 : 0].value_or("");
 }
 
 } // namespace vekos::harness

@@ -25,6 +25,7 @@
 // folder, emptied for each fresh guest, unless set_root() chose another; TempRoot makes one).
 // console() holds everything written to descriptors 1 and 2; set_input() feeds descriptor 0 and
 // getkey. script_trap() answers chosen traps instead of the kernel, without touching any file.
+// carried_bytes() gives the data a logged trap moved (the buffer written or read, else the path).
 #pragma once
 
 #include "kernel.h"
@@ -55,6 +56,16 @@ std::vector<uint32_t> wide64(uint64_t value);
 std::vector<uint32_t> double_words(double value);
 std::vector<uint32_t> long_double_words(long double value); // 12 bytes on the i386 stack
 template <typename... Parts> std::vector<uint32_t> words(const Parts &...parts);
+
+// One argument word of a variadic call: a number, or a string that put_arguments() places in
+// scratch memory and passes by address.
+struct GuestArg {
+    GuestArg(uint32_t value) : word(value) {}
+    GuestArg(int value) : word(uint32_t(value)) {}
+    GuestArg(const char *string) : text(string) {}
+    uint32_t word = 0;
+    const char *text = nullptr;
+};
 
 struct CallOutcome {
     bool returned = false; // came back to the return address
@@ -109,6 +120,9 @@ class Guest : private vekos::TrapObserver {
     uint32_t put_bytes(const void *data, size_t n);
     uint32_t put_bytes(const std::vector<uint8_t> &bytes);
     uint32_t alloc(uint32_t n, uint8_t fill = 0);
+    // `head`, then the words of `args`, each string placed in scratch memory.
+    std::vector<uint32_t> put_arguments(std::vector<uint32_t> head,
+                                        const std::vector<GuestArg> &args);
     ::testing::AssertionResult canaries_intact() const;
 
     std::vector<uint8_t> read_bytes(uint32_t address, uint32_t n) const;
@@ -125,7 +139,8 @@ class Guest : private vekos::TrapObserver {
     const std::string &console() const { return console_.output; }
     void clear_console() { console_.output.clear(); }
     void set_input(std::string input) { console_.input = std::move(input); }
-    void script_trap(uint32_t number, std::vector<int32_t> results); // next ones, in order
+    // The next ones, in order, then the kernel again; an empty list is refused.
+    void script_trap(uint32_t number, std::vector<int32_t> results);
     void script_trap(uint32_t number, std::initializer_list<int32_t> results) {
         script_trap(number, std::vector<int32_t>(results));
     }
@@ -195,6 +210,9 @@ class TempRoot {
 // `write(1, "hi", 2) = 2`, as --trace shows it; a list is joined with "; ".
 std::string describe(const TrapRecord &record);
 std::string describe(const std::vector<TrapRecord> &records);
+// The data a trap carried: the buffer of a write, read, writefile or stream write, else what
+// its first argument pointed at (a path or string); empty when there was none.
+std::string carried_bytes(const TrapRecord &record);
 
 namespace detail {
 inline void append_words(std::vector<uint32_t> &out, uint32_t w) {

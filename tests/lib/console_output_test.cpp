@@ -5,8 +5,6 @@ namespace {
 
 using ConsoleOutput = LibFixture;
 
-constexpr uint32_t write_trap = 1;
-
 TEST_F(ConsoleOutput, PutsIsTwoWritesToDescriptorOne) {
     EXPECT_EQ(call("puts", {str("hi")}), 0u);
     EXPECT_EQ(describe(traps()), "write(1, \"hi\", 2) = 2; write(1, \"\\n\", 1) = 1");
@@ -65,9 +63,9 @@ TEST_F(ConsoleOutput, FwriteIsAllOrNothing) {
     EXPECT_EQ(describe(traps()), "write(1, \"abcdefghijkl\", 12) = 12") << "one write for all";
 
     clear_traps();
-    script_results(write_trap, {-1});
+    script_trap(VEKOS_TRAP_WRITE, {-1});
     EXPECT_EQ(call("fwrite", {data, 4, 3, out}), 0u);
-    script_results(write_trap, {4, 0});
+    script_trap(VEKOS_TRAP_WRITE, {4, 0});
     EXPECT_EQ(call("fwrite", {data, 4, 3, out}), 0u)
         << "one element reached the console before the failure: still 0, never 1";
 
@@ -83,22 +81,22 @@ TEST_F(ConsoleOutput, FwriteIsAllOrNothing) {
 TEST_F(ConsoleOutput, PartialWritesContinueAndAStalledWriteFails) {
     uint32_t out = read_u32(symbol("stdout"));
     uint32_t data = str("abcdefgh");
-    script_results(write_trap, {3, 5});
+    script_trap(VEKOS_TRAP_WRITE, {3, 5});
     EXPECT_EQ(as_int(call("fputs", {data, out})), 8);
     EXPECT_EQ(describe(traps()), "write(1, \"abcdefgh\", 8) = 3; write(1, \"defgh\", 5) = 5");
 
     clear_traps();
-    script_results(write_trap, {3, 0});
+    script_trap(VEKOS_TRAP_WRITE, {3, 0});
     EXPECT_EQ(as_int(call("fputs", {data, out})), -1) << "no progress ends the call";
     EXPECT_EQ(traps().size(), 2u);
 
     clear_traps();
-    script_results(write_trap, {-1});
+    script_trap(VEKOS_TRAP_WRITE, {-1});
     EXPECT_EQ(as_int(call("puts", {data})), -1);
     EXPECT_EQ(traps().size(), 1u) << "no newline after a failed string";
 
     clear_traps();
-    script_results(write_trap, {8, -1});
+    script_trap(VEKOS_TRAP_WRITE, {8, -1});
     EXPECT_EQ(as_int(call("puts", {data})), -1) << "the string went out, the newline failed";
     EXPECT_EQ(traps().size(), 2u);
 }
@@ -107,7 +105,7 @@ TEST_F(ConsoleOutput, HugeLengthsReachTheKernelClampedAndInPieces) {
     // The kernel is scripted to accept everything, so the bytes themselves are never read.
     uint32_t out = read_u32(symbol("stdout"));
     uint32_t data = str("x");
-    script_trap(write_trap, [](const TrapRecord &trap) { return int32_t(trap.args[2]); });
+    script_trap(VEKOS_TRAP_WRITE, [](const TrapRecord &trap) { return int32_t(trap.args[2]); });
     EXPECT_EQ(as_int(call("file_write_bytes", {out, data, 0x80000005u})), 0);
     ASSERT_EQ(traps().size(), 2u);
     EXPECT_EQ(traps()[0].args[2], 0x7fffffffu) << "first piece clamped";
@@ -143,8 +141,10 @@ TEST_F(ConsoleOutput, StandardStreamRecordsStartAsDescriptorStreams) {
         uint32_t record = symbol(s.record);
         EXPECT_EQ(read_u32(symbol(s.pointer)), record) << s.pointer;
         std::vector<uint32_t> fields;
-        for (uint32_t i = 0; i < 11; i++) fields.push_back(read_u32(record + 4 * i));
-        std::vector<uint32_t> expected = {1, s.fd, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+        for (uint32_t i = 0; i < library_abi::kFileFields; i++)
+            fields.push_back(read_u32(record + 4 * i));
+        std::vector<uint32_t> expected = {
+            library_abi::stream_kind::fd, s.fd, 0, 0, 0, 0, 0, 0, 0, 0, 0};
         EXPECT_EQ(fields, expected) << s.record << ": kind, fd, then nine zero fields";
     }
 }

@@ -8,10 +8,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr uint32_t read_trap = 3, open_trap = 4, close_trap = 5, writefile_trap = 21,
-                   lseek_trap = 110;
-constexpr uint32_t field_kind = 0, field_fd = 4, field_path = 8, field_error = 32, field_pos = 36,
-                   field_eof = 40;
+using namespace library_abi;
 
 class FileStreams : public LibFixture {
   protected:
@@ -84,10 +81,10 @@ TEST_F(FileStreams, ReadModeOpensReadOnlyWhateverFollowsTheR) {
         clear_traps();
         uint32_t stream = open("/data.bin", mode);
         ASSERT_NE(stream, 0u) << mode;
-        ASSERT_EQ(trap_numbers(), Numbers{open_trap}) << mode;
-        EXPECT_EQ(traps()[0].args[1], 0u) << mode << ": flags 0, read-only";
-        EXPECT_EQ(field(stream, field_kind), 1u) << mode;
-        EXPECT_EQ(as_int(field(stream, field_fd)), traps()[0].result) << mode;
+        ASSERT_EQ(trap_numbers(), Numbers{VEKOS_TRAP_OPEN}) << mode;
+        EXPECT_EQ(traps()[0].args[1], open_flag::read_only) << mode << ": read-only";
+        EXPECT_EQ(field(stream, file_field::kind), stream_kind::fd) << mode;
+        EXPECT_EQ(as_int(field(stream, file_field::fd)), traps()[0].result) << mode;
         EXPECT_EQ(call("fwrite", {str("zz"), 1, 2, stream}), 0u) << mode << ": not writable";
     }
     EXPECT_EQ(host_file("data.bin"), "abc");
@@ -95,14 +92,14 @@ TEST_F(FileStreams, ReadModeOpensReadOnlyWhateverFollowsTheR) {
 
 TEST_F(FileStreams, MissingFileGivesNullAfterOneOpen) {
     EXPECT_EQ(open("/missing.txt", "r"), 0u);
-    EXPECT_EQ(trap_numbers(), Numbers{open_trap});
+    EXPECT_EQ(trap_numbers(), Numbers{VEKOS_TRAP_OPEN});
     EXPECT_EQ(read_u32(symbol("g_heap_used")), 0u) << "no record for a failed open";
 }
 
 TEST_F(FileStreams, WriteStreamStoresItsContentWholeAtClose) {
     uint32_t stream = open("/out.txt", "w");
     ASSERT_NE(stream, 0u);
-    EXPECT_EQ(field(stream, field_kind), 3u);
+    EXPECT_EQ(field(stream, file_field::kind), stream_kind::writefile);
     EXPECT_EQ(as_int(call("fputs", {str("hello, "), stream})), 7);
     EXPECT_EQ(call("fwrite", {buffer(std::string("fi\0le", 5)), 5, 1, stream}), 1u);
     EXPECT_EQ(call("fputc", {'\n', stream}), uint32_t('\n'));
@@ -110,7 +107,7 @@ TEST_F(FileStreams, WriteStreamStoresItsContentWholeAtClose) {
     EXPECT_FALSE(fs::exists(root() / "out.txt"));
 
     EXPECT_EQ(call("fclose", {stream}), 0u);
-    ASSERT_EQ(trap_numbers(), Numbers{writefile_trap}) << describe(traps());
+    ASSERT_EQ(trap_numbers(), Numbers{VEKOS_TRAP_WRITEFILE}) << describe(traps());
     EXPECT_EQ(traps()[0].args[2], 13u);
     EXPECT_EQ(escaped(host_file("out.txt")), escaped(std::string("hello, fi\0le\n", 13)));
 }
@@ -129,7 +126,7 @@ TEST_F(FileStreams, WriteStreamClosedAtOnceStoresAnEmptyFile) {
     uint32_t stream = open("/empty.txt", "w");
     ASSERT_NE(stream, 0u);
     EXPECT_EQ(call("fclose", {stream}), 0u);
-    ASSERT_EQ(trap_numbers(), Numbers{writefile_trap}) << describe(traps());
+    ASSERT_EQ(trap_numbers(), Numbers{VEKOS_TRAP_WRITEFILE}) << describe(traps());
     EXPECT_NE(traps()[0].args[1], 0u) << "a real (empty) buffer, never null";
     EXPECT_EQ(traps()[0].args[2], 0u);
     ASSERT_TRUE(fs::exists(root() / "empty.txt"));
@@ -141,17 +138,17 @@ TEST_F(FileStreams, UnwritablePathShowsOnlyAtClose) {
     ASSERT_NE(stream, 0u) << "fopen for writing succeeds for any path";
     EXPECT_EQ(as_int(call("fputs", {str("lost"), stream})), 4);
     EXPECT_EQ(as_int(call("fclose", {stream})), -1);
-    EXPECT_EQ(trap_numbers(), Numbers{writefile_trap});
+    EXPECT_EQ(trap_numbers(), Numbers{VEKOS_TRAP_WRITEFILE});
 
     clear_traps();
     stream = open("/ok.txt", "w");
-    script_results(writefile_trap, {-1});
+    script_trap(VEKOS_TRAP_WRITEFILE, {-1});
     EXPECT_EQ(as_int(call("fclose", {stream})), -1) << "a refused writefile";
-    EXPECT_EQ(trap_numbers(), Numbers{writefile_trap});
+    EXPECT_EQ(trap_numbers(), Numbers{VEKOS_TRAP_WRITEFILE});
 
     clear_traps();
     stream = open("/ok.txt", "w");
-    write_u32(stream + field_path, 0);
+    write_u32(stream + file_field::path, 0);
     EXPECT_EQ(as_int(call("fclose", {stream})), -1) << "a write stream without a path";
     EXPECT_EQ(describe(traps()), "") << "nothing to store it at";
 }
@@ -163,7 +160,7 @@ TEST_F(FileStreams, WriteStreamsCannotBeReadOrPositioned) {
     uint32_t into = alloc(4);
     EXPECT_EQ(call("fread", {into, 1, 3, stream}), 0u);
     EXPECT_EQ(as_int(call("fgetc", {stream})), -1);
-    EXPECT_EQ(field(stream, field_eof), 0u) << "failed reads leave end-of-file alone";
+    EXPECT_EQ(field(stream, file_field::eof), 0u) << "failed reads leave end-of-file alone";
     EXPECT_EQ(as_int(call("fseek", {stream, 0, 0})), -1);
     EXPECT_EQ(as_int(call("ftell", {stream})), -1);
     EXPECT_EQ(describe(traps()), "");
@@ -191,7 +188,7 @@ TEST_F(FileStreams, FreadCountsWholeElementsAndSetsEndOfFileOnShortReads) {
         EXPECT_EQ(read_bytes(into, c.stored), content.substr(0, c.stored));
         EXPECT_EQ(as_int(call("ftell", {stream})), int32_t(c.stored));
         EXPECT_EQ(call("feof", {stream}), c.eof ? 1u : 0u);
-        ASSERT_EQ(trap_numbers(), Numbers{read_trap}) << "one read, never retried";
+        ASSERT_EQ(trap_numbers(), Numbers{VEKOS_TRAP_READ}) << "one read, never retried";
         EXPECT_EQ(traps()[0].args[2], c.size * c.count);
         EXPECT_TRUE(canaries_intact());
     }
@@ -205,7 +202,7 @@ TEST_F(FileStreams, FreadAtTheEndSetsEndOfFileAndReadsAgainAfterIt) {
     EXPECT_EQ(call("fread", {into, 1, 1, stream}), 0u);
     EXPECT_EQ(call("feof", {stream}), 1u);
     EXPECT_EQ(call("fread", {into, 1, 1, stream}), 0u);
-    EXPECT_EQ(trap_numbers(), (Numbers{read_trap, read_trap, read_trap}))
+    EXPECT_EQ(trap_numbers(), (Numbers{VEKOS_TRAP_READ, VEKOS_TRAP_READ, VEKOS_TRAP_READ}))
         << "a set end-of-file doesn't stop reads";
     EXPECT_EQ(as_int(call("ftell", {stream})), 4);
 }
@@ -237,7 +234,7 @@ TEST_F(FileStreams, FgetcReadsOneByteAtATime) {
     EXPECT_EQ(as_int(call("fgetc", {stream})), -1) << "the file held only \"a\\xff\"";
     EXPECT_EQ(call("feof", {stream}), 1u);
     EXPECT_EQ(as_int(call("ftell", {stream})), 2);
-    ASSERT_EQ(trap_numbers(), (Numbers{read_trap, read_trap, read_trap}));
+    ASSERT_EQ(trap_numbers(), (Numbers{VEKOS_TRAP_READ, VEKOS_TRAP_READ, VEKOS_TRAP_READ}));
     for (const TrapRecord &trap : traps()) EXPECT_EQ(trap.args[2], 1u) << "one byte per read";
 
     put_file("zero.bin", std::string("\0", 1));
@@ -249,7 +246,7 @@ TEST_F(FileStreams, FgetcReadsOneByteAtATime) {
 TEST_F(FileStreams, FailingReadsSetEndOfFile) {
     uint32_t stream = open_data("abcdef");
     uint32_t into = alloc(4);
-    script_results(read_trap, {-1, -5, 2});
+    script_trap(VEKOS_TRAP_READ, {-1, -5, 2});
     EXPECT_EQ(as_int(call("fgetc", {stream})), -1);
     EXPECT_EQ(call("feof", {stream}), 1u);
     EXPECT_EQ(call("fread", {into, 1, 4, stream}), 0u);
@@ -259,13 +256,13 @@ TEST_F(FileStreams, FailingReadsSetEndOfFile) {
 }
 
 TEST_F(FileStreams, GetcharReadsTheCurrentStdin) {
-    set_stdin("hi");
+    guest().set_input("hi");
     EXPECT_EQ(as_int(call("getchar", {})), 'h');
     EXPECT_EQ(as_int(call("getchar", {})), 'i');
     EXPECT_EQ(as_int(call("getchar", {})), -1);
     uint32_t in = standard("stdin");
     EXPECT_EQ(call("feof", {in}), 1u);
-    EXPECT_EQ(as_int(field(in, field_pos)), 2) << "pos counts even on descriptor 0";
+    EXPECT_EQ(as_int(field(in, file_field::pos)), 2) << "pos counts even on descriptor 0";
 
     uint32_t stream = open_data("xy");
     write_u32(symbol("stdin"), stream);
@@ -279,12 +276,12 @@ TEST_F(FileStreams, FseekMovesTheDescriptorAndClearsEndOfFile) {
     uint32_t into = alloc(16);
     ASSERT_EQ(call("fread", {into, 1, 16, stream}), 10u);
     ASSERT_EQ(call("feof", {stream}), 1u);
-    write_u32(stream + field_error, 1);
+    write_u32(stream + file_field::error, 1);
     clear_traps();
 
     EXPECT_EQ(as_int(call("fseek", {stream, 3, 0})), 0);
-    ASSERT_EQ(trap_numbers(), Numbers{lseek_trap});
-    EXPECT_EQ(traps()[0].args[0], field(stream, field_fd));
+    ASSERT_EQ(trap_numbers(), Numbers{VEKOS_TRAP_LSEEK});
+    EXPECT_EQ(traps()[0].args[0], field(stream, file_field::fd));
     EXPECT_EQ(traps()[0].args[1], 3u);
     EXPECT_EQ(traps()[0].args[2], 0u);
     EXPECT_EQ(call("feof", {stream}), 0u);
@@ -300,8 +297,8 @@ TEST_F(FileStreams, FseekMovesTheDescriptorAndClearsEndOfFile) {
 TEST_F(FileStreams, FailedFseekChangesNothing) {
     uint32_t stream = open_data("0123456789");
     ASSERT_EQ(as_int(call("fgetc", {stream})), '0');
-    write_u32(stream + field_eof, 1);
-    script_results(lseek_trap, {-1});
+    write_u32(stream + file_field::eof, 1);
+    script_trap(VEKOS_TRAP_LSEEK, {-1});
     EXPECT_EQ(as_int(call("fseek", {stream, 5, 0})), -1);
     EXPECT_EQ(as_int(call("ftell", {stream})), 1);
     EXPECT_EQ(call("feof", {stream}), 1u);
@@ -311,10 +308,10 @@ TEST_F(FileStreams, RewindReturnsToTheStartAndClearsBothIndicators) {
     uint32_t stream = open_data("abc");
     uint32_t into = alloc(8);
     ASSERT_EQ(call("fread", {into, 1, 8, stream}), 3u);
-    write_u32(stream + field_error, 1);
+    write_u32(stream + file_field::error, 1);
     clear_traps();
     call("rewind", {stream});
-    ASSERT_EQ(trap_numbers(), Numbers{lseek_trap});
+    ASSERT_EQ(trap_numbers(), Numbers{VEKOS_TRAP_LSEEK});
     EXPECT_EQ(traps()[0].args[1], 0u);
     EXPECT_EQ(traps()[0].args[2], 0u);
     EXPECT_EQ(as_int(call("ftell", {stream})), 0);
@@ -323,8 +320,8 @@ TEST_F(FileStreams, RewindReturnsToTheStartAndClearsBothIndicators) {
     EXPECT_EQ(as_int(call("fgetc", {stream})), 'a');
 
     // A refused lseek keeps pos; the indicators are cleared all the same.
-    write_u32(stream + field_eof, 1);
-    script_results(lseek_trap, {-1});
+    write_u32(stream + file_field::eof, 1);
+    script_trap(VEKOS_TRAP_LSEEK, {-1});
     call("rewind", {stream});
     EXPECT_EQ(as_int(call("ftell", {stream})), 1);
     EXPECT_EQ(call("feof", {stream}), 0u);
@@ -338,21 +335,21 @@ TEST_F(FileStreams, StandardDescriptorsHaveNoPosition) {
     EXPECT_EQ(as_int(call("fseek", {standard("stdout"), 0, 0})), -1);
     EXPECT_EQ(as_int(call("fseek", {0, 0, 0})), -1);
     EXPECT_EQ(as_int(call("ftell", {0})), -1);
-    write_u32(in + field_eof, 1);
+    write_u32(in + file_field::eof, 1);
     call("rewind", {in});
     EXPECT_EQ(call("feof", {in}), 0u) << "rewind only clears the indicators";
     EXPECT_EQ(describe(traps()), "") << "no lseek on descriptors 0 to 2";
 
     // A read stream on descriptor 2 is positioned no more than the standard ones.
     uint32_t stream = open_data("abc");
-    write_u32(stream + field_fd, 2);
+    write_u32(stream + file_field::fd, 2);
     EXPECT_EQ(as_int(call("fseek", {stream, 1, 0})), -1);
     EXPECT_EQ(as_int(call("ftell", {stream})), -1);
     EXPECT_EQ(describe(traps()), "");
 
     // Descriptors are compared as signed numbers: -1 is below 3, not above it.
-    write_u32(stream + field_fd, uint32_t(-1));
-    write_u32(stream + field_eof, 1);
+    write_u32(stream + file_field::fd, uint32_t(-1));
+    write_u32(stream + file_field::eof, 1);
     EXPECT_EQ(as_int(call("fseek", {stream, 1, 0})), -1) << "fd -1";
     EXPECT_EQ(as_int(call("ftell", {stream})), -1) << "fd -1";
     call("rewind", {stream});
@@ -369,14 +366,14 @@ TEST_F(FileStreams, IndicatorsOfANullStreamAreSet) {
 
 TEST_F(FileStreams, ClosingAReadStreamClosesItsDescriptor) {
     uint32_t stream = open_data("abc");
-    uint32_t fd = field(stream, field_fd);
+    uint32_t fd = field(stream, file_field::fd);
     ASSERT_GT(fd, 2u);
     EXPECT_EQ(call("fclose", {stream}), 0u);
-    ASSERT_EQ(trap_numbers(), Numbers{close_trap});
+    ASSERT_EQ(trap_numbers(), Numbers{VEKOS_TRAP_CLOSE});
     EXPECT_EQ(traps()[0].args[0], fd);
 
     stream = open_data("abc");
-    script_results(close_trap, {-7});
+    script_trap(VEKOS_TRAP_CLOSE, {-7});
     EXPECT_EQ(as_int(call("fclose", {stream})), -7) << "the result of close";
     EXPECT_EQ(as_int(call("fclose", {0})), -1);
 }
@@ -415,7 +412,7 @@ TEST_F(FileStreams, HeapExhaustionInFopenClosesTheDescriptorAgain) {
     ASSERT_NE(call("malloc", {0x100000 - used - 4 - 40}), 0u); // 40 bytes left: the record needs 48
     clear_traps();
     EXPECT_EQ(open("/data.bin", "r"), 0u);
-    ASSERT_EQ(trap_numbers(), (Numbers{open_trap, close_trap}));
+    ASSERT_EQ(trap_numbers(), (Numbers{VEKOS_TRAP_OPEN, VEKOS_TRAP_CLOSE}));
     EXPECT_EQ(as_int(traps()[1].args[0]), traps()[0].result) << "the descriptor just opened";
     EXPECT_EQ(as_int(read_u32(symbol("errno"))), 12);
 }
@@ -435,7 +432,7 @@ TEST_F(FileStreams, WriteStreamRecordsKeepTheirOwnCopyOfThePath) {
     uint32_t path = buffer(std::string("/copy.txt\0", 10));
     uint32_t stream = call("fopen", {path, str("w")});
     ASSERT_NE(stream, 0u);
-    EXPECT_NE(field(stream, field_path), path);
+    EXPECT_NE(field(stream, file_field::path), path);
     write_bytes(path, "/else.txt");
     EXPECT_EQ(call("fclose", {stream}), 0u);
     EXPECT_TRUE(fs::exists(root() / "copy.txt"));

@@ -3,7 +3,7 @@
 
 namespace {
 
-constexpr uint32_t arena_size = 0x100000;
+using library_abi::kHeapSize;
 constexpr int32_t out_of_memory = 12;
 
 class Heap : public LibFixture {
@@ -15,10 +15,10 @@ class Heap : public LibFixture {
 
     // Takes all but `left` bytes of the arena in one block.
     void fill_arena_leaving(uint32_t left) {
-        uint32_t gap = arena_size - used() - left;
+        uint32_t gap = kHeapSize - used() - left;
         ASSERT_GE(gap, 8u);
         ASSERT_NE(call("malloc", {gap - 4}), 0u);
-        ASSERT_EQ(used(), arena_size - left);
+        ASSERT_EQ(used(), kHeapSize - left);
     }
 
     // A failed request: null, errno 12, and nothing else changed.
@@ -53,10 +53,10 @@ TEST_F(Heap, ConsecutiveBlocksAreAdjacentAndSizedByRequest) {
 }
 
 TEST_F(Heap, ExactlyOneMebibyteFitsAndNothingAfterIt) {
-    uint32_t p = call("malloc", {arena_size - 4});
+    uint32_t p = call("malloc", {kHeapSize - 4});
     EXPECT_EQ(p, arena() + 4);
-    EXPECT_EQ(used(), arena_size);
-    EXPECT_EQ(read_bytes(p + arena_size - 8, 4), std::string(4, '\0')) << "fresh memory is zero";
+    EXPECT_EQ(used(), kHeapSize);
+    EXPECT_EQ(read_bytes(p + kHeapSize - 8, 4), std::string(4, '\0')) << "fresh memory is zero";
     for (uint32_t request : {0u, 1u, 8u}) expect_refused("malloc", {request});
     expect_refused("calloc", {1, 1});
     expect_refused("realloc", {p, 0});
@@ -70,12 +70,12 @@ TEST_F(Heap, ExactlyOneMebibyteFitsAndNothingAfterIt) {
 TEST_F(Heap, RequestsTooLargeForWhatIsLeftChangeNothing) {
     // 0xFFFFFFF5 + 11 wraps to 0 in 32 bits; so does the sum with g_heap_used for others.
     for (uint32_t request :
-         {arena_size - 3, arena_size, 0xFFFFFFFFu, 0xFFFFFFF5u, 0xFFFFFFF0u, 0x80000000u})
+         {kHeapSize - 3, kHeapSize, 0xFFFFFFFFu, 0xFFFFFFF5u, 0xFFFFFFF0u, 0x80000000u})
         expect_refused("malloc", {request});
     ASSERT_NE(call("malloc", {100}), 0u);
-    expect_refused("malloc", {arena_size - 100});
-    EXPECT_NE(call("malloc", {arena_size - 108}), 0u) << "a later request that fits exactly";
-    EXPECT_EQ(used(), arena_size);
+    expect_refused("malloc", {kHeapSize - 100});
+    EXPECT_NE(call("malloc", {kHeapSize - 108}), 0u) << "a later request that fits exactly";
+    EXPECT_EQ(used(), kHeapSize);
 }
 
 TEST_F(Heap, ErrnoStaysTwelveThroughLaterSuccesses) {

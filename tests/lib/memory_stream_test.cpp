@@ -3,11 +3,7 @@
 
 namespace {
 
-constexpr uint32_t arena_size = 0x100000;
-
-// Offsets of the record's fields.
-constexpr uint32_t field_kind = 0, field_buf = 12, field_len = 16, field_cap = 20,
-                   field_out_buf = 24, field_out_size = 28, field_eof = 40;
+using namespace library_abi;
 
 // A memory stream opened over two guest variables that start as garbage.
 class MemoryStream : public LibFixture {
@@ -35,9 +31,9 @@ class MemoryStream : public LibFixture {
 
     // The invariants after every operation, and the caller's view of them.
     void expect_consistent(const std::string &content, uint32_t capacity) {
-        EXPECT_EQ(field(field_len), content.size());
-        EXPECT_EQ(field(field_cap), capacity);
-        EXPECT_EQ(out(), field(field_buf)) << "*out follows the buffer";
+        EXPECT_EQ(field(file_field::len), content.size());
+        EXPECT_EQ(field(file_field::cap), capacity);
+        EXPECT_EQ(out(), field(file_field::buf)) << "*out follows the buffer";
         EXPECT_EQ(size(), content.size()) << "*size follows the length";
         EXPECT_EQ(read_u32(out() - 4), capacity) << "the buffer is a heap block of the capacity";
         EXPECT_EQ(escaped(read_bytes(out(), content.size() + 1)),
@@ -51,8 +47,8 @@ class MemoryStream : public LibFixture {
 TEST_F(MemoryStream, OpeningSetsTheVariablesAndNullArgumentsAllocateNothing) {
     EXPECT_EQ(out(), 0u);
     EXPECT_EQ(size(), 0u);
-    EXPECT_EQ(field(field_kind), 2u);
-    EXPECT_EQ(field(field_buf), 0u) << "no buffer before the first write";
+    EXPECT_EQ(field(file_field::kind), stream_kind::memory);
+    EXPECT_EQ(field(file_field::buf), 0u) << "no buffer before the first write";
 
     uint32_t used = heap_used();
     EXPECT_EQ(call("open_memstream", {0, size_}), 0u);
@@ -129,7 +125,7 @@ TEST_F(MemoryStream, FailedGrowthLeavesEverythingAsItWas) {
     ASSERT_EQ(write(first), 0);
     uint32_t buffer_before = out();
     // Leave 512 bytes: a 512-byte buffer needs a 520-byte block.
-    uint32_t gap = arena_size - heap_used() - 512;
+    uint32_t gap = kHeapSize - heap_used() - 512;
     ASSERT_NE(call("malloc", {gap - 4}), 0u);
 
     uint32_t used = heap_used();
@@ -147,7 +143,7 @@ TEST_F(MemoryStream, LengthsThatWouldWrapAreRefusedWithoutWriting) {
     uint32_t used = heap_used();
     for (uint32_t length : {0xFFFFFFFFu, 0xFFFFFFFCu, 0xFFFFFFFBu, 0x80000000u, 0x7FFFFFFCu}) {
         CallOutcome outcome = call_outcome("file_write_bytes", {stream_, data, length});
-        ASSERT_TRUE(outcome.returned) << "length " << length << ": " << outcome.fault;
+        ASSERT_TRUE(outcome.returned) << "length " << length << ": " << outcome.fault_text;
         EXPECT_EQ(as_int(outcome.eax), -1) << "length " << length;
         EXPECT_EQ(heap_used(), used) << "length " << length;
         expect_consistent("abc", 256);
@@ -161,22 +157,22 @@ TEST_F(MemoryStream, OnlyAMemoryStreamWithBothVariablesReportsToTheCaller) {
         uint32_t kind;
         bool keep_out, keep_size;
     } cases[] = {
-        {"no size variable", 2, true, false},
-        {"no buffer variable", 2, false, true},
-        {"a write-file stream", 3, true, true},
+        {"no size variable", stream_kind::memory, true, false},
+        {"no buffer variable", stream_kind::memory, false, true},
+        {"a write-file stream", stream_kind::writefile, true, true},
     };
     for (const Case &c : cases) {
         open_stream();
-        write_u32(stream_ + field_kind, c.kind);
-        if (!c.keep_out) write_u32(stream_ + field_out_buf, 0);
-        if (!c.keep_size) write_u32(stream_ + field_out_size, 0);
+        write_u32(stream_ + file_field::kind, c.kind);
+        if (!c.keep_out) write_u32(stream_ + file_field::out_buf, 0);
+        if (!c.keep_size) write_u32(stream_ + file_field::out_size, 0);
         write_u32(out_, 0x1111);
         write_u32(size_, 0x2222);
         CallOutcome outcome = call_outcome("fputs", {str("abc"), stream_});
-        ASSERT_TRUE(outcome.returned) << c.what << ": " << outcome.fault;
+        ASSERT_TRUE(outcome.returned) << c.what << ": " << outcome.fault_text;
         EXPECT_EQ(as_int(outcome.eax), 3) << c.what;
-        EXPECT_EQ(field(field_len), 3u) << c.what << ": appended all the same";
-        EXPECT_EQ(read_string(field(field_buf)), "abc") << c.what;
+        EXPECT_EQ(field(file_field::len), 3u) << c.what << ": appended all the same";
+        EXPECT_EQ(read_string(field(file_field::buf)), "abc") << c.what;
         EXPECT_EQ(out(), 0x1111u) << c.what << ": the caller's buffer variable is not written";
         EXPECT_EQ(size(), 0x2222u) << c.what << ": the caller's size variable is not written";
     }
@@ -202,12 +198,12 @@ TEST_F(MemoryStream, CannotBeReadOrPositioned) {
     uint32_t into = alloc(4);
     EXPECT_EQ(call("fread", {into, 1, 3, stream_}), 0u);
     EXPECT_EQ(as_int(call("fgetc", {stream_})), -1);
-    EXPECT_EQ(field(field_eof), 0u) << "failed reads leave end-of-file alone";
+    EXPECT_EQ(field(file_field::eof), 0u) << "failed reads leave end-of-file alone";
     EXPECT_EQ(as_int(call("fseek", {stream_, 0, 0})), -1);
     EXPECT_EQ(as_int(call("ftell", {stream_})), -1);
-    write_u32(stream_ + field_eof, 1);
+    write_u32(stream_ + file_field::eof, 1);
     call("rewind", {stream_});
-    EXPECT_EQ(field(field_eof), 0u) << "rewind clears the indicator";
+    EXPECT_EQ(field(file_field::eof), 0u) << "rewind clears the indicator";
     expect_consistent("abc", 256);
     EXPECT_EQ(describe(traps()), "");
 }

@@ -7,8 +7,6 @@
 
 namespace {
 
-constexpr uint32_t write_trap = 1;
-
 using Arg = GuestArg;
 
 using Pieces = std::vector<std::string>;
@@ -25,7 +23,7 @@ class StreamFormatter : public LibFixture {
     Pieces pieces() {
         Pieces result;
         for (const TrapRecord &trap : traps())
-            if (trap.number == write_trap) result.push_back(trap.bytes);
+            if (trap.number == VEKOS_TRAP_WRITE) result.push_back(carried_bytes(trap));
         return result;
     }
     uint32_t standard(const char *name) { return read_u32(symbol(name)); }
@@ -122,14 +120,14 @@ TEST_F(StreamFormatter, AFailedWriteEndsTheCall) {
         std::vector<int32_t> results;
         for (size_t i = 0; i < failing; i++) results.push_back(int32_t(all[i].size()));
         results.push_back(-1);
-        script_results(write_trap, results);
+        script_trap(VEKOS_TRAP_WRITE, results);
         EXPECT_EQ(print("ab%5dcd", {42}), -1) << "write " << failing << " fails";
         Pieces expected(all.begin(), all.begin() + long(failing) + 1);
         EXPECT_EQ(pieces(), expected) << "write " << failing << " fails";
         clear_scripts();
     }
     clear_traps();
-    script_results(write_trap, {0});
+    script_trap(VEKOS_TRAP_WRITE, {0});
     EXPECT_EQ(print("xy", {}), -1) << "a write that makes no progress is a failure";
     EXPECT_EQ(pieces(), Pieces{"x"});
 }
@@ -157,7 +155,7 @@ TEST_F(StreamFormatter, ConsoleRecordLeadsAFormatOnDescriptorOne) {
     EXPECT_EQ(pieces(), (Pieces{"\xff\x01\x02\x03", "z"})) << "stderr is descriptor 1 too";
 
     clear_traps();
-    script_results(write_trap, {-1});
+    script_trap(VEKOS_TRAP_WRITE, {-1});
     EXPECT_EQ(print("%cAB", {1, 2, 3}), -1);
     EXPECT_EQ(pieces().size(), 1u) << "nothing after a failed record";
 }

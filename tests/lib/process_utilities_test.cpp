@@ -6,8 +6,6 @@ namespace {
 
 using ProcessUtilities = LibFixture;
 
-constexpr uint32_t exit_trap = 2;
-
 class Generator : public LibFixture {
   protected:
     std::vector<int32_t> draw(int count) {
@@ -69,10 +67,10 @@ class Exiting : public LibFixture {
         // A handler that would write if it ran; atexit stores nothing.
         EXPECT_EQ(call("atexit", {symbol("puts")}), 0u);
         CallOutcome outcome = call_outcome(function, args);
-        EXPECT_TRUE(outcome.exited) << function << ": " << outcome.fault;
+        EXPECT_TRUE(outcome.exited) << function << ": " << outcome.fault_text;
         EXPECT_EQ(outcome.exit_status, status) << function;
         ASSERT_EQ(traps().size(), 1u) << "only the exit trap: " << describe(traps());
-        EXPECT_EQ(traps()[0].number, exit_trap);
+        EXPECT_EQ(traps()[0].number, VEKOS_TRAP_EXIT);
         EXPECT_EQ(as_int(traps()[0].args[0]), status) << function << ": the status reaches _exit";
     }
 };

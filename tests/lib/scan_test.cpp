@@ -9,7 +9,6 @@ namespace {
 
 using namespace std::literals;
 
-constexpr uint32_t read_trap = 3;
 constexpr uint32_t untouched_word = 0xcccccccc;
 constexpr uint8_t fill = 0xcc;
 constexpr size_t word_capacity = 320;
@@ -216,16 +215,14 @@ TEST_F(Scan, VsscanfTakesItsArgumentsFromAList) {
 // built in guest memory: kind, fd, path, buf, len, cap, out_buf, out_size, error, pos, eof.
 class StreamScan : public Scan {
   protected:
-    static constexpr uint32_t pos_offset = 36, eof_offset = 40;
-
-    uint32_t open_stream(std::string_view contents, uint32_t kind = 1) {
+    uint32_t open_stream(std::string_view contents, uint32_t kind = library_abi::stream_kind::fd) {
         std::ofstream(root() / "input.txt", std::ios::binary) << contents;
         int32_t fd = as_int(call("open", {str("/input.txt"), 0}));
         EXPECT_GE(fd, 0) << "open failed";
         return words({kind, uint32_t(fd), 0, 0, 0, 0, 0, 0, 0, 0, 0});
     }
-    int32_t pos(uint32_t stream) { return as_int(read_u32(stream + pos_offset)); }
-    int32_t eof(uint32_t stream) { return as_int(read_u32(stream + eof_offset)); }
+    int32_t pos(uint32_t stream) { return as_int(read_u32(stream + library_abi::file_field::pos)); }
+    int32_t eof(uint32_t stream) { return as_int(read_u32(stream + library_abi::file_field::eof)); }
     void expect_fscanf(const std::string &what, uint32_t stream, const char *format,
                        const std::vector<Dest> &dests, int count) {
         expect_scan(what, "fscanf", {stream, str(format)}, dests, count);
@@ -234,7 +231,7 @@ class StreamScan : public Scan {
     size_t one_byte_reads() {
         size_t count = 0;
         for (const TrapRecord &trap : traps()) {
-            if (trap.number != read_trap) continue;
+            if (trap.number != VEKOS_TRAP_READ) continue;
             EXPECT_EQ(trap.args[2], 1u) << "fscanf reads one byte at a time";
             count++;
         }
@@ -325,13 +322,13 @@ TEST_F(StreamScan, StreamsThatCannotBeScanned) {
 
 TEST_F(StreamScan, OddReadResults) {
     uint32_t stream = open_stream("12 34");
-    script_results(read_trap, {2});
+    script_trap(VEKOS_TRAP_READ, {2});
     expect_fscanf("two bytes for one, before the word", stream, "%d", {{'n'}}, -1);
     EXPECT_EQ(pos(stream), 2) << "the result still counts";
     EXPECT_EQ(eof(stream), 0) << "only the end sets eof";
 
     uint32_t failing = open_stream("12 34");
-    script_results(read_trap, {-1});
+    script_trap(VEKOS_TRAP_READ, {-1});
     expect_fscanf("a failed read before the word", failing, "%d", {{'n'}}, -1);
     EXPECT_EQ(eof(failing), 1);
     EXPECT_EQ(pos(failing), 0);
@@ -351,7 +348,7 @@ TEST_F(StreamScan, AReadThatStopsInsideAWordEndsIt) {
         std::string what = "read result " + std::to_string(row.stopping_result) + " after \"12\"";
         uint32_t stream = open_stream("");
         int reads = 0;
-        script_trap(read_trap, [&](const TrapRecord &trap) {
+        script_trap(VEKOS_TRAP_READ, [&](const TrapRecord &trap) {
             if (++reads > 2) return row.stopping_result;
             write_bytes(trap.args[1], reads == 1 ? "1" : "2");
             return 1;
@@ -365,7 +362,7 @@ TEST_F(StreamScan, AReadThatStopsInsideAWordEndsIt) {
 }
 
 TEST_F(StreamScan, StandardInputIsADescriptorStream) {
-    set_stdin(" 5\t6");
+    guest().set_input(" 5\t6");
     uint32_t in = read_u32(symbol("stdin"));
     expect_fscanf("stdin", in, "%d", {{'n', "5"}}, 1);
     expect_fscanf("stdin again", in, "%u", {{'n', "6"}}, 1);

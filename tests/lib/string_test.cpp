@@ -15,8 +15,8 @@ class StringFunctions : public LibFixture {
     uint32_t at_end_of_memory(std::string_view bytes) {
         uint32_t start = alloc(16) + 32; // past the allocation and its canary
         CallOutcome outcome = call_outcome("memcmp", {start, start, 0u - start});
-        EXPECT_TRUE(outcome.faulted) << "memcmp should run into unmapped memory";
-        uint32_t end = outcome.fault_address;
+        EXPECT_TRUE(outcome.fault.has_value()) << "memcmp should run into unmapped memory";
+        uint32_t end = outcome.fault ? outcome.fault->address : 0;
         write_bytes(end - uint32_t(bytes.size()), bytes);
         return end - uint32_t(bytes.size());
     }
@@ -237,7 +237,7 @@ TEST_F(StringFunctions, StrtokSplitsInPlaceAndKeepsOneSharedPosition) {
 
 TEST_F(StringFunctions, CountedFunctionsNeverReadBeyondTheirCount) {
     uint32_t abc = at_end_of_memory("abc"); // no terminator: the next byte is unmapped
-    ASSERT_TRUE(call_outcome("strlen", {abc}).faulted) << "strlen must run off the end";
+    ASSERT_TRUE(call_outcome("strlen", {abc}).fault.has_value()) << "strlen must run off the end";
     uint32_t ABC = str("ABC"), copy = alloc(8, 'z'), tail = buffer(std::string("12\0zzzz", 8));
     struct Case {
         const char *function;
@@ -257,7 +257,8 @@ TEST_F(StringFunctions, CountedFunctionsNeverReadBeyondTheirCount) {
     };
     for (const Case &c : cases) {
         CallOutcome outcome = call_outcome(c.function, c.args);
-        EXPECT_TRUE(outcome.returned) << c.function << " read past its count: " << outcome.fault;
+        EXPECT_TRUE(outcome.returned)
+            << c.function << " read past its count: " << outcome.fault_text;
         EXPECT_EQ(outcome.eax, c.expected) << c.function;
     }
     EXPECT_EQ(read_bytes(copy, 4), "abcz");
@@ -265,14 +266,15 @@ TEST_F(StringFunctions, CountedFunctionsNeverReadBeyondTheirCount) {
 
     // The same holds for the copy that strndup takes.
     CallOutcome dup = call_outcome("strndup", {abc, 3});
-    ASSERT_TRUE(dup.returned) << "strndup read s[n]: " << dup.fault;
+    ASSERT_TRUE(dup.returned) << "strndup read s[n]: " << dup.fault_text;
     EXPECT_EQ(read_string(dup.eax), "abc");
 
     // Searches stop at the terminator, even when the haystack ends the mapped memory.
     uint32_t hay = at_end_of_memory(std::string("xa\0", 3));
     for (const char *needle : {"ab", "abc", "b"}) {
         CallOutcome outcome = call_outcome("strstr", {hay, str(needle)});
-        EXPECT_TRUE(outcome.returned) << "strstr(\"xa\", \"" << needle << "\"): " << outcome.fault;
+        EXPECT_TRUE(outcome.returned)
+            << "strstr(\"xa\", \"" << needle << "\"): " << outcome.fault_text;
         EXPECT_EQ(outcome.eax, 0u) << needle;
     }
     EXPECT_EQ(call("strrchr", {hay, 'a'}), hay + 1);

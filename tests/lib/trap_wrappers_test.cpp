@@ -1,9 +1,16 @@
 // The trap wrappers: which trap each makes, with which registers, and the calls they refuse.
 #include "lib_fixture.h"
 
+#include <gtest/gtest-spi.h>
+
 namespace {
 
+using namespace library_abi;
+
 using TrapWrappers = LibFixture;
+
+// With O_CREAT, open hands the kernel its flags again where a mode would be.
+constexpr uint32_t write_create = open_flag::write_only | open_flag::create;
 
 struct Expected {
     uint32_t number;
@@ -15,8 +22,34 @@ class ScriptedTraps : public LibFixture {
   protected:
     void SetUp() override {
         LibFixture::SetUp();
-        for (uint32_t number : {1,  3,  4,  5,   6,   21,  22,  49,  50,  51,  52,  53,  54,  55,
-                                95, 98, 99, 110, 124, 125, 126, 127, 128, 129, 130, 131, 132, 150})
+        for (uint32_t number : {VEKOS_TRAP_WRITE,
+                                VEKOS_TRAP_READ,
+                                VEKOS_TRAP_OPEN,
+                                VEKOS_TRAP_CLOSE,
+                                VEKOS_TRAP_GETKEY,
+                                VEKOS_TRAP_WRITEFILE,
+                                VEKOS_TRAP_USLEEP,
+                                VEKOS_TRAP_MKDIR,
+                                VEKOS_TRAP_UNLINK,
+                                VEKOS_TRAP_RMDIR,
+                                VEKOS_TRAP_GETCWD,
+                                VEKOS_TRAP_VEKFS_STREAM_BEGIN,
+                                VEKOS_TRAP_VEKFS_STREAM_WRITE,
+                                VEKOS_TRAP_VEKFS_STREAM_END,
+                                VEKOS_TRAP_CHDIR,
+                                VEKOS_TRAP_MMAP,
+                                VEKOS_TRAP_MUNMAP,
+                                VEKOS_TRAP_LSEEK,
+                                VEKOS_TRAP_PIPE,
+                                VEKOS_TRAP_MKFIFO,
+                                VEKOS_TRAP_DUP,
+                                VEKOS_TRAP_DUP2,
+                                VEKOS_TRAP_FD_SET_INHERIT,
+                                VEKOS_TRAP_FD_SET_STDIO,
+                                VEKOS_TRAP_FD_SET_NONBLOCK,
+                                VEKOS_TRAP_SPAWN,
+                                VEKOS_TRAP_WAITPID,
+                                VEKOS_TRAP_SPAWN_EX})
             script_trap(number, [](const TrapRecord &) { return int32_t(7); });
     }
 
@@ -38,38 +71,40 @@ TEST_F(ScriptedTraps, EachWrapperPutsItsArgumentsInOrder) {
         std::vector<uint32_t> args;
         Expected expected;
     } cases[] = {
-        {"write", {1, q, 4}, {1, {1, q, 4}}},
-        {"read", {0, q, 4}, {3, {0, q, 4}}},
-        {"open", {p, 2}, {4, {p, 2, 0}}},
-        {"open", {p, 0x41, 0644}, {4, {p, 0x41, 0x41}}}, // O_CREAT: the flags again, no mode
-        {"creat", {p, 0644}, {4, {p, 0x241, 0}}},
-        {"close", {9}, {5, {9}}},
-        {"getkey", {}, {6, {}}},
-        {"writefile", {p, q, 4}, {21, {p, q, 4}}},
-        {"mkdir", {p, 0755}, {49, {p}}},
-        {"unlink", {p}, {50, {p}}},
-        {"rmdir", {p}, {51, {p}}},
-        {"getcwd", {q, 64}, {52, {q, 64, 0}}},
-        {"vekfs_stream_begin", {p}, {53, {p}}},
-        {"vekfs_stream_write", {3, q, 4}, {54, {3, q, 4}}},
-        {"vekfs_stream_end", {3}, {55, {3}}},
-        {"chdir", {p}, {95, {p}}},
+        {"write", {1, q, 4}, {VEKOS_TRAP_WRITE, {1, q, 4}}},
+        {"read", {0, q, 4}, {VEKOS_TRAP_READ, {0, q, 4}}},
+        {"open", {p, open_flag::read_write}, {VEKOS_TRAP_OPEN, {p, open_flag::read_write, 0}}},
+        {"open",
+         {p, write_create, 0644},
+         {VEKOS_TRAP_OPEN, {p, write_create, write_create}}}, // no mode
+        {"creat", {p, 0644}, {VEKOS_TRAP_OPEN, {p, write_create | open_flag::truncate, 0}}},
+        {"close", {9}, {VEKOS_TRAP_CLOSE, {9}}},
+        {"getkey", {}, {VEKOS_TRAP_GETKEY, {}}},
+        {"writefile", {p, q, 4}, {VEKOS_TRAP_WRITEFILE, {p, q, 4}}},
+        {"mkdir", {p, 0755}, {VEKOS_TRAP_MKDIR, {p}}},
+        {"unlink", {p}, {VEKOS_TRAP_UNLINK, {p}}},
+        {"rmdir", {p}, {VEKOS_TRAP_RMDIR, {p}}},
+        {"getcwd", {q, 64}, {VEKOS_TRAP_GETCWD, {q, 64, 0}}},
+        {"vekfs_stream_begin", {p}, {VEKOS_TRAP_VEKFS_STREAM_BEGIN, {p}}},
+        {"vekfs_stream_write", {3, q, 4}, {VEKOS_TRAP_VEKFS_STREAM_WRITE, {3, q, 4}}},
+        {"vekfs_stream_end", {3}, {VEKOS_TRAP_VEKFS_STREAM_END, {3}}},
+        {"chdir", {p}, {VEKOS_TRAP_CHDIR, {p}}},
         {"mmap",
          {0x1000000, 8192, 3, 0x22, uint32_t(-1), 4096},
-         {98, {0x1000000, 8192, 3, 0x22, uint32_t(-1), 4096}}},
-        {"munmap", {0x1000000, 8192}, {99, {0x1000000, 8192, 0}}},
-        {"lseek", {3, uint32_t(-5), 2}, {110, {3, uint32_t(-5), 2}}},
-        {"pipe", {q}, {124, {q}}},
-        {"mkfifo", {p, 0600}, {125, {p}}},
-        {"dup", {4}, {126, {4}}},
-        {"dup2", {4, 9}, {127, {4, 9, 0}}},
-        {"fd_set_inherit", {5}, {128, {1}}},
-        {"fd_set_inherit", {0}, {128, {0}}},
-        {"fd_set_stdio", {3, 4, 5}, {129, {3, 4, 5}}},
-        {"fd_set_nonblock", {3, 9}, {130, {3, 1, 0}}},
-        {"fd_set_nonblock", {3, 0}, {130, {3, 0, 0}}},
-        {"spawn", {p, q, 2}, {131, {p, q, 2}}},
-        {"waitpid", {12, q, 1}, {132, {12, q, 1}}},
+         {VEKOS_TRAP_MMAP, {0x1000000, 8192, 3, 0x22, uint32_t(-1), 4096}}},
+        {"munmap", {0x1000000, 8192}, {VEKOS_TRAP_MUNMAP, {0x1000000, 8192, 0}}},
+        {"lseek", {3, uint32_t(-5), 2}, {VEKOS_TRAP_LSEEK, {3, uint32_t(-5), 2}}},
+        {"pipe", {q}, {VEKOS_TRAP_PIPE, {q}}},
+        {"mkfifo", {p, 0600}, {VEKOS_TRAP_MKFIFO, {p}}},
+        {"dup", {4}, {VEKOS_TRAP_DUP, {4}}},
+        {"dup2", {4, 9}, {VEKOS_TRAP_DUP2, {4, 9, 0}}},
+        {"fd_set_inherit", {5}, {VEKOS_TRAP_FD_SET_INHERIT, {1}}},
+        {"fd_set_inherit", {0}, {VEKOS_TRAP_FD_SET_INHERIT, {0}}},
+        {"fd_set_stdio", {3, 4, 5}, {VEKOS_TRAP_FD_SET_STDIO, {3, 4, 5}}},
+        {"fd_set_nonblock", {3, 9}, {VEKOS_TRAP_FD_SET_NONBLOCK, {3, 1, 0}}},
+        {"fd_set_nonblock", {3, 0}, {VEKOS_TRAP_FD_SET_NONBLOCK, {3, 0, 0}}},
+        {"spawn", {p, q, 2}, {VEKOS_TRAP_SPAWN, {p, q, 2}}},
+        {"waitpid", {12, q, 1}, {VEKOS_TRAP_WAITPID, {12, q, 1}}},
     };
     for (const Case &c : cases) {
         EXPECT_EQ(call(c.function, c.args), 7u) << c.function << " returns the trap's result";
@@ -85,15 +120,15 @@ TEST_F(ScriptedTraps, FailuresComeBackUnchangedAndErrnoIsLeftAlone) {
         uint32_t trap;
         int32_t result; // what the kernel answers, and so what the wrapper returns
     } cases[] = {
-        {"write", {1, q, 4}, 1, -5},
-        {"read", {0, q, 4}, 3, -11},
-        {"open", {p, 0}, 4, -2},
-        {"close", {9}, 5, -9},
-        {"writefile", {p, q, 4}, 21, -28},
-        {"unlink", {p}, 50, -2},
-        {"getcwd", {q, 64}, 52, -34},
-        {"lseek", {3, 0, 0}, 110, -29},
-        {"mmap", {0, 4096, 3, 0x22, uint32_t(-1), 0}, 98, -12},
+        {"write", {1, q, 4}, VEKOS_TRAP_WRITE, -5},
+        {"read", {0, q, 4}, VEKOS_TRAP_READ, -11},
+        {"open", {p, 0}, VEKOS_TRAP_OPEN, -2},
+        {"close", {9}, VEKOS_TRAP_CLOSE, -9},
+        {"writefile", {p, q, 4}, VEKOS_TRAP_WRITEFILE, -28},
+        {"unlink", {p}, VEKOS_TRAP_UNLINK, -2},
+        {"getcwd", {q, 64}, VEKOS_TRAP_GETCWD, -34},
+        {"lseek", {3, 0, 0}, VEKOS_TRAP_LSEEK, -29},
+        {"mmap", {0, 4096, 3, 0x22, uint32_t(-1), 0}, VEKOS_TRAP_MMAP, -12},
     };
     for (const Case &c : cases) {
         int32_t result = c.result;
@@ -107,17 +142,17 @@ TEST_F(ScriptedTraps, FailuresComeBackUnchangedAndErrnoIsLeftAlone) {
 TEST_F(ScriptedTraps, LengthsAboveTheSignedRangeAreClamped) {
     uint32_t p = str("f"), q = str("data");
     call("write", {1, q, 0x80000000u});
-    expect_one_trap("write", {1, {1, q, 0x7fffffff}});
+    expect_one_trap("write", {VEKOS_TRAP_WRITE, {1, q, 0x7fffffff}});
     call("read", {0, q, 0xffffffffu});
-    expect_one_trap("read", {3, {0, q, 0x7fffffff}});
+    expect_one_trap("read", {VEKOS_TRAP_READ, {0, q, 0x7fffffff}});
     call("writefile", {p, q, 0x90000000u});
-    expect_one_trap("writefile", {21, {p, q, 0x7fffffff}});
+    expect_one_trap("writefile", {VEKOS_TRAP_WRITEFILE, {p, q, 0x7fffffff}});
     call("getcwd", {q, 0xffffffffu});
-    expect_one_trap("getcwd", {52, {q, 0x7fffffff, 0}});
+    expect_one_trap("getcwd", {VEKOS_TRAP_GETCWD, {q, 0x7fffffff, 0}});
     call("vekfs_stream_write", {3, q, 0x80000001u});
-    expect_one_trap("vekfs_stream_write", {54, {3, q, 0x7fffffff}});
+    expect_one_trap("vekfs_stream_write", {VEKOS_TRAP_VEKFS_STREAM_WRITE, {3, q, 0x7fffffff}});
     call("write", {1, q, 0x7fffffffu});
-    expect_one_trap("write at the limit", {1, {1, q, 0x7fffffff}});
+    expect_one_trap("write at the limit", {VEKOS_TRAP_WRITE, {1, q, 0x7fffffff}});
 }
 
 TEST_F(ScriptedTraps, NullPointersAndBadCountsFailWithoutATrap) {
@@ -159,7 +194,7 @@ TEST_F(ScriptedTraps, NullPointersAndBadCountsFailWithoutATrap) {
 TEST_F(ScriptedTraps, SpawnExHandsTheKernelASevenWordBlock) {
     uint32_t p = str("/bin/x.uelf"), q = str("argv");
     std::vector<uint32_t> block;
-    script_trap(150, [&](const TrapRecord &trap) {
+    script_trap(VEKOS_TRAP_SPAWN_EX, [&](const TrapRecord &trap) {
         for (uint32_t i = 0; i < 7; i++) block.push_back(read_u32(trap.args[0] + 4 * i));
         return int32_t(5);
     });
@@ -171,52 +206,63 @@ TEST_F(ScriptedTraps, SpawnExHandsTheKernelASevenWordBlock) {
 }
 
 TEST_F(ScriptedTraps, SleepsAlwaysReturnZeroAndSleepMultipliesIn32Bits) {
-    script_trap(22, [](const TrapRecord &) { return int32_t(-1); });
+    script_trap(VEKOS_TRAP_USLEEP, [](const TrapRecord &) { return int32_t(-1); });
     EXPECT_EQ(call("usleep", {250}), 0u);
-    expect_one_trap("usleep", {22, {250}});
+    expect_one_trap("usleep", {VEKOS_TRAP_USLEEP, {250}});
     EXPECT_EQ(call("sleep", {5}), 0u);
-    expect_one_trap("sleep(5)", {22, {5000000}});
+    expect_one_trap("sleep(5)", {VEKOS_TRAP_USLEEP, {5000000}});
     EXPECT_EQ(call("sleep", {5000}), 0u);
-    expect_one_trap("sleep(5000) wraps", {22, {uint32_t(5000ull * 1000000 % (1ull << 32))}});
+    expect_one_trap("sleep(5000) wraps",
+                    {VEKOS_TRAP_USLEEP, {uint32_t(5000ull * 1000000 % (1ull << 32))}});
 }
 
 TEST_F(ScriptedTraps, AccessOpensAndClosesOrFails) {
     uint32_t p = str("/etc/x");
     EXPECT_EQ(call("access", {p, 4}), 0u);
     ASSERT_EQ(traps().size(), 2u);
-    EXPECT_EQ(traps()[0].number, 4u);
+    EXPECT_EQ(traps()[0].number, VEKOS_TRAP_OPEN);
     EXPECT_EQ(traps()[0].args[0], p);
     EXPECT_EQ(traps()[0].args[1], 0u) << "opened for reading, whatever the mode";
-    EXPECT_EQ(traps()[1].number, 5u);
+    EXPECT_EQ(traps()[1].number, VEKOS_TRAP_CLOSE);
     EXPECT_EQ(traps()[1].args[0], 7u) << "closes the descriptor it got";
     clear_traps();
 
-    script_trap(4, [](const TrapRecord &) { return int32_t(0); });
+    script_trap(VEKOS_TRAP_OPEN, [](const TrapRecord &) { return int32_t(0); });
     EXPECT_EQ(call("access", {p, 0}), 0u) << "descriptor 0 is a successful open";
     ASSERT_EQ(traps().size(), 2u) << describe(traps());
-    EXPECT_EQ(traps()[1].number, 5u);
+    EXPECT_EQ(traps()[1].number, VEKOS_TRAP_CLOSE);
     EXPECT_EQ(traps()[1].args[0], 0u);
     clear_traps();
 
-    script_trap(4, [](const TrapRecord &) { return int32_t(-3); });
+    script_trap(VEKOS_TRAP_OPEN, [](const TrapRecord &) { return int32_t(-3); });
     EXPECT_EQ(as_int(call("access", {p, 0})), -1);
     EXPECT_EQ(traps().size(), 1u) << "nothing to close";
 }
 
 TEST_F(ScriptedTraps, MmapReportsFailureAsMinusOne) {
-    script_trap(98, [](const TrapRecord &) { return int32_t(-1); });
+    script_trap(VEKOS_TRAP_MMAP, [](const TrapRecord &) { return int32_t(-1); });
     EXPECT_EQ(as_int(call("mmap", {0, 4096, 3, 0x22, uint32_t(-1), 0})), -1);
-    script_trap(98, [](const TrapRecord &) { return int32_t(0x2000000); });
+    script_trap(VEKOS_TRAP_MMAP, [](const TrapRecord &) { return int32_t(0x2000000); });
     EXPECT_EQ(call("mmap", {0, 4096, 3, 0x22, uint32_t(-1), 0}), 0x2000000u);
 }
 
 TEST_F(TrapWrappers, ExitNeverReturnsEvenIfTheKernelComesBack) {
-    script_trap(2, [](const TrapRecord &) { return int32_t(0); });
+    script_trap(VEKOS_TRAP_EXIT, [](const TrapRecord &) { return int32_t(0); });
     CallOutcome outcome = call_outcome("_exit", {3}, 100000);
     EXPECT_TRUE(outcome.hit_instruction_limit) << "_exit must spin rather than return";
     ASSERT_GE(traps().size(), 1u);
-    EXPECT_EQ(traps()[0].number, 2u);
+    EXPECT_EQ(traps()[0].number, VEKOS_TRAP_EXIT);
     EXPECT_EQ(traps()[0].args[0], 3u);
+}
+
+// The test kit itself: a script of no results would have nothing to answer with.
+TEST_F(TrapWrappers, AnEmptyScriptIsRefusedAndTheKernelServesTheTrap) {
+    EXPECT_NONFATAL_FAILURE(guest().script_trap(VEKOS_TRAP_WRITE, std::vector<int32_t>{}),
+                            "got no results");
+    EXPECT_EQ(call("write", {1, str("ok"), 2}), 2u);
+    ASSERT_EQ(traps().size(), 1u);
+    EXPECT_FALSE(traps()[0].scripted) << "the kernel, not a script, answered";
+    EXPECT_EQ(console(), "ok");
 }
 
 } // namespace

@@ -24,7 +24,7 @@ class RunMain : public LibFixture {
         pointers.push_back(0);
         uint32_t argv = words(pointers);
         Outcome outcome{0, std::nullopt};
-        script_trap(96, [&](const TrapRecord &trap) {
+        script_trap(VEKOS_TRAP_RUN, [&](const TrapRecord &trap) {
             outcome.line = read_string(trap.args[0]);
             return kernel_answer;
         });
