@@ -1,5 +1,6 @@
 #include "check.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace vekos::format {
@@ -25,8 +26,12 @@ bool in(char c, const char *set) {
 }
 
 // Why a printf-family directive is printed as text, and what to write instead.
-std::string text_reason(const Call &call, char c) {
+std::string text_reason(const Call &call, const Directive &d) {
     std::string name = call.function->name;
+    char c = d.conversion;
+    if (!d.length.empty() && in(c, "hljztLq"))
+        return name + " reads one length modifier: " + quote(std::string(1, c)) + " after " +
+               quote(d.length) + " is taken as the conversion";
     if (in(c, "-+ #0")) return name + " has no " + quote(std::string(1, c)) + " flag";
     if (in(c, "hjztLqI")) return name + " has no " + quote(std::string(1, c)) + " length modifier";
     if (in(c, "diouxXcspneEfFgGaA")) return name + " has no %" + std::string(1, c) + " conversion";
@@ -182,6 +187,9 @@ class Checker {
                 check_print(d);
         }
         if (call_.function->variadic && !console_record && !shifted_) check_arguments();
+        // In the order of the format, as the compiler reports them.
+        std::stable_sort(findings_.begin(), findings_.end(),
+                         [](const Finding &a, const Finding &b) { return a.at < b.at; });
         return findings_;
     }
 
@@ -260,8 +268,7 @@ class Checker {
         std::string meant(call_.format.substr(d.start, end - d.start));
         std::string printed = "%" + std::string(1, d.conversion) +
                               std::string(call_.format.substr(d.end, end - d.end));
-        std::string message =
-            text_reason(call_, d.conversion) + ": " + quote(meant) + " is printed as text";
+        std::string message = text_reason(call_, d) + ": " + quote(meant) + " is printed as text";
         if (printed != meant) message += " (" + quote(printed) + ")";
         if (d.conversion != '%')
             message += " and takes no argument, so later conversions take the arguments meant "
@@ -332,40 +339,33 @@ class Checker {
         std::size_t index = 0;
         for (const auto &[value, d] : expected_) {
             unsigned words = words_of(value);
-            if (taken + words > passed) {
-                if (aligned)
-                    add(*d, d->start,
-                        quote(text(*d)) + " has no argument: the format takes " +
-                            std::to_string(total_words()) +
-                            " argument words and the call "
-                            "passes " +
-                            std::to_string(passed));
+            taken += words;
+            if (!aligned) continue;
+            if (index >= call_.arguments.size()) {
+                add(*d, d->start,
+                    quote(text(*d)) + " has no argument: the format takes " +
+                        std::to_string(total_words()) + " argument words and the call passes " +
+                        std::to_string(passed));
                 return;
             }
-            taken += words;
-            if (!aligned || index >= call_.arguments.size()) continue;
             const Argument &a = call_.arguments[index++];
             std::string problem = misfit(call_, value, a, quote(text(*d)));
-            if (!problem.empty()) {
-                add(*d, d->start, problem, int(index - 1));
-            }
+            if (!problem.empty()) add(*d, d->start, problem, int(index - 1));
             if ((a.bytes + 3) / 4 != words) aligned = false;
-            if (fscanf_unbounded(value, *d, a)) {
+            if (fscanf_unbounded(value, *d, a))
                 add(*d, d->start,
                     "'%s' has no width: fscanf stores words of up to 255 bytes, and " +
                         (a.array_name.empty() ? std::string("the array") : quote(a.array_name)) +
                         " holds " + std::to_string(a.array_bytes) + "; write '%" +
                         std::to_string(a.array_bytes - 1) + "s'",
                     int(index - 1));
-            }
         }
-        if (taken < passed && !stopped_ && aligned) {
+        if (aligned && index < call_.arguments.size() && !stopped_) {
             Finding f;
-            f.argument = int(index < call_.arguments.size() ? index : call_.arguments.size() - 1);
+            f.argument = int(index);
             f.message = "the call passes " + std::to_string(passed) +
-                        " argument words, but the "
-                        "format takes " +
-                        std::to_string(taken) + ": the rest are not used";
+                        " argument words, but the format takes " + std::to_string(taken) +
+                        ": the rest are not used";
             findings_.push_back(std::move(f));
         }
     }
