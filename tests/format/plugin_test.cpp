@@ -105,9 +105,11 @@ TEST(FormatPlugin, CxxCorpus) {
 }
 
 TEST(FormatPlugin, Options) {
-    Compiled off = compile("stream.c", "-Wall -Werror -Wno-vekos-format");
-    EXPECT_EQ(off.status, 0) << "-Wno-vekos-format: expected silence, got:\n" << off.output;
-    EXPECT_EQ(off.output, "");
+    for (const char *option : {"-Wall -Werror -Wno-vekos-format", "-w -Werror"}) {
+        Compiled off = compile("stream.c", option);
+        EXPECT_EQ(off.status, 0) << option << ": expected silence, got:\n" << off.output;
+        EXPECT_EQ(off.output, "") << option;
+    }
 
     for (const char *option : {"-Werror", "-Werror=vekos-format"}) {
         Compiled strict = compile("stream.c", option);

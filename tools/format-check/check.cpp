@@ -96,18 +96,15 @@ std::string scan_advice(char c, char meant, const std::string &spec) {
     return "read the word with '%s' and convert it yourself";
 }
 
-std::string type_words(const Argument &a) {
-    return quote(a.type);
-}
-
 // Why argument `a` does not fit `value` of directive `spec`, or "" when it does.
 std::string misfit(const Call &call, Value value, const Argument &a, const std::string &spec) {
     using Kind = Argument::Kind;
     bool buffer = call.function->grammar == &buffer_grammar;
     std::string name = call.function->name;
-    std::string what = spec + " takes ";
-    if (a.kind == Kind::floating)
-        return "there is no floating-point output, and this " + type_words(a) +
+    bool printed = value != Value::int_target && value != Value::unsigned_target &&
+                   value != Value::char_target && value != Value::string_target;
+    if (printed && a.kind == Kind::floating)
+        return "there is no floating-point output, and this " + quote(a.type) +
                " takes two argument words; print the integer and fraction parts with '%d'";
     switch (value) {
     case Value::int_word:
@@ -115,40 +112,40 @@ std::string misfit(const Call &call, Value value, const Argument &a, const std::
     case Value::char_word:
         if (a.kind == Kind::integer && a.bytes <= 4) return "";
         if (a.kind == Kind::integer && buffer)
-            return spec + " takes one 32-bit word, but this is a 64-bit " + type_words(a) + ": " +
+            return spec + " takes one 32-bit word, but this is a 64-bit " + quote(a.type) + ": " +
                    name + " prints its low half and the high half goes to the next " +
                    "conversion; cast it to 32 bits, or print it with printf's '%lld'";
         if (a.kind == Kind::integer)
-            return spec + " takes a 32-bit int, but this is a 64-bit " + type_words(a) +
+            return spec + " takes a 32-bit int, but this is a 64-bit " + quote(a.type) +
                    ": write '%lld' (or '%llu', '%llx')";
         if ((a.kind == Kind::pointer || a.kind == Kind::null_pointer) && value == Value::char_word)
-            return spec + " takes one character, but this is " + type_words(a) +
+            return spec + " takes one character, but this is " + quote(a.type) +
                    ": write '%s' for a string";
         if (a.kind == Kind::pointer || a.kind == Kind::null_pointer)
-            return spec + " prints a number, but this is a pointer, " + type_words(a) +
+            return spec + " prints a number, but this is a pointer, " + quote(a.type) +
                    ": write '%p' for an address";
-        return spec + " takes a 32-bit int, but this is " + type_words(a);
+        return spec + " takes a 32-bit int, but this is " + quote(a.type);
     case Value::string:
         if (a.kind == Kind::null_pointer) return "";
         if (a.kind == Kind::pointer &&
             (a.target == Argument::Target::character || a.target == Argument::Target::none))
             return "";
         if (a.kind == Kind::pointer)
-            return spec + " prints the text at a pointer to char, but this is " + type_words(a);
-        return spec + " takes a pointer to a string, but this is " + type_words(a) +
+            return spec + " prints the text at a pointer to char, but this is " + quote(a.type);
+        return spec + " takes a pointer to a string, but this is " + quote(a.type) +
                (a.kind == Kind::integer ? ": write '%d' for a number" : "");
     case Value::pointer:
         if (a.kind == Kind::pointer || a.kind == Kind::null_pointer) return "";
         if (a.kind == Kind::integer && a.bytes <= 4) return "";
-        return spec + " takes a 32-bit pointer, but this is " + type_words(a);
+        return spec + " takes a 32-bit pointer, but this is " + quote(a.type);
     case Value::int64:
     case Value::uint64:
         if (a.kind == Kind::integer && a.bytes == 8) return "";
         if (a.kind == Kind::integer)
-            return spec + " takes a 64-bit value, but this " + type_words(a) +
+            return spec + " takes a 64-bit value, but this " + quote(a.type) +
                    " is one word, so the high half comes from the next argument; cast it to "
                    "long long, or drop the 'll'";
-        return spec + " takes a 64-bit integer, but this is " + type_words(a);
+        return spec + " takes a 64-bit integer, but this is " + quote(a.type);
     case Value::int_target:
     case Value::unsigned_target:
     case Value::char_target:
@@ -157,14 +154,14 @@ std::string misfit(const Call &call, Value value, const Argument &a, const std::
         if (a.kind == Kind::null_pointer)
             return value == Value::string_target ? "" : spec + " stores through a null pointer";
         if (a.kind != Kind::pointer)
-            return spec + " stores through a pointer, but this is " + type_words(a) +
+            return spec + " stores through a pointer, but this is " + quote(a.type) +
                    ": pass the address of the variable";
         if (characters &&
             (a.target == Argument::Target::character || a.target == Argument::Target::none))
             return "";
         if (!characters && a.target == Argument::Target::integer && a.target_bytes == 4) return "";
         return spec + (characters ? " stores characters" : " stores a 32-bit int") +
-               ", but this is " + type_words(a);
+               ", but this is " + quote(a.type);
     }
     case Value::none:
         break;

@@ -142,6 +142,7 @@ const fmt::Function *library_function(tree call) {
 void report(location_t location, const std::string &message) {
     std::string text = message + " [-Wvekos-format]";
     bool werror = global_dc->warning_as_error_requested;
+    if (global_dc->dc_inhibit_warnings && g_severity != Severity::error) return; // -w
     if (g_severity == Severity::error || (g_severity == Severity::follow_werror && werror)) {
         error_at(location, "%s", text.c_str());
         return;
