@@ -172,6 +172,10 @@ void check_call(tree call) {
     if (!function) return;
     unsigned count = unsigned(call_expr_nargs(call));
     if (count <= function->format_index) return;
+    for (unsigned i = 0; i < count; i++) { // a call the compiler has already rejected
+        tree arg = CALL_EXPR_ARG(call, i);
+        if (arg == error_mark_node || !TREE_TYPE(arg) || TREE_TYPE(arg) == error_mark_node) return;
+    }
     FormatString format = find_format(CALL_EXPR_ARG(call, function->format_index));
     if (!format.string) return;
 
