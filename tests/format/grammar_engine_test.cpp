@@ -36,11 +36,12 @@ class GrammarAgainstEngine : public LibFixture {
     // strings for everything else; then the marker.
     std::vector<uint32_t> words_for(const Directive &d) {
         std::vector<uint32_t> words;
-        for (Value value : d.arguments()) {
-            if (value == Value::int_word && (d.width == "*" || d.precision == "*") &&
-                words.size() < unsigned((d.width == "*") + (d.precision == "*")))
+        std::vector<Value> values = d.arguments();
+        std::size_t stars = (d.width == "*") + (d.precision == "*"); // they come first
+        for (std::size_t i = 0; i < values.size(); i++) {
+            if (i < stars)
                 words.push_back(2);
-            else if (words_of(value) == 2)
+            else if (words_of(values[i]) == 2)
                 words.insert(words.end(), {5, 0});
             else
                 words.push_back(str("v"));
