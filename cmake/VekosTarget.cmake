@@ -32,7 +32,7 @@ function(vekos_compile out_var)
             OUTPUT ${object}
             COMMAND ${VEKOS_CC} ${VEKOS_TARGET_CFLAGS} ${ARG_FLAGS} -MD -MF ${object}.d
                     -c ${source_path} -o ${object}
-            DEPENDS ${source_path} ${VEKOS_CC}
+            DEPENDS ${source_path} ${VEKOS_CC} vekos_format
             DEPFILE ${object}.d
             COMMENT "vekos-cc ${rel}"
             VERBATIM)

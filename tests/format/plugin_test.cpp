@@ -1,0 +1,128 @@
+// The plugin inside vekos-cc, on C and C++ sources: every annotated pitfall of the corpus
+// warns at its column with its text and nothing else warns; correct calls, the options that
+// silence the check or make it an error.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+namespace {
+
+const std::string corpus = CORPUS_DIR;
+
+struct Compiled {
+    int status = 0;
+    std::string output;
+};
+
+Compiled compile(const std::string &source, const std::string &options = "") {
+    std::string command = std::string(VEKOS_CC) + " " + options + " -c " + corpus + "/" + source +
+                          " -o /dev/null 2>&1";
+    Compiled result;
+    FILE *pipe = popen(command.c_str(), "r");
+    char chunk[4096];
+    for (size_t n; pipe && (n = fread(chunk, 1, sizeof chunk, pipe)) > 0;)
+        result.output.append(chunk, n);
+    int status = pipe ? pclose(pipe) : -1;
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+struct Diagnostic {
+    int line, column;
+    std::string kind, text;
+};
+
+// "file:LINE:COLUMN: warning: TEXT [-Wvekos-format]" lines, in order.
+std::vector<Diagnostic> diagnostics(const std::string &output) {
+    static const std::regex line(
+        R"(^[^:\n]+:(\d+):(\d+): (warning|error): (.*) \[-Wvekos-format\]$)");
+    std::vector<Diagnostic> found;
+    std::istringstream lines(output);
+    for (std::string text; std::getline(lines, text);) {
+        std::smatch m;
+        if (std::regex_match(text, m, line))
+            found.push_back({std::stoi(m[1]), std::stoi(m[2]), m[3], m[4]});
+    }
+    return found;
+}
+
+// The "expect COLUMN: TEXT" annotations of a source, by line.
+std::multimap<int, std::pair<int, std::string>> expectations(const std::string &source) {
+    std::multimap<int, std::pair<int, std::string>> expected;
+    std::ifstream in(corpus + "/" + source);
+    static const std::regex note(R"(expect (\d+): (.*?)\s*(?=//|$))");
+    int number = 0;
+    for (std::string text; std::getline(in, text);) {
+        number++;
+        for (std::sregex_iterator it(text.begin(), text.end(), note), end; it != end; ++it)
+            expected.insert({number, {std::stoi((*it)[1]), (*it)[2]}});
+    }
+    return expected;
+}
+
+void expect_annotated(const std::string &source) {
+    Compiled result = compile(source);
+    EXPECT_EQ(result.status, 0) << source << ": warnings only, got:\n" << result.output;
+    auto expected = expectations(source);
+    for (const Diagnostic &d : diagnostics(result.output)) {
+        auto [from, to] = expected.equal_range(d.line);
+        auto match = std::find_if(from, to, [&](const auto &e) {
+            return e.second.first == d.column && d.text.find(e.second.second) != std::string::npos;
+        });
+        if (match == to) {
+            ADD_FAILURE() << source << ":" << d.line << ":" << d.column << ": unexpected " << d.kind
+                          << ": " << d.text;
+            continue;
+        }
+        EXPECT_EQ(d.kind, "warning") << source << ":" << d.line;
+        expected.erase(match);
+    }
+    for (const auto &[line, e] : expected)
+        ADD_FAILURE() << source << ":" << line << ":" << e.first << ": expected a warning saying \""
+                      << e.second << "\", got none";
+}
+
+TEST(FormatPlugin, StreamFormatterCorpus) {
+    expect_annotated("stream.c");
+}
+
+TEST(FormatPlugin, BufferFormatterCorpus) {
+    expect_annotated("buffer.c");
+}
+
+TEST(FormatPlugin, ScanCorpus) {
+    expect_annotated("scan.c");
+}
+
+TEST(FormatPlugin, CxxCorpus) {
+    expect_annotated("calls.cpp");
+}
+
+TEST(FormatPlugin, Options) {
+    for (const char *option : {"-Wall -Werror -Wno-vekos-format", "-w -Werror"}) {
+        Compiled off = compile("stream.c", option);
+        EXPECT_EQ(off.status, 0) << option << ": expected silence, got:\n" << off.output;
+        EXPECT_EQ(off.output, "") << option;
+    }
+
+    for (const char *option : {"-Werror", "-Werror=vekos-format"}) {
+        Compiled strict = compile("stream.c", option);
+        std::vector<Diagnostic> found = diagnostics(strict.output);
+        EXPECT_NE(strict.status, 0) << option << ": expected the compile to fail";
+        EXPECT_EQ(found.size(), expectations("stream.c").size()) << option << ":\n"
+                                                                 << strict.output;
+        for (const Diagnostic &d : found) EXPECT_EQ(d.kind, "error") << option << ": " << d.text;
+    }
+
+    Compiled relaxed = compile("stream.c", "-Werror -Wno-error=vekos-format");
+    EXPECT_EQ(relaxed.status, 0) << "-Wno-error=vekos-format:\n" << relaxed.output;
+    for (const Diagnostic &d : diagnostics(relaxed.output)) EXPECT_EQ(d.kind, "warning") << d.text;
+}
+
+} // namespace
