@@ -1,6 +1,6 @@
 #include "trace.h"
 
-#include "traps.h"
+#include "trap_table.h"
 
 #include <cstdio>
 

@@ -1,7 +1,7 @@
 #include "process.h"
 
 #include "kernel.h"
-#include "traps.h"
+#include "trap_table.h"
 
 #include <sys/mman.h>
 

@@ -1,4 +1,4 @@
-#include "traps.h"
+#include "trap_table.h"
 
 #include "abi/trap_numbers.h"
 #include "kernel.h"
