@@ -1,6 +1,6 @@
-#include "trace.h"
+#include "kernel/trace.h"
 
-#include "trap_table.h"
+#include "kernel/trap_table.h"
 
 #include <cstdio>
 

@@ -27,11 +27,10 @@
 // getkey. script_trap() answers chosen traps instead of the kernel, without touching any file.
 #pragma once
 
-#include "kernel.h"
-#include "trap_record.h"
+#include "kernel/kernel.h"
+#include "kernel/trap_record.h"
 
 #include <gtest/gtest.h>
-#include <unicorn/x86.h>
 
 #include <cstdint>
 #include <deque>
@@ -48,6 +47,7 @@ namespace vekos::harness {
 
 using vekos::Fault;
 using vekos::FaultKind;
+using vekos::Reg;
 using vekos::TrapRecord;
 
 // Words of wider arguments, low word first, and their concatenation.
@@ -99,7 +99,7 @@ class Guest : private vekos::TrapObserver {
     // until the program exits or, when `stop_at` names a symbol, until it gets there.
     CallOutcome start(const std::vector<std::string> &argv, std::string_view stop_at = {},
                       uint32_t misalign = 0, uint64_t limit = 0);
-    uint32_t reg(int uc_x86_reg) const; // e.g. UC_X86_REG_ESP after start()
+    uint32_t reg(Reg reg) const; // e.g. Reg::Esp after start()
     void set_instruction_limit(uint64_t limit) { limit_ = limit; }
 
     // Scratch memory, each allocation with kCanaryBytes canaries on both sides.

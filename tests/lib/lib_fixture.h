@@ -9,7 +9,7 @@
 //     }
 #pragma once
 
-#include "trap_record.h"
+#include "kernel/trap_record.h"
 
 #include <gtest/gtest.h>
 
