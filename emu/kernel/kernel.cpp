@@ -24,7 +24,7 @@ std::vector<std::string> split_words(std::string_view line) {
     return words;
 }
 
-// The host path of the regular file `name` names, relative to the current folder, then in /bin.
+// Where the program `name` is: a regular file in the current folder, else in /bin.
 Result<std::string> find_program(const RootFs &fs, const std::string &cwd, std::string_view name) {
     for (const std::string &folder : {cwd, std::string("/bin")}) {
         auto host = fs.resolve(folder, name);
@@ -51,16 +51,6 @@ void Kernel::report(std::string_view name, std::string_view message) {
                  int(message.size()), message.data());
 }
 
-Result<std::unique_ptr<Process>> Kernel::load(const std::vector<std::string> &argv,
-                                              const std::string &cwd, int depth) {
-    const std::string &name = argv.at(0);
-    auto kind = program_kind(name);
-    if (!kind || *kind == ProgramKind::Script) return Failure{kNotAProgram};
-    auto host = find_program(fs_, cwd, name);
-    if (!host) return Failure{host.error()};
-    return load_image(*host, *kind, argv, cwd, depth);
-}
-
 Result<std::unique_ptr<Process>> Kernel::load_image(const std::string &host_path, ProgramKind kind,
                                                     const std::vector<std::string> &argv,
                                                     const std::string &cwd, int depth) {
@@ -77,15 +67,18 @@ Result<std::unique_ptr<Process>> Kernel::load_image(const std::string &host_path
 Kernel::Ran Kernel::run_words(const std::vector<std::string> &words, const std::string &cwd,
                               int depth) {
     const std::string &name = words.at(0);
-    if (program_kind(name) == ProgramKind::Script) {
-        auto host = find_program(fs_, cwd, name);
-        if (!host) {
-            report(name, host.error());
-            return {false, kStatusNotRun};
-        }
-        return run_script(name, *host, cwd, depth);
+    auto kind = program_kind(name);
+    if (!kind) {
+        report(name, kNotAProgram);
+        return {false, kStatusNotRun};
     }
-    auto loaded = load(words, cwd, depth);
+    auto host = find_program(fs_, cwd, name);
+    if (!host) {
+        report(name, host.error());
+        return {false, kStatusNotRun};
+    }
+    if (*kind == ProgramKind::Script) return run_script(name, *host, cwd, depth);
+    auto loaded = load_image(*host, *kind, words, cwd, depth);
     if (!loaded) {
         report(name, loaded.error());
         return {false, kStatusNotRun};

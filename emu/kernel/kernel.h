@@ -50,12 +50,9 @@ class Kernel : private RunRequests {
     // Runs one command line (also each line of a script); 0 or -1 as the run request.
     int32_t run_line(const std::string &line, const std::string &cwd, int depth);
 
-    // Finds the program argv[0] names and loads it with its entry stack laid out; its name
-    // alone decides how (ELF or flat).
-    Result<std::unique_ptr<Process>> load(const std::vector<std::string> &argv,
-                                          const std::string &cwd, int depth);
-    // The same for an image given by host path and kind (the test harness loads images from
-    // the build).
+    // Loads the image at a host path as `kind` says, with argv laid out on its entry stack.
+    // vekos-emu takes the kind from the name the program was run by, the test harness from
+    // the image's file name.
     Result<std::unique_ptr<Process>> load_image(const std::string &host_path, ProgramKind kind,
                                                 const std::vector<std::string> &argv,
                                                 const std::string &cwd, int depth);

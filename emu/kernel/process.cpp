@@ -63,7 +63,7 @@ void Process::start() {
 
 Outcome Process::run(uint32_t until) {
     engine_.attach(memory_);
-    traps_.take_action(); // nothing left over from a run a host failure cut short
+    if (traps_.acting()) traps_.take_action(); // left over from a run a host failure cut short
     for (;;) {
         Engine::RunResult r = engine_.run(*this, engine_.reg(Reg::Eip), until, &budget_);
         if (traps_.acting()) {

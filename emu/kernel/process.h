@@ -88,7 +88,6 @@ class Process : private TrapHandler {
         std::unique_ptr<Engine::Context> cpu_;
     };
 
-    Engine &engine() { return engine_; }
     GuestMemory &memory() { return memory_; }
     FdTable &fds() { return fds_; }
     std::string &cwd() { return cwd_; }

@@ -207,6 +207,34 @@ TEST_F(Traps, TheConsoleIsDescriptorsZeroToTwo) {
     EXPECT_EQ(trap(VEKOS_TRAP_USLEEP, {1000}), 0);
 }
 
+TEST_F(Traps, TrapsTheKernelRefusesFailAndShowTheirNames) {
+    const vekos_trap_number refused[] = {
+        VEKOS_TRAP_VEKFS_STREAM_BEGIN,
+        VEKOS_TRAP_VEKFS_STREAM_WRITE,
+        VEKOS_TRAP_VEKFS_STREAM_END,
+        VEKOS_TRAP_MMAP,
+        VEKOS_TRAP_MUNMAP,
+        VEKOS_TRAP_PIPE,
+        VEKOS_TRAP_MKFIFO,
+        VEKOS_TRAP_FD_SET_INHERIT,
+        VEKOS_TRAP_FD_SET_STDIO,
+        VEKOS_TRAP_FD_SET_NONBLOCK,
+        VEKOS_TRAP_SPAWN,
+        VEKOS_TRAP_WAITPID,
+        VEKOS_TRAP_SPAWN_EX,
+    };
+    for (vekos_trap_number number : refused) {
+        g.clear_traps();
+        EXPECT_EQ(trap(number, {0, 0, 0}), -1) << "trap " << number;
+        std::string shown = vekos::harness::describe(g.traps());
+        EXPECT_TRUE(shown.rfind("trap_", 0) != 0 && shown.find(" = -1") != std::string::npos)
+            << "trap " << number << " should show by name with result -1, shows: " << shown;
+    }
+    g.clear_traps();
+    trap(VEKOS_TRAP_SPAWN, {str("/bin/x.uelf"), 0, 2});
+    EXPECT_EQ(vekos::harness::describe(g.traps()), "spawn(\"/bin/x.uelf\", 0x0, 2) = -1");
+}
+
 TEST_F(Traps, TheLogShowsEachTrapAsTraceDoes) {
     TempRoot root;
     g.set_root(root.path());
