@@ -1,6 +1,6 @@
 // vekos-emu: runs vekos programs on the host, standing in for the vekos kernel.
-#include "kernel.h"
-#include "trace.h"
+#include "kernel/kernel.h"
+#include "kernel/trace.h"
 
 #include <sys/prctl.h>
 #include <unistd.h>

@@ -150,6 +150,12 @@ TEST_F(VekosEmu, FlatImagesAndOtherExtensions) {
     EXPECT_EQ(halt.err, "vekos-emu: halt.bin: general protection fault at 0x00400000\n");
     fs::copy_file(PROBE_IMAGE, root.host("bin/probe.vek"));
     EXPECT_EQ(emu({"probe.vek", "exit", "5"}).status, 5);
+    fs::copy_file(PROBE_IMAGE, root.host("bin/probe-image"));
+    fs::create_symlink("probe-image", root.host("bin/tool.uelf"));
+    Finished linked = emu({"tool.uelf", "exit", "6"});
+    EXPECT_EQ(linked.status, 6) << "the name the program was run by chooses the loader, not the "
+                                   "file it links to; stderr: "
+                                << linked.err;
     Finished unknown = emu({"notes.txt"});
     EXPECT_EQ(unknown.status, 127);
     EXPECT_EQ(unknown.err.rfind("vekos-emu: notes.txt: ", 0), 0u) << unknown.err;

@@ -2,6 +2,8 @@
 // fresh guests, start-up, scripted traps and run requests from called code.
 #include "guest.h"
 
+#include "abi/trap_numbers.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -9,6 +11,7 @@
 namespace {
 
 using vekos::FaultKind;
+using vekos::Reg;
 using vekos::harness::Guest;
 using vekos::harness::words;
 
@@ -78,7 +81,7 @@ TEST_F(Harness, EachFreshGuestStartsFromTheLoadedImage) {
     g.call("bump");
     g.call("bump");
     EXPECT_EQ(g.read_global_u32("data_word"), 9u);
-    g.call("raw_trap", {7, 0, 0, 0, 0, 0, 0}); // one trap for the log
+    g.call("raw_trap", {7, 0, 0, 0, 0, 0, 0}); // one trap for the log (7: no such trap)
     Guest &again = Guest::fresh(PROBE_IMAGE);
     EXPECT_EQ(&again, &g) << "one engine and image per test binary";
     EXPECT_EQ(g.read_global_u32("data_word"), 7u) << "data restored";
@@ -89,7 +92,9 @@ TEST_F(Harness, EachFreshGuestStartsFromTheLoadedImage) {
 
 TEST_F(Harness, EachFreshGuestHasAnEmptyRootFolder) {
     uint32_t text = g.put_string("x");
-    ASSERT_EQ(g.call("raw_trap", {21, g.put_string("/left-over"), text, 1, 0, 0, 0}), 1u);
+    ASSERT_EQ(
+        g.call("raw_trap", {VEKOS_TRAP_WRITEFILE, g.put_string("/left-over"), text, 1, 0, 0, 0}),
+        1u);
     ASSERT_TRUE(std::filesystem::exists(g.root() + "/left-over"));
     Guest::fresh(PROBE_IMAGE);
     EXPECT_FALSE(std::filesystem::exists(g.root() + "/left-over"))
@@ -104,29 +109,31 @@ TEST_F(Harness, StartRunsFromEntryWithArgvAndStopsAtASymbol) {
     for (uint32_t misalign : {0u, 4u, 8u, 12u}) {
         auto at_main = g.start({"probe.uelf"}, "main", misalign);
         ASSERT_TRUE(at_main.returned) << "should stop at main, but it " << at_main.describe();
-        EXPECT_EQ(g.reg(UC_X86_REG_EIP), g.symbol("main"));
-        EXPECT_EQ(g.reg(UC_X86_REG_ESP) % 16, 12u)
+        EXPECT_EQ(g.reg(Reg::Eip), g.symbol("main"));
+        EXPECT_EQ(g.reg(Reg::Esp) % 16, 12u)
             << "_start aligns the stack whatever the entry esp (lowered by " << misalign << ")";
     }
 }
 
 TEST_F(Harness, ScriptedTrapsAnswerInsteadOfTheKernel) {
     uint32_t text = g.put_string("hello");
-    g.script_trap(5, {0}); // a braced list of results, even a lone 0
-    EXPECT_EQ(g.call("raw_trap", {5, 77, 0, 0, 0, 0, 0}), 0u) << "close(77) answered by the script";
+    g.script_trap(VEKOS_TRAP_CLOSE, {0}); // a braced list of results, even a lone 0
+    EXPECT_EQ(g.call("raw_trap", {VEKOS_TRAP_CLOSE, 77, 0, 0, 0, 0, 0}), 0u)
+        << "close(77) answered by the script";
     g.clear_traps();
-    g.script_trap(1, {3, 0});
-    std::vector<uint32_t> write{1, 1, text, 5, 0, 0, 0};
+    g.script_trap(VEKOS_TRAP_WRITE, {3, 0});
+    std::vector<uint32_t> write{VEKOS_TRAP_WRITE, 1, text, 5, 0, 0, 0};
     EXPECT_EQ(g.call("raw_trap", write), 3u);
     EXPECT_EQ(g.call("raw_trap", write), 0u);
     EXPECT_EQ(g.call("raw_trap", write), 5u) << "then the kernel serves writes again";
     EXPECT_EQ(g.console(), "hello") << "scripted writes reach nothing";
-    g.script_trap(4, [](const vekos::TrapRecord &r) -> std::optional<int32_t> {
+    g.script_trap(VEKOS_TRAP_OPEN, [](const vekos::TrapRecord &r) -> std::optional<int32_t> {
         if (r.data[0] == "/magic") return 42;
         return std::nullopt;
     });
-    EXPECT_EQ(g.call("raw_trap", {4, g.put_string("/magic"), 0, 0, 0, 0, 0}), 42u);
-    EXPECT_EQ(int32_t(g.call("raw_trap", {4, g.put_string("/other"), 0, 0, 0, 0, 0})), -1);
+    EXPECT_EQ(g.call("raw_trap", {VEKOS_TRAP_OPEN, g.put_string("/magic"), 0, 0, 0, 0, 0}), 42u);
+    EXPECT_EQ(int32_t(g.call("raw_trap", {VEKOS_TRAP_OPEN, g.put_string("/other"), 0, 0, 0, 0, 0})),
+              -1);
     ASSERT_EQ(g.traps().size(), 5u);
     EXPECT_TRUE(g.traps()[0].scripted);
     EXPECT_FALSE(g.traps()[4].scripted);
@@ -135,13 +142,17 @@ TEST_F(Harness, ScriptedTrapsAnswerInsteadOfTheKernel) {
 TEST_F(Harness, ARunRequestFromCalledCodeRunsTheChildAndComesBack) {
     g.set_root(EMU_TEST_ROOT);
     uint32_t line = g.put_string("probe.uelf echo child");
-    EXPECT_EQ(g.call("raw_trap", {96, line, 0, 0, 0, 0, 0}), 0u);
+    EXPECT_EQ(g.call("raw_trap", {VEKOS_TRAP_RUN, line, 0, 0, 0, 0, 0}), 0u);
     uint32_t faulting = g.put_string("probe.uelf read-null");
-    EXPECT_EQ(g.call("raw_trap", {96, faulting, 0, 0, 0, 0, 0}), 0u)
+    EXPECT_EQ(g.call("raw_trap", {VEKOS_TRAP_RUN, faulting, 0, 0, 0, 0, 0}), 0u)
         << "the child faulted, but it was run";
-    EXPECT_EQ(int32_t(g.call("raw_trap", {96, g.put_string("  "), 0, 0, 0, 0, 0})), -1);
-    EXPECT_EQ(int32_t(g.call("raw_trap", {96, g.put_string("none.uelf"), 0, 0, 0, 0, 0})), -1);
-    EXPECT_EQ(int32_t(g.call("raw_trap", {96, g.put_string("probe.txt"), 0, 0, 0, 0, 0})), -1);
+    EXPECT_EQ(int32_t(g.call("raw_trap", {VEKOS_TRAP_RUN, g.put_string("  "), 0, 0, 0, 0, 0})), -1);
+    EXPECT_EQ(
+        int32_t(g.call("raw_trap", {VEKOS_TRAP_RUN, g.put_string("none.uelf"), 0, 0, 0, 0, 0})),
+        -1);
+    EXPECT_EQ(
+        int32_t(g.call("raw_trap", {VEKOS_TRAP_RUN, g.put_string("probe.txt"), 0, 0, 0, 0, 0})),
+        -1);
     EXPECT_EQ(g.console(), "child\n");
     EXPECT_EQ(g.call("probe_strlen", {line}), 21u) << "the caller's memory is its own again";
     EXPECT_EQ(g.call("bump"), 8u);

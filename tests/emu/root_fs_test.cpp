@@ -1,7 +1,8 @@
 // Guest paths stay inside the root folder, whatever "..", absolute paths or symbolic links
 // they use.
+#include "abi/trap_numbers.h"
 #include "guest.h"
-#include "root_fs.h"
+#include "kernel/root_fs.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -105,23 +106,29 @@ TEST_F(RootEscapes, AGuestCannotReadOrWriteThroughALinkOut) {
     g.set_root(root.path());
     std::string up = "../" + secret_name;
     for (std::string path : {"link-out", "dir-out/passwd", up.c_str(), "dangling-out"})
-        EXPECT_EQ(int32_t(g.call("raw_trap", {4, g.put_string(path), 0, 0, 0, 0, 0})), -1)
+        EXPECT_EQ(int32_t(g.call("raw_trap", {VEKOS_TRAP_OPEN, g.put_string(path), 0, 0, 0, 0, 0})),
+                  -1)
             << "open(\"" << path << "\") must fail";
     uint32_t data = g.put_string("overwritten");
     for (const char *path : {"link-out", "dangling-out", "dir-out/vekos-test"})
-        EXPECT_EQ(int32_t(g.call("raw_trap", {21, g.put_string(path), data, 11, 0, 0, 0})), -1)
+        EXPECT_EQ(int32_t(g.call("raw_trap",
+                                 {VEKOS_TRAP_WRITEFILE, g.put_string(path), data, 11, 0, 0, 0})),
+                  -1)
             << "writefile(\"" << path << "\") must fail";
-    EXPECT_EQ(int32_t(g.call("raw_trap", {95, g.put_string("dir-out"), 0, 0, 0, 0, 0})), -1)
+    EXPECT_EQ(
+        int32_t(g.call("raw_trap", {VEKOS_TRAP_CHDIR, g.put_string("dir-out"), 0, 0, 0, 0, 0})), -1)
         << "chdir through a link out";
     std::ifstream in(secret);
     std::string content((std::istreambuf_iterator<char>(in)), {});
     EXPECT_EQ(content, "secret") << "the file outside the root was changed";
     EXPECT_FALSE(fs::exists(outside + "/dangling-target")) << "the dangling link was followed";
     EXPECT_FALSE(fs::exists(outside + "/vekos-test")) << "a link to a folder was followed";
-    EXPECT_EQ(int32_t(g.call("raw_trap", {50, g.put_string("link-out"), 0, 0, 0, 0, 0})), 0)
+    EXPECT_EQ(
+        int32_t(g.call("raw_trap", {VEKOS_TRAP_UNLINK, g.put_string("link-out"), 0, 0, 0, 0, 0})),
+        0)
         << "unlink removes the link itself";
     EXPECT_TRUE(fs::exists(secret)) << "the link's target must survive";
-    EXPECT_EQ(int32_t(g.call("raw_trap", {51, g.put_string("/"), 0, 0, 0, 0, 0})), -1)
+    EXPECT_EQ(int32_t(g.call("raw_trap", {VEKOS_TRAP_RMDIR, g.put_string("/"), 0, 0, 0, 0, 0})), -1)
         << "the root itself can't be removed";
 }
 

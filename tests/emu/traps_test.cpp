@@ -2,6 +2,8 @@
 // descriptors, files, folders and the console.
 #include "guest.h"
 
+#include "abi/trap_numbers.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -15,24 +17,6 @@ using vekos::harness::TempRoot;
 namespace fs = std::filesystem;
 
 constexpr uint32_t O_WRONLY = 1, O_RDWR = 2, O_CREAT = 0x40, O_TRUNC = 0x200;
-enum Trap : uint32_t {
-    WRITE = 1,
-    READ = 3,
-    OPEN = 4,
-    CLOSE = 5,
-    GETKEY = 6,
-    WRITEFILE = 21,
-    USLEEP = 22,
-    MKDIR = 49,
-    UNLINK = 50,
-    RMDIR = 51,
-    GETCWD = 52,
-    CHDIR = 95,
-    RUN = 96,
-    LSEEK = 110,
-    DUP = 126,
-    DUP2 = 127,
-};
 
 class Traps : public ::testing::Test {
   protected:
@@ -57,25 +41,26 @@ TEST_F(Traps, HostilePointersFailTheTrapAndHarmNothing) {
     const std::vector<uint8_t> code_before = g.read_bytes(code, 16);
     const uint32_t bad_pointers[] = {0, 0x10, 0xfff, 0xBF000000, 0xFFFFFFF0, 0xFFFFFFFF};
     struct Case {
-        Trap number;
+        vekos_trap_number number;
         std::vector<uint32_t> args; // 0xBAD marks the pointer under test
     } cases[] = {
-        {WRITE, {1, 0xBAD, 4}},
-        {READ, {0, 0xBAD, 4}},
-        {OPEN, {0xBAD, 0, 0}},
-        {WRITEFILE, {0xBAD, good, 4}},
-        {WRITEFILE, {path, 0xBAD, 4}},
-        {MKDIR, {0xBAD}},
-        {UNLINK, {0xBAD}},
-        {RMDIR, {0xBAD}},
-        {GETCWD, {0xBAD, 64}},
-        {CHDIR, {0xBAD}},
-        {RUN, {0xBAD}},
+        {VEKOS_TRAP_WRITE, {1, 0xBAD, 4}},
+        {VEKOS_TRAP_READ, {0, 0xBAD, 4}},
+        {VEKOS_TRAP_OPEN, {0xBAD, 0, 0}},
+        {VEKOS_TRAP_WRITEFILE, {0xBAD, good, 4}},
+        {VEKOS_TRAP_WRITEFILE, {path, 0xBAD, 4}},
+        {VEKOS_TRAP_MKDIR, {0xBAD}},
+        {VEKOS_TRAP_UNLINK, {0xBAD}},
+        {VEKOS_TRAP_RMDIR, {0xBAD}},
+        {VEKOS_TRAP_GETCWD, {0xBAD, 64}},
+        {VEKOS_TRAP_CHDIR, {0xBAD}},
+        {VEKOS_TRAP_RUN, {0xBAD}},
     };
     for (const Case &c : cases) {
         std::vector<uint32_t> pointers(std::begin(bad_pointers), std::end(bad_pointers));
-        if (c.number == READ || c.number == GETCWD) pointers.push_back(code); // not writable
-        if (c.args[0] == 0xBAD && c.number != GETCWD) pointers.push_back(endless);
+        if (c.number == VEKOS_TRAP_READ || c.number == VEKOS_TRAP_GETCWD)
+            pointers.push_back(code); // not writable
+        if (c.args[0] == 0xBAD && c.number != VEKOS_TRAP_GETCWD) pointers.push_back(endless);
         for (uint32_t bad : pointers) {
             std::vector<uint32_t> args = c.args;
             for (uint32_t &a : args)
@@ -85,15 +70,15 @@ TEST_F(Traps, HostilePointersFailTheTrapAndHarmNothing) {
         }
     }
     // Lengths that run past the mapped memory.
-    EXPECT_EQ(trap(WRITE, {1, good, 0x7fffffff}), -1);
-    EXPECT_EQ(trap(READ, {0, good, 0x7fffffff}), -1);
-    EXPECT_EQ(trap(WRITEFILE, {path, good, 0x7fffffff}), -1);
-    EXPECT_EQ(trap(WRITE, {1, 0xFFFFFFFC, 8}), -1) << "a range wrapping past 4 GiB";
+    EXPECT_EQ(trap(VEKOS_TRAP_WRITE, {1, good, 0x7fffffff}), -1);
+    EXPECT_EQ(trap(VEKOS_TRAP_READ, {0, good, 0x7fffffff}), -1);
+    EXPECT_EQ(trap(VEKOS_TRAP_WRITEFILE, {path, good, 0x7fffffff}), -1);
+    EXPECT_EQ(trap(VEKOS_TRAP_WRITE, {1, 0xFFFFFFFC, 8}), -1) << "a range wrapping past 4 GiB";
 
     EXPECT_EQ(g.console(), "") << "no failed write may reach the console";
     EXPECT_EQ(root.read_file("keep"), "old") << "no failed writefile may touch the file";
     EXPECT_EQ(g.read_bytes(code, 16), code_before) << "read must not write into code";
-    EXPECT_EQ(trap(WRITE, {1, good, 4}), 4) << "the process still works";
+    EXPECT_EQ(trap(VEKOS_TRAP_WRITE, {1, good, 4}), 4) << "the process still works";
     EXPECT_EQ(g.console(), "data");
     EXPECT_TRUE(g.canaries_intact());
 }
@@ -107,35 +92,35 @@ TEST_F(Traps, DescriptorsAreLowestFreeFromThreeAndShareOffsetsWhenDuplicated) {
     TempRoot root;
     g.set_root(root.path());
     uint32_t name = str("/f");
-    EXPECT_EQ(trap(OPEN, {name, O_RDWR | O_CREAT, O_RDWR | O_CREAT}), 3);
-    EXPECT_EQ(trap(OPEN, {name, 0, 0}), 4);
-    EXPECT_EQ(trap(CLOSE, {3}), 0);
-    EXPECT_EQ(trap(CLOSE, {3}), -1) << "closing twice";
-    EXPECT_EQ(trap(OPEN, {name, O_RDWR, 0}), 3) << "the lowest free number comes back";
-    EXPECT_EQ(trap(WRITE, {3, str("hello"), 5}), 5);
-    EXPECT_EQ(trap(DUP, {3}), 5);
-    EXPECT_EQ(trap(LSEEK, {5, 1, 0}), 1) << "lseek through the duplicate";
+    EXPECT_EQ(trap(VEKOS_TRAP_OPEN, {name, O_RDWR | O_CREAT, O_RDWR | O_CREAT}), 3);
+    EXPECT_EQ(trap(VEKOS_TRAP_OPEN, {name, 0, 0}), 4);
+    EXPECT_EQ(trap(VEKOS_TRAP_CLOSE, {3}), 0);
+    EXPECT_EQ(trap(VEKOS_TRAP_CLOSE, {3}), -1) << "closing twice";
+    EXPECT_EQ(trap(VEKOS_TRAP_OPEN, {name, O_RDWR, 0}), 3) << "the lowest free number comes back";
+    EXPECT_EQ(trap(VEKOS_TRAP_WRITE, {3, str("hello"), 5}), 5);
+    EXPECT_EQ(trap(VEKOS_TRAP_DUP, {3}), 5);
+    EXPECT_EQ(trap(VEKOS_TRAP_LSEEK, {5, 1, 0}), 1) << "lseek through the duplicate";
     uint32_t buffer = g.alloc(8);
-    EXPECT_EQ(trap(READ, {3, buffer, 8}), 4) << "the original shares the offset";
+    EXPECT_EQ(trap(VEKOS_TRAP_READ, {3, buffer, 8}), 4) << "the original shares the offset";
     EXPECT_EQ(g.read_string(buffer), "ello");
-    EXPECT_EQ(trap(LSEEK, {3, uint32_t(-2), 2}), 3) << "from the end";
-    EXPECT_EQ(trap(LSEEK, {3, 0, 1}), 3) << "from the current offset";
-    EXPECT_EQ(trap(LSEEK, {3, 0, 3}), -1) << "unknown whence";
-    EXPECT_EQ(trap(LSEEK, {3, uint32_t(-10), 0}), -1) << "before the start";
-    EXPECT_EQ(trap(LSEEK, {1, 0, 0}), -1) << "the console can't seek";
-    EXPECT_EQ(trap(WRITE, {4, str("x"), 1}), -1) << "opened read-only";
-    EXPECT_EQ(trap(DUP2, {4, 10}), 10);
-    EXPECT_EQ(trap(READ, {10, buffer, 8}), 5);
-    EXPECT_EQ(trap(DUP2, {4, 64}), -1) << "beyond the table";
-    EXPECT_EQ(trap(DUP2, {40, 12}), -1) << "from a free descriptor";
-    EXPECT_EQ(trap(CLOSE, {uint32_t(-1)}), -1);
-    EXPECT_EQ(trap(OPEN, {name, 3, 0}), -1) << "access mode 3";
-    EXPECT_EQ(trap(OPEN, {str("/missing"), 0, 0}), -1);
+    EXPECT_EQ(trap(VEKOS_TRAP_LSEEK, {3, uint32_t(-2), 2}), 3) << "from the end";
+    EXPECT_EQ(trap(VEKOS_TRAP_LSEEK, {3, 0, 1}), 3) << "from the current offset";
+    EXPECT_EQ(trap(VEKOS_TRAP_LSEEK, {3, 0, 3}), -1) << "unknown whence";
+    EXPECT_EQ(trap(VEKOS_TRAP_LSEEK, {3, uint32_t(-10), 0}), -1) << "before the start";
+    EXPECT_EQ(trap(VEKOS_TRAP_LSEEK, {1, 0, 0}), -1) << "the console can't seek";
+    EXPECT_EQ(trap(VEKOS_TRAP_WRITE, {4, str("x"), 1}), -1) << "opened read-only";
+    EXPECT_EQ(trap(VEKOS_TRAP_DUP2, {4, 10}), 10);
+    EXPECT_EQ(trap(VEKOS_TRAP_READ, {10, buffer, 8}), 5);
+    EXPECT_EQ(trap(VEKOS_TRAP_DUP2, {4, 64}), -1) << "beyond the table";
+    EXPECT_EQ(trap(VEKOS_TRAP_DUP2, {40, 12}), -1) << "from a free descriptor";
+    EXPECT_EQ(trap(VEKOS_TRAP_CLOSE, {uint32_t(-1)}), -1);
+    EXPECT_EQ(trap(VEKOS_TRAP_OPEN, {name, 3, 0}), -1) << "access mode 3";
+    EXPECT_EQ(trap(VEKOS_TRAP_OPEN, {str("/missing"), 0, 0}), -1);
     ASSERT_EQ(mkfifo(root.host("fifo").c_str(), 0600), 0);
-    EXPECT_EQ(trap(OPEN, {str("/fifo"), 0, 0}), -1) << "a FIFO would block the host";
+    EXPECT_EQ(trap(VEKOS_TRAP_OPEN, {str("/fifo"), 0, 0}), -1) << "a FIFO would block the host";
 
     int opened = 0;
-    while (trap(OPEN, {name, 0, 0}) >= 0) opened++;
+    while (trap(VEKOS_TRAP_OPEN, {name, 0, 0}) >= 0) opened++;
     EXPECT_EQ(opened, 64 - 7) << "the table holds 64 descriptors; 7 were in use";
 }
 
@@ -143,15 +128,15 @@ TEST_F(Traps, OpenCreatesAndTruncatesAsLinuxFlagsSay) {
     TempRoot root;
     g.set_root(root.path());
     root.write_file("t", "long old content");
-    EXPECT_EQ(trap(OPEN, {str("/new"), O_WRONLY, 0}), -1) << "no O_CREAT";
-    int fd = trap(OPEN, {str("/new"), O_WRONLY | O_CREAT, O_WRONLY | O_CREAT});
-    EXPECT_EQ(trap(WRITE, {uint32_t(fd), str("abc"), 3}), 3);
-    EXPECT_EQ(trap(READ, {uint32_t(fd), g.alloc(4), 3}), -1) << "opened write-only";
-    trap(CLOSE, {uint32_t(fd)});
+    EXPECT_EQ(trap(VEKOS_TRAP_OPEN, {str("/new"), O_WRONLY, 0}), -1) << "no O_CREAT";
+    int fd = trap(VEKOS_TRAP_OPEN, {str("/new"), O_WRONLY | O_CREAT, O_WRONLY | O_CREAT});
+    EXPECT_EQ(trap(VEKOS_TRAP_WRITE, {uint32_t(fd), str("abc"), 3}), 3);
+    EXPECT_EQ(trap(VEKOS_TRAP_READ, {uint32_t(fd), g.alloc(4), 3}), -1) << "opened write-only";
+    trap(VEKOS_TRAP_CLOSE, {uint32_t(fd)});
     EXPECT_EQ(root.read_file("new"), "abc");
-    fd = trap(OPEN, {str("t"), O_WRONLY | O_TRUNC, 0});
-    EXPECT_EQ(trap(WRITE, {uint32_t(fd), str("new"), 3}), 3);
-    trap(CLOSE, {uint32_t(fd)});
+    fd = trap(VEKOS_TRAP_OPEN, {str("t"), O_WRONLY | O_TRUNC, 0});
+    EXPECT_EQ(trap(VEKOS_TRAP_WRITE, {uint32_t(fd), str("new"), 3}), 3);
+    trap(VEKOS_TRAP_CLOSE, {uint32_t(fd)});
     EXPECT_EQ(root.read_file("t"), "new");
 }
 
@@ -160,18 +145,19 @@ TEST_F(Traps, WritefileReplacesTheWholeFileOrLeavesItAlone) {
     g.set_root(root.path());
     root.write_file("f", "the old content");
     uint32_t path = str("f");
-    EXPECT_EQ(trap(WRITEFILE, {path, str("new"), 3}), 3);
+    EXPECT_EQ(trap(VEKOS_TRAP_WRITEFILE, {path, str("new"), 3}), 3);
     EXPECT_EQ(root.read_file("f"), "new");
-    EXPECT_EQ(trap(WRITEFILE, {path, str(""), 0}), 0);
+    EXPECT_EQ(trap(VEKOS_TRAP_WRITEFILE, {path, str(""), 0}), 0);
     EXPECT_EQ(root.read_file("f"), "") << "zero bytes make an empty file";
-    EXPECT_EQ(trap(WRITEFILE, {path, str("kept"), 4}), 4);
+    EXPECT_EQ(trap(VEKOS_TRAP_WRITEFILE, {path, str("kept"), 4}), 4);
     uint32_t short_buffer = g.alloc(4, 'x');
-    EXPECT_EQ(trap(WRITEFILE, {path, short_buffer + 0x300000, 4}), -1);
-    EXPECT_EQ(trap(WRITEFILE, {path, short_buffer, 0x100000}), -1) << "runs past scratch memory";
+    EXPECT_EQ(trap(VEKOS_TRAP_WRITEFILE, {path, short_buffer + 0x300000, 4}), -1);
+    EXPECT_EQ(trap(VEKOS_TRAP_WRITEFILE, {path, short_buffer, 0x100000}), -1)
+        << "runs past scratch memory";
     EXPECT_EQ(root.read_file("f"), "kept") << "a failing writefile must keep the old content";
     fs::create_directory(root.host("folder"));
-    EXPECT_EQ(trap(WRITEFILE, {str("folder"), short_buffer, 4}), -1);
-    EXPECT_EQ(trap(WRITEFILE, {str("/no/such/dir/f"), short_buffer, 4}), -1);
+    EXPECT_EQ(trap(VEKOS_TRAP_WRITEFILE, {str("folder"), short_buffer, 4}), -1);
+    EXPECT_EQ(trap(VEKOS_TRAP_WRITEFILE, {str("/no/such/dir/f"), short_buffer, 4}), -1);
     int entries = 0;
     for (const auto &entry : fs::directory_iterator(root.path())) entries += !entry.path().empty();
     EXPECT_EQ(entries, 2) << "no temporary file may be left behind";
@@ -181,55 +167,83 @@ TEST_F(Traps, FoldersAndTheCurrentFolder) {
     TempRoot root;
     g.set_root(root.path());
     uint32_t buffer = g.alloc(64);
-    EXPECT_EQ(trap(GETCWD, {buffer, 64}), 1);
+    EXPECT_EQ(trap(VEKOS_TRAP_GETCWD, {buffer, 64}), 1);
     EXPECT_EQ(g.read_string(buffer), "/");
-    EXPECT_EQ(trap(MKDIR, {str("a")}), 0);
-    EXPECT_EQ(trap(MKDIR, {str("a")}), -1) << "already there";
-    EXPECT_EQ(trap(CHDIR, {str("a")}), 0);
-    EXPECT_EQ(trap(MKDIR, {str("b")}), 0) << "relative to the new folder";
+    EXPECT_EQ(trap(VEKOS_TRAP_MKDIR, {str("a")}), 0);
+    EXPECT_EQ(trap(VEKOS_TRAP_MKDIR, {str("a")}), -1) << "already there";
+    EXPECT_EQ(trap(VEKOS_TRAP_CHDIR, {str("a")}), 0);
+    EXPECT_EQ(trap(VEKOS_TRAP_MKDIR, {str("b")}), 0) << "relative to the new folder";
     EXPECT_TRUE(fs::is_directory(root.host("a/b")));
-    EXPECT_EQ(trap(CHDIR, {str("b/../../../..")}), 0);
-    EXPECT_EQ(trap(GETCWD, {buffer, 64}), 1) << "\"..\" stops at the root";
-    EXPECT_EQ(trap(CHDIR, {str("/a/b")}), 0);
-    EXPECT_EQ(trap(GETCWD, {buffer, 5}), 4) << "exactly enough room for the NUL";
+    EXPECT_EQ(trap(VEKOS_TRAP_CHDIR, {str("b/../../../..")}), 0);
+    EXPECT_EQ(trap(VEKOS_TRAP_GETCWD, {buffer, 64}), 1) << "\"..\" stops at the root";
+    EXPECT_EQ(trap(VEKOS_TRAP_CHDIR, {str("/a/b")}), 0);
+    EXPECT_EQ(trap(VEKOS_TRAP_GETCWD, {buffer, 5}), 4) << "exactly enough room for the NUL";
     EXPECT_EQ(g.read_string(buffer), "/a/b");
-    EXPECT_EQ(trap(GETCWD, {buffer, 4}), -1) << "no room for the NUL";
-    EXPECT_EQ(trap(CHDIR, {str("/missing")}), -1);
+    EXPECT_EQ(trap(VEKOS_TRAP_GETCWD, {buffer, 4}), -1) << "no room for the NUL";
+    EXPECT_EQ(trap(VEKOS_TRAP_CHDIR, {str("/missing")}), -1);
     root.write_file("a/file", "x");
-    EXPECT_EQ(trap(CHDIR, {str("/a/file")}), -1) << "not a folder";
-    EXPECT_EQ(trap(RMDIR, {str("/a")}), -1) << "not empty";
-    EXPECT_EQ(trap(UNLINK, {str("/a/file")}), 0);
-    EXPECT_EQ(trap(UNLINK, {str("/a/file")}), -1);
-    EXPECT_EQ(trap(RMDIR, {str("/a/b")}), 0);
-    EXPECT_EQ(trap(RMDIR, {str("/a")}), 0);
+    EXPECT_EQ(trap(VEKOS_TRAP_CHDIR, {str("/a/file")}), -1) << "not a folder";
+    EXPECT_EQ(trap(VEKOS_TRAP_RMDIR, {str("/a")}), -1) << "not empty";
+    EXPECT_EQ(trap(VEKOS_TRAP_UNLINK, {str("/a/file")}), 0);
+    EXPECT_EQ(trap(VEKOS_TRAP_UNLINK, {str("/a/file")}), -1);
+    EXPECT_EQ(trap(VEKOS_TRAP_RMDIR, {str("/a/b")}), 0);
+    EXPECT_EQ(trap(VEKOS_TRAP_RMDIR, {str("/a")}), 0);
     EXPECT_FALSE(fs::exists(root.host("a")));
 }
 
 TEST_F(Traps, TheConsoleIsDescriptorsZeroToTwo) {
     g.set_input("ab");
-    EXPECT_EQ(trap(WRITE, {1, str("out "), 4}), 4);
-    EXPECT_EQ(trap(WRITE, {2, str("err"), 3}), 3);
+    EXPECT_EQ(trap(VEKOS_TRAP_WRITE, {1, str("out "), 4}), 4);
+    EXPECT_EQ(trap(VEKOS_TRAP_WRITE, {2, str("err"), 3}), 3);
     EXPECT_EQ(g.console(), "out err") << "descriptors 1 and 2 both reach the console";
-    EXPECT_EQ(trap(GETKEY), 'a');
+    EXPECT_EQ(trap(VEKOS_TRAP_GETKEY), 'a');
     uint32_t buffer = g.alloc(8);
-    EXPECT_EQ(trap(READ, {0, buffer, 8}), 1);
+    EXPECT_EQ(trap(VEKOS_TRAP_READ, {0, buffer, 8}), 1);
     EXPECT_EQ(g.read_string(buffer), "b");
-    EXPECT_EQ(trap(READ, {0, buffer, 8}), 0) << "end of input";
-    EXPECT_EQ(trap(GETKEY), -1) << "end of input";
-    EXPECT_EQ(trap(CLOSE, {1}), 0);
-    EXPECT_EQ(trap(WRITE, {1, str("x"), 1}), -1) << "a closed console descriptor";
-    EXPECT_EQ(trap(USLEEP, {1000}), 0);
+    EXPECT_EQ(trap(VEKOS_TRAP_READ, {0, buffer, 8}), 0) << "end of input";
+    EXPECT_EQ(trap(VEKOS_TRAP_GETKEY), -1) << "end of input";
+    EXPECT_EQ(trap(VEKOS_TRAP_CLOSE, {1}), 0);
+    EXPECT_EQ(trap(VEKOS_TRAP_WRITE, {1, str("x"), 1}), -1) << "a closed console descriptor";
+    EXPECT_EQ(trap(VEKOS_TRAP_USLEEP, {1000}), 0);
+}
+
+TEST_F(Traps, TrapsTheKernelRefusesFailAndShowTheirNames) {
+    const vekos_trap_number refused[] = {
+        VEKOS_TRAP_VEKFS_STREAM_BEGIN,
+        VEKOS_TRAP_VEKFS_STREAM_WRITE,
+        VEKOS_TRAP_VEKFS_STREAM_END,
+        VEKOS_TRAP_MMAP,
+        VEKOS_TRAP_MUNMAP,
+        VEKOS_TRAP_PIPE,
+        VEKOS_TRAP_MKFIFO,
+        VEKOS_TRAP_FD_SET_INHERIT,
+        VEKOS_TRAP_FD_SET_STDIO,
+        VEKOS_TRAP_FD_SET_NONBLOCK,
+        VEKOS_TRAP_SPAWN,
+        VEKOS_TRAP_WAITPID,
+        VEKOS_TRAP_SPAWN_EX,
+    };
+    for (vekos_trap_number number : refused) {
+        g.clear_traps();
+        EXPECT_EQ(trap(number, {0, 0, 0}), -1) << "trap " << number;
+        std::string shown = vekos::harness::describe(g.traps());
+        EXPECT_TRUE(shown.rfind("trap_", 0) != 0 && shown.find(" = -1") != std::string::npos)
+            << "trap " << number << " should show by name with result -1, shows: " << shown;
+    }
+    g.clear_traps();
+    trap(VEKOS_TRAP_SPAWN, {str("/bin/x.uelf"), 0, 2});
+    EXPECT_EQ(vekos::harness::describe(g.traps()), "spawn(\"/bin/x.uelf\", 0x0, 2) = -1");
 }
 
 TEST_F(Traps, TheLogShowsEachTrapAsTraceDoes) {
     TempRoot root;
     g.set_root(root.path());
     g.set_input("xy");
-    trap(WRITE, {1, str("hi\n"), 3});
-    trap(OPEN, {str("/nope"), 0, 0});
-    trap(READ, {0, g.alloc(4), 4});
+    trap(VEKOS_TRAP_WRITE, {1, str("hi\n"), 3});
+    trap(VEKOS_TRAP_OPEN, {str("/nope"), 0, 0});
+    trap(VEKOS_TRAP_READ, {0, g.alloc(4), 4});
     trap(7, {1, 2, 3});
-    trap(WRITE, {1, str(std::string(40, 'z')), 40});
+    trap(VEKOS_TRAP_WRITE, {1, str(std::string(40, 'z')), 40});
     std::string z32(32, 'z');
     EXPECT_EQ(vekos::harness::describe(g.traps()),
               "write(1, \"hi\\n\", 3) = 3; open(\"/nope\", 0x0, 0x0) = -1; read(0, \"xy\", 4) = 2; "

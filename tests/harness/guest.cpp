@@ -1,6 +1,7 @@
 #include "guest.h"
 
-#include "trace.h"
+#include "abi/trap_numbers.h"
+#include "kernel/trace.h"
 
 #include "abi/trap_numbers.h"
 
@@ -81,17 +82,19 @@ Guest::Guest(const std::string &image_path)
       root_(default_root_) {
     kernel_ = std::make_unique<Kernel>(*RootFs::open(root_), console_);
     kernel_->add_observer(this);
-    std::string error;
     std::string name = std::filesystem::path(image_path).filename().string();
-    process_ = kernel_->load_file(image_path, {name}, "/", 0, &error);
-    if (!process_) throw std::runtime_error(image_path + ": " + error);
+    auto kind = program_kind(name);
+    if (!kind)
+        throw std::runtime_error(image_path +
+                                 ": not a program (expected .uelf, .vek, .bin or .flat)");
+    auto loaded = kernel_->load_image(image_path, *kind, {name}, "/", 0);
+    if (!loaded) throw std::runtime_error(image_path + ": " + loaded.error());
+    process_ = std::move(*loaded);
     GuestMemory &memory = process_->memory();
-    uint8_t *sentinel = memory.add_region(kSentinel, kPageSize, kProtRead | kProtExec, "sentinel");
-    if (memory.add_region(kScratchBase, kScratchSize, kProtRead | kProtWrite, "scratch") ==
-            nullptr ||
-        sentinel == nullptr)
+    if (!memory.add_region(kSentinel, kPageSize, kProtRead | kProtExec, "sentinel") ||
+        !memory.add_region(kScratchBase, kScratchSize, kProtRead | kProtWrite, "scratch"))
         throw std::runtime_error(image_path + ": image overlaps the harness's scratch memory");
-    std::memset(sentinel, 0xF4, kPageSize); // hlt, should anything ever execute it
+    memory.fill(kSentinel, 0xF4, kPageSize); // hlt, should anything ever execute it
     process_->start();
     call_stack_top_ = (kStackTop - kMaxArgBytes - 256) & ~15u;
     snapshot_ = process_->snapshot();
@@ -137,8 +140,8 @@ CallOutcome Guest::finish(const Outcome &outcome) {
     switch (outcome.kind) {
     case Outcome::Kind::Returned: {
         out.returned = true;
-        out.eax = e.reg(UC_X86_REG_EAX);
-        out.edx = e.reg(UC_X86_REG_EDX);
+        out.eax = e.reg(Reg::Eax);
+        out.edx = e.reg(Reg::Edx);
         auto st0 = e.st0();
         std::memcpy(&out.st0, st0.data(), st0.size());
         break;
@@ -168,9 +171,9 @@ CallOutcome Guest::call_address(uint32_t address, const std::vector<uint32_t> &a
     memory.poke(base - 4, &kSentinel, 4);
     Engine &e = kernel_->engine();
     e.attach(memory);
-    e.set_reg(UC_X86_REG_ESP, base - 4);
-    e.set_reg(UC_X86_REG_EIP, address);
-    e.set_reg(UC_X86_REG_EFLAGS, 0x2); // direction flag clear, as callers guarantee
+    e.set_reg(Reg::Esp, base - 4);
+    e.set_reg(Reg::Eip, address);
+    e.set_reg(Reg::Eflags, 0x2); // direction flag clear, as callers guarantee
     e.empty_fpu_stack();
     process_->budget() = {limit ? limit : limit_, 0};
     return finish(process_->run(kSentinel));
@@ -232,8 +235,8 @@ CallOutcome Guest::start(const std::vector<std::string> &argv, std::string_view 
     return finish(process_->run(until));
 }
 
-uint32_t Guest::reg(int uc_x86_reg) const {
-    return kernel_->engine().reg(uc_x86_reg);
+uint32_t Guest::reg(Reg reg) const {
+    return kernel_->engine().reg(reg);
 }
 
 uint32_t Guest::alloc(uint32_t n, uint8_t fill) {
@@ -365,7 +368,7 @@ std::optional<int32_t> Guest::before(const TrapRecord &record) {
 }
 
 void Guest::after(const TrapRecord &record) {
-    // Traps that may create something in the root folder (open, writefile, mkdir).
+    // Traps that may create something in the root folder.
     if (!record.scripted &&
         (record.number == VEKOS_TRAP_OPEN || record.number == VEKOS_TRAP_WRITEFILE ||
          record.number == VEKOS_TRAP_MKDIR))

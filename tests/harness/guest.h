@@ -28,11 +28,10 @@
 // carried_bytes() gives the data a logged trap moved (the buffer written or read, else the path).
 #pragma once
 
-#include "kernel.h"
-#include "trap_record.h"
+#include "kernel/kernel.h"
+#include "kernel/trap_record.h"
 
 #include <gtest/gtest.h>
-#include <unicorn/x86.h>
 
 #include <cstdint>
 #include <deque>
@@ -49,6 +48,7 @@ namespace vekos::harness {
 
 using vekos::Fault;
 using vekos::FaultKind;
+using vekos::Reg;
 using vekos::TrapRecord;
 
 // Words of wider arguments, low word first, and their concatenation.
@@ -110,7 +110,7 @@ class Guest : private vekos::TrapObserver {
     // until the program exits or, when `stop_at` names a symbol, until it gets there.
     CallOutcome start(const std::vector<std::string> &argv, std::string_view stop_at = {},
                       uint32_t misalign = 0, uint64_t limit = 0);
-    uint32_t reg(int uc_x86_reg) const; // e.g. UC_X86_REG_ESP after start()
+    uint32_t reg(Reg reg) const; // e.g. Reg::Esp after start()
     void set_instruction_limit(uint64_t limit) { limit_ = limit; }
 
     // Scratch memory, each allocation with kCanaryBytes canaries on both sides.

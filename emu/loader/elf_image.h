@@ -2,11 +2,11 @@
 // anything is mapped, so that a hostile file can only ever produce an error message.
 #pragma once
 
-#include "symbolize.h"
+#include "loader/result.h"
+#include "loader/symbolize.h"
 
 #include <cstdint>
 #include <string>
-#include <variant>
 #include <vector>
 
 namespace vekos {
@@ -32,10 +32,7 @@ struct Image {
     SymbolTable symbols;
 };
 
-// Either an image or the reason it was refused ("segment 1 overlaps segment 0").
-using ImageResult = std::variant<Image, std::string>;
-
-ImageResult parse_elf_image(const std::vector<uint8_t> &file);
-ImageResult parse_flat_image(const std::vector<uint8_t> &file);
+Result<Image> parse_elf_image(const std::vector<uint8_t> &file);
+Result<Image> parse_flat_image(const std::vector<uint8_t> &file);
 
 } // namespace vekos

@@ -1,8 +1,8 @@
 // Showing traps: `write(1, "hello\n", 6) = 6`, from the table row and the bytes recorded.
 #pragma once
 
-#include "console.h"
-#include "trap_record.h"
+#include "kernel/console.h"
+#include "kernel/trap_record.h"
 
 #include <string>
 #include <string_view>

@@ -1,4 +1,4 @@
-#include "programs.h"
+#include "loader/programs.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,29 +17,16 @@ std::optional<ProgramKind> program_kind(std::string_view name) {
     return std::nullopt;
 }
 
-std::optional<std::string> find_program(const RootFs &fs, const std::string &cwd,
-                                        std::string_view name) {
-    for (const std::string &folder : {cwd, std::string("/bin")}) {
-        auto host = fs.resolve(folder, name);
-        struct stat st;
-        if (host && stat(host->c_str(), &st) == 0 && S_ISREG(st.st_mode)) return host;
-    }
-    return std::nullopt;
-}
-
-std::optional<std::vector<uint8_t>> read_host_file(const std::string &path, size_t max,
-                                                   std::string *error) {
+Result<std::vector<uint8_t>> read_host_file(const std::string &path, size_t max) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st;
     if (fd < 0 || fstat(fd, &st) != 0) {
         if (fd >= 0) close(fd);
-        *error = "cannot open";
-        return std::nullopt;
+        return Failure{"cannot open"};
     }
     if (uint64_t(st.st_size) > max) {
         close(fd);
-        *error = "file too large";
-        return std::nullopt;
+        return Failure{"file too large"};
     }
     std::vector<uint8_t> bytes(size_t(st.st_size));
     size_t done = 0;

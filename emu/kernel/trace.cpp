@@ -1,6 +1,6 @@
-#include "trace.h"
+#include "kernel/trace.h"
 
-#include "traps.h"
+#include "kernel/trap_table.h"
 
 #include <cstdio>
 

@@ -1,43 +1,32 @@
 // The CPU: one Unicorn engine with the few hooks vekos needs (trap, memory fault, invalid
 // instruction), onto which a process's memory is attached while it runs. Processes share the
 // engine: a parent is detached while its child runs, which is far cheaper than a new engine.
+// Only this engine names Unicorn's registers; everyone else uses Reg and the trap accessors.
 #pragma once
 
-#include "guest_memory.h"
+#include "machine/fault.h"
+#include "machine/guest_memory.h"
 
 #include <unicorn/unicorn.h>
 
 #include <array>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <optional>
-#include <string>
 #include <vector>
 
 namespace vekos {
 
-enum class FaultKind {
-    ReadUnmapped,
-    WriteUnmapped,
-    FetchUnmapped,
-    ReadProtected,
-    WriteProtected,
-    FetchProtected,
-    InvalidInstruction,
-    DivideError,
-    GeneralProtection,
-    Exception, // any other CPU exception or interrupt vector
-};
+// The registers the kernel and the test harness read and set.
+enum class Reg : uint8_t { Eax, Ebx, Ecx, Edx, Esi, Edi, Ebp, Esp, Eip, Eflags };
 
-struct Fault {
-    FaultKind kind;
-    uint32_t address; // the memory address for access faults, else the instruction's
-    uint32_t eip;
-    uint32_t vector; // for Exception
+// A trap as `int 0x80` leaves it: the number in eax, the arguments in ebx, ecx, edx, esi, edi
+// and ebp.
+struct TrapArgs {
+    uint32_t number;
+    std::array<uint32_t, 6> args;
 };
-
-// "read of unmapped address 0x00000000 at 0x00400123", without a symbol.
-std::string describe_fault(const Fault &fault);
 
 // Receives `int 0x80` from the engine, inside the hook.
 class TrapHandler {
@@ -69,21 +58,25 @@ class Engine {
     void detach(GuestMemory &memory);
     bool attached(const GuestMemory &memory) const { return attached_ == &memory; }
 
-    uint32_t reg(int id) const;
-    void set_reg(int id, uint32_t value);
-    // x87: st(0) as its 10 bytes (64-bit mantissa, then sign and exponent), and emptying the
-    // register stack as a caller does after taking a floating-point result.
+    uint32_t reg(Reg reg) const;
+    void set_reg(Reg reg, uint32_t value);
+    TrapArgs trap_arguments() const;
+    void set_trap_result(int32_t result) { set_reg(Reg::Eax, uint32_t(result)); }
+    // x87: st(0) as its 10 bytes (64-bit mantissa, then sign and exponent); emptying the
+    // register stack as a caller does after taking a floating-point result; the whole unit as
+    // after FNINIT.
     std::array<uint8_t, 10> st0() const;
     void empty_fpu_stack();
-    uc_engine *handle() { return uc_; }
+    void reset_fpu();
 
     enum class Stop { Stopped, Until, Fault, Limit };
-    struct Result {
+    struct RunResult {
         Stop stop;
         Fault fault;
     };
-    // Runs from `begin` until `until` is reached, a hook stops it, a fault or the budget.
-    Result run(TrapHandler &handler, uint32_t begin, uint32_t until, InstructionBudget *budget);
+    // Runs from `begin` until `until` is reached, a hook stops it, a fault or the budget. An
+    // exception from the trap handler stops the run and is thrown from here.
+    RunResult run(TrapHandler &handler, uint32_t begin, uint32_t until, InstructionBudget *budget);
     void stop() { uc_emu_stop(uc_); }
 
     // Whole CPU state, for resuming a parent and for fresh test guests.
@@ -124,6 +117,8 @@ class Engine {
     GuestMemory *attached_ = nullptr;
     std::vector<Slot> slots_;
     TrapHandler *handler_ = nullptr;
+    // Thrown by the trap handler inside Unicorn's C code, which no exception may cross.
+    std::exception_ptr handler_exception_;
     InstructionBudget *budget_ = nullptr;
     uc_hook count_hook_ = 0;
     bool counting_ = false;

@@ -1,4 +1,4 @@
-#include "root_fs.h"
+#include "kernel/root_fs.h"
 
 #include <sys/stat.h>
 

@@ -1,6 +1,6 @@
-#include "elf_image.h"
+#include "loader/elf_image.h"
 
-#include "guest_memory.h"
+#include "machine/guest_memory.h"
 
 #include <elf.h>
 
@@ -12,8 +12,8 @@ namespace {
 constexpr uint32_t kMaxProgramHeaders = 64;
 constexpr uint32_t kMaxSections = 4096;
 
-std::string numbered(const char *what, size_t index, const char *problem) {
-    return std::string(what) + " " + std::to_string(index) + " " + problem;
+Failure numbered(const char *what, size_t index, const char *problem) {
+    return {std::string(what) + " " + std::to_string(index) + " " + problem};
 }
 
 // True when [offset, offset + size) lies inside a file of `file_size` bytes.
@@ -66,22 +66,22 @@ void read_symbols(const std::vector<uint8_t> &file, const Elf32_Ehdr &eh, Symbol
 
 } // namespace
 
-ImageResult parse_elf_image(const std::vector<uint8_t> &file) {
-    if (file.size() > kMaxImageFile) return std::string("file too large");
-    if (file.size() < sizeof(Elf32_Ehdr)) return std::string("truncated ELF header");
+Result<Image> parse_elf_image(const std::vector<uint8_t> &file) {
+    if (file.size() > kMaxImageFile) return Failure{"file too large"};
+    if (file.size() < sizeof(Elf32_Ehdr)) return Failure{"truncated ELF header"};
     auto eh = at<Elf32_Ehdr>(file, 0);
-    if (std::memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0) return std::string("not an ELF file");
-    if (eh.e_ident[EI_CLASS] != ELFCLASS32) return std::string("not a 32-bit ELF file");
-    if (eh.e_ident[EI_DATA] != ELFDATA2LSB) return std::string("not little-endian");
+    if (std::memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0) return Failure{"not an ELF file"};
+    if (eh.e_ident[EI_CLASS] != ELFCLASS32) return Failure{"not a 32-bit ELF file"};
+    if (eh.e_ident[EI_DATA] != ELFDATA2LSB) return Failure{"not little-endian"};
     if (eh.e_ident[EI_VERSION] != EV_CURRENT || eh.e_version != EV_CURRENT)
-        return std::string("unknown ELF version");
-    if (eh.e_machine != EM_386) return std::string("not an i386 program");
-    if (eh.e_type != ET_EXEC) return std::string("not an executable (ET_EXEC)");
-    if (eh.e_phnum == 0) return std::string("no program headers");
-    if (eh.e_phnum > kMaxProgramHeaders) return std::string("too many program headers");
-    if (eh.e_phentsize != sizeof(Elf32_Phdr)) return std::string("bad program header size");
+        return Failure{"unknown ELF version"};
+    if (eh.e_machine != EM_386) return Failure{"not an i386 program"};
+    if (eh.e_type != ET_EXEC) return Failure{"not an executable (ET_EXEC)"};
+    if (eh.e_phnum == 0) return Failure{"no program headers"};
+    if (eh.e_phnum > kMaxProgramHeaders) return Failure{"too many program headers"};
+    if (eh.e_phentsize != sizeof(Elf32_Phdr)) return Failure{"bad program header size"};
     if (!inside(eh.e_phoff, uint64_t(eh.e_phnum) * sizeof(Elf32_Phdr), file.size()))
-        return std::string("program headers outside the file");
+        return Failure{"program headers outside the file"};
 
     Image image;
     std::vector<size_t> header_index; // program header number of each segment, for messages
@@ -97,13 +97,13 @@ ImageResult parse_elf_image(const std::vector<uint8_t> &file) {
         if (begin < kUserBase || end > kUserLimit)
             return numbered("segment", i, "lies outside the user address range");
         total += page_up(end) - page_down(begin);
-        if (total > kMaxImageMemory) return std::string("image too large");
+        if (total > kMaxImageMemory) return Failure{"image too large"};
         for (size_t j = 0; j < image.segments.size(); j++) {
             const Segment &other = image.segments[j];
             uint64_t other_end = page_up(uint64_t(other.vaddr) + other.memsz);
             if (page_down(begin) < other_end && page_down(other.vaddr) < page_up(end))
-                return "segment " + std::to_string(i) + " overlaps segment " +
-                       std::to_string(header_index[j]);
+                return Failure{"segment " + std::to_string(i) + " overlaps segment " +
+                               std::to_string(header_index[j])};
         }
         uint32_t prot = ((ph.p_flags & PF_R) ? uint32_t(kProtRead) : 0u) |
                         ((ph.p_flags & PF_W) ? uint32_t(kProtWrite) : 0u) |
@@ -113,21 +113,21 @@ ImageResult parse_elf_image(const std::vector<uint8_t> &file) {
             {ph.p_vaddr, ph.p_memsz, prot, std::vector<uint8_t>(bytes, bytes + ph.p_filesz)});
         header_index.push_back(i);
     }
-    if (image.segments.empty()) return std::string("no loadable segment");
+    if (image.segments.empty()) return Failure{"no loadable segment"};
     bool entry_ok = false;
     for (const Segment &s : image.segments)
         if ((s.prot & kProtExec) && eh.e_entry >= s.vaddr &&
             uint64_t(eh.e_entry) < uint64_t(s.vaddr) + s.memsz)
             entry_ok = true;
-    if (!entry_ok) return std::string("entry point is not in an executable segment");
+    if (!entry_ok) return Failure{"entry point is not in an executable segment"};
     image.entry = eh.e_entry;
     read_symbols(file, eh, image.symbols);
     return image;
 }
 
-ImageResult parse_flat_image(const std::vector<uint8_t> &file) {
-    if (file.empty()) return std::string("empty flat image");
-    if (file.size() > kFlatRegionSize) return std::string("flat image larger than 1 MiB");
+Result<Image> parse_flat_image(const std::vector<uint8_t> &file) {
+    if (file.empty()) return Failure{"empty flat image"};
+    if (file.size() > kFlatRegionSize) return Failure{"flat image larger than 1 MiB"};
     Image image;
     image.segments.push_back(
         {kFlatBase, kFlatRegionSize, kProtRead | kProtWrite | kProtExec, file});

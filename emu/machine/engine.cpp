@@ -1,92 +1,25 @@
-#include "engine.h"
+#include "machine/engine.h"
 
-#include <cstdio>
+#include "machine/uc_check.h"
+
 #include <cstring>
-#include <stdexcept>
+#include <iterator>
+#include <utility>
 
 namespace vekos {
 namespace {
 
 constexpr uint32_t kTrapVector = 0x80;
 
-void check(uc_err err, const char *what) {
-    if (err != UC_ERR_OK) throw std::runtime_error(std::string(what) + ": " + uc_strerror(err));
-}
+constexpr int kUnicornReg[] = {
+    UC_X86_REG_EAX, UC_X86_REG_EBX, UC_X86_REG_ECX, UC_X86_REG_EDX, UC_X86_REG_ESI,
+    UC_X86_REG_EDI, UC_X86_REG_EBP, UC_X86_REG_ESP, UC_X86_REG_EIP, UC_X86_REG_EFLAGS,
+};
+static_assert(std::size(kUnicornReg) == size_t(Reg::Eflags) + 1);
 
-const char *exception_name(uint32_t vector) {
-    switch (vector) {
-    case 1:
-        return "debug exception";
-    case 3:
-        return "breakpoint";
-    case 4:
-        return "overflow";
-    case 5:
-        return "bound range exceeded";
-    case 7:
-        return "x87 not available";
-    case 10:
-        return "invalid TSS";
-    case 11:
-        return "segment not present";
-    case 12:
-        return "stack segment fault";
-    case 14:
-        return "page fault";
-    case 16:
-        return "x87 floating-point error";
-    case 17:
-        return "alignment check";
-    default:
-        return nullptr;
-    }
-}
+constexpr Reg kTrapArgRegs[6] = {Reg::Ebx, Reg::Ecx, Reg::Edx, Reg::Esi, Reg::Edi, Reg::Ebp};
 
 } // namespace
-
-std::string describe_fault(const Fault &f) {
-    char text[128];
-    const char *access = nullptr;
-    switch (f.kind) {
-    case FaultKind::ReadUnmapped:
-        access = "read of unmapped address";
-        break;
-    case FaultKind::WriteUnmapped:
-        access = "write to unmapped address";
-        break;
-    case FaultKind::FetchUnmapped:
-        access = "execution of unmapped address";
-        break;
-    case FaultKind::ReadProtected:
-        access = "read of unreadable address";
-        break;
-    case FaultKind::WriteProtected:
-        access = "write to read-only address";
-        break;
-    case FaultKind::FetchProtected:
-        access = "execution of non-executable address";
-        break;
-    case FaultKind::InvalidInstruction:
-        std::snprintf(text, sizeof text, "invalid instruction at 0x%08x", f.eip);
-        return text;
-    case FaultKind::DivideError:
-        std::snprintf(text, sizeof text, "division error at 0x%08x", f.eip);
-        return text;
-    case FaultKind::GeneralProtection:
-        std::snprintf(text, sizeof text, "general protection fault at 0x%08x", f.eip);
-        return text;
-    case FaultKind::Exception:
-        if (const char *name = exception_name(f.vector))
-            std::snprintf(text, sizeof text, "%s at 0x%08x", name, f.eip);
-        else if (f.vector >= 32) // only `int n` raises these
-            std::snprintf(text, sizeof text, "interrupt 0x%x at 0x%08x", f.vector, f.eip);
-        else
-            std::snprintf(text, sizeof text, "CPU exception %u at 0x%08x", f.vector, f.eip);
-        return text;
-    }
-    std::snprintf(text, sizeof text, "%s 0x%08x at 0x%08x", access, f.address, f.eip);
-    return text;
-}
 
 Engine::Engine() {
     check(uc_open(UC_ARCH_X86, UC_MODE_32, &uc_), "uc_open");
@@ -108,14 +41,21 @@ Engine::~Engine() {
         for (size_t i = slots_.size(); i-- > 0;) unmap(i, true);
 }
 
-uint32_t Engine::reg(int id) const {
+uint32_t Engine::reg(Reg reg) const {
     uint32_t value = 0;
-    uc_reg_read(uc_, id, &value);
+    uc_reg_read(uc_, kUnicornReg[size_t(reg)], &value);
     return value;
 }
 
-void Engine::set_reg(int id, uint32_t value) {
-    uc_reg_write(uc_, id, &value);
+void Engine::set_reg(Reg reg, uint32_t value) {
+    uc_reg_write(uc_, kUnicornReg[size_t(reg)], &value);
+}
+
+TrapArgs Engine::trap_arguments() const {
+    TrapArgs trap;
+    trap.number = reg(Reg::Eax);
+    for (size_t i = 0; i < trap.args.size(); i++) trap.args[i] = reg(kTrapArgRegs[i]);
+    return trap;
 }
 
 std::array<uint8_t, 10> Engine::st0() const {
@@ -127,8 +67,15 @@ std::array<uint8_t, 10> Engine::st0() const {
 }
 
 void Engine::empty_fpu_stack() {
-    set_reg(UC_X86_REG_FPSW, 0);       // top of stack back at 0, no exceptions pending
-    set_reg(UC_X86_REG_FPTAG, 0xFFFF); // every register empty
+    uint32_t status = 0, tags = 0xFFFF; // top of stack at 0, no exceptions; every register empty
+    uc_reg_write(uc_, UC_X86_REG_FPSW, &status);
+    uc_reg_write(uc_, UC_X86_REG_FPTAG, &tags);
+}
+
+void Engine::reset_fpu() {
+    uint32_t control = 0x37F;
+    uc_reg_write(uc_, UC_X86_REG_FPCW, &control);
+    empty_fpu_stack();
 }
 
 void Engine::use_budget(InstructionBudget *budget) {
@@ -141,8 +88,8 @@ void Engine::use_budget(InstructionBudget *budget) {
     counting_ = true;
 }
 
-Engine::Result Engine::run(TrapHandler &handler, uint32_t begin, uint32_t until,
-                           InstructionBudget *budget) {
+Engine::RunResult Engine::run(TrapHandler &handler, uint32_t begin, uint32_t until,
+                              InstructionBudget *budget) {
     handler_ = &handler;
     fault_.reset();
     limit_hit_ = false;
@@ -157,32 +104,38 @@ Engine::Result Engine::run(TrapHandler &handler, uint32_t begin, uint32_t until,
     }
     uc_err err = uc_emu_start(uc_, begin, until, 0, 0);
     handler_ = nullptr;
+    if (handler_exception_) std::rethrow_exception(std::exchange(handler_exception_, nullptr));
     if (fault_) return {Stop::Fault, *fault_};
     if (err != UC_ERR_OK) {
         // An error no hook classified: report it as an exception at the current address.
-        uint32_t eip = reg(UC_X86_REG_EIP);
+        uint32_t eip = reg(Reg::Eip);
         return {Stop::Fault, {FaultKind::Exception, eip, eip, 0}};
     }
     if (limit_hit_) return {Stop::Limit, {}};
-    if (reg(UC_X86_REG_EIP) == until) return {Stop::Until, {}};
+    if (reg(Reg::Eip) == until) return {Stop::Until, {}};
     return {Stop::Stopped, {}};
 }
 
 void Engine::record_fault(FaultKind kind, uint32_t address, uint32_t vector) {
-    if (!fault_) fault_ = Fault{kind, address, reg(UC_X86_REG_EIP), vector};
+    if (!fault_) fault_ = Fault{kind, address, reg(Reg::Eip), vector};
 }
 
 void Engine::on_interrupt(uc_engine *uc, uint32_t intno, void *self) {
     auto *engine = static_cast<Engine *>(self);
     if (intno == kTrapVector && engine->handler_ != nullptr) {
-        engine->handler_->on_trap();
+        try {
+            engine->handler_->on_trap();
+        } catch (...) {
+            engine->handler_exception_ = std::current_exception();
+            uc_emu_stop(uc);
+        }
         return;
     }
     FaultKind kind = intno == 0    ? FaultKind::DivideError
                      : intno == 6  ? FaultKind::InvalidInstruction
                      : intno == 13 ? FaultKind::GeneralProtection
                                    : FaultKind::Exception;
-    uint32_t eip = engine->reg(UC_X86_REG_EIP);
+    uint32_t eip = engine->reg(Reg::Eip);
     engine->record_fault(kind, eip, intno);
     uc_emu_stop(uc);
 }
@@ -216,7 +169,7 @@ bool Engine::on_memory_fault(uc_engine *, uc_mem_type type, uint64_t addr, int, 
 
 bool Engine::on_invalid_instruction(uc_engine *, void *self) {
     auto *engine = static_cast<Engine *>(self);
-    engine->record_fault(FaultKind::InvalidInstruction, engine->reg(UC_X86_REG_EIP), 6);
+    engine->record_fault(FaultKind::InvalidInstruction, engine->reg(Reg::Eip), 6);
     return false;
 }
 

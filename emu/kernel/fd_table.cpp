@@ -1,4 +1,4 @@
-#include "fd_table.h"
+#include "kernel/fd_table.h"
 
 #include <unistd.h>
 

@@ -2,20 +2,12 @@
 // rebuild its whole memory map and flush its TLB (~20 us); a parent and its child usually have
 // their code, data and stack at the same places, so those mappings are kept and the pages
 // moved under them instead.
-#include "engine.h"
+#include "machine/engine.h"
+#include "machine/uc_check.h"
 
 #include <sys/mman.h>
 
-#include <stdexcept>
-
 namespace vekos {
-namespace {
-
-void check(uc_err err, const char *what) {
-    if (err != UC_ERR_OK) throw std::runtime_error(std::string(what) + ": " + uc_strerror(err));
-}
-
-} // namespace
 
 void Engine::map(const Region &r) {
     check(uc_mem_map_ptr(uc_, r.base, r.size, r.prot, r.host), "uc_mem_map_ptr");

@@ -1,4 +1,4 @@
-#include "symbolize.h"
+#include "loader/symbolize.h"
 
 #include <algorithm>
 #include <cstdio>

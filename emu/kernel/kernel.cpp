@@ -1,6 +1,6 @@
-#include "kernel.h"
+#include "kernel/kernel.h"
 
-#include "programs.h"
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -9,6 +9,7 @@ namespace vekos {
 namespace {
 
 constexpr size_t kMaxScript = 1 << 20;
+const char kNotAProgram[] = "not a program (expected .uelf, .vek, .bin or .flat)";
 
 std::vector<std::string> split_words(std::string_view line) {
     std::vector<std::string> words;
@@ -23,18 +24,25 @@ std::vector<std::string> split_words(std::string_view line) {
     return words;
 }
 
+// Where the program `name` is: a regular file in the current folder, else in /bin.
+Result<std::string> find_program(const RootFs &fs, const std::string &cwd, std::string_view name) {
+    for (const std::string &folder : {cwd, std::string("/bin")}) {
+        auto host = fs.resolve(folder, name);
+        struct stat st;
+        if (host && stat(host->c_str(), &st) == 0 && S_ISREG(st.st_mode)) return std::move(*host);
+    }
+    return Failure{"no such program"};
+}
+
 } // namespace
 
 Kernel::Kernel(RootFs fs, Console &console, KernelOptions options)
     : fs_(std::move(fs)), console_(console), options_(options),
-      engine_(std::make_unique<Engine>()) {}
+      engine_(std::make_unique<Engine>()), services_{*engine_, traps_, fs_,
+                                                     console_, *this,  options_.max_instructions} {}
 
 Kernel::~Kernel() {
     console_.flush();
-}
-
-void Kernel::remove_observer(TrapObserver *observer) {
-    observers_.erase(std::remove(observers_.begin(), observers_.end(), observer), observers_.end());
 }
 
 void Kernel::report(std::string_view name, std::string_view message) {
@@ -43,64 +51,39 @@ void Kernel::report(std::string_view name, std::string_view message) {
                  int(message.size()), message.data());
 }
 
-std::unique_ptr<Process> Kernel::load(const std::vector<std::string> &argv, const std::string &cwd,
-                                      int depth, std::string *error) {
-    const std::string &name = argv.at(0);
-    auto kind = program_kind(name);
-    if (!kind || *kind == ProgramKind::Script) {
-        *error = "not a program (expected .uelf, .vek, .bin or .flat)";
-        return nullptr;
-    }
-    auto host = find_program(fs_, cwd, name);
-    if (!host) {
-        *error = "no such program";
-        return nullptr;
-    }
-    return load_file(*host, argv, cwd, depth, error);
-}
-
-std::unique_ptr<Process> Kernel::load_file(const std::string &host_path,
-                                           const std::vector<std::string> &argv,
-                                           const std::string &cwd, int depth, std::string *error) {
-    const std::string &name = argv.at(0);
-    auto kind = program_kind(host_path);
-    if (!kind || *kind == ProgramKind::Script) {
-        *error = "not a program (expected .uelf, .vek, .bin or .flat)";
-        return nullptr;
-    }
-    auto file = read_host_file(host_path, kMaxImageFile, error);
-    if (!file) return nullptr;
-    ImageResult image =
-        *kind == ProgramKind::Elf ? parse_elf_image(*file) : parse_flat_image(*file);
-    if (auto *reason = std::get_if<std::string>(&image)) {
-        *error = *reason;
-        return nullptr;
-    }
-    auto process = Process::create(*this, name, std::get<Image>(image), cwd, depth, error);
-    if (process && !process->set_arguments(argv)) {
-        *error = "argument list too long";
-        return nullptr;
-    }
+Result<std::unique_ptr<Process>> Kernel::load_image(const std::string &host_path, ProgramKind kind,
+                                                    const std::vector<std::string> &argv,
+                                                    const std::string &cwd, int depth) {
+    if (kind == ProgramKind::Script) return Failure{kNotAProgram};
+    auto file = read_host_file(host_path, kMaxImageFile);
+    if (!file) return Failure{file.error()};
+    auto image = kind == ProgramKind::Elf ? parse_elf_image(*file) : parse_flat_image(*file);
+    if (!image) return Failure{image.error()};
+    auto process = Process::create(services_, argv.at(0), *image, cwd, depth);
+    if (process && !(*process)->set_arguments(argv)) return Failure{"argument list too long"};
     return process;
 }
 
 Kernel::Ran Kernel::run_words(const std::vector<std::string> &words, const std::string &cwd,
                               int depth) {
     const std::string &name = words.at(0);
-    if (program_kind(name) == ProgramKind::Script) {
-        auto host = find_program(fs_, cwd, name);
-        if (!host) {
-            report(name, "no such program");
-            return {false, kStatusNotRun};
-        }
-        return run_script(name, *host, cwd, depth);
-    }
-    std::string error;
-    auto process = load(words, cwd, depth, &error);
-    if (!process) {
-        report(name, error);
+    auto kind = program_kind(name);
+    if (!kind) {
+        report(name, kNotAProgram);
         return {false, kStatusNotRun};
     }
+    auto host = find_program(fs_, cwd, name);
+    if (!host) {
+        report(name, host.error());
+        return {false, kStatusNotRun};
+    }
+    if (*kind == ProgramKind::Script) return run_script(name, *host, cwd, depth);
+    auto loaded = load_image(*host, *kind, words, cwd, depth);
+    if (!loaded) {
+        report(name, loaded.error());
+        return {false, kStatusNotRun};
+    }
+    std::unique_ptr<Process> process = std::move(*loaded);
     console_.flush();
     process->start();
     Outcome outcome = process->run();
@@ -129,10 +112,9 @@ Kernel::Ran Kernel::run_words(const std::vector<std::string> &words, const std::
 // program with error handling. The script counts as run once it could be read.
 Kernel::Ran Kernel::run_script(const std::string &name, const std::string &host_path,
                                const std::string &cwd, int depth) {
-    std::string error;
-    auto text = read_host_file(host_path, kMaxScript, &error);
+    auto text = read_host_file(host_path, kMaxScript);
     if (!text) {
-        report(name, error);
+        report(name, text.error());
         return {false, kStatusNotRun};
     }
     std::string_view rest(reinterpret_cast<const char *>(text->data()), text->size());
@@ -158,13 +140,13 @@ int32_t Kernel::run_line(const std::string &line, const std::string &cwd, int de
     return run_words(words, cwd, depth).started ? 0 : -1;
 }
 
+// The parent leaves the engine only when a child may really run.
 int32_t Kernel::run_request(Process &parent, const std::string &line) {
-    if (split_words(line).empty() || parent.depth() + 1 > kMaxNesting)
-        return run_line(line, parent.cwd(), parent.depth() + 1);
-    parent.suspend();
-    int32_t result = run_line(line, parent.cwd(), parent.depth() + 1);
-    parent.resume();
-    return result;
+    const int depth = parent.depth() + 1;
+    if (split_words(line).empty() || depth > kMaxNesting)
+        return run_line(line, parent.cwd(), depth);
+    Process::Suspension away(parent);
+    return run_line(line, parent.cwd(), depth);
 }
 
 int Kernel::run_main(const std::vector<std::string> &argv) {

@@ -1,6 +1,7 @@
 // Guest memory: the user regions of one process, backed by host buffers that the CPU engine
-// maps directly. This is the only code that reads or writes guest memory: every range is
-// checked against the regions and their permissions, with arithmetic that cannot overflow.
+// maps directly. Besides the guest's own instructions, this is the only code that reads or
+// writes guest memory (traps, the loader, the test harness, snapshots): every range is checked
+// against the regions and their permissions, with arithmetic that cannot overflow.
 #pragma once
 
 #include <cstdint>
@@ -33,8 +34,8 @@ class GuestMemory {
     ~GuestMemory();
 
     // Adds a zero-filled region. Base and size must be page multiples, the size non-zero and
-    // the range free; returns the host bytes or nullptr.
-    uint8_t *add_region(uint32_t base, uint32_t size, uint32_t prot, std::string name);
+    // the range free.
+    bool add_region(uint32_t base, uint32_t size, uint32_t prot, std::string name);
     const std::vector<Region> &regions() const { return regions_; }
     const Region *find(uint32_t addr) const;
 
@@ -53,6 +54,19 @@ class GuestMemory {
     // For the loader and the test harness: writes regardless of guest permissions (code and
     // read-only data must be filled somehow), still range checked.
     bool poke(uint32_t addr, const void *in, uint32_t n);
+    bool fill(uint32_t addr, uint8_t byte, uint32_t n);
+
+    // The writable regions' bytes at one moment, to bring them back to it cheaply.
+    struct Snapshot {
+        struct Saved {
+            uint32_t base;
+            std::vector<uint8_t> bytes;
+            std::vector<bool> zero_page; // restored by dropping the page, not by copying
+        };
+        std::vector<Saved> writable;
+    };
+    Snapshot snapshot() const;
+    void restore(const Snapshot &snapshot);
 
     // For the engine, which keeps its host mappings from one process to the next. The guest
     // sees the same bytes either way; only their host address changes. Moves the pages of the
@@ -64,6 +78,7 @@ class GuestMemory {
 
   private:
     Region *region_at(uint32_t base);
+    static void restore_region(const Region &region, const Snapshot::Saved &saved);
     template <typename Piece>
     bool each_piece(uint32_t addr, uint32_t n, uint32_t prot, Piece &&piece) const;
 

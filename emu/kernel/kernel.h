@@ -1,12 +1,14 @@
-// The kernel: the file system root, the console, the shared engine and the observers of
-// traps; it starts programs for vekos-emu and for the run request (trap 96).
+// The kernel: the file system root, the console, the shared engine and the trap dispatcher;
+// it starts programs for vekos-emu and for the run request.
 #pragma once
 
-#include "console.h"
-#include "engine.h"
-#include "process.h"
-#include "root_fs.h"
-#include "trap_record.h"
+#include "kernel/console.h"
+#include "kernel/process.h"
+#include "kernel/root_fs.h"
+#include "kernel/trap_dispatcher.h"
+#include "loader/programs.h"
+#include "loader/result.h"
+#include "machine/engine.h"
 
 #include <memory>
 #include <string>
@@ -26,10 +28,10 @@ constexpr int kStatusLimit = 124;
 // Run requests may nest this deep below the first program.
 constexpr int kMaxNesting = 16;
 
-class Kernel {
+class Kernel : private RunRequests {
   public:
     Kernel(RootFs fs, Console &console, KernelOptions options = {});
-    ~Kernel();
+    ~Kernel() override;
 
     Engine &engine() { return *engine_; }
     RootFs &fs() { return fs_; }
@@ -37,26 +39,23 @@ class Kernel {
     Console &console() { return console_; }
     const KernelOptions &options() const { return options_; }
 
-    void add_observer(TrapObserver *observer) { observers_.push_back(observer); }
-    void remove_observer(TrapObserver *observer);
-    const std::vector<TrapObserver *> &observers() const { return observers_; }
+    void add_observer(TrapObserver *observer) { traps_.add_observer(observer); }
+    void remove_observer(TrapObserver *observer) { traps_.remove_observer(observer); }
 
     // Runs argv[0] with its arguments from the guest folder "/"; returns vekos-emu's status.
     int run_main(const std::vector<std::string> &argv);
-    // Trap 96: runs the command line to its end; 0 when it was run (even if it then faulted
-    // or hit the instruction limit: that ends only the child), -1 when it couldn't be.
-    int32_t run_request(Process &parent, const std::string &line);
+    // The run request: runs the command line to its end; 0 when it was run (even if it then
+    // faulted or hit the instruction limit: that ends only the child), -1 when it couldn't be.
+    int32_t run_request(Process &parent, const std::string &line) override;
     // Runs one command line (also each line of a script); 0 or -1 as the run request.
     int32_t run_line(const std::string &line, const std::string &cwd, int depth);
 
-    // Finds and loads an ELF or flat program with its entry stack laid out; nullptr and the
-    // reason when it can't.
-    std::unique_ptr<Process> load(const std::vector<std::string> &argv, const std::string &cwd,
-                                  int depth, std::string *error);
-    // The same for an image given by host path (the test harness loads images from the build).
-    std::unique_ptr<Process> load_file(const std::string &host_path,
-                                       const std::vector<std::string> &argv, const std::string &cwd,
-                                       int depth, std::string *error);
+    // Loads the image at a host path as `kind` says, with argv laid out on its entry stack.
+    // vekos-emu takes the kind from the name the program was run by, the test harness from
+    // the image's file name.
+    Result<std::unique_ptr<Process>> load_image(const std::string &host_path, ProgramKind kind,
+                                                const std::vector<std::string> &argv,
+                                                const std::string &cwd, int depth);
 
     // "vekos-emu: NAME: MESSAGE" on stderr, after the console's pending output.
     void report(std::string_view name, std::string_view message);
@@ -74,7 +73,8 @@ class Kernel {
     Console &console_;
     KernelOptions options_;
     std::unique_ptr<Engine> engine_;
-    std::vector<TrapObserver *> observers_;
+    TrapDispatcher traps_;
+    ProcessServices services_;
     std::unique_ptr<Process> first_program_;
 };
 

@@ -1,23 +1,24 @@
-// A process: its memory, descriptors, current folder and symbols, and the run loop that
-// drives the shared engine, acts on traps that need the loop (exit, run request) and turns
+// A process: CPU state, memory, descriptors, current folder and symbols, and the run loop that
+// drives the shared engine, finishes the traps that need it (exit, run request) and turns
 // faults into outcomes.
 #pragma once
 
-#include "elf_image.h"
-#include "engine.h"
-#include "fd_table.h"
-#include "guest_memory.h"
-#include "trap_record.h"
+#include "kernel/fd_table.h"
+#include "kernel/trap_dispatcher.h"
+#include "loader/elf_image.h"
+#include "loader/result.h"
+#include "machine/engine.h"
+#include "machine/guest_memory.h"
 
-#include <exception>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
 namespace vekos {
 
-class Kernel;
+class Console;
+class Process;
+class RootFs;
 
 constexpr uint32_t kStackTop = 0xC0000000;
 constexpr uint32_t kStackSize = 1 << 20;
@@ -31,11 +32,29 @@ struct Outcome {
     Fault fault{};      // Faulted
 };
 
-class Process : public TrapHandler {
+// Runs the command line of a run request to its end: 0 when it was run, -1 when it couldn't be.
+class RunRequests {
   public:
-    // Maps the image and a stack; nullptr and a reason when that is impossible.
-    static std::unique_ptr<Process> create(Kernel &kernel, std::string name, const Image &image,
-                                           std::string cwd, int depth, std::string *error);
+    virtual ~RunRequests() = default;
+    virtual int32_t run_request(Process &parent, const std::string &line) = 0;
+};
+
+// What processes run on; the kernel owns all of it.
+struct ProcessServices {
+    Engine &engine;
+    TrapDispatcher &traps;
+    RootFs &fs;
+    Console &console;
+    RunRequests &runner;
+    uint64_t max_instructions = 0;
+};
+
+class Process : private TrapHandler {
+  public:
+    // Maps the image and a stack.
+    static Result<std::unique_ptr<Process>> create(const ProcessServices &services,
+                                                   std::string name, const Image &image,
+                                                   std::string cwd, int depth);
     ~Process() override;
 
     // Lays out the entry stack: esp -> argc, argv[0..argc-1], 0, then the strings. `misalign`
@@ -48,16 +67,27 @@ class Process : public TrapHandler {
     Outcome run(uint32_t until = kNoUntil);
 
     // Writable memory and CPU state, to hand out fresh copies of a process cheaply.
-    struct Snapshot;
+    struct Snapshot {
+        GuestMemory::Snapshot memory;
+        std::unique_ptr<Engine::Context> cpu;
+    };
     std::shared_ptr<Snapshot> snapshot();
     void restore(const Snapshot &snapshot);
 
-    // While a child runs on the shared engine.
-    void suspend();
-    void resume();
+    // Takes the process off the engine, CPU state included, while a child runs on it, and puts
+    // it back when it goes.
+    class Suspension {
+      public:
+        explicit Suspension(Process &process);
+        ~Suspension();
+        Suspension(const Suspension &) = delete;
+        Suspension &operator=(const Suspension &) = delete;
 
-    Kernel &kernel() { return kernel_; }
-    Engine &engine();
+      private:
+        Process &process_;
+        std::unique_ptr<Engine::Context> cpu_;
+    };
+
     GuestMemory &memory() { return memory_; }
     FdTable &fds() { return fds_; }
     std::string &cwd() { return cwd_; }
@@ -68,35 +98,24 @@ class Process : public TrapHandler {
     // "read of unmapped address 0x00000000 at 0x00400123 (strlen+0x13)"
     std::string describe(const Fault &fault) const;
 
-    // For trap handlers: stop the engine and let the run loop act.
-    void request_exit(int32_t status);
-    void request_run(std::string line);
-    bool acting() const { return exit_requested_ || run_line_.has_value(); }
-    // The trap being handled, recorded only when someone observes traps.
-    std::optional<TrapRecord> &trap_record() { return trap_record_; }
-
+  private:
+    Process(const ProcessServices &services, std::string name, std::string cwd, int depth);
     void on_trap() override;
 
-  private:
-    Process(Kernel &kernel, std::string name, std::string cwd, int depth);
-
-    Kernel &kernel_;
+    Engine &engine_;
+    TrapDispatcher &traps_;
+    RunRequests &runner_;
     std::string name_;
     std::string cwd_;
     const std::string initial_cwd_;
     int depth_;
     GuestMemory memory_;
     FdTable fds_;
+    TrapContext context_;
     SymbolTable symbols_;
     uint32_t entry_ = 0;
     uint32_t initial_esp_ = kStackTop;
     InstructionBudget budget_;
-    std::unique_ptr<Engine::Context> suspended_;
-    bool exit_requested_ = false;
-    int32_t exit_status_ = 0;
-    std::optional<std::string> run_line_;
-    std::optional<TrapRecord> trap_record_;
-    std::exception_ptr pending_exception_;
 };
 
 } // namespace vekos

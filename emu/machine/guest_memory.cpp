@@ -1,4 +1,4 @@
-#include "guest_memory.h"
+#include "machine/guest_memory.h"
 
 #include <sys/mman.h>
 
@@ -11,20 +11,20 @@ GuestMemory::~GuestMemory() {
     for (const Region &r : regions_) munmap(r.host, r.size);
 }
 
-uint8_t *GuestMemory::add_region(uint32_t base, uint32_t size, uint32_t prot, std::string name) {
-    if (size == 0 || base % kPageSize != 0 || size % kPageSize != 0) return nullptr;
+bool GuestMemory::add_region(uint32_t base, uint32_t size, uint32_t prot, std::string name) {
+    if (size == 0 || base % kPageSize != 0 || size % kPageSize != 0) return false;
     uint64_t end = uint64_t(base) + size;
-    if (end > (uint64_t(1) << 32)) return nullptr;
+    if (end > (uint64_t(1) << 32)) return false;
     for (const Region &r : regions_)
-        if (base < r.end() && r.base < end) return nullptr;
+        if (base < r.end() && r.base < end) return false;
     // Anonymous pages are zero-filled and only cost memory once touched.
     void *host = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (host == MAP_FAILED) return nullptr;
+    if (host == MAP_FAILED) return false;
     Region region{base, size, prot, std::move(name), static_cast<uint8_t *>(host)};
     auto at = std::upper_bound(regions_.begin(), regions_.end(), base,
                                [](uint32_t b, const Region &r) { return b < r.base; });
     regions_.insert(at, std::move(region));
-    return static_cast<uint8_t *>(host);
+    return true;
 }
 
 const Region *GuestMemory::find(uint32_t addr) const {
@@ -78,6 +78,10 @@ bool GuestMemory::poke(uint32_t addr, const void *in, uint32_t n) {
     });
 }
 
+bool GuestMemory::fill(uint32_t addr, uint8_t byte, uint32_t n) {
+    return each_piece(addr, n, 0, [&](uint8_t *host, size_t len) { std::memset(host, byte, len); });
+}
+
 std::optional<std::vector<uint8_t>> GuestMemory::read_bytes(uint32_t addr, uint32_t n) const {
     // Checked before allocating: a hostile n cannot exceed what is really mapped.
     if (!accessible(addr, n, kProtRead)) return std::nullopt;
@@ -121,6 +125,39 @@ Region *GuestMemory::region_at(uint32_t base) {
     for (Region &r : regions_)
         if (r.base == base) return &r;
     return nullptr;
+}
+
+GuestMemory::Snapshot GuestMemory::snapshot() const {
+    static const uint8_t zeros[kPageSize] = {};
+    Snapshot s;
+    for (const Region &r : regions_) {
+        if (!(r.prot & kProtWrite)) continue;
+        Snapshot::Saved saved{r.base, {r.host, r.host + r.size}, {}};
+        for (uint32_t at = 0; at < r.size; at += kPageSize)
+            saved.zero_page.push_back(std::memcmp(r.host + at, zeros, kPageSize) == 0);
+        s.writable.push_back(std::move(saved));
+    }
+    return s;
+}
+
+// Most writable memory (stack, bss, the harness's scratch) starts as zeros: dropping those
+// pages costs only what the guest touched, where copying would cost all of it. Runs of pages
+// alike are handled in one call.
+void GuestMemory::restore_region(const Region &r, const Snapshot::Saved &saved) {
+    size_t pages = saved.zero_page.size();
+    for (size_t first = 0; first < pages;) {
+        size_t last = first;
+        while (last < pages && saved.zero_page[last] == saved.zero_page[first]) last++;
+        size_t offset = first * kPageSize, length = (last - first) * kPageSize;
+        if (!saved.zero_page[first] || madvise(r.host + offset, length, MADV_DONTNEED) != 0)
+            std::memcpy(r.host + offset, saved.bytes.data() + offset, length);
+        first = last;
+    }
+}
+
+void GuestMemory::restore(const Snapshot &snapshot) {
+    for (const Snapshot::Saved &saved : snapshot.writable)
+        if (const Region *r = region_at(saved.base)) restore_region(*r, saved);
 }
 
 bool GuestMemory::move_pages_to(uint32_t base, uint8_t *frame) {

@@ -1,0 +1,132 @@
+#include "kernel/process.h"
+
+#include <utility>
+
+namespace vekos {
+
+Process::Process(const ProcessServices &services, std::string name, std::string cwd, int depth)
+    : engine_(services.engine), traps_(services.traps), runner_(services.runner),
+      name_(std::move(name)), cwd_(cwd), initial_cwd_(std::move(cwd)),
+      depth_(depth), context_{memory_, fds_, cwd_, services.fs, services.console} {
+    budget_.limit = services.max_instructions;
+}
+
+Process::~Process() {
+    engine_.detach(memory_);
+}
+
+Result<std::unique_ptr<Process>> Process::create(const ProcessServices &services, std::string name,
+                                                 const Image &image, std::string cwd, int depth) {
+    std::unique_ptr<Process> p(new Process(services, std::move(name), std::move(cwd), depth));
+    for (const Segment &s : image.segments) {
+        uint32_t base = s.vaddr & ~(kPageSize - 1);
+        uint64_t end = (uint64_t(s.vaddr) + s.memsz + kPageSize - 1) & ~uint64_t(kPageSize - 1);
+        if (!p->memory_.add_region(base, uint32_t(end - base), s.prot, "image") ||
+            !p->memory_.poke(s.vaddr, s.bytes.data(), uint32_t(s.bytes.size())))
+            return Failure{"cannot map the image"};
+    }
+    if (!p->memory_.add_region(kStackTop - kStackSize, kStackSize, kProtRead | kProtWrite, "stack"))
+        return Failure{"cannot map the stack"};
+    p->symbols_ = image.symbols;
+    p->entry_ = image.entry;
+    return p;
+}
+
+bool Process::set_arguments(const std::vector<std::string> &argv, uint32_t misalign) {
+    uint64_t bytes = 4 * (uint64_t(argv.size()) + 2) + misalign + 16;
+    for (const std::string &a : argv) bytes += a.size() + 1;
+    if (bytes > kMaxArgBytes) return false;
+    uint32_t at = kStackTop;
+    std::vector<uint32_t> words{uint32_t(argv.size())};
+    for (const std::string &a : argv) {
+        at -= uint32_t(a.size() + 1);
+        memory_.poke(at, a.c_str(), uint32_t(a.size() + 1));
+        words.push_back(at);
+    }
+    words.push_back(0);
+    at = (at - uint32_t(words.size() * 4)) & ~15u; // argc on a 16-byte boundary
+    at -= misalign;
+    memory_.poke(at, words.data(), uint32_t(words.size() * 4));
+    initial_esp_ = at;
+    return true;
+}
+
+void Process::start() {
+    engine_.attach(memory_);
+    for (Reg r : {Reg::Eax, Reg::Ebx, Reg::Ecx, Reg::Edx, Reg::Esi, Reg::Edi, Reg::Ebp})
+        engine_.set_reg(r, 0);
+    engine_.set_reg(Reg::Eflags, 0x2); // bit 1 always reads as one
+    engine_.reset_fpu();               // the engine may have run another program
+    engine_.set_reg(Reg::Esp, initial_esp_);
+    engine_.set_reg(Reg::Eip, entry_);
+}
+
+Outcome Process::run(uint32_t until) {
+    engine_.attach(memory_);
+    if (traps_.acting()) traps_.take_action(); // left over from a run a host failure cut short
+    for (;;) {
+        Engine::RunResult r = engine_.run(*this, engine_.reg(Reg::Eip), until, &budget_);
+        if (traps_.acting()) {
+            PendingAction action = traps_.take_action();
+            if (action.kind == PendingAction::Kind::Exit)
+                return {Outcome::Kind::Exited, action.status, {}};
+            traps_.complete(engine_, context_, action, runner_.run_request(*this, action.line));
+            continue;
+        }
+        switch (r.stop) {
+        case Engine::Stop::Fault:
+            return {Outcome::Kind::Faulted, 0, r.fault};
+        case Engine::Stop::Limit:
+            return {Outcome::Kind::Limit, 0, {}};
+        case Engine::Stop::Until:
+            return {Outcome::Kind::Returned, 0, {}};
+        case Engine::Stop::Stopped: {
+            // Unicorn stops after `hlt` (it runs the guest at privilege level 0); a user
+            // program may not halt the CPU, so this is the fault real hardware raises.
+            uint32_t at = engine_.reg(Reg::Eip);
+            uint8_t byte = 0;
+            if (memory_.read(at - 1, &byte, 1) && byte == 0xF4) at--;
+            return {Outcome::Kind::Faulted, 0, {FaultKind::GeneralProtection, at, at, 13}};
+        }
+        }
+    }
+}
+
+void Process::on_trap() {
+    traps_.dispatch(engine_, context_);
+}
+
+Process::Suspension::Suspension(Process &process)
+    : process_(process), cpu_(process.engine_.save()) {
+    process_.engine_.detach(process_.memory_);
+}
+
+Process::Suspension::~Suspension() {
+    process_.engine_.attach(process_.memory_);
+    process_.engine_.restore(*cpu_);
+}
+
+std::shared_ptr<Process::Snapshot> Process::snapshot() {
+    auto s = std::make_shared<Snapshot>();
+    s->memory = memory_.snapshot();
+    s->cpu = engine_.save();
+    return s;
+}
+
+void Process::restore(const Snapshot &s) {
+    memory_.restore(s.memory);
+    engine_.attach(memory_);
+    engine_.restore(*s.cpu);
+    fds_ = FdTable();
+    cwd_ = initial_cwd_;
+    budget_.used = 0;
+}
+
+std::string Process::describe(const Fault &fault) const {
+    std::string text = describe_fault(fault);
+    std::string symbol = symbols_.describe(fault.eip);
+    if (!symbol.empty()) text += " (" + symbol + ")";
+    return text;
+}
+
+} // namespace vekos

@@ -1,0 +1,153 @@
+#include "abi/trap_numbers.h"
+#include "kernel/trap_dispatcher.h"
+#include "kernel/trap_handlers.h"
+#include "machine/engine.h"
+
+#include <algorithm>
+#include <new>
+#include <utility>
+
+namespace vekos {
+namespace {
+
+using K = ArgKind;
+constexpr TrapArg I{K::Int}, U{K::Unsigned}, H{K::Hex}, P{K::Path};
+constexpr bool kInRunLoop = true;
+
+const TrapRow kTraps[] = {
+    {VEKOS_TRAP_WRITE, "write", trap_write, 3, {I, {K::BufferIn, 2}, U}},
+    {VEKOS_TRAP_EXIT, "_exit", trap_exit, 1, {I}, kInRunLoop},
+    {VEKOS_TRAP_READ, "read", trap_read, 3, {I, {K::BufferOut, 2}, U}},
+    {VEKOS_TRAP_OPEN, "open", trap_open, 3, {P, H, H}},
+    {VEKOS_TRAP_CLOSE, "close", trap_close, 1, {I}},
+    {VEKOS_TRAP_GETKEY, "getkey", trap_getkey, 0, {}},
+    {VEKOS_TRAP_WRITEFILE, "writefile", trap_writefile, 3, {P, {K::BufferIn, 2}, U}},
+    {VEKOS_TRAP_USLEEP, "usleep", trap_usleep, 1, {U}},
+    {VEKOS_TRAP_MKDIR, "mkdir", trap_mkdir, 1, {P}},
+    {VEKOS_TRAP_UNLINK, "unlink", trap_unlink, 1, {P}},
+    {VEKOS_TRAP_RMDIR, "rmdir", trap_rmdir, 1, {P}},
+    {VEKOS_TRAP_GETCWD, "getcwd", trap_getcwd, 2, {{K::BufferOut, 1}, U}},
+    {VEKOS_TRAP_CHDIR, "chdir", trap_chdir, 1, {P}},
+    {VEKOS_TRAP_RUN, "run", trap_run, 1, {P}, kInRunLoop},
+    {VEKOS_TRAP_LSEEK, "lseek", trap_lseek, 3, {I, I, I}},
+    {VEKOS_TRAP_DUP, "dup", trap_dup, 1, {I}},
+    {VEKOS_TRAP_DUP2, "dup2", trap_dup2, 2, {I, I}},
+    // Wrapped by the library, refused here: they fail as the kernel would without them.
+    {VEKOS_TRAP_VEKFS_STREAM_BEGIN, "vekfs_stream_begin", trap_refused, 1, {P}},
+    {VEKOS_TRAP_VEKFS_STREAM_WRITE,
+     "vekfs_stream_write",
+     trap_refused,
+     3,
+     {I, {K::BufferIn, 2}, U}},
+    {VEKOS_TRAP_VEKFS_STREAM_END, "vekfs_stream_end", trap_refused, 1, {I}},
+    {VEKOS_TRAP_MMAP, "mmap", trap_refused, 6, {H, U, H, H, I, U}},
+    {VEKOS_TRAP_MUNMAP, "munmap", trap_refused, 2, {H, U}},
+    {VEKOS_TRAP_PIPE, "pipe", trap_refused, 1, {H}},
+    {VEKOS_TRAP_MKFIFO, "mkfifo", trap_refused, 1, {P}},
+    {VEKOS_TRAP_FD_SET_INHERIT, "fd_set_inherit", trap_refused, 1, {I}},
+    {VEKOS_TRAP_FD_SET_STDIO, "fd_set_stdio", trap_refused, 3, {I, I, I}},
+    {VEKOS_TRAP_FD_SET_NONBLOCK, "fd_set_nonblock", trap_refused, 2, {I, I}},
+    {VEKOS_TRAP_SPAWN, "spawn", trap_refused, 3, {P, H, I}},
+    {VEKOS_TRAP_WAITPID, "waitpid", trap_refused, 3, {I, H, H}},
+    {VEKOS_TRAP_SPAWN_EX, "spawn_ex", trap_refused, 1, {H}},
+};
+
+constexpr uint32_t kMaxRecorded = 1 << 20;
+
+// What the arguments carried: paths and buffers handed over before the trap, buffers filled
+// after it.
+void record_data(const GuestMemory &memory, const TrapRow *row, TrapRecord &rec, bool done) {
+    if (row == nullptr) return;
+    for (int i = 0; i < row->arity; i++) {
+        const TrapArg &arg = row->args[i];
+        std::optional<std::string> data;
+        if (arg.kind == K::Path && !done) {
+            data = memory.read_string(rec.args[i], kMaxPath);
+        } else if ((arg.kind == K::BufferIn && !done) ||
+                   (arg.kind == K::BufferOut && done && rec.result >= 0)) {
+            uint32_t n = arg.kind == K::BufferIn ? rec.args[arg.length_arg] : uint32_t(rec.result);
+            if (auto bytes = memory.read_bytes(rec.args[i], std::min(n, kMaxRecorded)))
+                data = std::string(bytes->begin(), bytes->end());
+        } else {
+            continue;
+        }
+        rec.data[i] = std::move(data);
+    }
+}
+
+} // namespace
+
+const TrapRow *find_trap(uint32_t number) {
+    for (const TrapRow &row : kTraps)
+        if (row.number == number) return &row;
+    return nullptr;
+}
+
+void TrapDispatcher::remove_observer(TrapObserver *observer) {
+    observers_.erase(std::remove(observers_.begin(), observers_.end(), observer), observers_.end());
+}
+
+void TrapDispatcher::notify_after(const TrapRecord &record) {
+    for (TrapObserver *o : observers_) o->after(record);
+}
+
+// Nothing is recorded unless someone observes: the unobserved path allocates nothing.
+void TrapDispatcher::dispatch(Engine &engine, TrapContext &context) {
+    const TrapArgs trap = engine.trap_arguments();
+    const TrapRow *row = find_trap(trap.number);
+    std::optional<TrapRecord> rec;
+    if (!observers_.empty()) {
+        rec.emplace();
+        rec->number = trap.number;
+        rec->args = trap.args;
+        record_data(context.memory, row, *rec, false);
+        for (TrapObserver *o : observers_) {
+            if (auto answer = o->before(*rec)) {
+                rec->result = *answer;
+                rec->scripted = true;
+                engine.set_trap_result(*answer);
+                notify_after(*rec);
+                return;
+            }
+        }
+    }
+    TrapCall call{context, trap.args, action_};
+    int32_t result = kTrapFail;
+    try {
+        if (row != nullptr) result = row->handler(call);
+    } catch (const std::bad_alloc &) {
+        // A request too big for the host fails like any other the kernel can't serve.
+    }
+    if (row != nullptr && row->in_run_loop && acting()) {
+        engine.stop();
+        if (rec && action_.kind == PendingAction::Kind::Exit) {
+            rec->returned = false; // _exit does not come back: it is shown now
+            notify_after(*rec);
+        } else {
+            action_.record = std::move(rec);
+        }
+        return;
+    }
+    engine.set_trap_result(result);
+    if (!rec) return;
+    rec->result = result;
+    record_data(context.memory, row, *rec, true);
+    notify_after(*rec);
+}
+
+PendingAction TrapDispatcher::take_action() {
+    return std::exchange(action_, PendingAction{});
+}
+
+void TrapDispatcher::complete(Engine &engine, TrapContext &context, PendingAction &action,
+                              int32_t result) {
+    engine.set_trap_result(result);
+    if (!action.record) return;
+    TrapRecord &rec = *action.record;
+    rec.result = result;
+    record_data(context.memory, find_trap(rec.number), rec, true);
+    notify_after(rec);
+    action.record.reset();
+}
+
+} // namespace vekos

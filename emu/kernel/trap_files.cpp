@@ -1,0 +1,108 @@
+// Descriptor traps: write, read, open, close, lseek, dup, dup2.
+#include "kernel/console.h"
+#include "kernel/fd_table.h"
+#include "kernel/trap_handlers.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <memory>
+#include <vector>
+
+namespace vekos {
+namespace {
+
+// Guest open flags use Linux i386 numbering; the host's may differ, so map them one by one.
+constexpr uint32_t kGuestAccessMode = 3, kGuestCreate = 0x40, kGuestExclusive = 0x80,
+                   kGuestTruncate = 0x200, kGuestAppend = 0x400;
+// Reads and writes move at most this much per trap (a short count is allowed).
+constexpr uint32_t kMaxTransfer = 1 << 20;
+
+} // namespace
+
+int32_t trap_write(TrapCall &t) {
+    const Descriptor *d = t.context.fds.get(i32(t.args[0]));
+    uint32_t n = std::min(t.args[2], kMaxTransfer);
+    if (d == nullptr || i32(t.args[2]) < 0) return kTrapFail;
+    if (d->kind == Descriptor::Kind::File && !d->file->writable) return kTrapFail;
+    auto bytes = t.context.memory.read_bytes(t.args[1], n);
+    if (!bytes) return kTrapFail;
+    if (d->kind == Descriptor::Kind::Console) {
+        t.context.console.write(bytes->data(), bytes->size());
+        return i32(n);
+    }
+    ssize_t done = retry([&] { return ::write(d->file->host_fd, bytes->data(), bytes->size()); });
+    return done < 0 ? kTrapFail : int32_t(done);
+}
+
+int32_t trap_read(TrapCall &t) {
+    const Descriptor *d = t.context.fds.get(i32(t.args[0]));
+    uint32_t n = std::min(t.args[2], kMaxTransfer);
+    if (d == nullptr || i32(t.args[2]) < 0) return kTrapFail;
+    if (!t.context.memory.accessible(t.args[1], n, kProtWrite)) return kTrapFail;
+    if (d->kind == Descriptor::Kind::File && !d->file->readable) return kTrapFail;
+    std::vector<uint8_t> bytes(n);
+    ssize_t got;
+    if (d->kind == Descriptor::Kind::Console)
+        got = t.context.console.read(bytes.data(), n);
+    else
+        got = retry([&] { return ::read(d->file->host_fd, bytes.data(), n); });
+    if (got < 0) return kTrapFail;
+    t.context.memory.write(t.args[1], bytes.data(), uint32_t(got));
+    return int32_t(got);
+}
+
+int32_t trap_open(TrapCall &t) {
+    uint32_t flags = t.args[1];
+    uint32_t mode = flags & kGuestAccessMode;
+    if (mode == 3) return kTrapFail;
+    int host_flags = (mode == 0   ? O_RDONLY
+                      : mode == 1 ? O_WRONLY
+                                  : O_RDWR) |
+                     O_CLOEXEC | O_NOFOLLOW | O_NOCTTY;
+    if (flags & kGuestCreate) host_flags |= O_CREAT;
+    if (flags & kGuestExclusive) host_flags |= O_EXCL;
+    if (flags & kGuestTruncate) host_flags |= O_TRUNC;
+    if (flags & kGuestAppend) host_flags |= O_APPEND;
+    auto path = host_path(t, 0, RootFs::Final::Follow);
+    if (!path) return kTrapFail;
+    // Non-blocking first: a FIFO or device in the root folder must not stall the host.
+    int fd = retry([&] { return ::open(path->c_str(), host_flags | O_NONBLOCK, 0644); });
+    if (fd < 0) return kTrapFail;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) ||
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        ::close(fd);
+        return kTrapFail;
+    }
+    auto file = std::make_shared<OpenFile>(fd, mode != 1, mode != 0);
+    return t.context.fds.add(std::move(file)); // a full table closes the file again
+}
+
+int32_t trap_close(TrapCall &t) {
+    return t.context.fds.close(i32(t.args[0]));
+}
+
+int32_t trap_lseek(TrapCall &t) {
+    const Descriptor *d = t.context.fds.get(i32(t.args[0]));
+    int whence = t.args[2] == 0   ? SEEK_SET
+                 : t.args[2] == 1 ? SEEK_CUR
+                 : t.args[2] == 2 ? SEEK_END
+                                  : -1;
+    if (d == nullptr || d->kind != Descriptor::Kind::File || whence < 0) return kTrapFail;
+    off_t at = ::lseek(d->file->host_fd, off_t(i32(t.args[1])), whence);
+    return at < 0 || at > INT32_MAX ? kTrapFail : int32_t(at);
+}
+
+int32_t trap_dup(TrapCall &t) {
+    return t.context.fds.dup(i32(t.args[0]));
+}
+
+int32_t trap_dup2(TrapCall &t) {
+    return t.context.fds.dup2(i32(t.args[0]), i32(t.args[1]));
+}
+
+} // namespace vekos

@@ -1,0 +1,48 @@
+// Process and console traps: _exit, run, usleep, getkey, and the traps this kernel refuses.
+#include "kernel/console.h"
+#include "kernel/trap_handlers.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+namespace vekos {
+namespace {
+
+// usleep really sleeps, but no longer than this: a guest must not stall the host for hours.
+constexpr uint32_t kMaxSleepMicroseconds = 2'000'000;
+
+} // namespace
+
+int32_t trap_exit(TrapCall &t) {
+    t.action.kind = PendingAction::Kind::Exit;
+    t.action.status = i32(t.args[0]);
+    return 0;
+}
+
+// The result comes from the run loop once the line has run.
+int32_t trap_run(TrapCall &t) {
+    auto line = guest_string(t, 0);
+    if (!line) return kTrapFail;
+    t.action.kind = PendingAction::Kind::RunLine;
+    t.action.line = std::move(*line);
+    return 0;
+}
+
+int32_t trap_usleep(TrapCall &t) {
+    t.context.console.flush(); // the output so far shows while the guest sleeps
+    std::this_thread::sleep_for(
+        std::chrono::microseconds(std::min(t.args[0], kMaxSleepMicroseconds)));
+    return 0;
+}
+
+int32_t trap_getkey(TrapCall &t) {
+    uint8_t byte;
+    return t.context.console.read(&byte, 1) == 1 ? byte : kTrapFail;
+}
+
+int32_t trap_refused(TrapCall &) {
+    return kTrapFail;
+}
+
+} // namespace vekos

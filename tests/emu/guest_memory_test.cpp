@@ -1,0 +1,50 @@
+// Guest memory's own promises: privileged fills stay inside the regions, and a snapshot brings
+// writable regions back exactly, whether a page was zero or not when it was taken.
+#include "machine/guest_memory.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+using vekos::GuestMemory;
+using vekos::kPageSize;
+
+constexpr uint32_t kData = 0x10000, kCode = 0x20000;
+
+std::vector<uint8_t> bytes_at(const GuestMemory &memory, uint32_t at, uint32_t n) {
+    std::vector<uint8_t> out(n);
+    EXPECT_TRUE(memory.read(at, out.data(), n)) << "reading " << n << " bytes at " << at;
+    return out;
+}
+
+TEST(GuestMemory, FillIsPrivilegedButRangeChecked) {
+    GuestMemory memory;
+    ASSERT_TRUE(memory.add_region(kCode, kPageSize, vekos::kProtRead | vekos::kProtExec, "code"));
+    EXPECT_FALSE(memory.add_region(kCode, kPageSize, vekos::kProtRead, "again")) << "overlap";
+    EXPECT_TRUE(memory.fill(kCode, 0xF4, kPageSize)) << "read-only memory can be filled";
+    EXPECT_EQ(bytes_at(memory, kCode, 4), std::vector<uint8_t>(4, 0xF4));
+    EXPECT_FALSE(memory.fill(kCode + kPageSize - 2, 0xAA, 4)) << "runs past the region";
+    EXPECT_EQ(bytes_at(memory, kCode + kPageSize - 2, 2), std::vector<uint8_t>(2, 0xF4))
+        << "a refused fill changes nothing";
+}
+
+TEST(GuestMemory, RestoreBringsBackZeroAndNonZeroPages) {
+    GuestMemory memory;
+    ASSERT_TRUE(
+        memory.add_region(kData, 4 * kPageSize, vekos::kProtRead | vekos::kProtWrite, "data"));
+    // Pages 0 and 2 hold data, 1 and 3 are zero when the snapshot is taken.
+    ASSERT_TRUE(memory.fill(kData, 0x11, kPageSize));
+    ASSERT_TRUE(memory.fill(kData + 2 * kPageSize + 100, 0x22, 8));
+    const std::vector<uint8_t> before = bytes_at(memory, kData, 4 * kPageSize);
+    GuestMemory::Snapshot snapshot = memory.snapshot();
+    for (int round = 0; round < 2; round++) {
+        ASSERT_TRUE(memory.fill(kData, 0, 4 * kPageSize));
+        ASSERT_TRUE(memory.fill(kData + kPageSize + 7, 0x33, 2 * kPageSize));
+        memory.restore(snapshot);
+        EXPECT_EQ(bytes_at(memory, kData, 4 * kPageSize), before) << "round " << round;
+    }
+}
+
+} // namespace
