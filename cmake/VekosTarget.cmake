@@ -3,8 +3,9 @@
 include(${CMAKE_CURRENT_LIST_DIR}/VekosGuestFlags.cmake)
 
 set(VEKOS_CC ${VEKOS_BIN_DIR}/vekos-cc)
-set(VEKOS_LIB_DIR ${CMAKE_BINARY_DIR}/lib)
-set(VEKOS_INCLUDE_DIR ${PROJECT_SOURCE_DIR}/lib/include)
+# The build tree holds the kit as it is installed: bin/, lib/vekos/ and include/vekos/.
+set(VEKOS_LIB_DIR ${CMAKE_BINARY_DIR}/lib/vekos)
+set(VEKOS_INCLUDE_DIR ${CMAKE_BINARY_DIR}/include/vekos)
 set(VEKOS_TARGET_CFLAGS -Os -Wall -Wextra -Werror)
 
 # vekos_compile(<out-var> SOURCES <files...> [FLAGS <flags...>])

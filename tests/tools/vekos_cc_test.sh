@@ -79,7 +79,7 @@ check "--version" "$cc" --version
 check_error "unknown option" "unknown option '--frobnicate'" "$cc" --frobnicate "$work/all_headers.c"
 check_error "missing source" "nope.c: no such file" "$cc" "$work/nope.c"
 check_error "no inputs" "no input files" "$cc" -O2
-check_error "host libraries refused" "link only the vekos library" "$cc" "$work/all_headers.c" -lm
+check_error "host libraries are never searched" "no libm.a in the -L folders" "$cc" "$work/all_headers.c" -lm
 check_error "host headers are out of reach" "math.h" \
     bash -c "printf '#include <math.h>\nint main(void){return 0;}\n' > '$work/m.c' && '$cc' '$work/m.c' -o '$work/m.uelf'"
 check_error "static constructors are refused" "cannot have static constructors" \
