@@ -9,8 +9,10 @@ set(VEKOS_GUEST_FLAGS
     -fno-pie -fno-pic -fno-stack-protector -fno-asynchronous-unwind-tables -fno-unwind-tables
     -fno-tree-loop-distribute-patterns -ffunction-sections -fdata-sections -fno-common)
 # C++ without exceptions, RTTI, guarded statics or exit handlers: nothing runs outside main.
+# operator new gives the heap's 4-byte alignment; types that need more use the aligned forms.
 set(VEKOS_GUEST_CXX_FLAGS
-    -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-use-cxa-atexit -nostdinc++)
+    -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-use-cxa-atexit -faligned-new=4
+    -nostdinc++)
 
 # The host compiler builds guest code too, with its 32-bit libgcc for 64-bit division and
 # its own freestanding headers (stddef.h, stdint.h, ...).
