@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gelf.h>
 #include <libelf.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -73,6 +74,15 @@ bool show_record(Elf *elf, const RecordKind &kind) {
     return true;
 }
 
+// The section headers must lie inside the file, or no section can be trusted.
+bool headers_inside(Elf *elf, int fd) {
+    GElf_Ehdr header;
+    struct stat file;
+    if (!gelf_getehdr(elf, &header) || fstat(fd, &file) != 0) return false;
+    std::uint64_t end = header.e_shoff + std::uint64_t{header.e_shnum} * header.e_shentsize;
+    return end <= static_cast<std::uint64_t>(file.st_size);
+}
+
 bool show_image(const char *path) {
     std::printf("%s\n", path);
     int fd = open(path, O_RDONLY);
@@ -84,6 +94,8 @@ bool show_image(const char *path) {
     Elf *elf = elf_begin(fd, ELF_C_READ, nullptr);
     if (!elf || elf_kind(elf) != ELF_K_ELF || gelf_getclass(elf) != ELFCLASS32) {
         std::printf("  not a vekos image (ELF32)\n");
+    } else if (!headers_inside(elf, fd)) {
+        std::printf("  damaged: its section headers lie past the end of the file\n");
     } else {
         bool command = show_record(elf, vekos_info::command_record());
         bool package = show_record(elf, vekos_info::package_record());
