@@ -18,6 +18,6 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Compiler driver, library and emulator for
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "vekos developers <vekos@localhost>")
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "gcc, g++, lib32gcc-12-dev | gcc-multilib, binutils")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "gcc, g++, lib32gcc-12-dev | gcc-multilib, binutils, libelf1")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 include(CPack)
