@@ -1,20 +1,11 @@
 # Building guest code: every object and image goes through vekos-cc, as users' programs do.
 
-# The host compiler builds guest code too, with its 32-bit libgcc for 64-bit division.
-execute_process(
-    COMMAND ${CMAKE_CXX_COMPILER} -m32 -print-libgcc-file-name
-    OUTPUT_VARIABLE VEKOS_LIBGCC OUTPUT_STRIP_TRAILING_WHITESPACE)
-if(NOT EXISTS "${VEKOS_LIBGCC}")
-    message(FATAL_ERROR "32-bit libgcc not found (${VEKOS_LIBGCC}); install the Debian package "
-                        "lib32gcc-12-dev (or gcc-multilib)")
-endif()
-execute_process(
-    COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=include
-    OUTPUT_VARIABLE VEKOS_GCC_INCLUDE_DIR OUTPUT_STRIP_TRAILING_WHITESPACE)
-
+include(${CMAKE_CURRENT_LIST_DIR}/VekosGuestFlags.cmake)
 
 set(VEKOS_CC ${VEKOS_BIN_DIR}/vekos-cc)
-set(VEKOS_LIB_DIR ${CMAKE_BINARY_DIR}/lib)
+# The build tree holds the kit as it is installed: bin/, lib/vekos/ and include/vekos/.
+set(VEKOS_LIB_DIR ${CMAKE_BINARY_DIR}/lib/vekos)
+set(VEKOS_INCLUDE_DIR ${CMAKE_BINARY_DIR}/include/vekos)
 set(VEKOS_TARGET_CFLAGS -Os -Wall -Wextra -Werror)
 
 # vekos_compile(<out-var> SOURCES <files...> [FLAGS <flags...>])

@@ -8,6 +8,10 @@
 // prints 3.5. Errors are reported with exit status 1.
 #include <stdio.h>
 #include <stdlib.h>
+#include <vekos_meta.h>
+
+VEKOS_COMMAND("Evaluate an expression from left to right.", "calc NUMBER [OPERATOR NUMBER]...");
+VEKOS_PACKAGE("examples", "1");
 
 namespace {
 

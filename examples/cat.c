@@ -2,6 +2,10 @@
    standard input. A file that can't be opened is reported and skipped; the exit status
    is then 1. */
 #include <stdio.h>
+#include <vekos_meta.h>
+
+VEKOS_COMMAND("Copy files, or standard input, to the console.", "cat [file|-]...");
+VEKOS_PACKAGE("examples", "1");
 
 static char chunk[4096];
 

@@ -1,6 +1,10 @@
 /* cp: copies one file to another. The copy is held in memory and stored whole when the
    output stream is closed, so it must fit in the heap (1 MiB, with room to grow). */
 #include <stdio.h>
+#include <vekos_meta.h>
+
+VEKOS_COMMAND("Copy one file to another.", "cp <from> <to>");
+VEKOS_PACKAGE("examples", "1");
 
 static char chunk[4096];
 

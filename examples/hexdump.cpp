@@ -5,6 +5,10 @@
 //     00000000  68 69 0a                                          |hi.|
 //     00000003
 #include <stdio.h>
+#include <vekos_meta.h>
+
+VEKOS_COMMAND("Show a file as hexadecimal bytes and text.", "hexdump [file|-]");
+VEKOS_PACKAGE("examples", "1");
 
 namespace {
 

@@ -7,6 +7,10 @@
    word per call, so "12abc" counts as 12. The exit status is 1 when a file can't be
    opened. */
 #include <stdio.h>
+#include <vekos_meta.h>
+
+VEKOS_COMMAND("Add up the integers of files or standard input.", "sum [file...]");
+VEKOS_PACKAGE("examples", "1");
 
 struct tally {
     unsigned numbers;

@@ -2,6 +2,10 @@
 // word with its length, longest word last. `words "a,bb:ccc"` prints three lines.
 #include <stdio.h>
 #include <string.h>
+#include <vekos_meta.h>
+
+VEKOS_COMMAND("Split arguments into words and show their lengths.", "words <text>...");
+VEKOS_PACKAGE("examples", "1");
 
 namespace {
 

@@ -79,7 +79,7 @@ check "--version" "$cc" --version
 check_error "unknown option" "unknown option '--frobnicate'" "$cc" --frobnicate "$work/all_headers.c"
 check_error "missing source" "nope.c: no such file" "$cc" "$work/nope.c"
 check_error "no inputs" "no input files" "$cc" -O2
-check_error "host libraries refused" "link only the vekos library" "$cc" "$work/all_headers.c" -lm
+check_error "host libraries are never searched" "no libm.a in the -L folders" "$cc" "$work/all_headers.c" -lm
 check_error "host headers are out of reach" "math.h" \
     bash -c "printf '#include <math.h>\nint main(void){return 0;}\n' > '$work/m.c' && '$cc' '$work/m.c' -o '$work/m.uelf'"
 check_error "static constructors are refused" "cannot have static constructors" \
@@ -87,11 +87,48 @@ check_error "static constructors are refused" "cannot have static constructors" 
 check_error "compile errors fail the build" "error" \
     bash -c "echo 'int main(void) { return x; }' > '$work/bad.c' && '$cc' '$work/bad.c' -o '$work/bad.uelf'"
 
+# The gcc options build systems and users pass, each honoured.
+mkdir -p "$work/sys" "$work/quote" "$work/libs"
+echo '#define FROM_SYSTEM 3' >"$work/sys/sysdep.h"
+echo '#define FROM_QUOTE 4' >"$work/quote/quoted.h"
+printf '#include <sysdep.h>\n#include "quoted.h"\nint main(void) { return FROM_SYSTEM + FROM_QUOTE + VALUE; }\n' >"$work/opts.c"
+printf 'int answer(void) { return 42; }\n' >"$work/answer.c"
+cp "$work/opts.c" "$work/opts.txt"
+printf '\t.globl _start\n_start:\n\tmovl $2, %%eax\n\tmovl $7, %%ebx\n\tint $0x80\n' >"$work/own_start.s"
+in_work() { (cd "$work" && "$@"); }
+inc=(-isystem sys -iquote quote -DVALUE=1)
+check "-E writes preprocessed text" bash -c "cd '$work' && '$cc' -E ${inc[*]} opts.c | grep -q '+ 4 + 1;'"
+check "-S writes assembly" bash -c "cd '$work' && '$cc' -S ${inc[*]} opts.c && grep -q 'main:' opts.s"
+check "-x c compiles any file name, -x none ends it" in_work "$cc" "${inc[@]}" -x c opts.txt -x none -o x.uelf
+check "-std= is honoured" bash -c "cd '$work' && echo __STDC_VERSION__ | '$cc' -E -std=c11 -x c - | grep -q 201112L"
+check "-W options reach the compiler" bash -c "echo 'int main(void) { int unused; return 0; }' >'$work/w.c' && ! '$cc' -Werror=unused-variable '$work/w.c' -o '$work/w.uelf'"
+check "safe -f options pass" in_work "$cc" -fno-inline -fdiagnostics-color=never "${inc[@]}" opts.c -o f.uelf
+check "-MD -MF -MT -MP write a dependency file" bash -c "cd '$work' && '$cc' -c ${inc[*]} -MD -MF deps.d -MT target.o -MP opts.c -o opts.o && grep -q '^target.o:.*sysdep.h' deps.d && grep -q '^quote/quoted.h:' deps.d"
+check "-s strips symbols, -static is accepted" bash -c "cd '$work' && '$cc' -s -static ${inc[*]} opts.c -o s.uelf && ! readelf -S s.uelf | grep -q symtab"
+check "-nostdlib links the user's own start-up" bash -c "cd '$work' && '$cc' -nostdlib own_start.s -o own.uelf && ! nm own.uelf | grep -q main"
+check "-nostartfiles drops only the start-up object" bash -c "cd '$work' && '$cc' -nostartfiles own_start.s answer.c -o own2.uelf && ! nm own2.uelf | grep -q ' _exit'"
+check "-L and -l link the user's own library" bash -c "cd '$work' && '$cc' -c answer.c -o libs/answer.o && ar rcs libs/libanswer.a libs/answer.o && printf 'int answer(void);\nint main(void) { return answer(); }\n' >usea.c && '$cc' usea.c -L libs -lanswer -o usea.uelf && '$cc' usea.c -Llibs -l answer -lc -o usea2.uelf"
+check "-Wl, and -Xlinker reach the linker" bash -c "cd '$work' && '$cc' ${inc[*]} opts.c -Wl,-Map=a.map -Xlinker --cref -o l.uelf && grep -q 'Cross Reference' a.map"
+check "-dumpmachine" bash -c "'$cc' -dumpmachine | grep -qx i686-vekos"
+check "-print-file-name finds the kit's files" bash -c "test -f \"\$('$cc' -print-file-name=libvekos.a)\" && test -f \"\$('$cc' -print-file-name=libgcc.a)\""
+check "-print-search-dirs" bash -c "'$cc' -print-search-dirs | grep -q '^libraries: =/.*/lib/vekos/'"
+check "-v shows the commands" bash -c "'$cc' -v -c '$work/answer.c' -o '$work/v.o' 2>&1 | grep -q -- '-march=i686'"
+check "-v alone shows the version" bash -c "'$cc' -v | grep -q '^Target: i686-vekos'"
+check_error "-fPIC is refused with the reason" "loaded at a fixed address" "$cc" -fPIC -c "$work/answer.c"
+check_error "-fexceptions is refused with the reason" "no unwinder" "$cc" -fexceptions -c "$work/answer.c"
+check_error "-shared is refused with the way out" "ar rcs" "$cc" -shared "$work/answer.c"
+check_error "-m64 is refused" "code generation is fixed" "$cc" -m64 -c "$work/answer.c"
+check_error "-l without the library says where it looked" "no libnope.a in the -L folders (libs)" in_work "$cc" answer.c -Llibs -lnope
+check_error "-x with an unknown language" "-x fortran: unknown language" "$cc" -x fortran "$work/answer.c"
+check_error "-o with -c and two sources" "-o with -c needs exactly one source" "$cc" -c "$work/answer.c" "$work/opts.c" -o "$work/two.o"
+
 if [[ -x "$emu" ]]; then
     mkdir -p "$work/root/bin"
     cp "$work/c.uelf" "$work/root/bin/"
     check "the C program runs on vekos-emu" \
         bash -c "'$emu' --root '$work/root' c.uelf x y | grep -qx 'sum: big x y'"
+    check "an image with its own start-up runs" bash -c "cd '$work' && '$emu' --root . own.uelf; test \$? -eq 7"
+    check "a user's library is linked" bash -c "cd '$work' && '$emu' --root . usea.uelf; test \$? -eq 42"
 fi
 
 echo "vekos-cc: $passed passed, $failed failed"

@@ -1,0 +1,174 @@
+#!/bin/bash
+# The kit as a user gets it: installed into a prefix and moved, then building the example
+# project with CMake (tests through ctest) and with make; C++ at every optimisation level;
+# ctype.h against the host's C locale, assert.h and limits.h; and vekos-info's records.
+# Usage: sdk_test.sh BUILD_DIR
+set -uo pipefail
+build="$(cd "$1" && pwd)"
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+passed=0
+failed=0
+
+check() { # check NAME COMMAND... : the command must succeed
+    local name="$1"
+    shift
+    "$@" >"$work/out" 2>&1
+    local status=$?
+    if [[ $status -eq 0 ]]; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        echo "FAIL: $name: expected success, got status $status with:"
+        sed 's/^/    /' "$work/out"
+    fi
+}
+
+check_output() { # check_output NAME EXPECTED-STATUS EXPECTED-TEXT COMMAND...
+    local name="$1" status="$2" expected="$3"
+    shift 3
+    "$@" >"$work/out" 2>&1
+    local got=$?
+    if [[ $got -eq $status ]] && grep -qF -- "$expected" "$work/out"; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        echo "FAIL: $name: expected status $status saying '$expected', got status $got with:"
+        sed 's/^/    /' "$work/out"
+    fi
+}
+
+# Installed, then moved: nothing may point back at the build or the first prefix.
+cmake --install "$build" --prefix "$work/first" >/dev/null || { echo "FAIL: cmake --install"; exit 1; }
+mv "$work/first" "$work/kit"
+kit="$work/kit"
+cc="$kit/bin/vekos-cc"
+check "the installed kit names no build path" bash -c "! grep -rlF '$build' '$kit/bin/vekos-cc' '$kit/bin/vekos-run' '$kit/share'"
+check "the installed root runs run.uelf" "$kit/bin/vekos-emu" --root "$kit/share/vekos/root" run.uelf hello.uelf -v
+
+project="$kit/share/vekos/examples/project"
+check "CMake configures the example with the toolchain file" \
+    cmake -S "$project" -B "$work/cmake" -DCMAKE_TOOLCHAIN_FILE="$kit/share/vekos/toolchain.cmake"
+check "CMake builds C, C++ and a static library" cmake --build "$work/cmake"
+check "ctest runs the tests on vekos-emu" ctest --test-dir "$work/cmake" --output-on-failure
+cp -r "$project" "$work/make"
+check "make builds and checks the example" make -C "$work/make" CC="$cc" check
+
+cd "$work" || exit 1
+run() { "$kit/bin/vekos-run" "$@"; }
+
+cat >cxx.cpp <<'CXX'
+#include <array>
+#include <bit>
+#include <compare>
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <limits>
+#include <new>
+#include <type_traits>
+#include <utility>
+#include <stdio.h>
+
+struct Base {
+    virtual ~Base() { s_destroyed++; }
+    virtual int value() const = 0;
+    static inline int s_destroyed = 0;
+};
+struct Leaf : Base {
+    explicit Leaf(int v) : v(v) {}
+    int value() const override { return v; }
+    int v;
+};
+struct alignas(16) Wide { long double x; };
+
+int main() {
+    int sum = 0;
+    for (int v : {1, 2, 3}) {
+        Base *b = new Leaf(v);
+        sum += b->value();
+        delete b;
+    }
+    int *many = new int[10]();
+    delete[] many;
+    Wide *w = new Wide;
+    bool aligned = reinterpret_cast<std::uintptr_t>(w) % 16 == 0;
+    bool refused = new (std::nothrow) char[0x7fff0000] == nullptr;
+    std::array<int, 2> a{1, 2};
+    bool ok = sum == 6 && Base::s_destroyed == 3 && aligned && refused && (a[0] <=> a[1]) < 0 &&
+              std::numeric_limits<std::int32_t>::max() == 0x7fffffff && std::popcount(7u) == 3;
+    printf("%s\n", ok ? "cxx ok" : "cxx wrong");
+    char *huge = new char[0x200000]; // more than the heap: ends the program
+    return huge[0];
+}
+CXX
+for level in -O0 -O2 -Os; do
+    check "C++ links at $level" "$cc" "$level" -Wall -Wextra -Werror cxx.cpp -o "cxx$level.uelf"
+    check_output "C++ runs at $level; a failed new ends it with a message" 1 \
+        "operator new: out of memory for 2097152 bytes" run "./cxx$level.uelf"
+    grep -q "cxx ok" out || { failed=$((failed + 1)); echo "FAIL: C++ at $level printed: $(cat out)"; }
+done
+
+# ctype.h: every class and both case mappings for EOF and every byte, against the host's C
+# locale; limits.h against the widths of the target.
+cat >ctype_table.c <<'C'
+#include <ctype.h>
+#include <limits.h>
+#include <stdio.h>
+#ifndef HOST
+_Static_assert(CHAR_BIT == 8 && INT_MAX == 2147483647 && LONG_MIN == -2147483647L - 1 &&
+                   ULLONG_MAX == 18446744073709551615ULL && UCHAR_MAX == 255,
+               "limits.h");
+#endif
+int main(void) {
+    int (*const classes[])(int) = {isalnum, isalpha, isblank, iscntrl, isdigit, isgraph,
+                                   islower, isprint, ispunct, isspace, isupper, isxdigit};
+    for (int c = -1; c < 256; c++) {
+        int bits = 0;
+        for (unsigned i = 0; i < sizeof classes / sizeof classes[0]; i++)
+            bits |= (classes[i](c) != 0) << i;
+        printf("%d %d %d %d\n", c, bits, tolower(c), toupper(c));
+    }
+    return 0;
+}
+C
+check "ctype.h and limits.h compile" "$cc" -Wall -Wextra -Werror ctype_table.c -o ctype_table.uelf
+run ./ctype_table.uelf >ctype.guest 2>&1
+cc -w -DHOST ctype_table.c -o ctype_table.host && LC_ALL=C ./ctype_table.host >ctype.host
+check "ctype.h agrees with the host's C locale for EOF and every byte" diff ctype.host ctype.guest
+
+printf '#include <assert.h>\nint main(int argc, char **argv) {\n    (void)argv;\n    assert(argc == 2);\n    return 0;\n}\n' >assert_me.c
+check "assert compiles" "$cc" assert_me.c -o assert.uelf
+check "a passing assert does nothing" run ./assert.uelf one
+check_output "a failing assert names file, line, function and expression" 1 \
+    "assert_me.c:4: main: assertion 'argc == 2' failed" run ./assert.uelf
+check "NDEBUG removes assert" bash -c "'$cc' -DNDEBUG assert_me.c -o ndebug.uelf && '$kit/bin/vekos-run' ./ndebug.uelf"
+
+# vekos-info: the records of run.uelf and the examples, and damaged records reported, never
+# read past.
+info="$kit/bin/vekos-info"
+check_output "vekos-info shows run's records" 0 "summary  Run a native program, .uelf, or script." \
+    "$info" "$kit/share/vekos/root/bin/run.uelf"
+check_output "vekos-info shows the example project's records" 0 "usage    rpn TOKEN..." \
+    "$info" "$work/cmake/rpn.uelf"
+damaged() { # damaged NAME RECORD-BYTES-AS-C-STRING EXPECTED
+    printf 'const char r[sizeof(%s) - 1] __attribute__((section(".vekos.cmdmeta"), used)) = %s;\nint main(void) { return 0; }\n' "$2" "$2" >bad.c
+    "$cc" bad.c -o bad.uelf 2>/dev/null
+    check_output "vekos-info: $1" 1 "$3" "$info" bad.uelf
+}
+damaged "a string runs past the section's end" '"VCMD\1\0\0\0summary\0usage"' "the usage runs past"
+damaged "no final empty string" '"VCMD\1\0\0\0summary\0usage\0"' "no empty string ends"
+damaged "wrong magic" '"VCMX\1\0\0\0a\0b\0\0"' "magic 'VCMX'"
+damaged "unknown version" '"VCMD\2\0\0\0a\0b\0\0"' "format version 2"
+damaged "bytes after the record" '"VCMD\1\0\0\0a\0b\0\0\0"' "1 bytes follow the record"
+# A section header whose size runs past the end of the file.
+cp "$kit/share/vekos/root/bin/run.uelf" cut.uelf
+headers=$(readelf -h cut.uelf | awk '/Start of section headers/ { print $5 }')
+index=$(readelf -S cut.uelf | sed -n 's/^ *\[ *\([0-9]*\)\] \.vekos\.cmdmeta .*/\1/p')
+printf '\xff\xff\x00\x00' | dd of=cut.uelf bs=1 seek=$((headers + index * 40 + 20)) conv=notrunc 2>/dev/null
+check_output "vekos-info: a section that runs past the file's end" 1 ".vekos.cmdmeta: damaged" "$info" cut.uelf
+head -c 300 "$kit/share/vekos/root/bin/run.uelf" >short.uelf
+check_output "vekos-info: a file cut short" 1 "damaged" "$info" short.uelf
+
+echo "sdk: $passed passed, $failed failed"
+[[ $failed -eq 0 ]]

@@ -1,0 +1,129 @@
+// vekos-info IMAGE...: shows the command and package records of vekos images and checks
+// them. Exit status: 0 when every record found is sound, 1 when one is damaged or a file is
+// not a readable image, 2 for a usage error.
+#include <fcntl.h>
+#include <gelf.h>
+#include <libelf.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "meta_record.h"
+
+namespace {
+
+using vekos_info::printable;
+using vekos_info::RecordKind;
+
+constexpr const char *usage = "usage: vekos-info IMAGE...\n"
+                              "Shows and checks the command and package records of vekos images.\n";
+
+// The bytes of the named section, empty optional when there is none; errors in `damage`.
+std::optional<std::span<const std::uint8_t>> section_bytes(Elf *elf, std::string_view name,
+                                                           std::string &damage) {
+    std::size_t names_index;
+    if (elf_getshdrstrndx(elf, &names_index) != 0) {
+        damage = elf_errmsg(-1);
+        return std::nullopt;
+    }
+    for (Elf_Scn *scn = elf_nextscn(elf, nullptr); scn; scn = elf_nextscn(elf, scn)) {
+        GElf_Shdr header;
+        if (!gelf_getshdr(scn, &header)) continue;
+        const char *section_name = elf_strptr(elf, names_index, header.sh_name);
+        if (!section_name || name != section_name) continue;
+        if (header.sh_type == SHT_NOBITS) {
+            damage = "its section holds no bytes in the file";
+            return std::nullopt;
+        }
+        // libelf refuses a section that runs past the end of the file.
+        Elf_Data *data = elf_getdata(scn, nullptr);
+        if (!data) {
+            damage = std::string("its section cannot be read: ") + elf_errmsg(-1);
+            return std::nullopt;
+        }
+        return std::span(static_cast<const std::uint8_t *>(data->d_buf), data->d_size);
+    }
+    return std::nullopt;
+}
+
+// Prints one record of an image; false when it is damaged.
+bool show_record(Elf *elf, const RecordKind &kind) {
+    std::string damage;
+    auto bytes = section_bytes(elf, kind.section, damage);
+    if (!bytes) {
+        if (damage.empty()) {
+            std::printf("  %s: none\n", kind.section.data());
+            return true;
+        }
+        std::printf("  %s: damaged: %s\n", kind.section.data(), damage.c_str());
+        return false;
+    }
+    auto record = vekos_info::read_record(kind, *bytes);
+    if (!record.damage.empty()) {
+        std::printf("  %s: damaged: %s\n", kind.section.data(), record.damage.c_str());
+        return false;
+    }
+    for (std::size_t i = 0; i < kind.fields.size(); i++) {
+        std::printf("  %-8s %s\n", kind.fields[i].data(), printable(record.strings[i]).c_str());
+    }
+    return true;
+}
+
+// The section headers must lie inside the file, or no section can be trusted.
+bool headers_inside(Elf *elf, int fd) {
+    GElf_Ehdr header;
+    struct stat file;
+    if (!gelf_getehdr(elf, &header) || fstat(fd, &file) != 0) return false;
+    std::uint64_t end = header.e_shoff + std::uint64_t{header.e_shnum} * header.e_shentsize;
+    return end <= static_cast<std::uint64_t>(file.st_size);
+}
+
+bool show_image(const char *path) {
+    std::printf("%s\n", path);
+    int fd = open(path, O_RDONLY);
+    if (fd < 0) {
+        std::printf("  cannot open: %s\n", std::strerror(errno));
+        return false;
+    }
+    bool sound = false;
+    Elf *elf = elf_begin(fd, ELF_C_READ, nullptr);
+    if (!elf || elf_kind(elf) != ELF_K_ELF || gelf_getclass(elf) != ELFCLASS32) {
+        std::printf("  not a vekos image (ELF32)\n");
+    } else if (!headers_inside(elf, fd)) {
+        std::printf("  damaged: its section headers lie past the end of the file\n");
+    } else {
+        bool command = show_record(elf, vekos_info::command_record());
+        bool package = show_record(elf, vekos_info::package_record());
+        sound = command && package;
+    }
+    elf_end(elf);
+    close(fd);
+    return sound;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 2) {
+        std::fputs(usage, stderr);
+        return 2;
+    }
+    std::string_view first = argv[1];
+    if (first == "--help") {
+        std::fputs(usage, stdout);
+        return 0;
+    }
+    if (first == "--version") {
+        std::printf("vekos-info %s\n", VEKOS_VERSION);
+        return 0;
+    }
+    elf_version(EV_CURRENT);
+    bool sound = true;
+    for (int i = 1; i < argc; i++) sound = show_image(argv[i]) && sound;
+    return sound ? 0 : 1;
+}
