@@ -1,28 +1,31 @@
 // Guest stores at native speed over Debian's Unicorn 2.0.1 (static libunicorn.a).
 //
 // That release stubs QEMU's dirty-memory bitmap: every writable RAM page looks "clean", so each
-// TLB fill flags it TLB_NOTDIRTY and every guest store leaves the generated code for the slow
-// path (a page-collection lock and a translated-block check per store, 30-80 times slower),
-// and the flag is never cleared. The wraps below keep the one fact that flag exists for -- which
-// RAM pages hold translated code -- per engine, and drop the flag on fills of pages without code:
-//   tlb_set_page_with_attrs  a writable page without code, in an engine without write hooks,
-//                            is filled without TLB_NOTDIRTY (through tlb_set_dirty);
-//   address_space_translate_for_iotlb  tells the fill which RAM page it maps;
-//   tlb_protect_code         a page gains its first block: remember it and re-arm the flag in
-//                            TLB entries already filled for it (tlb_reset_dirty);
-//   tlb_unprotect_code       a page lost its last block: forget it; TLB entries still flagged
+// TLB fill flags it TLB_NOTDIRTY and every guest store leaves the translated code for the slow
+// path (a page-collection lock and a translated-block check per store; a byte memset of 8 MiB
+// took 0.73 s instead of 0.04 s), and the flag is never cleared. The flag exists to catch
+// stores into translated code, so the wraps below keep, per engine, which RAM pages hold
+// translated blocks, and fill other pages without it:
+//   tlb_set_page_with_attrs  a page without blocks, writable, in an engine without write
+//                            hooks, loses the flag as soon as it is filled (tlb_set_dirty);
+//   address_space_translate_for_iotlb  tells that fill which RAM page it maps;
+//   tlb_protect_code         a page gains its first block: remember it, and re-arm the flag
+//                            in TLB entries already filled for it (tlb_reset_dirty);
+//   tlb_unprotect_code       a page lost its last block: forget it; its entries still flagged
 //                            are dropped at the next translation (tb_gen_code), where no store
 //                            is half done;
 //   uc_hook_add              a memory-write hook: blocks translated before it store through the
-//                            TLB, so the engine keeps the flag from then on, as before;
+//                            TLB without calling hooks, so that engine keeps the flag, as before;
 //   uc_close                 forgets the engine.
-// Read-only pages never take the fast path: Unicorn fills them with TLB_DISCARD_WRITE, and
-// tlb_set_dirty only clears an entry that is exactly "page | TLB_NOTDIRTY".
+// Unicorn checks a region's write permission on the slow path only, so pages of regions
+// without UC_PROT_WRITE keep the flag too. --wrap redirects only calls between object files: in
+// that build every call of these that matters is one (tb_gen_code's own callers inside
+// translate-all.c only miss a flush point; the flush then comes later).
 //
-// All of it names Unicorn's internals and the layout of two of its structures (uc->cpu and
-// cpu->uc, read from tb_gen_code and uc_emu_stop of that build): it is linked only against
-// 2.0.1 (VEKOS_UNICORN_TWEAKS). An engine whose two pointers don't agree is left as Unicorn
-// made it.
+// All of it names Unicorn's internals and reads four fields of its structures at the offsets of
+// that build (uc->cpu, cpu->uc, section->mr, region->perms, as its own tb_gen_code, uc_emu_stop
+// and store_helper read them): it is linked only against 2.0.1 (VEKOS_UNICORN_TWEAKS). An engine
+// whose uc and cpu don't point at each other is left as Unicorn made it.
 #include <cstdarg>
 #include <cstdint>
 #include <memory>
