@@ -1,6 +1,6 @@
 # cmake --install: the kit, in the layout vekos-cc and the toolchain file find relative to
 # themselves, so the installed tree can be moved.
-install(PROGRAMS ${VEKOS_BIN_DIR}/vekos-cc ${VEKOS_BIN_DIR}/vekos-run DESTINATION bin)
+install(PROGRAMS ${VEKOS_BIN_DIR}/vekos-cc DESTINATION bin)
 install(TARGETS vekos-emu vekos-info RUNTIME DESTINATION bin)
 install(TARGETS vekos_format LIBRARY DESTINATION lib/vekos)
 install(FILES ${VEKOS_LIB_DIR}/libvekos.a ${VEKOS_LIB_DIR}/user_crt0.o ${VEKOS_LIB_DIR}/vekos.ld

@@ -13,7 +13,7 @@ set(CMAKE_C_COMPILER "${VEKOS_KIT_PREFIX}/bin/vekos-cc")
 set(CMAKE_CXX_COMPILER "${VEKOS_KIT_PREFIX}/bin/vekos-cc")
 set(CMAKE_ASM_COMPILER "${VEKOS_KIT_PREFIX}/bin/vekos-cc")
 # Tests run with the folder ctest runs them in as the guest's root.
-set(CMAKE_CROSSCOMPILING_EMULATOR "${VEKOS_KIT_PREFIX}/bin/vekos-run")
+set(CMAKE_CROSSCOMPILING_EMULATOR "${VEKOS_KIT_PREFIX}/bin/vekos-emu")
 
 # Headers and libraries come from the kit and the project, never from the host.
 set(CMAKE_FIND_ROOT_PATH "${VEKOS_KIT_PREFIX}")

@@ -9,7 +9,8 @@ namespace vekos {
 namespace {
 
 constexpr size_t kMaxScript = 1 << 20;
-const char kNotAProgram[] = "not a program (expected .uelf, .vek, .bin or .flat)";
+const char kNotAnImage[] = "not a program (expected .uelf, .vek, .bin or .flat)";
+const char kNotAProgram[] = "not a program (expected .uelf, .vek, .bin, .flat or .shell)";
 
 std::vector<std::string> split_words(std::string_view line) {
     std::vector<std::string> words;
@@ -54,7 +55,7 @@ void Kernel::report(std::string_view name, std::string_view message) {
 Result<std::unique_ptr<Process>> Kernel::load_image(const std::string &host_path, ProgramKind kind,
                                                     const std::vector<std::string> &argv,
                                                     const std::string &cwd, int depth) {
-    if (kind == ProgramKind::Script) return Failure{kNotAProgram};
+    if (kind == ProgramKind::Script) return Failure{kNotAnImage};
     auto file = read_host_file(host_path, kMaxImageFile);
     if (!file) return Failure{file.error()};
     auto image = kind == ProgramKind::Elf ? parse_elf_image(*file) : parse_flat_image(*file);
@@ -65,14 +66,14 @@ Result<std::unique_ptr<Process>> Kernel::load_image(const std::string &host_path
 }
 
 Kernel::Ran Kernel::run_words(const std::vector<std::string> &words, const std::string &cwd,
-                              int depth) {
+                              int depth, const std::string *host_path) {
     const std::string &name = words.at(0);
     auto kind = program_kind(name);
     if (!kind) {
         report(name, kNotAProgram);
         return {false, kStatusNotRun};
     }
-    auto host = find_program(fs_, cwd, name);
+    auto host = host_path ? Result<std::string>(*host_path) : find_program(fs_, cwd, name);
     if (!host) {
         report(name, host.error());
         return {false, kStatusNotRun};
@@ -149,8 +150,14 @@ int32_t Kernel::run_request(Process &parent, const std::string &line) {
     return run_line(line, parent.cwd(), depth);
 }
 
-int Kernel::run_main(const std::vector<std::string> &argv) {
-    return run_words(argv, "/", 0).status;
+int Kernel::run_main(const std::vector<std::string> &argv, const std::string &cwd) {
+    // A name with a slash that names a host file is that file, wherever it lies; the
+    // programs it runs are found inside the root as usual.
+    const std::string &name = argv.at(0);
+    struct stat st;
+    if (name.find('/') != std::string::npos && stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+        return run_words(argv, cwd, 0, &name).status;
+    return run_words(argv, cwd, 0).status;
 }
 
 } // namespace vekos

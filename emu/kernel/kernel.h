@@ -42,8 +42,9 @@ class Kernel : private RunRequests {
     void add_observer(TrapObserver *observer) { traps_.add_observer(observer); }
     void remove_observer(TrapObserver *observer) { traps_.remove_observer(observer); }
 
-    // Runs argv[0] with its arguments from the guest folder "/"; returns vekos-emu's status.
-    int run_main(const std::vector<std::string> &argv);
+    // Runs argv[0] with its arguments from the guest folder `cwd`; returns vekos-emu's
+    // status. argv[0] may also name a host file by a path with a slash.
+    int run_main(const std::vector<std::string> &argv, const std::string &cwd = "/");
     // The run request: runs the command line to its end; 0 when it was run (even if it then
     // faulted or hit the instruction limit: that ends only the child), -1 when it couldn't be.
     int32_t run_request(Process &parent, const std::string &line) override;
@@ -65,7 +66,9 @@ class Kernel : private RunRequests {
         bool started;
         int status;
     };
-    Ran run_words(const std::vector<std::string> &words, const std::string &cwd, int depth);
+    // Runs the program named by words[0], found inside the root unless `host_path` says where.
+    Ran run_words(const std::vector<std::string> &words, const std::string &cwd, int depth,
+                  const std::string *host_path = nullptr);
     Ran run_script(const std::string &name, const std::string &host_path, const std::string &cwd,
                    int depth);
 

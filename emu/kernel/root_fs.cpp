@@ -77,4 +77,10 @@ std::optional<std::string> RootFs::resolve(std::string_view cwd, std::string_vie
     return (*folder == "/" ? "" : *folder) + "/" + name;
 }
 
+bool RootFs::is_folder(std::string_view path) const {
+    auto host = resolve("/", path);
+    struct stat st;
+    return host && stat(host->c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 } // namespace vekos

@@ -25,6 +25,9 @@ class RootFs {
     std::optional<std::string> resolve(std::string_view cwd, std::string_view path,
                                        Final final = Final::Follow) const;
 
+    // True when the guest path names a folder inside the root.
+    bool is_folder(std::string_view path) const;
+
     const std::string &host_root() const { return root_; }
 
   private:

@@ -164,6 +164,30 @@ TEST_F(VekosEmu, FlatImagesAndOtherExtensions) {
     EXPECT_EQ(missing.err, "vekos-emu: missing.uelf: no such program\n");
 }
 
+// As ctest runs a cross-built test: the program by its host path, from outside the root.
+TEST_F(VekosEmu, AProgramByHostPathAndAStartingFolder) {
+    fs::create_directories(root.host("work/sub"));
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char *out, *err;
+    } cases[] = {
+        {{PROBE_IMAGE, "echo", "host"}, 0, "host\n", ""},
+        {{"bin/probe.uelf", "echo", "inside"}, 0, "inside\n", ""}, // no such host file
+        {{"--cwd", "/work", "probe.uelf", "pwd"}, 0, "/work\n", ""},
+        {{"--cwd", "work/sub/..", PROBE_IMAGE, "pwd", "sub"}, 0, "0 /work/sub\n", ""},
+        {{"--cwd", "/nowhere", "probe.uelf"}, 2, "", "vekos-emu: --cwd /nowhere: not a folder"},
+        {{"nothing.txt"}, 127, "", "vekos-emu: nothing.txt: not a program (expected .uelf, "
+                                   ".vek, .bin, .flat or .shell)\n"},
+    };
+    for (const Case &c : cases) {
+        Finished f = emu(c.args);
+        EXPECT_EQ(f.status, c.status) << testing::PrintToString(c.args) << f.err;
+        EXPECT_EQ(f.out, c.out) << testing::PrintToString(c.args);
+        EXPECT_EQ(f.err.rfind(c.err, 0), 0u) << testing::PrintToString(c.args) << f.err;
+    }
+}
+
 TEST_F(VekosEmu, CommandLineErrorsAndHelp) {
     struct Case {
         std::vector<std::string> args;

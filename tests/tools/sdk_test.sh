@@ -43,7 +43,7 @@ cmake --install "$build" --prefix "$work/first" >/dev/null || { echo "FAIL: cmak
 mv "$work/first" "$work/kit"
 kit="$work/kit"
 cc="$kit/bin/vekos-cc"
-check "the installed kit names no build path" bash -c "! grep -rlF '$build' '$kit/bin/vekos-cc' '$kit/bin/vekos-run' '$kit/share'"
+check "the installed kit names no build path" bash -c "! grep -rlF '$build' '$kit/bin/vekos-cc' '$kit/share'"
 check "the installed root runs run.uelf" "$kit/bin/vekos-emu" --root "$kit/share/vekos/root" run.uelf hello.uelf -v
 
 project="$kit/share/vekos/examples/project"
@@ -55,7 +55,7 @@ cp -r "$project" "$work/make"
 check "make builds and checks the example" make -C "$work/make" CC="$cc" check
 
 cd "$work" || exit 1
-run() { "$kit/bin/vekos-run" "$@"; }
+run() { "$kit/bin/vekos-emu" "$@"; }
 
 cat >cxx.cpp <<'CXX'
 #include <array>
@@ -142,7 +142,7 @@ check "assert compiles" "$cc" assert_me.c -o assert.uelf
 check "a passing assert does nothing" run ./assert.uelf one
 check_output "a failing assert names file, line, function and expression" 1 \
     "assert_me.c:4: main: assertion 'argc == 2' failed" run ./assert.uelf
-check "NDEBUG removes assert" bash -c "'$cc' -DNDEBUG assert_me.c -o ndebug.uelf && '$kit/bin/vekos-run' ./ndebug.uelf"
+check "NDEBUG removes assert" bash -c "'$cc' -DNDEBUG assert_me.c -o ndebug.uelf && '$kit/bin/vekos-emu' ./ndebug.uelf"
 
 # vekos-info: the records of run.uelf and the examples, and damaged records reported, never
 # read past.

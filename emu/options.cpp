@@ -1,0 +1,97 @@
+#include "options.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+
+#ifndef VEKOS_VERSION
+#define VEKOS_VERSION "0.0.0"
+#endif
+
+namespace vekos {
+namespace {
+
+constexpr int kUsageStatus = 2;
+
+const char kUsage[] =
+    "Usage: vekos-emu [options] PROGRAM [ARGS...]\n"
+    "Runs a vekos program (.uelf .vek .bin .flat, or a .shell script) with ARGS.\n"
+    "PROGRAM with a slash that names a host file is loaded from there; otherwise it is\n"
+    "looked up in the guest's starting folder, then in /bin.\n"
+    "\n"
+    "Options:\n"
+    "  --root DIR              the folder the program sees as \"/\" (default: .)\n"
+    "  --cwd DIR               the guest's starting folder, inside the root (default: /)\n"
+    "  --trace                 show each trap on stderr\n"
+    "  --max-instructions N    stop a program after N instructions (status 124)\n"
+    "  --help                  show this help\n"
+    "  --version               show the version\n"
+    "  --                      end of options\n"
+    "\n"
+    "Exit status: the program's own (low 8 bits), 127 when it can't be loaded,\n"
+    "139 when it faults, 124 when it is stopped, 2 for usage errors, 125 when the\n"
+    "host fails, 130, 143 or 129 after SIGINT, SIGTERM or SIGHUP.\n";
+
+// The reason and the synopsis; the whole help is one --help away.
+ParsedOptions usage_error(const std::string &message) {
+    std::fprintf(stderr,
+                 "vekos-emu: %s\nUsage: vekos-emu [options] PROGRAM [ARGS...]\n"
+                 "Try 'vekos-emu --help' for more.\n",
+                 message.c_str());
+    return {{}, kUsageStatus};
+}
+
+std::string positive_count(const std::string &text) {
+    bool digits = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+    if (digits && text.find_first_not_of('0') != std::string::npos && text.size() <= 19) return "";
+    return "needs a positive number, not '" + text + "'";
+}
+
+} // namespace
+
+ParsedOptions parse_options(int argc, char **argv) {
+    ParsedOptions parsed;
+    EmuOptions &o = parsed.options;
+    CLI::App app{"", "vekos-emu"};
+    app.set_help_flag();
+    bool help = false, version = false;
+    // An option given without its value.
+    const std::pair<const char *, const char *> kMissing[] = {
+        {"--root", "option --root needs a folder"},
+        {"--cwd", "option --cwd needs a folder"},
+        {"--max-instructions", "--max-instructions needs a positive number"}};
+    app.add_flag("-h,--help", help);
+    app.add_flag("--version", version);
+    app.add_flag("--trace", o.trace);
+    app.add_option("--root", o.root);
+    app.add_option("--cwd", o.cwd);
+    app.add_option("--max-instructions", o.max_instructions)->check(positive_count);
+    app.prefix_command(); // options stop at PROGRAM
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &error) {
+        std::string text = error.what();
+        for (const auto &[name, message] : kMissing)
+            if (error.get_name() == "ArgumentMismatch" &&
+                text.rfind(std::string(name) + ":", 0) == 0)
+                return usage_error(message);
+        return usage_error(text);
+    }
+    if (help) {
+        std::fputs(kUsage, stdout);
+        return {{}, 0};
+    }
+    if (version) {
+        std::printf("vekos-emu %s\n", VEKOS_VERSION);
+        return {{}, 0};
+    }
+    o.argv = app.remaining();
+    if (!o.argv.empty() && o.argv[0] == "--")
+        o.argv.erase(o.argv.begin());
+    else if (!o.argv.empty() && o.argv[0].size() > 1 && o.argv[0][0] == '-')
+        return usage_error("unknown option '" + o.argv[0] + "'");
+    if (o.argv.empty()) return usage_error("no PROGRAM given");
+    return parsed;
+}
+
+} // namespace vekos

@@ -1,0 +1,27 @@
+// vekos-emu's command line: options, then PROGRAM and its arguments, passed on untouched.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vekos {
+
+struct EmuOptions {
+    std::string root = ".";        // host folder that the guest sees as "/"
+    std::string cwd = "/";         // the guest's starting folder
+    bool trace = false;            // every trap on stderr
+    uint64_t max_instructions = 0; // per program; 0: no limit
+    std::vector<std::string> argv; // PROGRAM and its arguments
+};
+
+// The options, or the status to end with at once: 0 after --help or --version, 2 after a
+// usage error (already reported on stderr with the synopsis).
+struct ParsedOptions {
+    EmuOptions options;
+    std::optional<int> exit_status;
+};
+ParsedOptions parse_options(int argc, char **argv);
+
+} // namespace vekos
