@@ -5,38 +5,7 @@
 # Usage: sdk_test.sh BUILD_DIR
 set -uo pipefail
 build="$(cd "$1" && pwd)"
-work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT
-passed=0
-failed=0
-
-check() { # check NAME COMMAND... : the command must succeed
-    local name="$1"
-    shift
-    "$@" >"$work/out" 2>&1
-    local status=$?
-    if [[ $status -eq 0 ]]; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAIL: $name: expected success, got status $status with:"
-        sed 's/^/    /' "$work/out"
-    fi
-}
-
-check_output() { # check_output NAME EXPECTED-STATUS EXPECTED-TEXT COMMAND...
-    local name="$1" status="$2" expected="$3"
-    shift 3
-    "$@" >"$work/out" 2>&1
-    local got=$?
-    if [[ $got -eq $status ]] && grep -qF -- "$expected" "$work/out"; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAIL: $name: expected status $status saying '$expected', got status $got with:"
-        sed 's/^/    /' "$work/out"
-    fi
-}
+source "$(dirname "$0")/checks.sh"
 
 # Installed, then moved: nothing may point back at the build or the first prefix.
 cmake --install "$build" --prefix "$work/first" >/dev/null || { echo "FAIL: cmake --install"; exit 1; }
@@ -170,5 +139,4 @@ check_output "vekos-info: a section that runs past the file's end" 1 ".vekos.cmd
 head -c 300 "$kit/share/vekos/root/bin/run.uelf" >short.uelf
 check_output "vekos-info: a file cut short" 1 "damaged" "$info" short.uelf
 
-echo "sdk: $passed passed, $failed failed"
-[[ $failed -eq 0 ]]
+finish sdk

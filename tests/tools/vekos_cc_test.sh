@@ -6,38 +6,7 @@ set -uo pipefail
 build="$(cd "$1" && pwd)"
 cc="$build/bin/vekos-cc"
 emu="$build/bin/vekos-emu"
-work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT
-passed=0
-failed=0
-
-check() { # check NAME COMMAND... : the command must succeed
-    local name="$1"
-    shift
-    "$@" >"$work/out" 2>&1
-    local status=$?
-    if [[ $status -eq 0 ]]; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAIL: $name: expected success, got status $status with:"
-        sed 's/^/    /' "$work/out"
-    fi
-}
-
-check_error() { # check_error NAME EXPECTED-TEXT COMMAND... : must fail, saying EXPECTED-TEXT
-    local name="$1" expected="$2"
-    shift 2
-    "$@" >"$work/out" 2>&1
-    local status=$?
-    if [[ $status -ne 0 ]] && grep -qF -- "$expected" "$work/out"; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAIL: $name: expected failure saying '$expected', got status $status with:"
-        sed 's/^/    /' "$work/out"
-    fi
-}
+source "$(dirname "$0")/checks.sh"
 
 cat >"$work/all_headers.c" <<'C'
 #include <errno.h>
@@ -131,5 +100,4 @@ if [[ -x "$emu" ]]; then
     check "a user's library is linked" bash -c "cd '$work' && '$emu' --root . usea.uelf; test \$? -eq 42"
 fi
 
-echo "vekos-cc: $passed passed, $failed failed"
-[[ $failed -eq 0 ]]
+finish vekos-cc
