@@ -67,10 +67,14 @@ int32_t trap_open(TrapCall &t) {
     if (flags & kGuestExclusive) host_flags |= O_EXCL;
     if (flags & kGuestTruncate) host_flags |= O_TRUNC;
     if (flags & kGuestAppend) host_flags |= O_APPEND;
-    auto path = host_path(t, 0, RootFs::Final::Follow);
-    if (!path) return kTrapFail;
+    auto place = guest_place(t, 0, RootFs::Final::Follow);
+    // A path ending in "/" opens only a folder, and creates nothing.
+    if (!place || (place->names_folder && (host_flags & O_CREAT))) return kTrapFail;
+    if (place->names_folder) host_flags |= O_DIRECTORY;
     // Non-blocking first: a FIFO or device in the root folder must not stall the host.
-    int fd = retry([&] { return ::open(path->c_str(), host_flags | O_NONBLOCK, 0644); });
+    int fd = retry([&] {
+        return ::openat(place->folder.get(), place->name.c_str(), host_flags | O_NONBLOCK, 0644);
+    });
     if (fd < 0) return kTrapFail;
     struct stat st;
     if (fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) ||
