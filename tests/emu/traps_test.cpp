@@ -148,6 +148,27 @@ TEST_F(Traps, OpenCreatesAndTruncatesAsLinuxFlagsSay) {
     EXPECT_EQ(root.read_file("t"), "new");
 }
 
+TEST_F(Traps, ARefusedLseekLeavesTheOffsetWhereItWas) {
+    TempRoot root;
+    g.set_root(root.path());
+    root.write_file("f", "0123456789");
+    uint32_t fd = uint32_t(trap(VEKOS_TRAP_OPEN, {str("f"), 0, 0}));
+    ASSERT_EQ(trap(VEKOS_TRAP_LSEEK, {fd, 4, 0}), 4);
+    struct Case {
+        uint32_t offset, whence;
+    } refused[] = {{0x7fffffff, 1}, {0x7ffffff8, 2}, {uint32_t(-5), 1}, {uint32_t(-11), 2}};
+    for (const Case &c : refused) {
+        EXPECT_EQ(trap(VEKOS_TRAP_LSEEK, {fd, c.offset, c.whence}), -1)
+            << "lseek(" << int32_t(c.offset) << ", " << c.whence << ")";
+        EXPECT_EQ(trap(VEKOS_TRAP_LSEEK, {fd, 0, 1}), 4)
+            << "the refused lseek(" << int32_t(c.offset) << ", " << c.whence
+            << ") moved the offset";
+    }
+    uint32_t buffer = g.alloc(4);
+    EXPECT_EQ(trap(VEKOS_TRAP_READ, {fd, buffer, 1}), 1);
+    EXPECT_EQ(g.read_string(buffer), "4") << "reads go on from where the offset was";
+}
+
 TEST_F(Traps, ATrailingSlashNamesOnlyAFolder) {
     TempRoot root;
     g.set_root(root.path());
