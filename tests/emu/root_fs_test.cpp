@@ -3,6 +3,7 @@
 #include "abi/trap_numbers.h"
 #include "guest.h"
 #include "kernel/root_fs.h"
+#include "loader/programs.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -232,6 +233,35 @@ TEST_F(RootEscapes, SwappingAFolderForALinkOutNeverLeadsOutside) {
         fs::remove_all(root.host("d"));
         root.write_file("d/f", "inside");
     }
+}
+
+// Program files are opened without waiting: a FIFO put where a program was must not stall
+// vekos-emu in the open.
+TEST(ProgramFiles, AFifoOrALinkIsRefusedWithoutWaiting) {
+    vekos::harness::TempRoot root;
+    std::string fifo = root.host("prog.uelf");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::atomic<bool> done = false;
+    bool refused = false;
+    std::thread reader([&] {
+        refused = !vekos::read_host_file(fifo, 1 << 20);
+        done = true;
+    });
+    auto end = std::chrono::steady_clock::now() + 2s;
+    while (!done && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(1ms);
+    bool waited = !done;
+    if (waited) ::close(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK)); // lets the open go on
+    reader.join();
+    EXPECT_FALSE(waited) << "reading a FIFO waited for a writer instead of failing";
+    EXPECT_TRUE(refused) << "a FIFO read as a program";
+    int folder = ::open(root.path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    root.write_file("real.uelf", "image");
+    fs::create_symlink("real.uelf", root.host("link.uelf"));
+    EXPECT_FALSE(vekos::read_file_at(folder, "prog.uelf", 1 << 20)) << "the FIFO";
+    EXPECT_FALSE(vekos::read_file_at(folder, "link.uelf", 1 << 20)) << "a link";
+    auto real = vekos::read_file_at(folder, "real.uelf", 1 << 20);
+    EXPECT_TRUE(real && real->size() == 5) << "a regular file is read whole";
+    ::close(folder);
 }
 
 } // namespace
