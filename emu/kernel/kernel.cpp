@@ -36,6 +36,30 @@ Result<std::vector<uint8_t>> read_program(const RootFs &fs, const std::string &c
     return Failure{"no such program"};
 }
 
+// A guest-chosen name as it may reach a terminal: control bytes and bytes past ASCII escaped,
+// so a name can't split a report line or send escape sequences.
+std::string printable(std::string_view text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c >= 0x20 && c < 0x7f) {
+            out += char(c);
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        }
+    }
+    return out;
+}
+
 } // namespace
 
 Kernel::Kernel(RootFs fs, Console &console, KernelOptions options)
@@ -47,10 +71,11 @@ Kernel::~Kernel() {
     console_.flush();
 }
 
+// The message may carry guest-chosen names too (a symbol in a fault description).
 void Kernel::report(std::string_view name, std::string_view message) {
     console_.flush();
-    std::fprintf(stderr, "vekos-emu: %.*s: %.*s\n", int(name.size()), name.data(),
-                 int(message.size()), message.data());
+    std::string shown_name = printable(name), shown_message = printable(message);
+    std::fprintf(stderr, "vekos-emu: %s: %s\n", shown_name.c_str(), shown_message.c_str());
 }
 
 Result<std::unique_ptr<Process>> Kernel::load_image(const std::string &host_path, ProgramKind kind,

@@ -62,7 +62,8 @@ class Kernel : private RunRequests {
                                                 const std::vector<std::string> &argv,
                                                 const std::string &cwd, int depth);
 
-    // "vekos-emu: NAME: MESSAGE" on stderr, after the console's pending output.
+    // "vekos-emu: NAME: MESSAGE" on stderr, after the console's pending output; control bytes
+    // in either are escaped (\n, \x1b).
     void report(std::string_view name, std::string_view message);
 
   private:
