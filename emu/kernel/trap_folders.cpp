@@ -41,8 +41,8 @@ HostFd open_temp_file(int folder, bool unnamed, std::string &name) {
     return {};
 }
 
-// Names the unnamed file in `folder`. Linking by descriptor needs CAP_DAC_READ_SEARCH;
-// without it, the file's /proc entry does the same.
+// Names the unnamed file in `folder`. Older hosts link by descriptor only with
+// CAP_DAC_READ_SEARCH; there the file's /proc entry does the same.
 bool link_temp_file(int fd, int folder, std::string &name) {
     std::string self = "/proc/self/fd/" + std::to_string(fd);
     for (int attempt = 0; attempt < kTempNameAttempts; attempt++) {
