@@ -25,14 +25,39 @@ std::vector<std::string> split_words(std::string_view line) {
     return words;
 }
 
-// Where the program `name` is: a regular file in the current folder, else in /bin.
-Result<std::string> find_program(const RootFs &fs, const std::string &cwd, std::string_view name) {
+// The program `name` read whole: a regular file in the current folder, else in /bin.
+Result<std::vector<uint8_t>> read_program(const RootFs &fs, const std::string &cwd,
+                                          std::string_view name, size_t max) {
     for (const std::string &folder : {cwd, std::string("/bin")}) {
-        auto host = fs.resolve(folder, name);
-        struct stat st;
-        if (host && stat(host->c_str(), &st) == 0 && S_ISREG(st.st_mode)) return std::move(*host);
+        auto place = fs.locate(folder, name);
+        if (place && place->exists && place->type == S_IFREG)
+            return read_file_at(place->folder.get(), place->name, max);
     }
     return Failure{"no such program"};
+}
+
+// A guest-chosen name as it may reach a terminal: control bytes and bytes past ASCII escaped,
+// so a name can't split a report line or send escape sequences.
+std::string printable(std::string_view text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c >= 0x20 && c < 0x7f) {
+            out += char(c);
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        }
+    }
+    return out;
 }
 
 } // namespace
@@ -46,10 +71,11 @@ Kernel::~Kernel() {
     console_.flush();
 }
 
+// The message may carry guest-chosen names too (a symbol in a fault description).
 void Kernel::report(std::string_view name, std::string_view message) {
     console_.flush();
-    std::fprintf(stderr, "vekos-emu: %.*s: %.*s\n", int(name.size()), name.data(),
-                 int(message.size()), message.data());
+    std::string shown_name = printable(name), shown_message = printable(message);
+    std::fprintf(stderr, "vekos-emu: %s: %s\n", shown_name.c_str(), shown_message.c_str());
 }
 
 Result<std::unique_ptr<Process>> Kernel::load_image(const std::string &host_path, ProgramKind kind,
@@ -58,7 +84,15 @@ Result<std::unique_ptr<Process>> Kernel::load_image(const std::string &host_path
     if (kind == ProgramKind::Script) return Failure{kNotAnImage};
     auto file = read_host_file(host_path, kMaxImageFile);
     if (!file) return Failure{file.error()};
-    auto image = kind == ProgramKind::Elf ? parse_elf_image(*file) : parse_flat_image(*file);
+    return load_image(*file, kind, argv, cwd, depth);
+}
+
+Result<std::unique_ptr<Process>> Kernel::load_image(const std::vector<uint8_t> &file,
+                                                    ProgramKind kind,
+                                                    const std::vector<std::string> &argv,
+                                                    const std::string &cwd, int depth) {
+    if (kind == ProgramKind::Script) return Failure{kNotAnImage};
+    auto image = kind == ProgramKind::Elf ? parse_elf_image(file) : parse_flat_image(file);
     if (!image) return Failure{image.error()};
     auto process = Process::create(services_, argv.at(0), *image, cwd, depth);
     if (process && !(*process)->set_arguments(argv)) return Failure{"argument list too long"};
@@ -73,13 +107,14 @@ Kernel::Ran Kernel::run_words(const std::vector<std::string> &words, const std::
         report(name, kNotAProgram);
         return {false, kStatusNotRun};
     }
-    auto host = host_path ? Result<std::string>(*host_path) : find_program(fs_, cwd, name);
-    if (!host) {
-        report(name, host.error());
+    const size_t max = *kind == ProgramKind::Script ? kMaxScript : kMaxImageFile;
+    auto file = host_path ? read_host_file(*host_path, max) : read_program(fs_, cwd, name, max);
+    if (!file) {
+        report(name, file.error());
         return {false, kStatusNotRun};
     }
-    if (*kind == ProgramKind::Script) return run_script(name, *host, cwd, depth);
-    auto loaded = load_image(*host, *kind, words, cwd, depth);
+    if (*kind == ProgramKind::Script) return run_script(*file, cwd, depth);
+    auto loaded = load_image(*file, *kind, words, cwd, depth);
     if (!loaded) {
         report(name, loaded.error());
         return {false, kStatusNotRun};
@@ -111,14 +146,9 @@ Kernel::Ran Kernel::run_words(const std::vector<std::string> &words, const std::
 
 // Every line runs, whatever the previous ones gave: a script is a list of commands, not a
 // program with error handling. The script counts as run once it could be read.
-Kernel::Ran Kernel::run_script(const std::string &name, const std::string &host_path,
-                               const std::string &cwd, int depth) {
-    auto text = read_host_file(host_path, kMaxScript);
-    if (!text) {
-        report(name, text.error());
-        return {false, kStatusNotRun};
-    }
-    std::string_view rest(reinterpret_cast<const char *>(text->data()), text->size());
+Kernel::Ran Kernel::run_script(const std::vector<uint8_t> &text, const std::string &cwd,
+                               int depth) {
+    std::string_view rest(reinterpret_cast<const char *>(text.data()), text.size());
     while (!rest.empty()) {
         size_t end = std::min(rest.find('\n'), rest.size());
         std::string_view line = rest.substr(0, end);

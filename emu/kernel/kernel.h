@@ -57,8 +57,13 @@ class Kernel : private RunRequests {
     Result<std::unique_ptr<Process>> load_image(const std::string &host_path, ProgramKind kind,
                                                 const std::vector<std::string> &argv,
                                                 const std::string &cwd, int depth);
+    // The same for an image already read.
+    Result<std::unique_ptr<Process>> load_image(const std::vector<uint8_t> &file, ProgramKind kind,
+                                                const std::vector<std::string> &argv,
+                                                const std::string &cwd, int depth);
 
-    // "vekos-emu: NAME: MESSAGE" on stderr, after the console's pending output.
+    // "vekos-emu: NAME: MESSAGE" on stderr, after the console's pending output; control bytes
+    // in either are escaped (\n, \x1b).
     void report(std::string_view name, std::string_view message);
 
   private:
@@ -69,8 +74,7 @@ class Kernel : private RunRequests {
     // Runs the program named by words[0], found inside the root unless `host_path` says where.
     Ran run_words(const std::vector<std::string> &words, const std::string &cwd, int depth,
                   const std::string *host_path = nullptr);
-    Ran run_script(const std::string &name, const std::string &host_path, const std::string &cwd,
-                   int depth);
+    Ran run_script(const std::vector<uint8_t> &text, const std::string &cwd, int depth);
 
     RootFs fs_;
     Console &console_;

@@ -21,6 +21,15 @@ constexpr uint32_t kGuestAccessMode = 3, kGuestCreate = 0x40, kGuestExclusive = 
 // Reads and writes move at most this much per trap (a short count is allowed).
 constexpr uint32_t kMaxTransfer = 1 << 20;
 
+// Where an lseek would go, computed without moving the offset; -1 when it can't be known.
+off_t seek_target(int fd, off_t offset, int whence) {
+    off_t base = 0;
+    struct stat st;
+    if (whence == SEEK_CUR) base = ::lseek(fd, 0, SEEK_CUR);
+    if (whence == SEEK_END) base = fstat(fd, &st) == 0 ? st.st_size : -1;
+    return base < 0 ? -1 : base + offset;
+}
+
 } // namespace
 
 int32_t trap_write(TrapCall &t) {
@@ -67,10 +76,14 @@ int32_t trap_open(TrapCall &t) {
     if (flags & kGuestExclusive) host_flags |= O_EXCL;
     if (flags & kGuestTruncate) host_flags |= O_TRUNC;
     if (flags & kGuestAppend) host_flags |= O_APPEND;
-    auto path = host_path(t, 0, RootFs::Final::Follow);
-    if (!path) return kTrapFail;
+    auto place = guest_place(t, 0, RootFs::Final::Follow);
+    // A path ending in "/" opens only a folder, and creates nothing.
+    if (!place || (place->names_folder && (host_flags & O_CREAT))) return kTrapFail;
+    if (place->names_folder) host_flags |= O_DIRECTORY;
     // Non-blocking first: a FIFO or device in the root folder must not stall the host.
-    int fd = retry([&] { return ::open(path->c_str(), host_flags | O_NONBLOCK, 0644); });
+    int fd = retry([&] {
+        return ::openat(place->folder.get(), place->name.c_str(), host_flags | O_NONBLOCK, 0644);
+    });
     if (fd < 0) return kTrapFail;
     struct stat st;
     if (fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) ||
@@ -93,8 +106,9 @@ int32_t trap_lseek(TrapCall &t) {
                  : t.args[2] == 2 ? SEEK_END
                                   : -1;
     if (d == nullptr || d->kind != Descriptor::Kind::File || whence < 0) return kTrapFail;
-    off_t at = ::lseek(d->file->host_fd, off_t(i32(t.args[1])), whence);
-    return at < 0 || at > INT32_MAX ? kTrapFail : int32_t(at);
+    off_t at = seek_target(d->file->host_fd, off_t(i32(t.args[1])), whence);
+    if (at < 0 || at > INT32_MAX) return kTrapFail; // refused without moving the offset
+    return ::lseek(d->file->host_fd, at, SEEK_SET) == at ? int32_t(at) : kTrapFail;
 }
 
 int32_t trap_dup(TrapCall &t) {

@@ -1,68 +1,122 @@
 // Folder and path traps: writefile, mkdir, unlink, rmdir, getcwd, chdir.
 #include "kernel/trap_handlers.h"
 
+#include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
+#include <vector>
 
 namespace vekos {
 namespace {
 
-// The root folder itself can't be removed: it is not the guest's to take away.
-bool is_root(TrapCall &t, const std::string &path) {
-    return path == t.context.fs.host_root();
+constexpr char kTempPrefix[] = ".vekos-writefile-";
+constexpr int kTempNameAttempts = 16;
+
+std::string temp_name() {
+    uint64_t bits = 0;
+    if (getrandom(&bits, sizeof bits, 0) != ssize_t(sizeof bits)) bits ^= uint64_t(getpid()) << 20;
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(bits));
+    return kTempPrefix + std::string(text);
+}
+
+// An unnamed file in `folder` where the file system has them: a writer killed before it is
+// linked leaves nothing behind. Otherwise a named one, `name` set, which such a writer leaves.
+HostFd open_temp_file(int folder, bool unnamed, std::string &name) {
+    name.clear();
+    if (unnamed) {
+        HostFd fd(openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644));
+        if (fd || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;
+    }
+    for (int attempt = 0; attempt < kTempNameAttempts; attempt++) {
+        std::string candidate = temp_name();
+        HostFd fd(openat(folder, candidate.c_str(),
+                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+        if (fd) name = std::move(candidate);
+        if (fd || errno != EEXIST) return fd;
+    }
+    return {};
+}
+
+// Names the unnamed file in `folder`. Older hosts link by descriptor only with
+// CAP_DAC_READ_SEARCH; there the file's /proc entry does the same.
+bool link_temp_file(int fd, int folder, std::string &name) {
+    std::string self = "/proc/self/fd/" + std::to_string(fd);
+    for (int attempt = 0; attempt < kTempNameAttempts; attempt++) {
+        std::string candidate = temp_name();
+        if (linkat(fd, "", folder, candidate.c_str(), AT_EMPTY_PATH) == 0 ||
+            (errno != EEXIST &&
+             linkat(AT_FDCWD, self.c_str(), folder, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0)) {
+            name = std::move(candidate);
+            return true;
+        }
+        if (errno != EEXIST) return false;
+    }
+    return false;
+}
+
+bool write_all(int fd, const std::vector<uint8_t> &bytes) {
+    for (size_t done = 0; done < bytes.size();) {
+        ssize_t n = retry([&] { return ::write(fd, bytes.data() + done, bytes.size() - done); });
+        if (n <= 0) return false;
+        done += size_t(n);
+    }
+    return fsync(fd) == 0;
 }
 
 } // namespace
 
-std::optional<std::string> host_path(TrapCall &t, int arg, RootFs::Final final) {
+std::optional<RootPlace> guest_place(TrapCall &t, int arg, RootFs::Final final) {
     auto path = guest_string(t, arg);
     if (!path) return std::nullopt;
-    return t.context.fs.resolve(t.context.cwd, *path, final);
+    return t.context.fs.locate(t.context.cwd, *path, final);
 }
 
-// The new content goes to a temporary file beside the target, which then replaces it in one
-// rename: a failure at any point leaves the old file as it was.
+// The new content goes to a temporary file in the target's folder, which then replaces the
+// target in one rename: a failure at any point leaves the old file as it was.
 int32_t trap_writefile(TrapCall &t) {
     if (i32(t.args[2]) < 0) return kTrapFail;
     auto bytes = t.context.memory.read_bytes(t.args[1], t.args[2]);
-    auto path = host_path(t, 0, RootFs::Final::Follow);
-    if (!bytes || !path) return kTrapFail;
-    struct stat st;
-    if (stat(path->c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return kTrapFail;
-    size_t slash = path->rfind('/');
-    std::string temp = path->substr(0, slash + 1) + ".vekos-writefile-XXXXXX";
-    int fd = mkstemp(temp.data());
-    if (fd < 0) return kTrapFail;
-    fchmod(fd, 0644);
-    bool ok = true;
-    for (size_t done = 0; ok && done < bytes->size();) {
-        ssize_t n = retry([&] { return ::write(fd, bytes->data() + done, bytes->size() - done); });
-        ok = n > 0;
-        done += ok ? size_t(n) : 0;
-    }
-    ok = ok && fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    ok = ok && rename(temp.c_str(), path->c_str()) == 0;
-    if (!ok) unlink(temp.c_str());
+    auto place = guest_place(t, 0, RootFs::Final::Follow);
+    if (!bytes || !place || place->names_folder || (place->exists && place->type != S_IFREG))
+        return kTrapFail;
+    const int folder = place->folder.get();
+    std::string temp;
+    HostFd fd = open_temp_file(folder, t.context.fs.options().unnamed_temp_files, temp);
+    if (!fd) return kTrapFail;
+    fchmod(fd.get(), 0644);
+    bool ok = write_all(fd.get(), *bytes);
+    ok = ok && (!temp.empty() || link_temp_file(fd.get(), folder, temp));
+    ok = ::close(fd.release()) == 0 && ok;
+    ok = ok && renameat(folder, temp.c_str(), folder, place->name.c_str()) == 0;
+    if (!ok && !temp.empty()) unlinkat(folder, temp.c_str(), 0);
     return ok ? i32(t.args[2]) : kTrapFail;
 }
 
 int32_t trap_mkdir(TrapCall &t) {
-    auto path = host_path(t, 0, RootFs::Final::NoFollow);
-    return path && ::mkdir(path->c_str(), 0755) == 0 ? 0 : kTrapFail;
+    auto place = guest_place(t, 0, RootFs::Final::NoFollow);
+    return place && !place->exists && mkdirat(place->folder.get(), place->name.c_str(), 0755) == 0
+               ? 0
+               : kTrapFail;
 }
 
+// The root folder itself can't be removed: it is not the guest's to take away.
 int32_t trap_unlink(TrapCall &t) {
-    auto path = host_path(t, 0, RootFs::Final::NoFollow);
-    return path && !is_root(t, *path) && ::unlink(path->c_str()) == 0 ? 0 : kTrapFail;
+    auto place = guest_place(t, 0, RootFs::Final::NoFollow);
+    return place && !place->is_root && unlinkat(place->folder.get(), place->name.c_str(), 0) == 0
+               ? 0
+               : kTrapFail;
 }
 
 int32_t trap_rmdir(TrapCall &t) {
-    auto path = host_path(t, 0, RootFs::Final::NoFollow);
-    return path && !is_root(t, *path) && ::rmdir(path->c_str()) == 0 ? 0 : kTrapFail;
+    auto place = guest_place(t, 0, RootFs::Final::NoFollow);
+    return place && !place->is_root &&
+                   unlinkat(place->folder.get(), place->name.c_str(), AT_REMOVEDIR) == 0
+               ? 0
+               : kTrapFail;
 }
 
 int32_t trap_getcwd(TrapCall &t) {
@@ -76,9 +130,8 @@ int32_t trap_getcwd(TrapCall &t) {
 int32_t trap_chdir(TrapCall &t) {
     auto path = guest_string(t, 0);
     if (!path) return kTrapFail;
-    auto host = t.context.fs.resolve(t.context.cwd, *path);
-    struct stat st;
-    if (!host || stat(host->c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return kTrapFail;
+    auto place = t.context.fs.locate(t.context.cwd, *path);
+    if (!place || !place->exists || place->type != S_IFDIR) return kTrapFail;
     t.context.cwd = RootFs::normalize(t.context.cwd, *path);
     return 0;
 }

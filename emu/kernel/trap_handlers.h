@@ -22,8 +22,8 @@ inline int32_t i32(uint32_t v) {
 inline std::optional<std::string> guest_string(TrapCall &t, int arg) {
     return t.context.memory.read_string(t.args[arg], kMaxPath);
 }
-// The host path for the path argument `arg`, when it stays inside the root folder.
-std::optional<std::string> host_path(TrapCall &t, int arg, RootFs::Final final);
+// Where the path argument `arg` leads inside the root folder (see RootFs::locate).
+std::optional<RootPlace> guest_place(TrapCall &t, int arg, RootFs::Final final);
 
 // Retries host calls interrupted by signals.
 template <typename F> auto retry(F &&f) {

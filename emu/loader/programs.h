@@ -17,7 +17,10 @@ enum class ProgramKind { Elf, Flat, Script };
 // name the guest used, never from the host file it leads to.
 std::optional<ProgramKind> program_kind(std::string_view name);
 
-// The whole file if it is at most `max` bytes.
+// The whole file if it is a regular file of at most `max` bytes; the open never waits (a
+// FIFO fails instead). read_host_file takes a host path as the user gave it, links followed;
+// read_file_at a name in a folder descriptor, which must not be a link.
 Result<std::vector<uint8_t>> read_host_file(const std::string &path, size_t max);
+Result<std::vector<uint8_t>> read_file_at(int folder, const std::string &name, size_t max);
 
 } // namespace vekos

@@ -111,6 +111,17 @@ TEST_F(VekosEmu, ScriptsRunEachLineAndGoOnAfterAFailure) {
     EXPECT_EQ(top.status, 0);
 }
 
+// A name from the command line, a script or a run request reaches the terminal escaped: it
+// can't split a report line or send escape sequences.
+TEST_F(VekosEmu, ReportsEscapeControlBytesInNames) {
+    Finished direct = emu({"two\nlines.uelf"});
+    EXPECT_EQ(direct.err, "vekos-emu: two\\nlines.uelf: no such program\n");
+    root.write_file("s.shell", "clear\x1b[2J.uelf\nbell\a\\.uelf\n");
+    Finished script = emu({"s.shell"});
+    EXPECT_EQ(script.err, "vekos-emu: clear\\x1b[2J.uelf: no such program\n"
+                          "vekos-emu: bell\\x07\\\\.uelf: no such program\n");
+}
+
 TEST_F(VekosEmu, RunRequestsNestAtMostSixteenDeep) {
     Finished f = emu({"probe.uelf", "nest"});
     std::string expected = "nest -1\n";

@@ -6,15 +6,23 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <filesystem>
+#include <fstream>
+#include <thread>
 
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
 using vekos::harness::Guest;
 using vekos::harness::TempRoot;
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 constexpr uint32_t O_WRONLY = 1, O_RDWR = 2, O_CREAT = 0x40, O_TRUNC = 0x200;
 
@@ -140,27 +148,138 @@ TEST_F(Traps, OpenCreatesAndTruncatesAsLinuxFlagsSay) {
     EXPECT_EQ(root.read_file("t"), "new");
 }
 
-TEST_F(Traps, WritefileReplacesTheWholeFileOrLeavesItAlone) {
+TEST_F(Traps, ARefusedLseekLeavesTheOffsetWhereItWas) {
     TempRoot root;
     g.set_root(root.path());
-    root.write_file("f", "the old content");
-    uint32_t path = str("f");
-    EXPECT_EQ(trap(VEKOS_TRAP_WRITEFILE, {path, str("new"), 3}), 3);
-    EXPECT_EQ(root.read_file("f"), "new");
-    EXPECT_EQ(trap(VEKOS_TRAP_WRITEFILE, {path, str(""), 0}), 0);
-    EXPECT_EQ(root.read_file("f"), "") << "zero bytes make an empty file";
-    EXPECT_EQ(trap(VEKOS_TRAP_WRITEFILE, {path, str("kept"), 4}), 4);
-    uint32_t short_buffer = g.alloc(4, 'x');
-    EXPECT_EQ(trap(VEKOS_TRAP_WRITEFILE, {path, short_buffer + 0x300000, 4}), -1);
-    EXPECT_EQ(trap(VEKOS_TRAP_WRITEFILE, {path, short_buffer, 0x100000}), -1)
-        << "runs past scratch memory";
-    EXPECT_EQ(root.read_file("f"), "kept") << "a failing writefile must keep the old content";
-    fs::create_directory(root.host("folder"));
-    EXPECT_EQ(trap(VEKOS_TRAP_WRITEFILE, {str("folder"), short_buffer, 4}), -1);
-    EXPECT_EQ(trap(VEKOS_TRAP_WRITEFILE, {str("/no/such/dir/f"), short_buffer, 4}), -1);
-    int entries = 0;
-    for (const auto &entry : fs::directory_iterator(root.path())) entries += !entry.path().empty();
-    EXPECT_EQ(entries, 2) << "no temporary file may be left behind";
+    root.write_file("f", "0123456789");
+    uint32_t fd = uint32_t(trap(VEKOS_TRAP_OPEN, {str("f"), 0, 0}));
+    ASSERT_EQ(trap(VEKOS_TRAP_LSEEK, {fd, 4, 0}), 4);
+    struct Case {
+        uint32_t offset, whence;
+    } refused[] = {{0x7fffffff, 1}, {0x7ffffff8, 2}, {uint32_t(-5), 1}, {uint32_t(-11), 2}};
+    for (const Case &c : refused) {
+        EXPECT_EQ(trap(VEKOS_TRAP_LSEEK, {fd, c.offset, c.whence}), -1)
+            << "lseek(" << int32_t(c.offset) << ", " << c.whence << ")";
+        EXPECT_EQ(trap(VEKOS_TRAP_LSEEK, {fd, 0, 1}), 4)
+            << "the refused lseek(" << int32_t(c.offset) << ", " << c.whence
+            << ") moved the offset";
+    }
+    uint32_t buffer = g.alloc(4);
+    EXPECT_EQ(trap(VEKOS_TRAP_READ, {fd, buffer, 1}), 1);
+    EXPECT_EQ(g.read_string(buffer), "4") << "reads go on from where the offset was";
+}
+
+TEST_F(Traps, ATrailingSlashNamesOnlyAFolder) {
+    TempRoot root;
+    g.set_root(root.path());
+    root.write_file("file.txt", "x");
+    fs::create_directory(root.host("dir"));
+    struct Case {
+        vekos_trap_number number;
+        const char *path;
+        uint32_t flags;
+        bool succeeds;
+    } cases[] = {
+        {VEKOS_TRAP_OPEN, "file.txt/", 0, false},
+        {VEKOS_TRAP_OPEN, "file.txt/.", 0, false},
+        {VEKOS_TRAP_OPEN, "new/", O_WRONLY | O_CREAT, false},
+        {VEKOS_TRAP_OPEN, "dir/", 0, true},
+        {VEKOS_TRAP_WRITEFILE, "file.txt/", 0, false},
+        {VEKOS_TRAP_WRITEFILE, "new/", 0, false},
+        {VEKOS_TRAP_UNLINK, "file.txt/", 0, false},
+        {VEKOS_TRAP_CHDIR, "file.txt/", 0, false},
+        {VEKOS_TRAP_MKDIR, "newdir/", 0, true},
+        {VEKOS_TRAP_RMDIR, "newdir/", 0, true},
+        {VEKOS_TRAP_CHDIR, "dir/", 0, true},
+    };
+    uint32_t data = str("data");
+    for (const Case &c : cases) {
+        uint32_t second = c.number == VEKOS_TRAP_WRITEFILE ? data : c.flags;
+        int32_t result =
+            trap(c.number, {str(c.path), second, c.number == VEKOS_TRAP_WRITEFILE ? 4 : c.flags});
+        EXPECT_EQ(result >= 0, c.succeeds)
+            << "trap " << c.number << " on \"" << c.path << "\" gave " << result;
+    }
+    EXPECT_EQ(root.read_file("file.txt"), "x");
+    EXPECT_FALSE(fs::exists(root.host("new"))) << "nothing may be created for \"new/\"";
+}
+
+// Waits until `pid` is inside one of the given system calls, as /proc/PID/syscall shows.
+bool wait_for_syscall(pid_t pid, std::initializer_list<long> calls,
+                      std::chrono::milliseconds within) {
+    std::string file = "/proc/" + std::to_string(pid) + "/syscall";
+    for (auto end = std::chrono::steady_clock::now() + within;
+         std::chrono::steady_clock::now() < end;) {
+        long number = -1;
+        std::ifstream(file) >> number;
+        for (long call : calls)
+            if (number == call) return true;
+    }
+    return false;
+}
+
+// A writer killed in the middle of a writefile leaves the old content and nothing else: no
+// temporary file, whole or partial.
+TEST_F(Traps, AWritefileKilledMidWriteLeavesNothingBehind) {
+    if (!std::ifstream("/proc/self/syscall")) GTEST_SKIP() << "the host has no /proc/PID/syscall";
+    TempRoot root;
+    g.set_root(root.path());
+    root.write_file("f", "old");
+    const std::string data(900 << 10, 'n');
+    uint32_t path = str("f"), bytes = g.put_bytes(data.data(), data.size());
+    for (int round = 0; round < 3; round++) {
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            alarm(10); // never outlives the test
+            for (;;) {
+                g.call_outcome("raw_trap",
+                               {VEKOS_TRAP_WRITEFILE, path, bytes, uint32_t(data.size()), 0, 0, 0});
+                g.clear_traps();
+            }
+        }
+        // Killed while writing or syncing, it never gets to linking or renaming.
+        bool caught = wait_for_syscall(child, {SYS_write, SYS_fsync}, 5s);
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+        ASSERT_TRUE(caught) << "the writer was never seen writing";
+        std::vector<std::string> entries;
+        for (const auto &entry : fs::directory_iterator(root.path()))
+            entries.push_back(entry.path().filename().string());
+        EXPECT_EQ(entries, std::vector<std::string>{"f"}) << "round " << round;
+        std::string content = root.read_file("f").value_or("(missing)");
+        EXPECT_TRUE(content == "old" || content == data)
+            << "expected the old or the whole new content, got " << content.size() << " bytes";
+    }
+}
+
+TEST_F(Traps, WritefileReplacesTheWholeFileOrLeavesItAlone) {
+    for (const vekos::RootFsOptions &options :
+         {vekos::RootFsOptions{}, vekos::RootFsOptions{.unnamed_temp_files = false}}) {
+        SCOPED_TRACE(options.unnamed_temp_files ? "unnamed temporary file"
+                                                : "named temporary file");
+        TempRoot root;
+        g.set_root(root.path(), options);
+        root.write_file("f", "the old content");
+        uint32_t path = str("f");
+        EXPECT_EQ(trap(VEKOS_TRAP_WRITEFILE, {path, str("new"), 3}), 3);
+        EXPECT_EQ(root.read_file("f"), "new");
+        EXPECT_EQ(trap(VEKOS_TRAP_WRITEFILE, {path, str(""), 0}), 0);
+        EXPECT_EQ(root.read_file("f"), "") << "zero bytes make an empty file";
+        EXPECT_EQ(trap(VEKOS_TRAP_WRITEFILE, {path, str("kept"), 4}), 4);
+        uint32_t short_buffer = g.alloc(4, 'x');
+        EXPECT_EQ(trap(VEKOS_TRAP_WRITEFILE, {path, short_buffer + 0x300000, 4}), -1);
+        EXPECT_EQ(trap(VEKOS_TRAP_WRITEFILE, {path, short_buffer, 0x100000}), -1)
+            << "runs past scratch memory";
+        EXPECT_EQ(root.read_file("f"), "kept") << "a failing writefile must keep the old content";
+        fs::create_directory(root.host("folder"));
+        EXPECT_EQ(trap(VEKOS_TRAP_WRITEFILE, {str("folder"), short_buffer, 4}), -1);
+        EXPECT_EQ(trap(VEKOS_TRAP_WRITEFILE, {str("/no/such/dir/f"), short_buffer, 4}), -1);
+        int entries = 0;
+        for (const auto &entry : fs::directory_iterator(root.path()))
+            entries += !entry.path().empty();
+        EXPECT_EQ(entries, 2) << "no temporary file may be left behind";
+    }
 }
 
 TEST_F(Traps, FoldersAndTheCurrentFolder) {

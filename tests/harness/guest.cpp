@@ -376,8 +376,8 @@ void Guest::after(const TrapRecord &record) {
     traps_.push_back(record);
 }
 
-void Guest::set_root(const std::string &host_folder) {
-    auto fs = RootFs::open(host_folder);
+void Guest::set_root(const std::string &host_folder, vekos::RootFsOptions options) {
+    auto fs = RootFs::open(host_folder, options);
     if (!fs) {
         ADD_FAILURE() << "root " << host_folder << " is not a folder";
         return;

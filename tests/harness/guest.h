@@ -146,7 +146,8 @@ class Guest : private vekos::TrapObserver {
     }
     void script_trap(uint32_t number, TrapScript script); // every one
     void clear_scripts() { scripts_.clear(); }
-    void set_root(const std::string &host_folder);
+    // `options` choose how the root resolves paths (both ways are tested).
+    void set_root(const std::string &host_folder, vekos::RootFsOptions options = {});
     const std::string &root() const;
 
     vekos::Process &process() { return *process_; }
