@@ -114,7 +114,7 @@ class Console : public ::testing::Test {
 TEST_F(Console, OutputArrivesWhileTheGuestComputesOnATerminalAndThroughAPipe) {
     for (bool terminal : {true, false}) {
         Running emu(root.path(), "s", terminal);
-        EXPECT_NE(emu.read_until("one", milliseconds(1500)).find("one"), std::string::npos)
+        EXPECT_NE(emu.read_until("one", milliseconds(5000)).find("one"), std::string::npos)
             << (terminal ? "terminal" : "pipe") << ": the line written before a long computation "
             << "should arrive within a fraction of a second; got '" << emu.out << "'";
     }
@@ -122,7 +122,7 @@ TEST_F(Console, OutputArrivesWhileTheGuestComputesOnATerminalAndThroughAPipe) {
 
 TEST_F(Console, OutputIsWrittenBeforeTheGuestSleeps) {
     Running emu(root.path(), "z", false);
-    std::string got = emu.read_until("one", milliseconds(1500));
+    std::string got = emu.read_until("one", milliseconds(5000));
     EXPECT_EQ(got, "one\n") << "expected the first line during the two-second sleep";
 }
 
@@ -136,30 +136,31 @@ TEST_F(Console, StopSignalsWriteOutTheOutputAndEndWithTheConventionalStatus) {
                  {SIGHUP, 129, "vekos-emu: stopped by SIGHUP\n"}};
     for (const Case &c : cases) {
         Running emu(root.path(), "s", false);
-        ASSERT_NE(emu.read_until("one", milliseconds(1500)).find("one"), std::string::npos);
+        ASSERT_NE(emu.read_until("one", milliseconds(5000)).find("one"), std::string::npos);
         emu.signal(c.signal);
-        EXPECT_EQ(emu.wait_for_exit(milliseconds(2000)), c.status) << strsignal(c.signal);
+        EXPECT_EQ(emu.wait_for_exit(milliseconds(5000)), c.status) << strsignal(c.signal);
         EXPECT_EQ(emu.drain_stderr(), c.message);
     }
 }
 
 TEST_F(Console, ASecondInterruptEndsARunThatCannotWriteItsOutput) {
-    Running emu(root.path(), "f", false); // nobody reads stdout: the pipe fills up
-    std::this_thread::sleep_for(milliseconds(300));
+    Running emu(root.path(), "f", false);
+    ASSERT_FALSE(emu.read_until("0123456789", milliseconds(5000)).empty()) << "no output at all";
+    std::this_thread::sleep_for(milliseconds(300)); // nobody reads stdout now: the pipe fills up
     emu.signal(SIGINT);
     EXPECT_EQ(emu.wait_for_exit(milliseconds(200)), -1)
         << "the first interrupt waits to write out the guest's output";
     emu.signal(SIGINT);
-    EXPECT_EQ(emu.wait_for_exit(milliseconds(2000)), 128 + SIGINT)
+    EXPECT_EQ(emu.wait_for_exit(milliseconds(5000)), 128 + SIGINT)
         << "the second interrupt should end vekos-emu by the signal itself";
 }
 
 // As `vekos-emu ... | head -c 10` does: like a native program, vekos-emu ends by SIGPIPE.
 TEST_F(Console, AClosedOutputEndsTheRunAsItWouldANativeProgram) {
     Running emu(root.path(), "f", false);
-    ASSERT_FALSE(emu.read_until("0123456789", milliseconds(1500)).empty());
+    ASSERT_FALSE(emu.read_until("0123456789", milliseconds(5000)).empty());
     emu.close_output();
-    EXPECT_EQ(emu.wait_for_exit(milliseconds(2000)), 128 + SIGPIPE);
+    EXPECT_EQ(emu.wait_for_exit(milliseconds(5000)), 128 + SIGPIPE);
 }
 
 } // namespace
