@@ -62,24 +62,43 @@ bool GuestMemory::read(uint32_t addr, void *out, uint32_t n) const {
     });
 }
 
+void GuestMemory::wrote(uint32_t addr, uint32_t n) {
+    if (code_observer_ == nullptr || n == 0) return;
+    const uint64_t end = uint64_t(addr) + n;
+    for (const Region &r : regions_)
+        if ((r.prot & kProtExec) && addr < r.end() && r.base < end) {
+            code_observer_->code_written(addr, n);
+            return;
+        }
+}
+
 bool GuestMemory::write(uint32_t addr, const void *in, uint32_t n) {
     auto *src = static_cast<const uint8_t *>(in);
-    return each_piece(addr, n, kProtWrite, [&](uint8_t *host, size_t len) {
-        std::memcpy(host, src, len);
-        src += len;
-    });
+    if (!each_piece(addr, n, kProtWrite, [&](uint8_t *host, size_t len) {
+            std::memcpy(host, src, len);
+            src += len;
+        }))
+        return false;
+    wrote(addr, n);
+    return true;
 }
 
 bool GuestMemory::poke(uint32_t addr, const void *in, uint32_t n) {
     auto *src = static_cast<const uint8_t *>(in);
-    return each_piece(addr, n, 0, [&](uint8_t *host, size_t len) {
-        std::memcpy(host, src, len);
-        src += len;
-    });
+    if (!each_piece(addr, n, 0, [&](uint8_t *host, size_t len) {
+            std::memcpy(host, src, len);
+            src += len;
+        }))
+        return false;
+    wrote(addr, n);
+    return true;
 }
 
 bool GuestMemory::fill(uint32_t addr, uint8_t byte, uint32_t n) {
-    return each_piece(addr, n, 0, [&](uint8_t *host, size_t len) { std::memset(host, byte, len); });
+    if (!each_piece(addr, n, 0, [&](uint8_t *host, size_t len) { std::memset(host, byte, len); }))
+        return false;
+    wrote(addr, n);
+    return true;
 }
 
 std::optional<std::vector<uint8_t>> GuestMemory::read_bytes(uint32_t addr, uint32_t n) const {
@@ -157,7 +176,10 @@ void GuestMemory::restore_region(const Region &r, const Snapshot::Saved &saved) 
 
 void GuestMemory::restore(const Snapshot &snapshot) {
     for (const Snapshot::Saved &saved : snapshot.writable)
-        if (const Region *r = region_at(saved.base)) restore_region(*r, saved);
+        if (const Region *r = region_at(saved.base)) {
+            restore_region(*r, saved);
+            wrote(r->base, r->size);
+        }
 }
 
 bool GuestMemory::move_pages_to(uint32_t base, uint8_t *frame) {

@@ -26,6 +26,15 @@ struct Region {
     uint64_t end() const { return uint64_t(base) + size; }
 };
 
+// Told of every write the kernel makes into executable memory (traps, the loader, the test
+// harness, snapshots): code translated from the old bytes must go, as after the guest's own
+// stores.
+class CodeWriteObserver {
+  public:
+    virtual ~CodeWriteObserver() = default;
+    virtual void code_written(uint32_t address, uint32_t size) = 0;
+};
+
 class GuestMemory {
   public:
     GuestMemory() = default;
@@ -38,6 +47,7 @@ class GuestMemory {
     bool add_region(uint32_t base, uint32_t size, uint32_t prot, std::string name);
     const std::vector<Region> &regions() const { return regions_; }
     const Region *find(uint32_t addr) const;
+    void set_code_write_observer(CodeWriteObserver *observer) { code_observer_ = observer; }
 
     // True when every byte of [addr, addr + n) is mapped with all of `prot`. n == 0 is true.
     bool accessible(uint32_t addr, uint32_t n, uint32_t prot) const;
@@ -81,8 +91,10 @@ class GuestMemory {
     static void restore_region(const Region &region, const Snapshot::Saved &saved);
     template <typename Piece>
     bool each_piece(uint32_t addr, uint32_t n, uint32_t prot, Piece &&piece) const;
+    void wrote(uint32_t addr, uint32_t n);
 
     std::vector<Region> regions_; // sorted by base
+    CodeWriteObserver *code_observer_ = nullptr;
 };
 
 } // namespace vekos
