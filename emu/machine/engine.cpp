@@ -118,7 +118,18 @@ Engine::RunResult Engine::run(TrapHandler &handler, uint32_t begin, uint32_t unt
         uc_ctl_remove_cache(uc_, uint64_t(until), uint64_t(until) + 1);
         compiled_until_ = until;
     }
+    stopped_ = false;
     uc_err err = uc_emu_start(uc_, begin, until, 0, 0);
+    // Stopped to flush the translation buffer before it fills: flush, go on unless something
+    // else ended the run too.
+    while (unicorn::take_flush_request(uc_)) {
+        unicorn::flush_translations(uc_);
+        uint32_t eip = reg(Reg::Eip);
+        if (err != UC_ERR_OK || handler_exception_ || fault_ || limit_hit_ || stopped_ ||
+            eip == until)
+            break;
+        err = uc_emu_start(uc_, eip, until, 0, 0);
+    }
     handler_ = nullptr;
     if (handler_exception_) std::rethrow_exception(std::exchange(handler_exception_, nullptr));
     if (fault_) return {Stop::Fault, *fault_};

@@ -44,7 +44,7 @@ struct InstructionBudget {
 class Engine : private CodeWriteObserver {
   public:
     // Translations the engine keeps before it flushes them, between processes.
-    static constexpr size_t kDefaultTranslationLimit = 32 << 20;
+    static constexpr size_t kDefaultTranslationLimit = 16 << 20;
 
     // Guests run at privilege level 3 with flat 4 GiB segments, as user programs do:
     // privileged instructions raise general protection faults.
@@ -86,7 +86,10 @@ class Engine : private CodeWriteObserver {
     // Runs from `begin` until `until` is reached, a hook stops it, a fault or the budget. An
     // exception from the trap handler stops the run and is thrown from here.
     RunResult run(TrapHandler &handler, uint32_t begin, uint32_t until, InstructionBudget *budget);
-    void stop() { uc_emu_stop(uc_); }
+    void stop() {
+        stopped_ = true;
+        uc_emu_stop(uc_);
+    }
 
     // Whole CPU state, for resuming a parent and for fresh test guests.
     class Context {
@@ -136,6 +139,7 @@ class Engine : private CodeWriteObserver {
     uc_hook count_hook_ = 0;
     bool counting_ = false;
     bool limit_hit_ = false;
+    bool stopped_ = false;
     uint32_t compiled_until_ = 0;
     std::optional<Fault> fault_;
 };

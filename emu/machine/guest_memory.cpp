@@ -6,6 +6,20 @@
 #include <cstring>
 
 namespace vekos {
+namespace {
+
+void *host_mremap(void *old_address, size_t old_size, size_t new_size, int flags,
+                  void *new_address) {
+    return mremap(old_address, old_size, new_size, flags, new_address);
+}
+
+HostRemap g_remap = &host_mremap;
+
+} // namespace
+
+void set_host_remap(HostRemap remap) {
+    g_remap = remap != nullptr ? remap : &host_mremap;
+}
 
 GuestMemory::~GuestMemory() {
     for (const Region &r : regions_) munmap(r.host, r.size);
@@ -186,7 +200,7 @@ bool GuestMemory::move_pages_to(uint32_t base, uint8_t *frame) {
     Region *r = region_at(base);
     if (r == nullptr) return false;
     if (r->host == frame) return true;
-    void *moved = mremap(r->host, r->size, r->size, MREMAP_MAYMOVE | MREMAP_FIXED, frame);
+    void *moved = g_remap(r->host, r->size, r->size, MREMAP_MAYMOVE | MREMAP_FIXED, frame);
     if (moved == MAP_FAILED) return false;
     r->host = frame;
     return true;
@@ -196,7 +210,7 @@ bool GuestMemory::move_pages_off(uint32_t base) {
     Region *r = region_at(base);
     if (r == nullptr) return false;
     // Page tables move, not bytes; the old range stays reserved, reading as zeros.
-    void *moved = mremap(r->host, r->size, r->size, MREMAP_MAYMOVE | MREMAP_DONTUNMAP);
+    void *moved = g_remap(r->host, r->size, r->size, MREMAP_MAYMOVE | MREMAP_DONTUNMAP, nullptr);
     if (moved == MAP_FAILED) return false;
     r->host = static_cast<uint8_t *>(moved);
     return true;

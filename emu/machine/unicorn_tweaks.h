@@ -13,8 +13,15 @@ namespace vekos::unicorn {
 // a triple fault (a halt). Called from the interrupt hook.
 void exception_delivered(uc_engine *uc);
 // Bytes of host code translated since the last flush, and dropping all of it. Unicorn reuses
-// its translation buffer only after a flush; a full buffer crashes 2.0.1.
+// its translation buffer only after a flush; a full buffer crashes 2.0.1. Its buffer holds
+// kTranslationBuffer bytes (where the tweaks apply), all of them resident after a flush;
+// tests choose smaller ones (at least 1 MiB) for engines opened afterwards.
+constexpr size_t kTranslationBuffer = 32 << 20;
+void set_translation_buffer(size_t bytes);
 size_t translated_bytes(uc_engine *uc);
 void flush_translations(uc_engine *uc);
+// A run that fills three quarters of the buffer is stopped (a full buffer must never be
+// reached); true once for such a stop, which the engine answers with a flush and goes on.
+bool take_flush_request(uc_engine *uc);
 
 } // namespace vekos::unicorn

@@ -8,5 +8,9 @@ size_t translated_bytes(uc_engine *) {
     return 0;
 }
 void flush_translations(uc_engine *) {}
+void set_translation_buffer(size_t) {}
+bool take_flush_request(uc_engine *) {
+    return false;
+}
 
 } // namespace vekos::unicorn
