@@ -1,4 +1,5 @@
 // vekos-emu: runs vekos programs on the host, standing in for the vekos kernel.
+#include "kernel/internal_error.h"
 #include "kernel/kernel.h"
 #include "kernel/trace.h"
 #include "options.h"
@@ -18,7 +19,6 @@
 namespace {
 
 constexpr int kUsageStatus = 2;
-constexpr int kInternalErrorStatus = 125;
 
 } // namespace
 
@@ -42,6 +42,7 @@ int main(int argc, char **argv) {
     prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0);
 
     vekos::HostConsole console;
+    vekos::report_internal_errors();
     vekos::Kernel kernel(std::move(*fs), console, {options.max_instructions});
     vekos::TraceObserver tracer(console);
     if (options.trace) kernel.add_observer(&tracer);
@@ -52,7 +53,7 @@ int main(int argc, char **argv) {
         // The host ran out of something (memory, mappings); not the guest's doing.
         console.flush();
         std::fprintf(stderr, "vekos-emu: %s\n", error.what());
-        status = kInternalErrorStatus;
+        status = vekos::kStatusInternalError;
     }
     console.flush();
     // Tearing the engine down costs more than the whole guest run: let the host reclaim it.

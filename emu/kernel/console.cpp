@@ -113,6 +113,13 @@ void set_hold_timer(bool on) {
 
 } // namespace
 
+void write_pending_console_output() {
+    if (g_pending.busy) return;
+    g_pending.busy = 1;
+    drain();
+    g_pending.busy = 0;
+}
+
 HostConsole::HostConsole() {
     g_pending.terminal = isatty(1) == 1;
     struct sigaction action {};

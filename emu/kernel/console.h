@@ -42,4 +42,8 @@ class HostConsole : public Console {
     void flush() override;
 };
 
+// Writes out what HostConsole still holds; safe in a signal handler. Nothing happens while
+// the console itself is changing its buffer (a crash there leaves it in no known state).
+void write_pending_console_output();
+
 } // namespace vekos

@@ -81,8 +81,8 @@ Outcome Process::run(uint32_t until) {
         case Engine::Stop::Until:
             return {Outcome::Kind::Returned, 0, {}};
         case Engine::Stop::Stopped: {
-            // Unicorn stops after `hlt` (it runs the guest at privilege level 0); a user
-            // program may not halt the CPU, so this is the fault real hardware raises.
+            // A stop no hook asked for: Unicorn halting after `hlt` (at privilege level 3
+            // it faults first). A user program may not halt the CPU: the fault it raises.
             uint32_t at = engine_.reg(Reg::Eip);
             uint8_t byte = 0;
             if (memory_.read(at - 1, &byte, 1) && byte == 0xF4) at--;

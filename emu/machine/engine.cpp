@@ -1,6 +1,9 @@
 #include "machine/engine.h"
 
 #include "machine/uc_check.h"
+#include "machine/unicorn_tweaks.h"
+
+#include <sys/mman.h>
 
 #include <cstring>
 #include <iterator>
@@ -33,12 +36,25 @@ Engine::Engine() {
     check(uc_hook_add(uc_, &hook, UC_HOOK_INSN_INVALID,
                       reinterpret_cast<void *>(&on_invalid_instruction), this, 1, 0),
           "instruction hook");
+    enter_user_mode();
 }
 
+// Unicorn is closed first: the host pages it maps must outlive it, and nothing may go through
+// it once closed.
 Engine::~Engine() {
+    if (attached_ != nullptr) attached_->set_code_write_observer(nullptr);
     uc_close(uc_);
     if (attached_ == nullptr) // else the attached memory owns the pages and frees them
-        for (size_t i = slots_.size(); i-- > 0;) unmap(i, true);
+        for (const Slot &s : slots_) munmap(s.host, s.size);
+    if (system_page_ != nullptr) munmap(system_page_, kPageSize);
+}
+
+size_t Engine::translated_bytes() const {
+    return unicorn::translated_bytes(uc_);
+}
+
+void Engine::code_written(uint32_t address, uint32_t size) {
+    uc_ctl_remove_cache(uc_, uint64_t(address), uint64_t(address) + size);
 }
 
 uint32_t Engine::reg(Reg reg) const {
@@ -102,7 +118,18 @@ Engine::RunResult Engine::run(TrapHandler &handler, uint32_t begin, uint32_t unt
         uc_ctl_remove_cache(uc_, uint64_t(until), uint64_t(until) + 1);
         compiled_until_ = until;
     }
+    stopped_ = false;
     uc_err err = uc_emu_start(uc_, begin, until, 0, 0);
+    // Stopped to flush the translation buffer before it fills: flush, go on unless something
+    // else ended the run too.
+    while (unicorn::take_flush_request(uc_)) {
+        unicorn::flush_translations(uc_);
+        uint32_t eip = reg(Reg::Eip);
+        if (err != UC_ERR_OK || handler_exception_ || fault_ || limit_hit_ || stopped_ ||
+            eip == until)
+            break;
+        err = uc_emu_start(uc_, eip, until, 0, 0);
+    }
     handler_ = nullptr;
     if (handler_exception_) std::rethrow_exception(std::exchange(handler_exception_, nullptr));
     if (fault_) return {Stop::Fault, *fault_};
@@ -122,6 +149,7 @@ void Engine::record_fault(FaultKind kind, uint32_t address, uint32_t vector) {
 
 void Engine::on_interrupt(uc_engine *uc, uint32_t intno, void *self) {
     auto *engine = static_cast<Engine *>(self);
+    unicorn::exception_delivered(uc);
     if (intno == kTrapVector && engine->handler_ != nullptr) {
         try {
             engine->handler_->on_trap();

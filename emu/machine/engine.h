@@ -41,12 +41,17 @@ struct InstructionBudget {
     uint64_t used = 0;
 };
 
-class Engine {
+class Engine : private CodeWriteObserver {
   public:
+    // Translations the engine keeps before it flushes them, between processes.
+    static constexpr size_t kDefaultTranslationLimit = 16 << 20;
+
+    // Guests run at privilege level 3 with flat 4 GiB segments, as user programs do:
+    // privileged instructions raise general protection faults.
     Engine();
     Engine(const Engine &) = delete;
     Engine &operator=(const Engine &) = delete;
-    ~Engine();
+    ~Engine() override;
 
     // Maps the memory's regions (host buffers, no copy) and drops stale translations. A region
     // at the place and of the size of one still mapped from an earlier process takes over that
@@ -57,6 +62,10 @@ class Engine {
     // next process to attach.
     void detach(GuestMemory &memory);
     bool attached(const GuestMemory &memory) const { return attached_ == &memory; }
+    // Bytes of host code translated and not yet flushed; past the limit, attaching another
+    // process's memory flushes them (0 where the Unicorn release doesn't tell).
+    size_t translated_bytes() const;
+    void set_translation_limit(size_t bytes) { translation_limit_ = bytes; }
 
     uint32_t reg(Reg reg) const;
     void set_reg(Reg reg, uint32_t value);
@@ -77,7 +86,10 @@ class Engine {
     // Runs from `begin` until `until` is reached, a hook stops it, a fault or the budget. An
     // exception from the trap handler stops the run and is thrown from here.
     RunResult run(TrapHandler &handler, uint32_t begin, uint32_t until, InstructionBudget *budget);
-    void stop() { uc_emu_stop(uc_); }
+    void stop() {
+        stopped_ = true;
+        uc_emu_stop(uc_);
+    }
 
     // Whole CPU state, for resuming a parent and for fresh test guests.
     class Context {
@@ -99,6 +111,8 @@ class Engine {
     static bool on_invalid_instruction(uc_engine *uc, void *self);
     static void on_instruction(uc_engine *uc, uint64_t addr, uint32_t size, void *self);
     void record_fault(FaultKind kind, uint32_t address, uint32_t vector = 0);
+    void enter_user_mode();
+    void code_written(uint32_t address, uint32_t size) override;
     void use_budget(InstructionBudget *budget);
 
     // A range mapped in Unicorn. Its host pages belong to the attached memory's region at
@@ -114,6 +128,8 @@ class Engine {
     void unmap(size_t slot, bool release_host);
 
     uc_engine *uc_ = nullptr;
+    uint8_t *system_page_ = nullptr; // descriptor table, outside every user address
+    size_t translation_limit_ = kDefaultTranslationLimit;
     GuestMemory *attached_ = nullptr;
     std::vector<Slot> slots_;
     TrapHandler *handler_ = nullptr;
@@ -123,6 +139,7 @@ class Engine {
     uc_hook count_hook_ = 0;
     bool counting_ = false;
     bool limit_hit_ = false;
+    bool stopped_ = false;
     uint32_t compiled_until_ = 0;
     std::optional<Fault> fault_;
 };

@@ -4,6 +4,7 @@
 // moved under them instead.
 #include "machine/engine.h"
 #include "machine/uc_check.h"
+#include "machine/unicorn_tweaks.h"
 
 #include <sys/mman.h>
 
@@ -50,8 +51,15 @@ void Engine::attach(GuestMemory &memory) {
     for (size_t i = slots_.size(); i-- > 0;)
         if (!used[i]) unmap(i, true);
     attached_ = &memory; // from here on the slots hold its pages
+    memory.set_code_write_observer(this);
     for (const Region *r : unmapped) map(*r);
-    // Another process may have run other code at these addresses.
+    // Another process may have run other code at these addresses. Unicorn reuses the space
+    // of dropped translations only after a flush, and crashes once it is full: past the
+    // limit, everything goes.
+    if (translated_bytes() > translation_limit_) {
+        unicorn::flush_translations(uc_);
+        return;
+    }
     for (const Region &r : memory.regions())
         if (r.prot & kProtExec) uc_ctl_remove_cache(uc_, uint64_t(r.base), r.end());
 }
@@ -59,6 +67,7 @@ void Engine::attach(GuestMemory &memory) {
 void Engine::detach(GuestMemory &memory) {
     if (attached_ != &memory) return;
     attached_ = nullptr;
+    memory.set_code_write_observer(nullptr);
     for (size_t i = slots_.size(); i-- > 0;)
         // A mapping whose pages can't be moved off goes with the memory that owns them.
         if (!memory.move_pages_off(slots_[i].base)) unmap(i, false);

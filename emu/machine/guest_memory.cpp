@@ -6,6 +6,20 @@
 #include <cstring>
 
 namespace vekos {
+namespace {
+
+void *host_mremap(void *old_address, size_t old_size, size_t new_size, int flags,
+                  void *new_address) {
+    return mremap(old_address, old_size, new_size, flags, new_address);
+}
+
+HostRemap g_remap = &host_mremap;
+
+} // namespace
+
+void set_host_remap(HostRemap remap) {
+    g_remap = remap != nullptr ? remap : &host_mremap;
+}
 
 GuestMemory::~GuestMemory() {
     for (const Region &r : regions_) munmap(r.host, r.size);
@@ -62,24 +76,43 @@ bool GuestMemory::read(uint32_t addr, void *out, uint32_t n) const {
     });
 }
 
+void GuestMemory::wrote(uint32_t addr, uint32_t n) {
+    if (code_observer_ == nullptr || n == 0) return;
+    const uint64_t end = uint64_t(addr) + n;
+    for (const Region &r : regions_)
+        if ((r.prot & kProtExec) && addr < r.end() && r.base < end) {
+            code_observer_->code_written(addr, n);
+            return;
+        }
+}
+
 bool GuestMemory::write(uint32_t addr, const void *in, uint32_t n) {
     auto *src = static_cast<const uint8_t *>(in);
-    return each_piece(addr, n, kProtWrite, [&](uint8_t *host, size_t len) {
-        std::memcpy(host, src, len);
-        src += len;
-    });
+    if (!each_piece(addr, n, kProtWrite, [&](uint8_t *host, size_t len) {
+            std::memcpy(host, src, len);
+            src += len;
+        }))
+        return false;
+    wrote(addr, n);
+    return true;
 }
 
 bool GuestMemory::poke(uint32_t addr, const void *in, uint32_t n) {
     auto *src = static_cast<const uint8_t *>(in);
-    return each_piece(addr, n, 0, [&](uint8_t *host, size_t len) {
-        std::memcpy(host, src, len);
-        src += len;
-    });
+    if (!each_piece(addr, n, 0, [&](uint8_t *host, size_t len) {
+            std::memcpy(host, src, len);
+            src += len;
+        }))
+        return false;
+    wrote(addr, n);
+    return true;
 }
 
 bool GuestMemory::fill(uint32_t addr, uint8_t byte, uint32_t n) {
-    return each_piece(addr, n, 0, [&](uint8_t *host, size_t len) { std::memset(host, byte, len); });
+    if (!each_piece(addr, n, 0, [&](uint8_t *host, size_t len) { std::memset(host, byte, len); }))
+        return false;
+    wrote(addr, n);
+    return true;
 }
 
 std::optional<std::vector<uint8_t>> GuestMemory::read_bytes(uint32_t addr, uint32_t n) const {
@@ -157,14 +190,17 @@ void GuestMemory::restore_region(const Region &r, const Snapshot::Saved &saved) 
 
 void GuestMemory::restore(const Snapshot &snapshot) {
     for (const Snapshot::Saved &saved : snapshot.writable)
-        if (const Region *r = region_at(saved.base)) restore_region(*r, saved);
+        if (const Region *r = region_at(saved.base)) {
+            restore_region(*r, saved);
+            wrote(r->base, r->size);
+        }
 }
 
 bool GuestMemory::move_pages_to(uint32_t base, uint8_t *frame) {
     Region *r = region_at(base);
     if (r == nullptr) return false;
     if (r->host == frame) return true;
-    void *moved = mremap(r->host, r->size, r->size, MREMAP_MAYMOVE | MREMAP_FIXED, frame);
+    void *moved = g_remap(r->host, r->size, r->size, MREMAP_MAYMOVE | MREMAP_FIXED, frame);
     if (moved == MAP_FAILED) return false;
     r->host = frame;
     return true;
@@ -174,7 +210,7 @@ bool GuestMemory::move_pages_off(uint32_t base) {
     Region *r = region_at(base);
     if (r == nullptr) return false;
     // Page tables move, not bytes; the old range stays reserved, reading as zeros.
-    void *moved = mremap(r->host, r->size, r->size, MREMAP_MAYMOVE | MREMAP_DONTUNMAP);
+    void *moved = g_remap(r->host, r->size, r->size, MREMAP_MAYMOVE | MREMAP_DONTUNMAP, nullptr);
     if (moved == MAP_FAILED) return false;
     r->host = static_cast<uint8_t *>(moved);
     return true;

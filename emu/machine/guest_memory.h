@@ -17,6 +17,12 @@ enum Prot : uint32_t { kProtRead = 1, kProtWrite = 2, kProtExec = 4 };
 
 constexpr uint32_t kPageSize = 0x1000;
 
+// How pages move between host ranges: mremap(2), unless a test puts in another (nullptr puts
+// mremap back) to take the paths of a host that refuses or grants MREMAP_DONTUNMAP.
+using HostRemap = void *(*)(void *old_address, size_t old_size, size_t new_size, int flags,
+                            void *new_address);
+void set_host_remap(HostRemap remap);
+
 struct Region {
     uint32_t base;
     uint32_t size; // page multiple
@@ -24,6 +30,15 @@ struct Region {
     std::string name;
     uint8_t *host; // owned by GuestMemory
     uint64_t end() const { return uint64_t(base) + size; }
+};
+
+// Told of every write the kernel makes into executable memory (traps, the loader, the test
+// harness, snapshots): code translated from the old bytes must go, as after the guest's own
+// stores.
+class CodeWriteObserver {
+  public:
+    virtual ~CodeWriteObserver() = default;
+    virtual void code_written(uint32_t address, uint32_t size) = 0;
 };
 
 class GuestMemory {
@@ -38,6 +53,7 @@ class GuestMemory {
     bool add_region(uint32_t base, uint32_t size, uint32_t prot, std::string name);
     const std::vector<Region> &regions() const { return regions_; }
     const Region *find(uint32_t addr) const;
+    void set_code_write_observer(CodeWriteObserver *observer) { code_observer_ = observer; }
 
     // True when every byte of [addr, addr + n) is mapped with all of `prot`. n == 0 is true.
     bool accessible(uint32_t addr, uint32_t n, uint32_t prot) const;
@@ -81,8 +97,10 @@ class GuestMemory {
     static void restore_region(const Region &region, const Snapshot::Saved &saved);
     template <typename Piece>
     bool each_piece(uint32_t addr, uint32_t n, uint32_t prot, Piece &&piece) const;
+    void wrote(uint32_t addr, uint32_t n);
 
     std::vector<Region> regions_; // sorted by base
+    CodeWriteObserver *code_observer_ = nullptr;
 };
 
 } // namespace vekos

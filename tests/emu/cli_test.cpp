@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 
 namespace {
@@ -175,6 +176,48 @@ TEST_F(VekosEmu, FlatImagesAndOtherExtensions) {
     EXPECT_EQ(missing.err, "vekos-emu: missing.uelf: no such program\n");
 }
 
+// Programs run at privilege level 3: what needs level 0 is a general protection fault; far
+// transfers through a register (no such instruction) and syscall are invalid. An instruction
+// after others in its block faults at its own address. None may stop or crash the host.
+TEST_F(VekosEmu, PrivilegedAndNonexistentInstructionsFaultAtTheirAddress) {
+    const std::string gp = "general protection fault at 0x", invalid = "invalid instruction at 0x";
+    struct Case {
+        const char *name;
+        std::string code, fault;
+        uint32_t at;
+    } cases[] = {
+        {"cli", "\xfa"s, gp, 0},
+        {"hlt", "\xf4"s, gp, 0},
+        {"in al, dx", "\xec"s, gp, 0},
+        {"out 0x60, al after nop", "\x90\xe6\x60"s, gp, 1},
+        {"rep outsb", "\xf3\x6e"s, gp, 0},
+        {"mov cr0, eax", "\x0f\x22\xc0"s, gp, 0},
+        {"mov dr7, edx", "\x0f\x23\xfa"s, gp, 0},
+        {"lidt", "\x0f\x01\x1d\x00\x00\x40\x00"s, gp, 0},
+        {"wrmsr", "\x0f\x30"s, gp, 0},
+        {"sysenter after mov", "\xb8\x01\x00\x00\x00\x0f\x34"s, gp, 5},
+        {"mov ds, 0x10 (level 0 data)", "\x66\xb8\x10\x00\x8e\xd8"s, gp, 4},
+        {"syscall", "\x0f\x05"s, invalid, 0},
+        {"ff ef", "\xff\xef"s, invalid, 0},
+        {"ff d8 after nops", "\x90\x90\xff\xd8"s, invalid, 2},
+        {"66 ff d8", "\x66\xff\xd8"s, invalid, 0},
+    };
+    for (const Case &c : cases) {
+        root.write_file("bin/op.bin", c.code);
+        Finished f = emu({"op.bin"});
+        char expected[128];
+        std::snprintf(expected, sizeof expected, "vekos-emu: op.bin: %s%08x\n", c.fault.c_str(),
+                      0x400000 + c.at);
+        EXPECT_EQ(f.status, 139) << c.name << ": " << f.err;
+        EXPECT_EQ(f.err, expected) << c.name;
+    }
+    // mov ax, ds; mov es, ax; mov eax, 2; mov ebx, 7; int 0x80: the user segments reload.
+    root.write_file("bin/segments.bin",
+                    "\x66\x8c\xd8\x8e\xc0\xb8\x02\x00\x00\x00\xbb\x07\x00\x00\x00\xcd\x80"s);
+    Finished segments = emu({"segments.bin"});
+    EXPECT_EQ(segments.status, 7) << segments.err;
+}
+
 // As ctest runs a cross-built test: the program by its host path, from outside the root.
 TEST_F(VekosEmu, AProgramByHostPathAndAStartingFolder) {
     fs::create_directories(root.host("work/sub"));
@@ -188,8 +231,11 @@ TEST_F(VekosEmu, AProgramByHostPathAndAStartingFolder) {
         {{"--cwd", "/work", "probe.uelf", "pwd"}, 0, "/work\n", ""},
         {{"--cwd", "work/sub/..", PROBE_IMAGE, "pwd", "sub"}, 0, "0 /work/sub\n", ""},
         {{"--cwd", "/nowhere", "probe.uelf"}, 2, "", "vekos-emu: --cwd /nowhere: not a folder"},
-        {{"nothing.txt"}, 127, "", "vekos-emu: nothing.txt: not a program (expected .uelf, "
-                                   ".vek, .bin, .flat or .shell)\n"},
+        {{"nothing.txt"},
+         127,
+         "",
+         "vekos-emu: nothing.txt: not a program (expected .uelf, "
+         ".vek, .bin, .flat or .shell)\n"},
     };
     for (const Case &c : cases) {
         Finished f = emu(c.args);

@@ -45,13 +45,15 @@ TEST_F(Harness, FaultsReportKindAddressAndSymbol) {
         FaultKind kind;
     } cases[] = {{"divide_by_zero", FaultKind::DivideError},
                  {"invalid_instruction", FaultKind::InvalidInstruction}};
-    for (const Case &c : cases) {
-        auto o = g.call_outcome(c.function);
-        ASSERT_TRUE(o.fault.has_value()) << c.function << " " << o.describe();
-        EXPECT_EQ(o.fault->kind, c.kind) << c.function << ": " << o.fault_text;
-        EXPECT_EQ(o.fault->eip, g.symbol(c.function) + (c.kind == FaultKind::DivideError ? 8 : 0))
-            << c.function << ": the faulting instruction";
-    }
+    for (int round = 0; round < 3; round++) // each fault alone, however many came before
+        for (const Case &c : cases) {
+            auto o = g.call_outcome(c.function);
+            ASSERT_TRUE(o.fault.has_value()) << c.function << " " << o.describe();
+            EXPECT_EQ(o.fault->kind, c.kind) << c.function << ": " << o.fault_text;
+            EXPECT_EQ(o.fault->eip,
+                      g.symbol(c.function) + (c.kind == FaultKind::DivideError ? 8 : 0))
+                << c.function << ": the faulting instruction";
+        }
     EXPECT_EQ(g.call("probe_strlen", {g.put_string("after a fault")}), 13u)
         << "the guest keeps working after a fault";
 }

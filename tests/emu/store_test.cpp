@@ -34,6 +34,13 @@ TEST(Stores, GuestCodeRewrittenWhileRunningRunsAsRewritten) {
     }
 }
 
+TEST(Stores, CodeATrapOverwritesRunsAsWritten) {
+    // read(0, code, 6) brings "mov eax, 4; ret" over the "mov eax, 3; ret" already run.
+    Finished f = run_command({VEKOS_EMU, "--root", EMU_TEST_ROOT, "stores.uelf", "read-code"},
+                             std::string("\xb8\x04\x00\x00\x00\xc3", 6));
+    EXPECT_EQ(f.status, 34) << "expected 10 * 3 + 4; 33 means the old code ran again: " << f.err;
+}
+
 // A bare engine mapping host memory as vekos-emu does, for what the kernel doesn't expose.
 class BareEngine {
   public:

@@ -45,10 +45,21 @@ static int rewrite_function(void) {
     return 10 * first + f();
 }
 
+/* Runs the buffer, reads other code over it from standard input (a trap writes it), runs it
+   again: 10 * first + second. */
+static int read_code(void) {
+    int (*f)(void) = (int (*)(void))(void *)code_buffer;
+    emit_return(3);
+    int first = f();
+    raw_trap(VEKOS_TRAP_READ, 0, (int)code_buffer, 6, 0, 0, 0);
+    return 10 * first + f();
+}
+
 int main(int argc, char **argv) {
     if (argc < 2) return 100;
     if (same(argv[1], "store-after-loads")) return store_after_loads();
     if (same(argv[1], "rewrite-function")) return rewrite_function();
+    if (same(argv[1], "read-code")) return read_code();
     if (same(argv[1], "patch-next")) {
         code_buffer[15] = 0xc3; /* a store to the page before it holds translated code */
         return patch_next();

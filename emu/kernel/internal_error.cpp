@@ -1,0 +1,59 @@
+#include "kernel/internal_error.h"
+
+#include "kernel/console.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace vekos {
+namespace {
+
+struct Named {
+    int signal;
+    const char *line;
+};
+constexpr Named kSignals[] = {
+    {SIGSEGV, "vekos-emu: internal error: SIGSEGV\n"},
+    {SIGBUS, "vekos-emu: internal error: SIGBUS\n"},
+    {SIGILL, "vekos-emu: internal error: SIGILL\n"},
+    {SIGFPE, "vekos-emu: internal error: SIGFPE\n"},
+    {SIGABRT, "vekos-emu: internal error: SIGABRT\n"},
+};
+
+alignas(16) char g_handler_stack[64 * 1024];
+
+void write_all(int fd, const char *text) {
+    for (size_t n = std::strlen(text); n > 0;) {
+        ssize_t done = ::write(fd, text, n);
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) return;
+        text += done;
+        n -= size_t(done);
+    }
+}
+
+void on_internal_error(int signal) {
+    write_pending_console_output();
+    for (const Named &s : kSignals)
+        if (s.signal == signal) write_all(2, s.line);
+    _exit(kStatusInternalError);
+}
+
+} // namespace
+
+void report_internal_errors() {
+    stack_t stack{};
+    stack.ss_sp = g_handler_stack;
+    stack.ss_size = sizeof g_handler_stack;
+    sigaltstack(&stack, nullptr);
+    struct sigaction action {};
+    action.sa_handler = &on_internal_error;
+    action.sa_flags = SA_ONSTACK | SA_RESETHAND;
+    sigfillset(&action.sa_mask);
+    for (const Named &s : kSignals) sigaction(s.signal, &action, nullptr);
+}
+
+} // namespace vekos

@@ -1,0 +1,27 @@
+// What the engine asks of Unicorn beyond its API; with a Unicorn release other than the one
+// the tweaks were made for, the fallbacks do without.
+#pragma once
+
+#include <unicorn/unicorn.h>
+
+#include <cstddef>
+
+namespace vekos::unicorn {
+
+// Unicorn hands CPU exceptions to the interrupt hook instead of delivering them, so the CPU
+// never learns that one was dealt with: the next would become a double fault, the one after
+// a triple fault (a halt). Called from the interrupt hook.
+void exception_delivered(uc_engine *uc);
+// Bytes of host code translated since the last flush, and dropping all of it. Unicorn reuses
+// its translation buffer only after a flush; a full buffer crashes 2.0.1. Its buffer holds
+// kTranslationBuffer bytes (where the tweaks apply), all of them resident after a flush;
+// tests choose smaller ones (at least 1 MiB) for engines opened afterwards.
+constexpr size_t kTranslationBuffer = 32 << 20;
+void set_translation_buffer(size_t bytes);
+size_t translated_bytes(uc_engine *uc);
+void flush_translations(uc_engine *uc);
+// A run that fills three quarters of the buffer is stopped (a full buffer must never be
+// reached); true once for such a stop, which the engine answers with a flush and goes on.
+bool take_flush_request(uc_engine *uc);
+
+} // namespace vekos::unicorn
