@@ -8,10 +8,12 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <cstring>
 #include <filesystem>
 #include <thread>
@@ -89,7 +91,20 @@ class Running {
             text.append(buffer, size_t(n));
         return text;
     }
-    void signal(int number) { kill(pid_, number); }
+    void signal(int number) {
+        if (pid_ > 0) kill(pid_, number); // never kill(-1): that would reach every process
+    }
+    // Waits until vekos-emu is blocked writing its output, as /proc/PID/syscall shows.
+    bool blocked_writing(milliseconds limit) {
+        std::string file = "/proc/" + std::to_string(pid_) + "/syscall";
+        for (auto end = Clock::now() + limit; Clock::now() < end;) {
+            long number = -1;
+            std::ifstream(file) >> number;
+            if (number == SYS_write) return true;
+            std::this_thread::sleep_for(milliseconds(5));
+        }
+        return false;
+    }
     void close_output() {
         close(out_);
         out_ = -1;
@@ -146,7 +161,8 @@ TEST_F(Console, StopSignalsWriteOutTheOutputAndEndWithTheConventionalStatus) {
 TEST_F(Console, ASecondInterruptEndsARunThatCannotWriteItsOutput) {
     Running emu(root.path(), "f", false);
     ASSERT_FALSE(emu.read_until("0123456789", milliseconds(5000)).empty()) << "no output at all";
-    std::this_thread::sleep_for(milliseconds(300)); // nobody reads stdout now: the pipe fills up
+    // Nobody reads stdout now: the pipe fills up and vekos-emu waits to write.
+    ASSERT_TRUE(emu.blocked_writing(milliseconds(5000))) << "vekos-emu never blocked writing";
     emu.signal(SIGINT);
     EXPECT_EQ(emu.wait_for_exit(milliseconds(200)), -1)
         << "the first interrupt waits to write out the guest's output";
