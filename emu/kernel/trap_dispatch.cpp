@@ -4,6 +4,7 @@
 #include "machine/engine.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <new>
 #include <utility>
 
@@ -18,7 +19,7 @@ const TrapRow kTraps[] = {
     {VEKOS_TRAP_WRITE, "write", trap_write, 3, {I, {K::BufferIn, 2}, U}},
     {VEKOS_TRAP_EXIT, "_exit", trap_exit, 1, {I}, kInRunLoop},
     {VEKOS_TRAP_READ, "read", trap_read, 3, {I, {K::BufferOut, 2}, U}},
-    {VEKOS_TRAP_OPEN, "open", trap_open, 3, {P, H, H}},
+    {VEKOS_TRAP_OPEN, "open", trap_open, 3, {P, {K::OpenFlags}, H}},
     {VEKOS_TRAP_CLOSE, "close", trap_close, 1, {I}},
     {VEKOS_TRAP_GETKEY, "getkey", trap_getkey, 0, {}},
     {VEKOS_TRAP_WRITEFILE, "writefile", trap_writefile, 3, {P, {K::BufferIn, 2}, U}},
@@ -29,7 +30,7 @@ const TrapRow kTraps[] = {
     {VEKOS_TRAP_GETCWD, "getcwd", trap_getcwd, 2, {{K::BufferOut, 1}, U}},
     {VEKOS_TRAP_CHDIR, "chdir", trap_chdir, 1, {P}},
     {VEKOS_TRAP_RUN, "run", trap_run, 1, {P}, kInRunLoop},
-    {VEKOS_TRAP_LSEEK, "lseek", trap_lseek, 3, {I, I, I}},
+    {VEKOS_TRAP_LSEEK, "lseek", trap_lseek, 3, {I, I, {K::Whence}}},
     {VEKOS_TRAP_DUP, "dup", trap_dup, 1, {I}},
     {VEKOS_TRAP_DUP2, "dup2", trap_dup2, 2, {I, I}},
     // Wrapped by the library, refused here: they fail as the kernel would without them.
@@ -83,6 +84,12 @@ const TrapRow *find_trap(uint32_t number) {
     return nullptr;
 }
 
+const TrapRow *find_trap(std::string_view name) {
+    for (const TrapRow &row : kTraps)
+        if (row.name == name) return &row;
+    return nullptr;
+}
+
 void TrapDispatcher::remove_observer(TrapObserver *observer) {
     observers_.erase(std::remove(observers_.begin(), observers_.end(), observer), observers_.end());
 }
@@ -113,11 +120,14 @@ void TrapDispatcher::dispatch(Engine &engine, TrapContext &context) {
     }
     TrapCall call{context, trap.args, action_};
     int32_t result = kTrapFail;
+    if (rec) errno = 0; // what the handler's host calls leave says why it failed
     try {
         if (row != nullptr) result = row->handler(call);
     } catch (const std::bad_alloc &) {
         // A request too big for the host fails like any other the kernel can't serve.
+        errno = ENOMEM;
     }
+    if (rec && result == kTrapFail) rec->error = row != nullptr ? errno : ENOSYS;
     if (row != nullptr && row->in_run_loop && acting()) {
         engine.stop();
         if (rec && action_.kind == PendingAction::Kind::Exit) {

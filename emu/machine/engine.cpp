@@ -93,6 +93,7 @@ Engine::RunResult Engine::run(TrapHandler &handler, uint32_t begin, uint32_t unt
     handler_ = &handler;
     fault_.reset();
     limit_hit_ = false;
+    watch_hit_ = false;
     use_budget(budget);
     if (budget_ != nullptr && budget_->used >= budget_->limit) return {Stop::Limit, {}};
     // The stop at `until` is compiled into the translated code: when `until` changes, drop
@@ -112,6 +113,7 @@ Engine::RunResult Engine::run(TrapHandler &handler, uint32_t begin, uint32_t unt
         return {Stop::Fault, {FaultKind::Exception, eip, eip, 0}};
     }
     if (limit_hit_) return {Stop::Limit, {}};
+    if (watch_hit_) return {Stop::Watch, {}};
     if (reg(Reg::Eip) == until) return {Stop::Until, {}};
     return {Stop::Stopped, {}};
 }
