@@ -76,6 +76,21 @@ void record_data(const GuestMemory &memory, const TrapRow *row, TrapRecord &rec,
     }
 }
 
+// Why a trap failed, for observers: the host's errno, else a bad guest pointer (EFAULT).
+int failure_reason(const GuestMemory &memory, const TrapRow *row, const TrapRecord &rec,
+                   int host_errno) {
+    if (row == nullptr) return ENOSYS;
+    if (host_errno != 0) return host_errno;
+    for (int i = 0; i < row->arity; i++) {
+        const TrapArg &arg = row->args[i];
+        bool unreadable = (arg.kind == K::Path || arg.kind == K::BufferIn) && !rec.data[i];
+        bool unwritable = arg.kind == K::BufferOut &&
+                          !memory.accessible(rec.args[i], rec.args[arg.length_arg], kProtWrite);
+        if (unreadable || unwritable) return EFAULT;
+    }
+    return 0;
+}
+
 } // namespace
 
 const TrapRow *find_trap(uint32_t number) {
@@ -127,7 +142,7 @@ void TrapDispatcher::dispatch(Engine &engine, TrapContext &context) {
         // A request too big for the host fails like any other the kernel can't serve.
         errno = ENOMEM;
     }
-    if (rec && result == kTrapFail) rec->error = row != nullptr ? errno : ENOSYS;
+    if (rec && result == kTrapFail) rec->error = failure_reason(context.memory, row, *rec, errno);
     if (row != nullptr && row->in_run_loop && acting()) {
         engine.stop();
         if (rec && action_.kind == PendingAction::Kind::Exit) {

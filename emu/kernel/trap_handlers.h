@@ -20,9 +20,7 @@ inline int32_t i32(uint32_t v) {
 
 // The string argument `arg` points at (a path, a command line), capped at kMaxPath.
 inline std::optional<std::string> guest_string(TrapCall &t, int arg) {
-    auto text = t.context.memory.read_string(t.args[arg], kMaxPath);
-    if (!text) errno = EFAULT; // for --trace
-    return text;
+    return t.context.memory.read_string(t.args[arg], kMaxPath);
 }
 // The host path for the path argument `arg`, when it stays inside the root folder.
 std::optional<std::string> host_path(TrapCall &t, int arg, RootFs::Final final);

@@ -25,8 +25,11 @@ class VekosEmu : public ::testing::Test {
     vekos::harness::TempRoot root;
 };
 
-size_t lines(const std::string &text) {
-    return size_t(std::count(text.begin(), text.end(), '\n'));
+// Lines of vekos-emu's own, not counting the backtraces under fault reports.
+size_t reports(const std::string &text) {
+    size_t count = text.rfind("vekos-emu: ", 0) == 0 ? 1 : 0;
+    for (size_t at = 0; (at = text.find("\nvekos-emu: ", at)) != std::string::npos; at++) count++;
+    return count;
 }
 
 TEST_F(VekosEmu, ExitStatusIsTheLowEightBitsOfTheProgramsStatus) {
@@ -41,7 +44,7 @@ TEST_F(VekosEmu, ExitStatusIsTheLowEightBitsOfTheProgramsStatus) {
     }
 }
 
-TEST_F(VekosEmu, AFaultEndsTheProgramWithOneLineAndStatus139) {
+TEST_F(VekosEmu, AFaultEndsTheProgramWithASummaryABacktraceAndStatus139) {
     struct Case {
         const char *command, *message, *where;
     } cases[] = {
@@ -58,7 +61,13 @@ TEST_F(VekosEmu, AFaultEndsTheProgramWithOneLineAndStatus139) {
         EXPECT_EQ(f.err.rfind(std::string("vekos-emu: probe.uelf: ") + c.message, 0), 0u)
             << c.command << ": " << f.err;
         EXPECT_NE(f.err.find(c.where), std::string::npos) << c.command << ": " << f.err;
-        EXPECT_EQ(lines(f.err), 1u) << c.command << ": " << f.err;
+        std::string summary = f.err.substr(0, f.err.find('\n') + 1);
+        EXPECT_EQ(f.err.find("\n  #0 0x", summary.size() - 1), summary.size() - 1)
+            << c.command << ": expected the backtrace after the summary, got:\n"
+            << f.err;
+        EXPECT_NE(f.err.find("  #1 0x"), std::string::npos)
+            << c.command << ": expected main's caller in:\n"
+            << f.err;
     }
 }
 
@@ -104,8 +113,8 @@ TEST_F(VekosEmu, ScriptsRunEachLineAndGoOnAfterAFailure) {
                                "probe.uelf echo two");
     Finished f = emu({"probe.uelf", "run", "s.shell"});
     EXPECT_EQ(f.out, "one\ninner\ntwo\nrun 0\n");
-    EXPECT_EQ(lines(f.err), 2u) << "one line for the fault, one for the missing program:\n"
-                                << f.err;
+    EXPECT_EQ(reports(f.err), 2u) << "one report for the fault, one for the missing program:\n"
+                                  << f.err;
     Finished top = emu({"s.shell"});
     EXPECT_EQ(top.out, "one\ninner\ntwo\n") << "a script can be the first program too";
     EXPECT_EQ(top.status, 0);
@@ -177,8 +186,11 @@ TEST_F(VekosEmu, AProgramByHostPathAndAStartingFolder) {
         {{"--cwd", "/work", "probe.uelf", "pwd"}, 0, "/work\n", ""},
         {{"--cwd", "work/sub/..", PROBE_IMAGE, "pwd", "sub"}, 0, "0 /work/sub\n", ""},
         {{"--cwd", "/nowhere", "probe.uelf"}, 2, "", "vekos-emu: --cwd /nowhere: not a folder"},
-        {{"nothing.txt"}, 127, "", "vekos-emu: nothing.txt: not a program (expected .uelf, "
-                                   ".vek, .bin, .flat or .shell)\n"},
+        {{"nothing.txt"},
+         127,
+         "",
+         "vekos-emu: nothing.txt: not a program (expected .uelf, "
+         ".vek, .bin, .flat or .shell)\n"},
     };
     for (const Case &c : cases) {
         Finished f = emu(c.args);
