@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <regex>
 
 namespace {
 
@@ -145,6 +146,25 @@ TEST_F(VekosEmu, TraceShowsEachTrap) {
     EXPECT_EQ(f.out, "hi\n");
     EXPECT_EQ(f.err, "[trace] write(1, \"hi\", 2) = 2\n[trace] write(1, \"\\n\", 1) = 1\n"
                      "[trace] _exit(0)\n");
+}
+
+TEST_F(VekosEmu, TraceFiltersByNameTimesAndGoesToAFile) {
+    Finished only = emu({"--trace=write", "probe.uelf", "echo", "hi"});
+    EXPECT_EQ(only.err, "[trace] write(1, \"hi\", 2) = 2\n[trace] write(1, \"\\n\", 1) = 1\n");
+    std::string file = root.host("trace.txt");
+    Finished to_file = emu({"--trace-file", file, "--trace-time", "probe.uelf", "cat", "/none"});
+    EXPECT_EQ(to_file.out, "cat -1\n");
+    EXPECT_EQ(to_file.err, "") << "the trace goes to the file only";
+    std::string trace = root.read_file("trace.txt").value_or("");
+    EXPECT_TRUE(
+        std::regex_search(trace, std::regex("^\\[trace\\] [0-9]+\\.[0-9]{6} open\\(\"/none\", "
+                                            "O_RDONLY, 0x0\\) = -1 \\(no such file\\)\\n")))
+        << "expected a timed, decoded open first, got:\n"
+        << trace;
+    Finished bad = emu({"--trace=open,bogus", "probe.uelf"});
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_EQ(bad.err.rfind("vekos-emu: --trace: 'bogus' is not the name of a trap\n", 0), 0u)
+        << bad.err;
 }
 
 TEST_F(VekosEmu, FlatImagesAndOtherExtensions) {
