@@ -23,6 +23,36 @@ namespace {
 constexpr int kUsageStatus = 2;
 constexpr int kInternalErrorStatus = 125;
 
+// --trace's filter, file (open until vekos-emu exits) and times; false when the file can't
+// be written.
+bool trace_settings(const vekos::EmuOptions &options, vekos::TraceSettings &settings) {
+    if (!options.trace_file.empty()) {
+        settings.out = std::fopen(options.trace_file.c_str(), "we");
+        if (settings.out == nullptr) {
+            std::fprintf(stderr, "vekos-emu: --trace-file %s: %s\n", options.trace_file.c_str(),
+                         std::strerror(errno));
+            return false;
+        }
+        std::setvbuf(settings.out, nullptr, _IOLBF, 0);
+    }
+    for (const std::string &name : options.trace_only) // checked by parse_options
+        settings.only.insert(vekos::find_trap(std::string_view(name))->number);
+    settings.timestamps = options.trace_time;
+    return true;
+}
+
+// The gdb stub listening on the loopback address, or nullptr (reported) when it can't.
+std::unique_ptr<vekos::debug::GdbStub> listen_for_gdb(uint16_t port) {
+    auto listening = vekos::debug::GdbStub::listen(port, [](std::string_view note) {
+        std::fprintf(stderr, "vekos-emu: %.*s\n", int(note.size()), note.data());
+    });
+    if (auto *error = std::get_if<std::string>(&listening)) {
+        std::fprintf(stderr, "vekos-emu: --gdb %u: %s\n", unsigned(port), error->c_str());
+        return nullptr;
+    }
+    return std::move(std::get<0>(listening));
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -45,34 +75,9 @@ int main(int argc, char **argv) {
     prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0);
 
     vekos::TraceSettings trace;
-    std::unique_ptr<FILE, int (*)(FILE *)> trace_file(nullptr, std::fclose);
-    if (!options.trace_file.empty()) {
-        trace_file.reset(std::fopen(options.trace_file.c_str(), "we"));
-        if (!trace_file) {
-            std::fprintf(stderr, "vekos-emu: --trace-file %s: %s\n", options.trace_file.c_str(),
-                         std::strerror(errno));
-            return kUsageStatus;
-        }
-        setvbuf(trace_file.get(), nullptr, _IOLBF, 0);
-        trace.out = trace_file.get();
-    }
-    for (const std::string &name : options.trace_only)
-        trace.only.insert(vekos::find_trap(std::string_view(name))->number);
-    trace.timestamps = options.trace_time;
-
+    if (!trace_settings(options, trace)) return kUsageStatus;
     std::unique_ptr<vekos::debug::GdbStub> stub;
-    if (options.gdb_port) {
-        auto listening =
-            vekos::debug::GdbStub::listen(*options.gdb_port, [](std::string_view note) {
-                std::fprintf(stderr, "vekos-emu: %.*s\n", int(note.size()), note.data());
-            });
-        if (auto *error = std::get_if<std::string>(&listening)) {
-            std::fprintf(stderr, "vekos-emu: --gdb %u: %s\n", unsigned(*options.gdb_port),
-                         error->c_str());
-            return kUsageStatus;
-        }
-        stub = std::move(std::get<0>(listening));
-    }
+    if (options.gdb_port && !(stub = listen_for_gdb(*options.gdb_port))) return kUsageStatus;
 
     vekos::HostConsole console;
     vekos::Kernel kernel(std::move(*fs), console, {options.max_instructions});

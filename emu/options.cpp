@@ -55,6 +55,12 @@ std::string positive_count(const std::string &text) {
     return "needs a positive number, not '" + text + "'";
 }
 
+std::string port_number(const std::string &text) {
+    bool digits = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+    if (digits && text.size() <= 5 && std::stoul(text) <= 65535) return "";
+    return "needs a port number (0 to 65535), not '" + text + "'";
+}
+
 // --trace=open,write: names of traps in the table.
 std::string trap_names(const std::string &text) {
     std::istringstream names(text);
@@ -88,7 +94,7 @@ ParsedOptions parse_options(int argc, char **argv) {
     });
     app.add_option("--trace-file", o.trace_file);
     app.add_flag("--trace-time", o.trace_time);
-    app.add_option("-g,--gdb", o.gdb_port);
+    app.add_option("-g,--gdb", o.gdb_port)->check(port_number);
     app.add_option("--root", o.root);
     app.add_option("--cwd", o.cwd);
     app.add_option("--max-instructions", o.max_instructions)->check(positive_count);

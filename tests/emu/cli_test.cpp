@@ -232,6 +232,8 @@ TEST_F(VekosEmu, CommandLineErrorsAndHelp) {
         {{"--max-instructions", "-5", "probe.uelf"}, 2, "vekos-emu: --max-instructions"},
         {{"--max-instructions"}, 2, "vekos-emu: --max-instructions"},
         {{"--root"}, 2, "vekos-emu: option --root needs a folder"},
+        {{"--gdb", "70000", "probe.uelf"}, 2, "vekos-emu: --gdb: needs a port number"},
+        {{"--trace-file"}, 2, "vekos-emu: option --trace-file needs a file"},
         {{"--root", "/nonexistent-vekos-folder", "x.uelf"}, 2, "vekos-emu: --root"},
     };
     for (const Case &c : cases) {
