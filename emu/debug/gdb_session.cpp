@@ -34,6 +34,10 @@ Outcome GdbSession::run(Process &process) {
     std::fprintf(stderr, "vekos-emu: waiting for gdb on 127.0.0.1:%u\n", unsigned(stub_->port()));
     if (!stub_->accept()) return process.run();
     engine_.set_watch(this);
+    struct Unwatch { // also when the run ends by an exception
+        Engine &engine;
+        ~Unwatch() { engine.set_watch(nullptr); }
+    } unwatch{engine_};
     Stop stop{Stop::Kind::Started};
     for (;;) {
         Resume how = stub_->stopped(*this, stop);
