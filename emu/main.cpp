@@ -1,7 +1,9 @@
 // vekos-emu: runs vekos programs on the host, standing in for the vekos kernel.
+#include "gdb_session.h"
 #include "kernel/internal_error.h"
 #include "kernel/kernel.h"
 #include "kernel/trace.h"
+#include "kernel/trap_table.h"
 #include "options.h"
 
 #include <sys/prctl.h>
@@ -12,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,6 +22,36 @@
 namespace {
 
 constexpr int kUsageStatus = 2;
+
+// --trace's filter, file (open until vekos-emu exits) and times; false when the file can't
+// be written.
+bool trace_settings(const vekos::EmuOptions &options, vekos::TraceSettings &settings) {
+    if (!options.trace_file.empty()) {
+        settings.out = std::fopen(options.trace_file.c_str(), "we");
+        if (settings.out == nullptr) {
+            std::fprintf(stderr, "vekos-emu: --trace-file %s: %s\n", options.trace_file.c_str(),
+                         std::strerror(errno));
+            return false;
+        }
+        std::setvbuf(settings.out, nullptr, _IOLBF, 0);
+    }
+    for (const std::string &name : options.trace_only) // checked by parse_options
+        settings.only.insert(vekos::find_trap(std::string_view(name))->number);
+    settings.timestamps = options.trace_time;
+    return true;
+}
+
+// The gdb stub listening on the loopback address, or nullptr (reported) when it can't.
+std::unique_ptr<vekos::debug::GdbStub> listen_for_gdb(uint16_t port) {
+    auto listening = vekos::debug::GdbStub::listen(port, [](std::string_view note) {
+        std::fprintf(stderr, "vekos-emu: %.*s\n", int(note.size()), note.data());
+    });
+    if (auto *error = std::get_if<std::string>(&listening)) {
+        std::fprintf(stderr, "vekos-emu: --gdb %u: %s\n", unsigned(port), error->c_str());
+        return nullptr;
+    }
+    return std::move(std::get<0>(listening));
+}
 
 } // namespace
 
@@ -41,11 +74,18 @@ int main(int argc, char **argv) {
     // Transparent huge pages make each engine's code buffer cost a 2 MiB clear.
     prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0);
 
+    vekos::TraceSettings trace;
+    if (!trace_settings(options, trace)) return kUsageStatus;
+    std::unique_ptr<vekos::debug::GdbStub> stub;
+    if (options.gdb_port && !(stub = listen_for_gdb(*options.gdb_port))) return kUsageStatus;
+
     vekos::HostConsole console;
     vekos::report_internal_errors();
     vekos::Kernel kernel(std::move(*fs), console, {options.max_instructions});
-    vekos::TraceObserver tracer(console);
+    vekos::TraceObserver tracer(console, trace);
     if (options.trace) kernel.add_observer(&tracer);
+    std::optional<vekos::GdbSession> gdb;
+    if (stub) kernel.set_debugger(&gdb.emplace(std::move(stub), kernel.engine()));
     int status;
     try {
         status = kernel.run_main(options.argv, cwd);

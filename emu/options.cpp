@@ -1,8 +1,11 @@
 #include "options.h"
 
+#include "kernel/trap_table.h"
+
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <sstream>
 
 #ifndef VEKOS_VERSION
 #define VEKOS_VERSION "0.0.0"
@@ -22,15 +25,20 @@ const char kUsage[] =
     "Options:\n"
     "  --root DIR              the folder the program sees as \"/\" (default: .)\n"
     "  --cwd DIR               the guest's starting folder, inside the root (default: /)\n"
-    "  --trace                 show each trap on stderr\n"
+    "  --trace[=NAMES]         show each trap on stderr, or only those named (open,write)\n"
+    "  --trace-file FILE       write the trace to FILE instead (implies --trace)\n"
+    "  --trace-time            start trace lines with the seconds since the start\n"
+    "  -g, --gdb PORT          wait for gdb on 127.0.0.1:PORT before the first instruction\n"
+    "                          (0: any free port, shown on stderr); programs it starts\n"
+    "                          by run requests run unwatched\n"
     "  --max-instructions N    stop a program after N instructions (status 124)\n"
     "  --help                  show this help\n"
     "  --version               show the version\n"
     "  --                      end of options\n"
     "\n"
     "Exit status: the program's own (low 8 bits), 127 when it can't be loaded,\n"
-    "139 when it faults, 124 when it is stopped, 2 for usage errors, 125 when the\n"
-    "host fails, 130, 143 or 129 after SIGINT, SIGTERM or SIGHUP.\n";
+    "139 when it faults, 124 when it is stopped, 137 when gdb kills it, 2 for usage\n"
+    "errors, 125 when the host fails, 130, 143 or 129 after SIGINT, SIGTERM or SIGHUP.\n";
 
 // The reason and the synopsis; the whole help is one --help away.
 ParsedOptions usage_error(const std::string &message) {
@@ -47,6 +55,21 @@ std::string positive_count(const std::string &text) {
     return "needs a positive number, not '" + text + "'";
 }
 
+std::string port_number(const std::string &text) {
+    bool digits = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+    if (digits && text.size() <= 5 && std::stoul(text) <= 65535) return "";
+    return "needs a port number (0 to 65535), not '" + text + "'";
+}
+
+// --trace=open,write: names of traps in the table.
+std::string trap_names(const std::string &text) {
+    std::istringstream names(text);
+    for (std::string name; std::getline(names, name, ',');)
+        if (find_trap(std::string_view(name)) == nullptr)
+            return "'" + name + "' is not the name of a trap";
+    return "";
+}
+
 } // namespace
 
 ParsedOptions parse_options(int argc, char **argv) {
@@ -59,10 +82,19 @@ ParsedOptions parse_options(int argc, char **argv) {
     const std::pair<const char *, const char *> kMissing[] = {
         {"--root", "option --root needs a folder"},
         {"--cwd", "option --cwd needs a folder"},
-        {"--max-instructions", "--max-instructions needs a positive number"}};
+        {"--max-instructions", "--max-instructions needs a positive number"},
+        {"--trace-file", "option --trace-file needs a file"},
+        {"--gdb", "option --gdb needs a port number"}};
     app.add_flag("-h,--help", help);
     app.add_flag("--version", version);
-    app.add_flag("--trace", o.trace);
+    std::string traced;
+    // A value only with '=': a word after --trace is the PROGRAM.
+    app.add_flag("--trace{all}", traced)->check([](const std::string &text) {
+        return text == "all" ? "" : trap_names(text);
+    });
+    app.add_option("--trace-file", o.trace_file);
+    app.add_flag("--trace-time", o.trace_time);
+    app.add_option("-g,--gdb", o.gdb_port)->check(port_number);
     app.add_option("--root", o.root);
     app.add_option("--cwd", o.cwd);
     app.add_option("--max-instructions", o.max_instructions)->check(positive_count);
@@ -85,6 +117,9 @@ ParsedOptions parse_options(int argc, char **argv) {
         std::printf("vekos-emu %s\n", VEKOS_VERSION);
         return {{}, 0};
     }
+    std::istringstream names(traced == "all" ? "" : traced);
+    for (std::string name; std::getline(names, name, ',');) o.trace_only.push_back(name);
+    o.trace = !traced.empty() || !o.trace_file.empty() || o.trace_time;
     o.argv = app.remaining();
     if (!o.argv.empty() && o.argv[0] == "--")
         o.argv.erase(o.argv.begin());

@@ -14,6 +14,12 @@ struct EmuOptions {
     bool trace = false;            // every trap on stderr
     uint64_t max_instructions = 0; // per program; 0: no limit
     std::vector<std::string> argv; // PROGRAM and its arguments
+
+    // Debugging: --trace's filter, file and times; --gdb's port (0: any free one).
+    std::vector<std::string> trace_only;
+    std::string trace_file;
+    bool trace_time = false;
+    std::optional<uint16_t> gdb_port;
 };
 
 // The options, or the status to end with at once: 0 after --help or --version, 2 after a

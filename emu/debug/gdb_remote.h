@@ -56,7 +56,7 @@ constexpr uint32_t gdb_reg_size(int reg) {
 }
 
 // Signal numbers as gdb's remote protocol numbers them.
-enum class GdbSignal : uint8_t { Int = 2, Ill = 4, Trap = 5, Fpe = 8, Segv = 11 };
+enum class GdbSignal : uint8_t { Int = 2, Ill = 4, Trap = 5, Fpe = 8, Segv = 11, Xcpu = 24 };
 
 class DebugTarget {
   public:

@@ -286,9 +286,10 @@ Backtrace backtrace(const DebugInfo &info, const Registers &start, const ReadU32
         if (depth > 0 && !trace.frames.back().place.function.empty())
             trace.frames.back().place.offset += 1; // the offset names the return address
         auto caller = info.unwind(frame, read, depth > 0);
-        // Stacks grow down: a caller's frame lies above; anything else is a broken chain.
+        // Stacks grow down: a caller's frame lies above, and returns into the image; anything
+        // else is a broken chain (a register that was no frame pointer).
         if (!caller || !caller->known[kDwEsp] || caller->value[kDwEsp] <= frame.value[kDwEsp] ||
-            caller->value[kDwEip] == 0)
+            !info.in_image(caller->value[kDwEip]))
             break;
         frame = *caller;
     }

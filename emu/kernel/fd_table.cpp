@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+
 namespace vekos {
 
 OpenFile::~OpenFile() {
@@ -13,8 +15,10 @@ FdTable::FdTable() {
 }
 
 const Descriptor *FdTable::get(int32_t fd) const {
-    if (fd < 0 || fd >= kMaxDescriptors || slots_[fd].kind == Descriptor::Kind::Free)
+    if (fd < 0 || fd >= kMaxDescriptors || slots_[fd].kind == Descriptor::Kind::Free) {
+        errno = EBADF; // for --trace
         return nullptr;
+    }
     return &slots_[fd];
 }
 
@@ -26,7 +30,10 @@ int32_t FdTable::lowest_free(int32_t from) const {
 
 int32_t FdTable::add(std::shared_ptr<OpenFile> file) {
     int32_t fd = lowest_free(kFirstFile);
-    if (fd >= 0) slots_[fd] = {Descriptor::Kind::File, std::move(file)};
+    if (fd >= 0)
+        slots_[fd] = {Descriptor::Kind::File, std::move(file)};
+    else
+        errno = EMFILE; // for --trace
     return fd;
 }
 

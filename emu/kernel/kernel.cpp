@@ -1,5 +1,7 @@
 #include "kernel/kernel.h"
 
+#include "kernel/fault_report.h"
+
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -122,7 +124,7 @@ Kernel::Ran Kernel::run_words(const std::vector<std::string> &words, const std::
     std::unique_ptr<Process> process = std::move(*loaded);
     console_.flush();
     process->start();
-    Outcome outcome = process->run();
+    Outcome outcome = depth == 0 && debugger_ ? debugger_->run(*process) : process->run();
     console_.flush();
     // The first program's memory stays mapped until the kernel goes: vekos-emu exits right
     // after it, and unmapping costs a translation-cache flush per page.
@@ -134,11 +136,17 @@ Kernel::Ran Kernel::run_words(const std::vector<std::string> &words, const std::
     case Outcome::Kind::Limit:
         report(name, "stopped after " + std::to_string(finished.budget().limit) + " instructions");
         return {true, kStatusLimit};
+    case Outcome::Kind::Killed:
+    case Outcome::Kind::Paused: // a debugger leaves no program paused
+        report(name, "killed from the debugger");
+        return {true, kStatusKilled};
     case Outcome::Kind::Returned: // reached kNoUntil: a jump to 0xffffffff
         outcome.fault = {FaultKind::FetchUnmapped, kNoUntil, kNoUntil, 0};
         [[fallthrough]];
     case Outcome::Kind::Faulted:
         report(name, finished.describe(outcome.fault));
+        if (*kind == ProgramKind::Elf)
+            std::fputs(fault_backtrace(finished, *engine_, outcome.fault, *host).c_str(), stderr);
         break;
     }
     return {true, kStatusFault};

@@ -25,8 +25,17 @@ struct KernelOptions {
 constexpr int kStatusNotRun = 127;
 constexpr int kStatusFault = 139;
 constexpr int kStatusLimit = 124;
+constexpr int kStatusKilled = 137; // ended from the debugger
 // Run requests may nest this deep below the first program.
 constexpr int kMaxNesting = 16;
+
+// Runs the first program in place of Process::run, under a debugger (vekos-emu --gdb); the
+// programs it starts by run requests run freely.
+class Debugger {
+  public:
+    virtual ~Debugger() = default;
+    virtual Outcome run(Process &process) = 0;
+};
 
 class Kernel : private RunRequests {
   public:
@@ -41,6 +50,7 @@ class Kernel : private RunRequests {
 
     void add_observer(TrapObserver *observer) { traps_.add_observer(observer); }
     void remove_observer(TrapObserver *observer) { traps_.remove_observer(observer); }
+    void set_debugger(Debugger *debugger) { debugger_ = debugger; }
 
     // Runs argv[0] with its arguments from the guest folder `cwd`; returns vekos-emu's
     // status. argv[0] may also name a host file by a path with a slash.
@@ -83,6 +93,7 @@ class Kernel : private RunRequests {
     TrapDispatcher traps_;
     ProcessServices services_;
     std::unique_ptr<Process> first_program_;
+    Debugger *debugger_ = nullptr;
 };
 
 } // namespace vekos

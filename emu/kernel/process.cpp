@@ -80,6 +80,8 @@ Outcome Process::run(uint32_t until) {
             return {Outcome::Kind::Limit, 0, {}};
         case Engine::Stop::Until:
             return {Outcome::Kind::Returned, 0, {}};
+        case Engine::Stop::Watch:
+            return {Outcome::Kind::Paused, 0, {}};
         case Engine::Stop::Stopped: {
             // A stop no hook asked for: Unicorn halting after `hlt` (at privilege level 3
             // it faults first). A user program may not halt the CPU: the fault it raises.
@@ -124,7 +126,9 @@ void Process::restore(const Snapshot &s) {
 
 std::string Process::describe(const Fault &fault) const {
     std::string text = describe_fault(fault);
-    std::string symbol = symbols_.describe(fault.eip);
+    // Outside the image the nearest symbol below says nothing about the address.
+    const Region *region = memory_.find(fault.eip);
+    std::string symbol = region && region->name == "image" ? symbols_.describe(fault.eip) : "";
     if (!symbol.empty()) text += " (" + symbol + ")";
     return text;
 }

@@ -1,6 +1,7 @@
 #include "kernel/trace.h"
 
 #include "kernel/trap_table.h"
+#include "trace_decode.h"
 
 #include <cstdio>
 
@@ -63,6 +64,12 @@ std::string describe_trap(const TrapRecord &record) {
             case ArgKind::Unsigned:
                 out += std::to_string(value);
                 break;
+            case ArgKind::OpenFlags:
+                out += debug::describe_open_flags(value);
+                break;
+            case ArgKind::Whence:
+                out += debug::describe_whence(int32_t(value));
+                break;
             case ArgKind::Path:
             case ArgKind::BufferIn:
             case ArgKind::BufferOut:
@@ -80,12 +87,20 @@ std::string describe_trap(const TrapRecord &record) {
     }
     out += ")";
     if (record.returned) out += " = " + std::to_string(record.result);
+    if (record.returned && record.result == -1 && record.error != 0)
+        out += " (" + debug::describe_errno(record.error) + ")";
     return out;
 }
 
 void TraceObserver::after(const TrapRecord &record) {
-    console_.flush(); // keep the trace in order with the program's own output
-    std::fprintf(stderr, "[trace] %s%s\n", describe_trap(record).c_str(),
+    if (!settings_.only.empty() && !settings_.only.count(record.number)) return;
+    if (settings_.out == stderr) console_.flush(); // in order with the program's own output
+    char time[32] = "";
+    if (settings_.timestamps) {
+        std::chrono::duration<double> since = std::chrono::steady_clock::now() - start_;
+        std::snprintf(time, sizeof time, "%.6f ", since.count());
+    }
+    std::fprintf(settings_.out, "[trace] %s%s%s\n", time, describe_trap(record).c_str(),
                  record.scripted ? " (scripted)" : "");
 }
 

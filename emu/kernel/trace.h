@@ -4,6 +4,10 @@
 #include "kernel/console.h"
 #include "kernel/trap_record.h"
 
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -13,14 +17,23 @@ namespace vekos {
 std::string quote(std::string_view bytes, size_t max = 32);
 std::string describe_trap(const TrapRecord &record);
 
-// --trace: one line per trap on stderr.
+struct TraceSettings {
+    FILE *out = stderr;      // stderr: the program's console output is flushed first
+    std::set<uint32_t> only; // trap numbers to show; empty: all
+    bool timestamps = false; // seconds since the observer was made
+};
+
+// --trace: one line per trap.
 class TraceObserver : public TrapObserver {
   public:
-    explicit TraceObserver(Console &console) : console_(console) {}
+    explicit TraceObserver(Console &console, TraceSettings settings = {})
+        : console_(console), settings_(std::move(settings)) {}
     void after(const TrapRecord &record) override;
 
   private:
     Console &console_;
+    TraceSettings settings_;
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
 } // namespace vekos

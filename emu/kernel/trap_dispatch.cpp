@@ -4,6 +4,7 @@
 #include "machine/engine.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <new>
 #include <utility>
 
@@ -18,7 +19,7 @@ const TrapRow kTraps[] = {
     {VEKOS_TRAP_WRITE, "write", trap_write, 3, {I, {K::BufferIn, 2}, U}},
     {VEKOS_TRAP_EXIT, "_exit", trap_exit, 1, {I}, kInRunLoop},
     {VEKOS_TRAP_READ, "read", trap_read, 3, {I, {K::BufferOut, 2}, U}},
-    {VEKOS_TRAP_OPEN, "open", trap_open, 3, {P, H, H}},
+    {VEKOS_TRAP_OPEN, "open", trap_open, 3, {P, {K::OpenFlags}, H}},
     {VEKOS_TRAP_CLOSE, "close", trap_close, 1, {I}},
     {VEKOS_TRAP_GETKEY, "getkey", trap_getkey, 0, {}},
     {VEKOS_TRAP_WRITEFILE, "writefile", trap_writefile, 3, {P, {K::BufferIn, 2}, U}},
@@ -29,7 +30,7 @@ const TrapRow kTraps[] = {
     {VEKOS_TRAP_GETCWD, "getcwd", trap_getcwd, 2, {{K::BufferOut, 1}, U}},
     {VEKOS_TRAP_CHDIR, "chdir", trap_chdir, 1, {P}},
     {VEKOS_TRAP_RUN, "run", trap_run, 1, {P}, kInRunLoop},
-    {VEKOS_TRAP_LSEEK, "lseek", trap_lseek, 3, {I, I, I}},
+    {VEKOS_TRAP_LSEEK, "lseek", trap_lseek, 3, {I, I, {K::Whence}}},
     {VEKOS_TRAP_DUP, "dup", trap_dup, 1, {I}},
     {VEKOS_TRAP_DUP2, "dup2", trap_dup2, 2, {I, I}},
     // Wrapped by the library, refused here: they fail as the kernel would without them.
@@ -75,11 +76,32 @@ void record_data(const GuestMemory &memory, const TrapRow *row, TrapRecord &rec,
     }
 }
 
+// Why a trap failed, for observers: the host's errno, else a bad guest pointer (EFAULT).
+int failure_reason(const GuestMemory &memory, const TrapRow *row, const TrapRecord &rec,
+                   int host_errno) {
+    if (row == nullptr) return ENOSYS;
+    if (host_errno != 0) return host_errno;
+    for (int i = 0; i < row->arity; i++) {
+        const TrapArg &arg = row->args[i];
+        bool unreadable = (arg.kind == K::Path || arg.kind == K::BufferIn) && !rec.data[i];
+        bool unwritable = arg.kind == K::BufferOut &&
+                          !memory.accessible(rec.args[i], rec.args[arg.length_arg], kProtWrite);
+        if (unreadable || unwritable) return EFAULT;
+    }
+    return 0;
+}
+
 } // namespace
 
 const TrapRow *find_trap(uint32_t number) {
     for (const TrapRow &row : kTraps)
         if (row.number == number) return &row;
+    return nullptr;
+}
+
+const TrapRow *find_trap(std::string_view name) {
+    for (const TrapRow &row : kTraps)
+        if (row.name == name) return &row;
     return nullptr;
 }
 
@@ -113,11 +135,14 @@ void TrapDispatcher::dispatch(Engine &engine, TrapContext &context) {
     }
     TrapCall call{context, trap.args, action_};
     int32_t result = kTrapFail;
+    if (rec) errno = 0; // what the handler's host calls leave says why it failed
     try {
         if (row != nullptr) result = row->handler(call);
     } catch (const std::bad_alloc &) {
         // A request too big for the host fails like any other the kernel can't serve.
+        errno = ENOMEM;
     }
+    if (rec && result == kTrapFail) rec->error = failure_reason(context.memory, row, *rec, errno);
     if (row != nullptr && row->in_run_loop && acting()) {
         engine.stop();
         if (rec && action_.kind == PendingAction::Kind::Exit) {

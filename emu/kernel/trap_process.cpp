@@ -3,6 +3,7 @@
 #include "kernel/trap_handlers.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <thread>
 
@@ -42,6 +43,7 @@ int32_t trap_getkey(TrapCall &t) {
 }
 
 int32_t trap_refused(TrapCall &) {
+    errno = ENOSYS; // for --trace
     return kTrapFail;
 }
 

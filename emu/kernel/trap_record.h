@@ -13,6 +13,7 @@ struct TrapRecord {
     uint32_t number = 0;
     std::array<uint32_t, 6> args{}; // ebx, ecx, edx, esi, edi, ebp
     int32_t result = 0;
+    int error = 0; // why a failed trap failed, as a host errno, when known; else 0
     // Per argument, the bytes it carried when it points at some: the path, the buffer written
     // (or, after the trap, the bytes read). Empty for plain numbers and unreadable pointers.
     std::array<std::optional<std::string>, 6> data;

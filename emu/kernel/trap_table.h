@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace vekos {
 
@@ -21,6 +22,8 @@ enum class ArgKind : uint8_t {
     Int,       // signed decimal
     Unsigned,  // unsigned decimal
     Hex,       // flags, addresses
+    OpenFlags, // open's flags: O_WRONLY|O_CREAT
+    Whence,    // lseek's: SEEK_SET
     Path,      // NUL-terminated string
     BufferIn,  // bytes the guest hands over; length in argument `length_arg`
     BufferOut, // bytes the kernel fills (a text without its NUL too); as many as the result says
@@ -67,6 +70,8 @@ struct TrapRow {
 
 // The row for a trap number, or nullptr (such traps return -1).
 const TrapRow *find_trap(uint32_t number);
+// The row for a trap name ("open"), or nullptr.
+const TrapRow *find_trap(std::string_view name);
 
 // Longest string a path argument may be; the run request's line is capped the same way.
 constexpr uint32_t kMaxPath = 4096;

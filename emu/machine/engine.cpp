@@ -109,6 +109,7 @@ Engine::RunResult Engine::run(TrapHandler &handler, uint32_t begin, uint32_t unt
     handler_ = &handler;
     fault_.reset();
     limit_hit_ = false;
+    watch_hit_ = false;
     use_budget(budget);
     if (budget_ != nullptr && budget_->used >= budget_->limit) return {Stop::Limit, {}};
     // The stop at `until` is compiled into the translated code: when `until` changes, drop
@@ -125,8 +126,8 @@ Engine::RunResult Engine::run(TrapHandler &handler, uint32_t begin, uint32_t unt
     while (unicorn::take_flush_request(uc_)) {
         unicorn::flush_translations(uc_);
         uint32_t eip = reg(Reg::Eip);
-        if (err != UC_ERR_OK || handler_exception_ || fault_ || limit_hit_ || stopped_ ||
-            eip == until)
+        if (err != UC_ERR_OK || handler_exception_ || fault_ || limit_hit_ || watch_hit_ ||
+            stopped_ || eip == until)
             break;
         err = uc_emu_start(uc_, eip, until, 0, 0);
     }
@@ -139,6 +140,7 @@ Engine::RunResult Engine::run(TrapHandler &handler, uint32_t begin, uint32_t unt
         return {Stop::Fault, {FaultKind::Exception, eip, eip, 0}};
     }
     if (limit_hit_) return {Stop::Limit, {}};
+    if (watch_hit_) return {Stop::Watch, {}};
     if (reg(Reg::Eip) == until) return {Stop::Until, {}};
     return {Stop::Stopped, {}};
 }

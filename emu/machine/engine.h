@@ -14,6 +14,7 @@
 #include <exception>
 #include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 namespace vekos {
@@ -33,6 +34,14 @@ class TrapHandler {
   public:
     virtual ~TrapHandler() = default;
     virtual void on_trap() = 0;
+};
+
+// Looks at each instruction before it runs, while set (a debugger's breakpoints and steps).
+class InstructionWatch {
+  public:
+    virtual ~InstructionWatch() = default;
+    // True stops the run before the instruction at `eip`.
+    virtual bool stop_before(uint32_t eip) = 0;
 };
 
 // A limit on instructions; counting needs a per-instruction hook, so it only costs when set.
@@ -78,7 +87,7 @@ class Engine : private CodeWriteObserver {
     void empty_fpu_stack();
     void reset_fpu();
 
-    enum class Stop { Stopped, Until, Fault, Limit };
+    enum class Stop { Stopped, Until, Fault, Limit, Watch };
     struct RunResult {
         Stop stop;
         Fault fault;
@@ -90,6 +99,17 @@ class Engine : private CodeWriteObserver {
         stopped_ = true;
         uc_emu_stop(uc_);
     }
+
+    // Debugging (engine_debug.cpp). A watch costs a call per instruction while set.
+    void set_watch(InstructionWatch *watch);
+    // The registers gdb shows for i386, by its numbers: eax, ecx, edx, ebx, esp, ebp, esi,
+    // edi, eip, eflags, cs, ss, ds, es, fs, gs, st0..st7 (10 bytes each), then the x87
+    // control, status, tag, instruction and operand pointers and opcode (4 bytes each).
+    static constexpr int kDebugRegCount = 32;
+    bool read_debug_reg(int number, std::span<uint8_t> out) const;
+    bool write_debug_reg(int number, std::span<const uint8_t> in);
+    // Drops translated code of [begin, end) after its bytes were changed behind the CPU.
+    void forget_code(uint32_t begin, uint64_t end);
 
     // Whole CPU state, for resuming a parent and for fresh test guests.
     class Context {
@@ -110,6 +130,8 @@ class Engine : private CodeWriteObserver {
                                 int64_t value, void *self);
     static bool on_invalid_instruction(uc_engine *uc, void *self);
     static void on_instruction(uc_engine *uc, uint64_t addr, uint32_t size, void *self);
+    static void on_watched(uc_engine *uc, uint64_t addr, uint32_t size, void *self);
+    void forget_attached_code();
     void record_fault(FaultKind kind, uint32_t address, uint32_t vector = 0);
     void enter_user_mode();
     void code_written(uint32_t address, uint32_t size) override;
@@ -140,6 +162,9 @@ class Engine : private CodeWriteObserver {
     bool counting_ = false;
     bool limit_hit_ = false;
     bool stopped_ = false;
+    InstructionWatch *watch_ = nullptr;
+    uc_hook watch_hook_ = 0;
+    bool watch_hit_ = false;
     uint32_t compiled_until_ = 0;
     std::optional<Fault> fault_;
 };

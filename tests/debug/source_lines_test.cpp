@@ -57,7 +57,8 @@ TEST(SourceLines, FunctionsAndLinesWithAndWithoutDebugInformation) {
         SCOPED_TRACE(c.image);
         auto info = open_image(c.image);
         ASSERT_TRUE(info);
-        EXPECT_EQ(info->has_lines(), c.lines);
+        // The library brings its own lines: only the program's code goes without.
+        EXPECT_TRUE(info->has_lines() || !c.lines);
         auto sum_list = info->address_of("sum_list");
         ASSERT_TRUE(sum_list) << "expected a sum_list symbol";
         Place place = info->place(*sum_list + 3);
@@ -97,7 +98,7 @@ TEST(SourceLines, BacktraceThroughFramePointersAndCallFrameInformation) {
         EXPECT_FALSE(trace.stack_overflow);
         std::string text = format_backtrace(trace);
         EXPECT_NE(text.find("  #1 0x"), std::string::npos) << text;
-        if (info->has_lines()) {
+        if (std::string_view(image).find("_g.") != std::string_view::npos) {
             EXPECT_NE(text.find("(faulty.c:" + std::to_string(kCallLine) + ")"), std::string::npos)
                 << "expected main's frame at the call line, got:\n"
                 << text;

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <regex>
 
 namespace {
 
@@ -26,8 +27,11 @@ class VekosEmu : public ::testing::Test {
     vekos::harness::TempRoot root;
 };
 
-size_t lines(const std::string &text) {
-    return size_t(std::count(text.begin(), text.end(), '\n'));
+// Lines of vekos-emu's own, not counting the backtraces under fault reports.
+size_t reports(const std::string &text) {
+    size_t count = text.rfind("vekos-emu: ", 0) == 0 ? 1 : 0;
+    for (size_t at = 0; (at = text.find("\nvekos-emu: ", at)) != std::string::npos; at++) count++;
+    return count;
 }
 
 TEST_F(VekosEmu, ExitStatusIsTheLowEightBitsOfTheProgramsStatus) {
@@ -42,7 +46,7 @@ TEST_F(VekosEmu, ExitStatusIsTheLowEightBitsOfTheProgramsStatus) {
     }
 }
 
-TEST_F(VekosEmu, AFaultEndsTheProgramWithOneLineAndStatus139) {
+TEST_F(VekosEmu, AFaultEndsTheProgramWithASummaryABacktraceAndStatus139) {
     struct Case {
         const char *command, *message, *where;
     } cases[] = {
@@ -59,7 +63,13 @@ TEST_F(VekosEmu, AFaultEndsTheProgramWithOneLineAndStatus139) {
         EXPECT_EQ(f.err.rfind(std::string("vekos-emu: probe.uelf: ") + c.message, 0), 0u)
             << c.command << ": " << f.err;
         EXPECT_NE(f.err.find(c.where), std::string::npos) << c.command << ": " << f.err;
-        EXPECT_EQ(lines(f.err), 1u) << c.command << ": " << f.err;
+        std::string summary = f.err.substr(0, f.err.find('\n') + 1);
+        EXPECT_EQ(f.err.find("\n  #0 0x", summary.size() - 1), summary.size() - 1)
+            << c.command << ": expected the backtrace after the summary, got:\n"
+            << f.err;
+        EXPECT_NE(f.err.find("  #1 0x"), std::string::npos)
+            << c.command << ": expected main's caller in:\n"
+            << f.err;
     }
 }
 
@@ -105,8 +115,8 @@ TEST_F(VekosEmu, ScriptsRunEachLineAndGoOnAfterAFailure) {
                                "probe.uelf echo two");
     Finished f = emu({"probe.uelf", "run", "s.shell"});
     EXPECT_EQ(f.out, "one\ninner\ntwo\nrun 0\n");
-    EXPECT_EQ(lines(f.err), 2u) << "one line for the fault, one for the missing program:\n"
-                                << f.err;
+    EXPECT_EQ(reports(f.err), 2u) << "one report for the fault, one for the missing program:\n"
+                                  << f.err;
     Finished top = emu({"s.shell"});
     EXPECT_EQ(top.out, "one\ninner\ntwo\n") << "a script can be the first program too";
     EXPECT_EQ(top.status, 0);
@@ -148,6 +158,25 @@ TEST_F(VekosEmu, TraceShowsEachTrap) {
     EXPECT_EQ(f.out, "hi\n");
     EXPECT_EQ(f.err, "[trace] write(1, \"hi\", 2) = 2\n[trace] write(1, \"\\n\", 1) = 1\n"
                      "[trace] _exit(0)\n");
+}
+
+TEST_F(VekosEmu, TraceFiltersByNameTimesAndGoesToAFile) {
+    Finished only = emu({"--trace=write", "probe.uelf", "echo", "hi"});
+    EXPECT_EQ(only.err, "[trace] write(1, \"hi\", 2) = 2\n[trace] write(1, \"\\n\", 1) = 1\n");
+    std::string file = root.host("trace.txt");
+    Finished to_file = emu({"--trace-file", file, "--trace-time", "probe.uelf", "cat", "/none"});
+    EXPECT_EQ(to_file.out, "cat -1\n");
+    EXPECT_EQ(to_file.err, "") << "the trace goes to the file only";
+    std::string trace = root.read_file("trace.txt").value_or("");
+    EXPECT_TRUE(
+        std::regex_search(trace, std::regex("^\\[trace\\] [0-9]+\\.[0-9]{6} open\\(\"/none\", "
+                                            "O_RDONLY, 0x0\\) = -1 \\(no such file\\)\\n")))
+        << "expected a timed, decoded open first, got:\n"
+        << trace;
+    Finished bad = emu({"--trace=open,bogus", "probe.uelf"});
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_EQ(bad.err.rfind("vekos-emu: --trace: 'bogus' is not the name of a trap\n", 0), 0u)
+        << bad.err;
 }
 
 TEST_F(VekosEmu, FlatImagesAndOtherExtensions) {
@@ -257,6 +286,8 @@ TEST_F(VekosEmu, CommandLineErrorsAndHelp) {
         {{"--max-instructions", "-5", "probe.uelf"}, 2, "vekos-emu: --max-instructions"},
         {{"--max-instructions"}, 2, "vekos-emu: --max-instructions"},
         {{"--root"}, 2, "vekos-emu: option --root needs a folder"},
+        {{"--gdb", "70000", "probe.uelf"}, 2, "vekos-emu: --gdb: needs a port number"},
+        {{"--trace-file"}, 2, "vekos-emu: option --trace-file needs a file"},
         {{"--root", "/nonexistent-vekos-folder", "x.uelf"}, 2, "vekos-emu: --root"},
     };
     for (const Case &c : cases) {

@@ -351,7 +351,8 @@ TEST_F(Traps, TrapsTheKernelRefusesFailAndShowTheirNames) {
     }
     g.clear_traps();
     trap(VEKOS_TRAP_SPAWN, {str("/bin/x.uelf"), 0, 2});
-    EXPECT_EQ(vekos::harness::describe(g.traps()), "spawn(\"/bin/x.uelf\", 0x0, 2) = -1");
+    EXPECT_EQ(vekos::harness::describe(g.traps()),
+              "spawn(\"/bin/x.uelf\", 0x0, 2) = -1 (not implemented)");
 }
 
 TEST_F(Traps, TheLogShowsEachTrapAsTraceDoes) {
@@ -365,13 +366,42 @@ TEST_F(Traps, TheLogShowsEachTrapAsTraceDoes) {
     trap(VEKOS_TRAP_WRITE, {1, str(std::string(40, 'z')), 40});
     std::string z32(32, 'z');
     EXPECT_EQ(vekos::harness::describe(g.traps()),
-              "write(1, \"hi\\n\", 3) = 3; open(\"/nope\", 0x0, 0x0) = -1; read(0, \"xy\", 4) = 2; "
-              "trap_7(0x1, 0x2, 0x3) = -1; write(1, \"" +
+              "write(1, \"hi\\n\", 3) = 3; open(\"/nope\", O_RDONLY, 0x0) = -1 (no such file); "
+              "read(0, \"xy\", 4) = 2; trap_7(0x1, 0x2, 0x3) = -1 (not implemented); write(1, \"" +
                   z32 + "\"..., 40) = 40");
     ASSERT_EQ(g.traps().size(), 5u);
     EXPECT_EQ(g.traps()[0].data[1], "hi\n") << "the bytes a write carried";
     EXPECT_EQ(g.traps()[1].data[0], "/nope") << "the path an open carried";
     EXPECT_EQ(g.traps()[4].data[1]->size(), 40u) << "the log keeps all bytes; only describe cuts";
+}
+
+TEST_F(Traps, TheLogDecodesFlagsAndWhenceAndSaysWhyTrapsFailed) {
+    TempRoot root;
+    g.set_root(root.path());
+    root.write_file("old/f", "x");
+    struct Case {
+        uint32_t number;
+        std::vector<uint32_t> args;
+        std::string shown;
+    } cases[] = {
+        {VEKOS_TRAP_OPEN,
+         {str("/new"), O_WRONLY | O_CREAT | O_TRUNC, 0644},
+         "open(\"/new\", O_WRONLY|O_CREAT|O_TRUNC, 0x1a4) = 3"},
+        {VEKOS_TRAP_LSEEK, {3, 0, 2}, "lseek(3, 0, SEEK_END) = 0"},
+        {VEKOS_TRAP_LSEEK, {3, 0, 7}, "lseek(3, 0, 7) = -1"}, // the guest's mistake: no reason
+        {VEKOS_TRAP_CLOSE, {9}, "close(9) = -1 (bad descriptor)"},
+        {VEKOS_TRAP_WRITE, {1, 0x10, 4}, "write(1, 0x10, 4) = -1 (bad address)"},
+        {VEKOS_TRAP_MKDIR, {str("/old")}, "mkdir(\"/old\") = -1 (file exists)"},
+        {VEKOS_TRAP_RMDIR, {str("/old")}, "rmdir(\"/old\") = -1 (folder not empty)"},
+        {VEKOS_TRAP_OPEN,
+         {str("/old/f/g"), O_RDWR, 0},
+         "open(\"/old/f/g\", O_RDWR, 0x0) = -1 (not a folder)"},
+    };
+    for (const Case &c : cases) {
+        g.clear_traps();
+        trap(c.number, c.args);
+        EXPECT_EQ(vekos::harness::describe(g.traps()), c.shown);
+    }
 }
 
 } // namespace

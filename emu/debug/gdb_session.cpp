@@ -1,0 +1,117 @@
+#include "gdb_session.h"
+
+#include <cstdio>
+
+namespace vekos {
+namespace {
+
+using debug::GdbSignal;
+using debug::Resume;
+using debug::Stop;
+
+// Ctrl-C from gdb is looked for every so many instructions: one poll() each time.
+constexpr uint32_t kPollEvery = 1 << 16;
+
+GdbSignal signal_of(const Fault &fault) {
+    switch (fault.kind) {
+    case FaultKind::InvalidInstruction:
+        return GdbSignal::Ill;
+    case FaultKind::DivideError:
+        return GdbSignal::Fpe;
+    case FaultKind::Exception:
+        return fault.vector == 1 || fault.vector == 3 ? GdbSignal::Trap
+               : fault.vector == 16                   ? GdbSignal::Fpe
+                                                      : GdbSignal::Segv;
+    default:
+        return GdbSignal::Segv;
+    }
+}
+
+} // namespace
+
+Outcome GdbSession::run(Process &process) {
+    process_ = &process;
+    std::fprintf(stderr, "vekos-emu: waiting for gdb on 127.0.0.1:%u\n", unsigned(stub_->port()));
+    if (!stub_->accept()) return process.run();
+    engine_.set_watch(this);
+    struct Unwatch { // also when the run ends by an exception
+        Engine &engine;
+        ~Unwatch() { engine.set_watch(nullptr); }
+    } unwatch{engine_};
+    Stop stop{Stop::Kind::Started};
+    for (;;) {
+        Resume how = stub_->stopped(*this, stop);
+        if (how == Resume::Kill || how == Resume::Detach) {
+            engine_.set_watch(nullptr);
+            if (ended_) return *ended_;
+            return how == Resume::Kill ? Outcome{Outcome::Kind::Killed} : process.run();
+        }
+        stop = resume(how);
+    }
+}
+
+Stop GdbSession::resume(Resume how) {
+    if (ended_) // after a fault: the program can't go on
+        return {Stop::Kind::Killed, 0,
+                ended_->kind == Outcome::Kind::Limit ? GdbSignal::Xcpu : signal_of(ended_->fault)};
+    stepping_ = how == Resume::Step;
+    resuming_ = true;
+    interrupted_ = false;
+    until_poll_ = kPollEvery;
+    Outcome outcome = process_->run();
+    switch (outcome.kind) {
+    case Outcome::Kind::Paused:
+        return {stepping_      ? Stop::Kind::Stepped
+                : interrupted_ ? Stop::Kind::Interrupted
+                               : Stop::Kind::Breakpoint};
+    case Outcome::Kind::Exited:
+        ended_ = outcome;
+        return {Stop::Kind::Exited, outcome.status & 0xff};
+    case Outcome::Kind::Limit:
+    case Outcome::Kind::Killed:
+        ended_ = outcome;
+        return {Stop::Kind::Killed, 0, GdbSignal::Xcpu};
+    case Outcome::Kind::Returned: // a jump to the address kept for `until`
+        outcome = {Outcome::Kind::Faulted, 0, {FaultKind::FetchUnmapped, kNoUntil, kNoUntil, 0}};
+        [[fallthrough]];
+    case Outcome::Kind::Faulted:
+        ended_ = outcome;
+        return {Stop::Kind::Signal, 0, signal_of(outcome.fault)};
+    }
+    return {Stop::Kind::Killed, 0, GdbSignal::Segv};
+}
+
+bool GdbSession::stop_before(uint32_t eip) {
+    if (!engine_.attached(process_->memory())) return false; // a child: it runs freely
+    if (resuming_) { // where the program stopped: runs now, breakpoint or not
+        resuming_ = false;
+        return false;
+    }
+    if (stepping_ || stub_->breakpoints().count(eip)) return true;
+    if (--until_poll_ == 0) {
+        until_poll_ = kPollEvery;
+        interrupted_ = stub_->interrupt_requested();
+    }
+    return interrupted_;
+}
+
+bool GdbSession::read_register(int reg, std::span<uint8_t> out) {
+    return engine_.read_debug_reg(reg, out);
+}
+
+bool GdbSession::write_register(int reg, std::span<const uint8_t> in) {
+    return engine_.write_debug_reg(reg, in);
+}
+
+bool GdbSession::read_memory(uint32_t addr, std::span<uint8_t> out) {
+    return process_->memory().read(addr, out.data(), uint32_t(out.size()));
+}
+
+// gdb may write code too (its breakpoints don't: they stay in the stub).
+bool GdbSession::write_memory(uint32_t addr, std::span<const uint8_t> in) {
+    if (!process_->memory().poke(addr, in.data(), uint32_t(in.size()))) return false;
+    engine_.forget_code(addr, uint64_t(addr) + in.size());
+    return true;
+}
+
+} // namespace vekos

@@ -1,0 +1,43 @@
+// vekos-emu --gdb: the first program runs under the gdb stub. It stops before its first
+// instruction; gdb's breakpoints, steps and Ctrl-C are checked by an instruction watch on
+// the engine, present only while gdb is connected; a fault stops it at the faulting
+// instruction with the matching signal, and its end is reported with the exit status.
+// Programs it starts by run requests run freely, unwatched. A gdb that detaches or
+// disconnects lets the program run on; gdb's kill ends it.
+#pragma once
+
+#include "gdb_remote.h"
+#include "kernel/kernel.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+namespace vekos {
+
+class GdbSession : public Debugger, private debug::DebugTarget, private InstructionWatch {
+  public:
+    GdbSession(std::unique_ptr<debug::GdbStub> stub, Engine &engine)
+        : stub_(std::move(stub)), engine_(engine) {}
+    Outcome run(Process &process) override;
+
+  private:
+    bool read_register(int reg, std::span<uint8_t> out) override;
+    bool write_register(int reg, std::span<const uint8_t> in) override;
+    bool read_memory(uint32_t addr, std::span<uint8_t> out) override;
+    bool write_memory(uint32_t addr, std::span<const uint8_t> in) override;
+    bool stop_before(uint32_t eip) override;
+    // Runs the program on until the next stop gdb hears of.
+    debug::Stop resume(debug::Resume how);
+
+    std::unique_ptr<debug::GdbStub> stub_;
+    Engine &engine_;
+    Process *process_ = nullptr;
+    std::optional<Outcome> ended_; // how the program ended (a fault: gdb sees it first)
+    bool stepping_ = false;
+    bool resuming_ = false; // the first instruction of a resume runs, breakpoint or not
+    bool interrupted_ = false;
+    uint32_t until_poll_ = 0;
+};
+
+} // namespace vekos

@@ -1,0 +1,42 @@
+#include "kernel/fault_report.h"
+
+#include "source_lines.h"
+
+namespace vekos {
+namespace {
+
+// The fault's memory address, for the faults that touched memory.
+std::optional<uint32_t> touched_address(const Fault &fault) {
+    switch (fault.kind) {
+    case FaultKind::ReadUnmapped:
+    case FaultKind::WriteUnmapped:
+    case FaultKind::ReadProtected:
+    case FaultKind::WriteProtected:
+        return fault.address;
+    default:
+        return std::nullopt;
+    }
+}
+
+} // namespace
+
+std::string fault_backtrace(Process &process, const Engine &engine, const Fault &fault,
+                            const std::string &image_path) {
+    auto opened = debug::DebugInfo::open_file(image_path);
+    auto *info = std::get_if<std::unique_ptr<debug::DebugInfo>>(&opened);
+    if (info == nullptr) return "";
+    debug::Registers regs;
+    const std::pair<int, Reg> kKept[] = {{debug::kDwEax, Reg::Eax}, {debug::kDwEcx, Reg::Ecx},
+                                         {debug::kDwEdx, Reg::Edx}, {debug::kDwEbx, Reg::Ebx},
+                                         {debug::kDwEsp, Reg::Esp}, {debug::kDwEbp, Reg::Ebp},
+                                         {debug::kDwEsi, Reg::Esi}, {debug::kDwEdi, Reg::Edi}};
+    for (auto [dwarf, reg] : kKept) regs.set(dwarf, engine.reg(reg));
+    regs.set(debug::kDwEip, fault.eip);
+    const GuestMemory &memory = process.memory();
+    auto read = [&memory](uint32_t addr) { return memory.read_u32(addr); };
+    debug::Backtrace trace = debug::backtrace(
+        **info, regs, read, {kStackTop - kStackSize, kStackTop}, touched_address(fault));
+    return debug::format_backtrace(trace);
+}
+
+} // namespace vekos

@@ -1,0 +1,140 @@
+// vekos-emu as users debug with it: fault reports with backtraces (with and without -g, a
+// wild call, a stack overflow, a fault inside the library), and Debian's gdb driving
+// --gdb in batch mode.
+#include "subprocess.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string image(const char *name) {
+    return std::string(DEBUG_TEST_BIN) + "/" + name;
+}
+
+void expect_pieces(const std::string &text, const std::vector<std::string> &pieces,
+                   const std::string &what) {
+    for (const std::string &piece : pieces)
+        EXPECT_NE(text.find(piece), std::string::npos)
+            << what << ": expected \"" << piece << "\" in:\n"
+            << text;
+}
+
+TEST(FaultReports, ABacktraceWithFunctionsAndLinesFollowsTheSummary) {
+    struct Case {
+        const char *image, *argument;
+        std::vector<std::string> pieces;
+        const char *absent;
+    } cases[] = {
+        {"faulty_o0_g.uelf",
+         "",
+         {"(sum_list+0x", "\n  #0 0x", " sum_list+0x", "(faulty.c:14)\n  #1 0x", " main+0x",
+          "(faulty.c:21)"},
+         "?"},
+        {"faulty_o2_g.uelf",
+         "",
+         {"(sum_list+0x", "(faulty.c:14)\n  #1 0x", " main+0x", "(faulty.c:21)"},
+         "?"},
+        {"faulty_o0_plain.uelf", "", {" sum_list+0x", "\n  #1 0x", " main+0x"}, "faulty.c"},
+        {"crashes.uelf",
+         "wild",
+         {"execution of unmapped address 0xdeadbeef at 0xdeadbeef\n",
+          "  #0 0xdeadbeef (outside the image)\n  #1 0x", " main+0x", "(crashes.c:15)"},
+         "+0xde"},
+        {"crashes.uelf", "deep", {"\n  stack overflow", " deeper", "(crashes.c:"}, "?"},
+        {"crashes.uelf",
+         "strlen",
+         {"(strlen+0x", "  #0 0x", " strlen+0x", "\n  #1 0x", " main+0x", "(crashes.c:17)"},
+         "?"},
+    };
+    for (const Case &c : cases) {
+        std::string what = std::string(c.image) + " " + c.argument;
+        Finished f = run_command({VEKOS_EMU, image(c.image), c.argument});
+        EXPECT_EQ(f.status, 139) << what << ": " << f.err;
+        EXPECT_EQ(f.err.rfind("vekos-emu: ", 0), 0u) << what << ": " << f.err;
+        expect_pieces(f.err, c.pieces, what);
+        EXPECT_EQ(f.err.find(c.absent), std::string::npos)
+            << what << ": expected no \"" << c.absent << "\" in:\n"
+            << f.err;
+    }
+}
+
+struct Debugged {
+    std::string gdb;     // what gdb printed
+    int emu_status = -1; // vekos-emu's exit status
+    std::string emu_err; // and its stderr
+};
+
+// Runs `vekos-emu --gdb 0 IMAGE` and gdb in batch mode with `commands` against it; both
+// are bounded in time.
+Debugged debug_with_gdb(const std::string &program, const std::vector<std::string> &commands) {
+    Debugged run;
+    std::string emu =
+        std::string("exec timeout 30 ") + VEKOS_EMU + " --gdb 0 " + program + " 2>&1 >/dev/null";
+    FILE *emu_err = popen(emu.c_str(), "r");
+    if (emu_err == nullptr) return run;
+    char line[256] = "";
+    if (std::fgets(line, sizeof line, emu_err) == nullptr) line[0] = 0;
+    run.emu_err = line;
+    std::string text = line;
+    size_t colon = text.rfind(':');
+    if (text.rfind("vekos-emu: waiting for gdb on 127.0.0.1:", 0) == 0 &&
+        colon != std::string::npos) {
+        std::string port = text.substr(colon + 1, text.size() - colon - 2);
+        std::vector<std::string> argv{"/usr/bin/env", "timeout", "30", "gdb", "-nx", "-batch"};
+        argv.insert(argv.end(), {"-ex", "target remote 127.0.0.1:" + port});
+        for (const std::string &command : commands) argv.insert(argv.end(), {"-ex", command});
+        argv.push_back(program);
+        Finished gdb = run_command(argv);
+        run.gdb = gdb.out + gdb.err;
+    }
+    while (std::fgets(line, sizeof line, emu_err) != nullptr) run.emu_err += line;
+    int status = pclose(emu_err);
+    run.emu_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+TEST(GdbSession, DebianGdbBreaksReadsStepsAndSeesFaultsAndTheEnd) {
+    if (run_command({"/usr/bin/env", "gdb", "--version"}).status != 0)
+        GTEST_SKIP() << "gdb is not installed";
+    struct Case {
+        const char *image;
+        std::vector<std::string> commands, gdb_pieces;
+        int emu_status;
+        std::vector<std::string> emu_pieces;
+    } cases[] = {
+        {"faulty_o0_g.uelf",
+         {"break sum_list", "continue", "info locals", "print length", "print head->value", "step",
+          "p/x $fctrl", "set var count = 1", "continue"},
+         {"Breakpoint 1, sum_list (list=0x", "count=2) at ", "faulty.c:12", "sum = 0", "$1 = 2",
+          "$2 = 3", "13\t    for (int i = 0;", "$3 = 0x37f", "exited with code 03"},
+         3,
+         {}},
+        {"faulty_o2_g.uelf",
+         {"continue", "bt", "continue"},
+         {"Program received signal SIGSEGV", "#0  ", "sum_list (", "#1  ", "main () at ",
+          "faulty.c:21", "Program terminated with signal SIGSEGV"},
+         139,
+         {"read of unmapped address 0x00000000", "\n  #1 0x"}},
+        {"faulty_o0_g.uelf",
+         {"break main", "continue", "detach"},
+         {"Breakpoint 1, main ()"},
+         139,
+         {"gdb detached; the program runs on", "read of unmapped address"}},
+        {"faulty_o0_g.uelf", {"kill"}, {"killed]"}, 137, {"killed from the debugger"}},
+    };
+    for (const Case &c : cases) {
+        std::string what = std::string(c.image) + " " + c.commands.front();
+        Debugged run = debug_with_gdb(image(c.image), c.commands);
+        expect_pieces(run.gdb, c.gdb_pieces, what + ": gdb");
+        EXPECT_EQ(run.emu_status, c.emu_status) << what << ": " << run.emu_err;
+        expect_pieces(run.emu_err, c.emu_pieces, what + ": vekos-emu");
+    }
+}
+
+} // namespace
