@@ -21,8 +21,8 @@ std::optional<uint32_t> touched_address(const Fault &fault) {
 } // namespace
 
 std::string fault_backtrace(Process &process, const Engine &engine, const Fault &fault,
-                            const std::string &image_path) {
-    auto opened = debug::DebugInfo::open_file(image_path);
+                            const std::vector<uint8_t> &image) {
+    auto opened = debug::DebugInfo::open(image);
     auto *info = std::get_if<std::unique_ptr<debug::DebugInfo>>(&opened);
     if (info == nullptr) return "";
     debug::Registers regs;

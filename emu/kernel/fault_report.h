@@ -5,13 +5,15 @@
 #include "kernel/process.h"
 #include "machine/engine.h"
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vekos {
 
-// The frames of `process`, stopped by `fault` on `engine`, as indented lines; reads the image
-// at `image_path` again for its symbols and debug information. Empty when it can't be read.
+// The frames of `process`, stopped by `fault` on `engine`, as indented lines, with symbols and
+// debug information from the program's file `image`. Empty when the image has neither.
 std::string fault_backtrace(Process &process, const Engine &engine, const Fault &fault,
-                            const std::string &image_path);
+                            const std::vector<uint8_t> &image);
 
 } // namespace vekos

@@ -146,7 +146,7 @@ Kernel::Ran Kernel::run_words(const std::vector<std::string> &words, const std::
     case Outcome::Kind::Faulted:
         report(name, finished.describe(outcome.fault));
         if (*kind == ProgramKind::Elf)
-            std::fputs(fault_backtrace(finished, *engine_, outcome.fault, *host).c_str(), stderr);
+            std::fputs(fault_backtrace(finished, *engine_, outcome.fault, *file).c_str(), stderr);
         break;
     }
     return {true, kStatusFault};

@@ -36,7 +36,7 @@ int32_t trap_write(TrapCall &t) {
     const Descriptor *d = t.context.fds.get(i32(t.args[0]));
     uint32_t n = std::min(t.args[2], kMaxTransfer);
     if (d == nullptr || i32(t.args[2]) < 0) return kTrapFail;
-    if (d->kind == Descriptor::Kind::File && !d->file->writable) return kTrapFail;
+    if (d->kind == Descriptor::Kind::File && !d->file->writable) return fail_with(EBADF);
     auto bytes = t.context.memory.read_bytes(t.args[1], n);
     if (!bytes) return kTrapFail;
     if (d->kind == Descriptor::Kind::Console) {
@@ -52,7 +52,7 @@ int32_t trap_read(TrapCall &t) {
     uint32_t n = std::min(t.args[2], kMaxTransfer);
     if (d == nullptr || i32(t.args[2]) < 0) return kTrapFail;
     if (!t.context.memory.accessible(t.args[1], n, kProtWrite)) return kTrapFail;
-    if (d->kind == Descriptor::Kind::File && !d->file->readable) return kTrapFail;
+    if (d->kind == Descriptor::Kind::File && !d->file->readable) return fail_with(EBADF);
     std::vector<uint8_t> bytes(n);
     ssize_t got;
     if (d->kind == Descriptor::Kind::Console)
@@ -67,7 +67,7 @@ int32_t trap_read(TrapCall &t) {
 int32_t trap_open(TrapCall &t) {
     uint32_t flags = t.args[1];
     uint32_t mode = flags & kGuestAccessMode;
-    if (mode == 3) return kTrapFail;
+    if (mode == 3) return fail_with(EINVAL);
     int host_flags = (mode == 0   ? O_RDONLY
                       : mode == 1 ? O_WRONLY
                                   : O_RDWR) |
@@ -78,7 +78,8 @@ int32_t trap_open(TrapCall &t) {
     if (flags & kGuestAppend) host_flags |= O_APPEND;
     auto place = guest_place(t, 0, RootFs::Final::Follow);
     // A path ending in "/" opens only a folder, and creates nothing.
-    if (!place || (place->names_folder && (host_flags & O_CREAT))) return kTrapFail;
+    if (!place) return kTrapFail;
+    if (place->names_folder && (host_flags & O_CREAT)) return fail_with(EISDIR);
     if (place->names_folder) host_flags |= O_DIRECTORY;
     // Non-blocking first: a FIFO or device in the root folder must not stall the host.
     int fd = retry([&] {

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <vector>
 
@@ -81,8 +82,10 @@ int32_t trap_writefile(TrapCall &t) {
     if (i32(t.args[2]) < 0) return kTrapFail;
     auto bytes = t.context.memory.read_bytes(t.args[1], t.args[2]);
     auto place = guest_place(t, 0, RootFs::Final::Follow);
-    if (!bytes || !place || place->names_folder || (place->exists && place->type != S_IFREG))
-        return kTrapFail;
+    if (!bytes || !place) return kTrapFail;
+    if (place->exists && place->type == S_IFDIR) return fail_with(EISDIR);
+    if (place->names_folder) return fail_with(place->exists ? ENOTDIR : ENOENT);
+    if (place->exists && place->type != S_IFREG) return fail_with(EINVAL);
     const int folder = place->folder.get();
     std::string temp;
     HostFd fd = open_temp_file(folder, t.context.fs.options().unnamed_temp_files, temp);
@@ -98,25 +101,24 @@ int32_t trap_writefile(TrapCall &t) {
 
 int32_t trap_mkdir(TrapCall &t) {
     auto place = guest_place(t, 0, RootFs::Final::NoFollow);
-    return place && !place->exists && mkdirat(place->folder.get(), place->name.c_str(), 0755) == 0
-               ? 0
-               : kTrapFail;
+    if (!place) return kTrapFail;
+    if (place->exists) return fail_with(EEXIST);
+    return mkdirat(place->folder.get(), place->name.c_str(), 0755) == 0 ? 0 : kTrapFail;
 }
 
 // The root folder itself can't be removed: it is not the guest's to take away.
 int32_t trap_unlink(TrapCall &t) {
     auto place = guest_place(t, 0, RootFs::Final::NoFollow);
-    return place && !place->is_root && unlinkat(place->folder.get(), place->name.c_str(), 0) == 0
-               ? 0
-               : kTrapFail;
+    if (!place) return kTrapFail;
+    if (place->is_root) return fail_with(EBUSY);
+    return unlinkat(place->folder.get(), place->name.c_str(), 0) == 0 ? 0 : kTrapFail;
 }
 
 int32_t trap_rmdir(TrapCall &t) {
     auto place = guest_place(t, 0, RootFs::Final::NoFollow);
-    return place && !place->is_root &&
-                   unlinkat(place->folder.get(), place->name.c_str(), AT_REMOVEDIR) == 0
-               ? 0
-               : kTrapFail;
+    if (!place) return kTrapFail;
+    if (place->is_root) return fail_with(EBUSY);
+    return unlinkat(place->folder.get(), place->name.c_str(), AT_REMOVEDIR) == 0 ? 0 : kTrapFail;
 }
 
 int32_t trap_getcwd(TrapCall &t) {
@@ -131,7 +133,9 @@ int32_t trap_chdir(TrapCall &t) {
     auto path = guest_string(t, 0);
     if (!path) return kTrapFail;
     auto place = t.context.fs.locate(t.context.cwd, *path);
-    if (!place || !place->exists || place->type != S_IFDIR) return kTrapFail;
+    if (!place) return kTrapFail;
+    if (!place->exists || place->type != S_IFDIR)
+        return fail_with(place->exists ? ENOTDIR : ENOENT);
     t.context.cwd = RootFs::normalize(t.context.cwd, *path);
     return 0;
 }

@@ -14,6 +14,12 @@ namespace vekos {
 
 constexpr int32_t kTrapFail = -1;
 
+// Fails a trap for a reason the handler found itself, so the trace can say why.
+inline int32_t fail_with(int error) {
+    errno = error;
+    return kTrapFail;
+}
+
 inline int32_t i32(uint32_t v) {
     return int32_t(v);
 }
