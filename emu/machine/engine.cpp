@@ -33,12 +33,33 @@ Engine::Engine() {
     check(uc_hook_add(uc_, &hook, UC_HOOK_INSN_INVALID,
                       reinterpret_cast<void *>(&on_invalid_instruction), this, 1, 0),
           "instruction hook");
+    watching_ = vekos::watch_stores(uc_, this);
 }
 
 Engine::~Engine() {
+    vekos::watch_stores(uc_, nullptr);
     uc_close(uc_);
     if (attached_ == nullptr) // else the attached memory owns the pages and frees them
         for (size_t i = slots_.size(); i-- > 0;) unmap(i, true);
+}
+
+void Engine::watch_stores() {
+    watch_stores({nullptr, reinterpret_cast<uint8_t *>(~uintptr_t(0))});
+}
+
+void Engine::watch_stores(GuestMemory::HostSpan span) {
+    if (attached_ == nullptr) return;
+    attached_->set_stores_noted(watching_);
+    if (watching_) rewatch_stores(uc_, span.begin, span.end);
+}
+
+bool Engine::unseen(const uint8_t *host) {
+    return attached_ != nullptr && attached_->has_snapshot() && attached_->store_unnoted(host);
+}
+
+std::optional<uint32_t> Engine::seen(const uint8_t *host) {
+    if (attached_ == nullptr) return std::nullopt;
+    return attached_->note_store(host);
 }
 
 uint32_t Engine::reg(Reg reg) const {

@@ -6,6 +6,7 @@
 
 #include "machine/fault.h"
 #include "machine/guest_memory.h"
+#include "machine/store_watch.h"
 
 #include <unicorn/unicorn.h>
 
@@ -41,12 +42,12 @@ struct InstructionBudget {
     uint64_t used = 0;
 };
 
-class Engine {
+class Engine : private StoreWatch {
   public:
     Engine();
     Engine(const Engine &) = delete;
     Engine &operator=(const Engine &) = delete;
-    ~Engine();
+    ~Engine() override;
 
     // Maps the memory's regions (host buffers, no copy) and drops stale translations. A region
     // at the place and of the size of one still mapped from an earlier process takes over that
@@ -57,6 +58,11 @@ class Engine {
     // next process to attach.
     void detach(GuestMemory &memory);
     bool attached(const GuestMemory &memory) const { return attached_ == &memory; }
+    // Shows the guest's stores to the attached memory, so that it notes the pages written
+    // since its snapshot (GuestMemory::snapshot): from now on, everywhere or again within
+    // `span`. A memory with a snapshot is watched from its attach on.
+    void watch_stores();
+    void watch_stores(GuestMemory::HostSpan span);
 
     uint32_t reg(Reg reg) const;
     void set_reg(Reg reg, uint32_t value);
@@ -99,6 +105,8 @@ class Engine {
     static bool on_invalid_instruction(uc_engine *uc, void *self);
     static void on_instruction(uc_engine *uc, uint64_t addr, uint32_t size, void *self);
     void record_fault(FaultKind kind, uint32_t address, uint32_t vector = 0);
+    bool unseen(const uint8_t *host) override;
+    std::optional<uint32_t> seen(const uint8_t *host) override;
     void use_budget(InstructionBudget *budget);
 
     // A range mapped in Unicorn. Its host pages belong to the attached memory's region at
@@ -115,6 +123,7 @@ class Engine {
 
     uc_engine *uc_ = nullptr;
     GuestMemory *attached_ = nullptr;
+    bool watching_ = false; // stores can be watched
     std::vector<Slot> slots_;
     TrapHandler *handler_ = nullptr;
     // Thrown by the trap handler inside Unicorn's C code, which no exception may cross.
