@@ -7,15 +7,9 @@ struct uc_struct;
 struct uc_context;
 
 #define VEKOS_NO_ARCH(arch)                                                                        \
-    void arch##_uc_init(uc_struct *) {                                                             \
-        std::abort();                                                                              \
-    }                                                                                              \
-    int arch##_context_reg_read(uc_context *, unsigned *, void **, int) {                          \
-        std::abort();                                                                              \
-    }                                                                                              \
-    int arch##_context_reg_write(uc_context *, unsigned *, void *const *, int) {                   \
-        std::abort();                                                                              \
-    }
+    void arch##_uc_init(uc_struct *) { std::abort(); }                                            \
+    int arch##_context_reg_read(uc_context *, unsigned *, void **, int) { std::abort(); }         \
+    int arch##_context_reg_write(uc_context *, unsigned *, void *const *, int) { std::abort(); }
 
 extern "C" {
 VEKOS_NO_ARCH(arm)
