@@ -167,8 +167,15 @@ CallOutcome Guest::call_address(uint32_t address, const std::vector<uint32_t> &a
     // At entry esp + 4 is 16-byte aligned, as the i386 System V ABI has it.
     uint32_t base = (call_stack_top_ - bytes) & ~15u;
     GuestMemory &memory = process_->memory();
-    memory.poke(base, args.data(), bytes);
-    memory.poke(base - 4, &kSentinel, 4);
+    uint32_t frame[32]; // the return address, then the arguments: one write for most calls
+    if (args.size() < std::size(frame)) {
+        frame[0] = kSentinel;
+        std::copy(args.begin(), args.end(), frame + 1);
+        memory.poke(base - 4, frame, bytes + 4);
+    } else {
+        memory.poke(base, args.data(), bytes);
+        memory.poke(base - 4, &kSentinel, 4);
+    }
     Engine &e = kernel_->engine();
     e.attach(memory);
     e.set_reg(Reg::Esp, base - 4);
