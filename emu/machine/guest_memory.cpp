@@ -159,6 +159,18 @@ std::optional<uint32_t> GuestMemory::read_u32(uint32_t addr) const {
     return value;
 }
 
+const uint8_t *GuestMemory::view(uint32_t addr, uint32_t n, uint32_t prot) const {
+    const Region *r = find(addr);
+    if (r == nullptr || (r->prot & prot) != prot || uint64_t(addr) + n > r->end()) return nullptr;
+    return r->host + (addr - r->base);
+}
+
+uint8_t *GuestMemory::writable_view(uint32_t addr, uint32_t n) {
+    auto *host = const_cast<uint8_t *>(view(addr, n, kProtWrite));
+    if (host != nullptr) note_written(addr, n);
+    return host;
+}
+
 bool GuestMemory::write_u32(uint32_t addr, uint32_t value) {
     return write(addr, &value, 4);
 }

@@ -50,6 +50,11 @@ class GuestMemory {
     // The NUL-terminated string at addr, if it is readable and ends within `cap` bytes.
     std::optional<std::string> read_string(uint32_t addr, uint32_t cap) const;
     std::optional<uint32_t> read_u32(uint32_t addr) const;
+    // The host bytes of [addr, addr + n) when they lie in one region with all of `prot`, to
+    // move data without a copy in between; nullptr otherwise (callers then copy). The
+    // writable view counts as written.
+    const uint8_t *view(uint32_t addr, uint32_t n, uint32_t prot) const;
+    uint8_t *writable_view(uint32_t addr, uint32_t n);
     bool write_u32(uint32_t addr, uint32_t value);
 
     // For the loader and the test harness: writes regardless of guest permissions (code and
