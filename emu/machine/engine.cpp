@@ -1,6 +1,7 @@
 #include "machine/engine.h"
 
 #include "machine/uc_check.h"
+#include "machine/unicorn_registers.h"
 
 #include <cstring>
 #include <iterator>
@@ -34,6 +35,7 @@ Engine::Engine() {
                       reinterpret_cast<void *>(&on_invalid_instruction), this, 1, 0),
           "instruction hook");
     watching_ = vekos::watch_stores(uc_, this);
+    registers_ = general_registers(uc_);
 }
 
 Engine::~Engine() {
@@ -74,9 +76,22 @@ void Engine::set_reg(Reg reg, uint32_t value) {
 
 TrapArgs Engine::trap_arguments() const {
     TrapArgs trap;
+    if (registers_ != nullptr) { // eax ecx edx ebx esp ebp esi edi
+        const uint64_t *r = registers_;
+        trap.number = uint32_t(r[0]);
+        trap.args = {uint32_t(r[3]), uint32_t(r[1]), uint32_t(r[2]),
+                     uint32_t(r[6]), uint32_t(r[7]), uint32_t(r[5])};
+        return trap;
+    }
     trap.number = reg(Reg::Eax);
     for (size_t i = 0; i < trap.args.size(); i++) trap.args[i] = reg(kTrapArgRegs[i]);
     return trap;
+}
+
+// As uc_reg_write does it: the low half of the 64-bit slot.
+void Engine::set_trap_result(int32_t result) {
+    if (registers_ == nullptr) return set_reg(Reg::Eax, uint32_t(result));
+    registers_[0] = (registers_[0] & ~uint64_t(0xFFFFFFFF)) | uint32_t(result);
 }
 
 std::array<uint8_t, 10> Engine::st0() const {

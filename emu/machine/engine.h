@@ -67,7 +67,7 @@ class Engine : private StoreWatch {
     uint32_t reg(Reg reg) const;
     void set_reg(Reg reg, uint32_t value);
     TrapArgs trap_arguments() const;
-    void set_trap_result(int32_t result) { set_reg(Reg::Eax, uint32_t(result)); }
+    void set_trap_result(int32_t result);
     // x87: st(0) as its 10 bytes (64-bit mantissa, then sign and exponent); emptying the
     // register stack as a caller does after taking a floating-point result; the whole unit as
     // after FNINIT.
@@ -123,7 +123,8 @@ class Engine : private StoreWatch {
 
     uc_engine *uc_ = nullptr;
     GuestMemory *attached_ = nullptr;
-    bool watching_ = false; // stores can be watched
+    bool watching_ = false;         // stores can be watched
+    uint64_t *registers_ = nullptr; // unicorn_registers.h, for the trap path
     std::vector<Slot> slots_;
     TrapHandler *handler_ = nullptr;
     // Thrown by the trap handler inside Unicorn's C code, which no exception may cross.
