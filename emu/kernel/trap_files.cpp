@@ -53,11 +53,11 @@ int32_t trap_read(TrapCall &t) {
     const Descriptor *d = t.context.fds.get(i32(t.args[0]));
     uint32_t n = std::min(t.args[2], kMaxTransfer);
     if (d == nullptr || i32(t.args[2]) < 0) return kTrapFail;
-    if (!t.context.memory.accessible(t.args[1], n, kProtWrite)) return kTrapFail;
     if (d->kind == Descriptor::Kind::File && !d->file->readable) return kTrapFail;
     std::vector<uint8_t> copy;
     uint8_t *bytes = t.context.memory.writable_view(t.args[1], n);
     if (bytes == nullptr) {
+        if (!t.context.memory.accessible(t.args[1], n, kProtWrite)) return kTrapFail;
         copy.resize(n);
         bytes = copy.data();
     }

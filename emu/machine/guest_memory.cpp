@@ -28,9 +28,19 @@ bool GuestMemory::add_region(uint32_t base, uint32_t size, uint32_t prot, std::s
     return true;
 }
 
+// Traps come a byte at a time, mostly to the same buffer: the last region found is tried first.
 const Region *GuestMemory::find(uint32_t addr) const {
-    for (const Region &r : regions_)
+    if (last_found_ < regions_.size()) {
+        const Region &r = regions_[last_found_];
         if (addr >= r.base && addr < r.end()) return &r;
+    }
+    for (size_t i = 0; i < regions_.size(); i++) {
+        const Region &r = regions_[i];
+        if (addr >= r.base && addr < r.end()) {
+            last_found_ = i;
+            return &r;
+        }
+    }
     return nullptr;
 }
 

@@ -107,6 +107,7 @@ class GuestMemory {
     bool each_piece(uint32_t addr, uint32_t n, uint32_t prot, Piece &&piece) const;
 
     std::vector<Region> regions_;   // sorted by base
+    mutable size_t last_found_ = 0; // find()'s last answer
     std::vector<uint32_t> written_; // guest addresses of the pages written since the snapshot
     bool has_snapshot_ = false;
     bool stores_noted_ = false;
