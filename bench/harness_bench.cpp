@@ -49,12 +49,18 @@ int main(int argc, char **argv) {
         Guest &g = Guest::fresh(image);
         g.call("strlen", {g.put_string("hello")});
     });
+    // The instruction limit counts with a hook on every instruction; without one:
+    Guest unlimited(image);
+    unlimited.set_instruction_limit(0);
+    uint32_t unlimited_text = unlimited.put_string("hello, vekos");
+    double calls_unlimited = rate(1.0, rounds, [&] { unlimited.call("strlen", {unlimited_text}); });
     double engines = rate(1.0, rounds ? 16 : 0, [&] {
         Guest g(image);
         g.call("strlen", {g.put_string("hello")});
     });
 
     std::printf("guest calls (strlen of 12 bytes):        %9.0f per second\n", calls);
+    std::printf("guest calls without an instruction limit: %8.0f per second\n", calls_unlimited);
     std::printf("fresh guests (restore, then one call):   %9.0f per second\n", fresh);
     std::printf("new engine per guest (load, one call):   %9.0f per second\n", engines);
     std::printf("restoring is %.0f times faster than a new engine\n", fresh / engines);
