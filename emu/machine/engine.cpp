@@ -17,6 +17,9 @@ constexpr int kUnicornReg[] = {
     UC_X86_REG_EDI, UC_X86_REG_EBP, UC_X86_REG_ESP, UC_X86_REG_EIP, UC_X86_REG_EFLAGS,
 };
 static_assert(std::size(kUnicornReg) == size_t(Reg::Eflags) + 1);
+// Where eax ... esp sit among general_registers() (encoding order).
+constexpr size_t kSlot[] = {0, 3, 1, 2, 6, 7, 5, 4};
+static_assert(std::size(kSlot) == size_t(Reg::Esp) + 1);
 
 constexpr Reg kTrapArgRegs[6] = {Reg::Ebx, Reg::Ecx, Reg::Edx, Reg::Esi, Reg::Edi, Reg::Ebp};
 
@@ -65,33 +68,27 @@ std::optional<uint32_t> Engine::seen(const uint8_t *host) {
 }
 
 uint32_t Engine::reg(Reg reg) const {
+    if (registers_ != nullptr && reg <= Reg::Esp) return uint32_t(registers_[kSlot[size_t(reg)]]);
     uint32_t value = 0;
     uc_reg_read(uc_, kUnicornReg[size_t(reg)], &value);
     return value;
 }
 
+// As uc_reg_write does it for these: the low half of the 64-bit slot.
 void Engine::set_reg(Reg reg, uint32_t value) {
+    if (registers_ != nullptr && reg <= Reg::Esp) {
+        uint64_t &slot = registers_[kSlot[size_t(reg)]];
+        slot = (slot & ~uint64_t(0xFFFFFFFF)) | value;
+        return;
+    }
     uc_reg_write(uc_, kUnicornReg[size_t(reg)], &value);
 }
 
 TrapArgs Engine::trap_arguments() const {
     TrapArgs trap;
-    if (registers_ != nullptr) { // eax ecx edx ebx esp ebp esi edi
-        const uint64_t *r = registers_;
-        trap.number = uint32_t(r[0]);
-        trap.args = {uint32_t(r[3]), uint32_t(r[1]), uint32_t(r[2]),
-                     uint32_t(r[6]), uint32_t(r[7]), uint32_t(r[5])};
-        return trap;
-    }
     trap.number = reg(Reg::Eax);
     for (size_t i = 0; i < trap.args.size(); i++) trap.args[i] = reg(kTrapArgRegs[i]);
     return trap;
-}
-
-// As uc_reg_write does it: the low half of the 64-bit slot.
-void Engine::set_trap_result(int32_t result) {
-    if (registers_ == nullptr) return set_reg(Reg::Eax, uint32_t(result));
-    registers_[0] = (registers_[0] & ~uint64_t(0xFFFFFFFF)) | uint32_t(result);
 }
 
 std::array<uint8_t, 10> Engine::st0() const {

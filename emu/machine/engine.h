@@ -67,7 +67,7 @@ class Engine : private StoreWatch {
     uint32_t reg(Reg reg) const;
     void set_reg(Reg reg, uint32_t value);
     TrapArgs trap_arguments() const;
-    void set_trap_result(int32_t result);
+    void set_trap_result(int32_t result) { set_reg(Reg::Eax, uint32_t(result)); }
     // x87: st(0) as its 10 bytes (64-bit mantissa, then sign and exponent); emptying the
     // register stack as a caller does after taking a floating-point result; the whole unit as
     // after FNINIT.

@@ -340,8 +340,13 @@ void Guest::write_bytes(uint32_t address, const std::vector<uint8_t> &bytes) {
         ADD_FAILURE() << "cannot write " << bytes.size() << " bytes at " << hex(address);
 }
 
+// Tests call a few functions many times: those found are kept at hand.
 std::optional<uint32_t> Guest::find_symbol(std::string_view name) const {
-    return process_->symbols().address_of(name);
+    auto known = found_symbols_.find(name);
+    if (known != found_symbols_.end()) return known->second;
+    auto address = process_->symbols().address_of(name);
+    if (address) found_symbols_.emplace(name, *address);
+    return address;
 }
 
 uint32_t Guest::symbol(std::string_view name) const {
