@@ -13,9 +13,9 @@
 //                            in TLB entries already filled for it (tlb_reset_dirty);
 //   tlb_unprotect_code       a page lost its last block: forget it; its entries still flagged
 //                            are dropped at the next translation (tb_gen_code), where no store
-//                            is half done (only if it was ever filled unflagged-eligible: the
-//                            block Unicorn drops at the run's end address each run, on a
-//                            read-only page, then costs no flush);
+//                            is half done; only a page filled writable can have such entries
+//                            (Unicorn drops the block at a run's end address after every run:
+//                            on a read-only page that costs no flush);
 //   uc_hook_add              a memory-write hook: blocks translated before it store through the
 //                            TLB without calling hooks, so that engine keeps the flag, as before;
 //   uc_close                 forgets the engine.
