@@ -1,48 +1,66 @@
 // The guest-calling harness's own speed: guest calls per second, fresh guests per second
 // (restoring the loaded image into the one engine), and, for comparison, guests per second
-// when each is a new engine with the image loaded anew.
+// when each is a new engine with the image loaded anew. Rates are per second of this
+// process's CPU time, so that other work on the machine weighs less.
+//
+//   harness_bench            each part for about a second
+//   harness_bench ROUNDS     each part ROUNDS times (for valgrind --tool=callgrind)
 #include "guest.h"
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <functional>
 
 namespace {
 
 using vekos::harness::Guest;
-using Clock = std::chrono::steady_clock;
 
-// Runs `step` repeatedly for about `seconds` and returns how many times per second it ran.
-double rate(double seconds, const std::function<void()> &step) {
-    auto start = Clock::now();
+double cpu_seconds() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) * 1e-9;
+}
+
+// Runs `step` in batches of 16 until `rounds` ran (0: for about `seconds` of CPU time) and
+// returns how many times per CPU second it ran.
+double rate(double seconds, uint64_t rounds, const std::function<void()> &step) {
+    double start = cpu_seconds(), elapsed = 0;
     uint64_t count = 0;
-    std::chrono::duration<double> elapsed{};
     do {
         for (int i = 0; i < 16; i++) step();
         count += 16;
-        elapsed = Clock::now() - start;
-    } while (elapsed.count() < seconds);
-    return double(count) / elapsed.count();
+        elapsed = cpu_seconds() - start;
+    } while (rounds ? count < rounds : elapsed < seconds);
+    return double(count) / elapsed;
 }
 
 } // namespace
 
-int main() {
+int main(int argc, char **argv) {
+    const uint64_t rounds = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 0;
     const std::string image = VEKOS_TEST_IMAGE;
     Guest &guest = Guest::fresh(image);
     uint32_t text = guest.put_string("hello, vekos");
 
-    double calls = rate(1.0, [&] { guest.call("strlen", {text}); });
-    double fresh = rate(1.0, [&] {
+    double calls = rate(1.0, rounds, [&] { guest.call("strlen", {text}); });
+    double fresh = rate(1.0, rounds, [&] {
         Guest &g = Guest::fresh(image);
         g.call("strlen", {g.put_string("hello")});
     });
-    double engines = rate(1.0, [&] {
+    // The instruction limit counts with a hook on every instruction; without one:
+    Guest unlimited(image);
+    unlimited.set_instruction_limit(0);
+    uint32_t unlimited_text = unlimited.put_string("hello, vekos");
+    double calls_unlimited = rate(1.0, rounds, [&] { unlimited.call("strlen", {unlimited_text}); });
+    double engines = rate(1.0, rounds ? 16 : 0, [&] {
         Guest g(image);
         g.call("strlen", {g.put_string("hello")});
     });
 
     std::printf("guest calls (strlen of 12 bytes):        %9.0f per second\n", calls);
+    std::printf("guest calls without an instruction limit: %8.0f per second\n", calls_unlimited);
     std::printf("fresh guests (restore, then one call):   %9.0f per second\n", fresh);
     std::printf("new engine per guest (load, one call):   %9.0f per second\n", engines);
     std::printf("restoring is %.0f times faster than a new engine\n", fresh / engines);

@@ -20,13 +20,16 @@ class Console {
 
 // Host standard output. On a terminal every write goes straight through. Otherwise writes
 // are gathered (guests write a byte per trap) and handed over when 64 KiB are pending,
-// before any read of standard input or wait, before any message on stderr, and at the
+// before standard input is read from the host or the guest waits, before any message on
+// stderr, and at the
 // latest kMaxHoldMilliseconds after the first pending byte, by a timer signal, even while
 // the guest computes without trapping.
 //
 // SIGINT, SIGTERM and SIGHUP write out what is pending, say on stderr why the run stopped
 // and end vekos-emu with 128 + the signal number; the same signal a second time, while that
 // is under way, ends it at once.
+//
+// Standard input is taken from the host a chunk at a time, as much as a read(2) gives.
 class HostConsole : public Console {
   public:
     static constexpr int kMaxHoldMilliseconds = 100;
@@ -40,6 +43,11 @@ class HostConsole : public Console {
     void write(const uint8_t *data, size_t n) override;
     int32_t read(uint8_t *out, size_t n) override;
     void flush() override;
+
+  private:
+    static constexpr size_t kInputChunk = 4096;
+    uint8_t input_[kInputChunk];
+    size_t input_at_ = 0, input_end_ = 0; // input taken from the host, not yet read
 };
 
 // Writes out what HostConsole still holds; safe in a signal handler. Nothing happens while

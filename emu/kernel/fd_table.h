@@ -2,6 +2,8 @@
 // number from 3 up. Duplicated descriptors share one open file and its offset.
 #pragma once
 
+#include "kernel/read_ahead.h"
+
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -12,6 +14,7 @@ struct OpenFile {
     int host_fd;
     bool readable;
     bool writable;
+    ReadAhead ahead; // read_ahead.h
     OpenFile(int fd, bool r, bool w) : host_fd(fd), readable(r), writable(w) {}
     OpenFile(const OpenFile &) = delete;
     OpenFile &operator=(const OpenFile &) = delete;

@@ -110,14 +110,17 @@ Process::Suspension::~Suspension() {
 
 std::shared_ptr<Process::Snapshot> Process::snapshot() {
     auto s = std::make_shared<Snapshot>();
+    engine_.attach(memory_);
     s->memory = memory_.snapshot();
+    engine_.watch_stores();
     s->cpu = engine_.save();
     return s;
 }
 
 void Process::restore(const Snapshot &s) {
-    memory_.restore(s.memory);
+    GuestMemory::HostSpan restored = memory_.restore(s.memory);
     engine_.attach(memory_);
+    engine_.watch_stores(restored);
     engine_.restore(*s.cpu);
     fds_ = FdTable();
     cwd_ = initial_cwd_;

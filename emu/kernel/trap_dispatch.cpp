@@ -1,4 +1,5 @@
 #include "abi/trap_numbers.h"
+#include "kernel/read_ahead.h"
 #include "kernel/trap_dispatcher.h"
 #include "kernel/trap_handlers.h"
 #include "machine/engine.h"
@@ -133,6 +134,7 @@ void TrapDispatcher::dispatch(Engine &engine, TrapContext &context) {
             }
         }
     }
+    note_trap_for_read_ahead(trap.number);
     TrapCall call{context, trap.args, action_};
     int32_t result = kTrapFail;
     if (rec) errno = 0; // what the handler's host calls leave says why it failed

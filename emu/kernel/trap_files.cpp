@@ -32,18 +32,29 @@ off_t seek_target(int fd, off_t offset, int whence) {
 
 } // namespace
 
+// Guests write a byte per trap: the bytes go from guest memory to the host without a copy
+// in between, unless they straddle regions.
 int32_t trap_write(TrapCall &t) {
     const Descriptor *d = t.context.fds.get(i32(t.args[0]));
     uint32_t n = std::min(t.args[2], kMaxTransfer);
     if (d == nullptr || i32(t.args[2]) < 0) return kTrapFail;
     if (d->kind == Descriptor::Kind::File && !d->file->writable) return fail_with(EBADF);
-    auto bytes = t.context.memory.read_bytes(t.args[1], n);
-    if (!bytes) return kTrapFail;
+    std::vector<uint8_t> copy;
+    const uint8_t *bytes = t.context.memory.view(t.args[1], n, kProtRead);
+    if (bytes == nullptr) {
+        auto read = t.context.memory.read_bytes(t.args[1], n);
+        if (!read) return kTrapFail;
+        copy = std::move(*read);
+        bytes = copy.data();
+    }
     if (d->kind == Descriptor::Kind::Console) {
-        t.context.console.write(bytes->data(), bytes->size());
+        t.context.console.write(bytes, n);
         return i32(n);
     }
-    ssize_t done = retry([&] { return ::write(d->file->host_fd, bytes->data(), bytes->size()); });
+    OpenFile &file = *d->file;
+    if (!give_back(file)) return kTrapFail; // the write lands at the guest's offset
+    ssize_t done = retry([&] { return ::write(file.host_fd, bytes, n); });
+    note_file_written(file);
     return done < 0 ? kTrapFail : int32_t(done);
 }
 
@@ -51,16 +62,18 @@ int32_t trap_read(TrapCall &t) {
     const Descriptor *d = t.context.fds.get(i32(t.args[0]));
     uint32_t n = std::min(t.args[2], kMaxTransfer);
     if (d == nullptr || i32(t.args[2]) < 0) return kTrapFail;
-    if (!t.context.memory.accessible(t.args[1], n, kProtWrite)) return kTrapFail;
     if (d->kind == Descriptor::Kind::File && !d->file->readable) return fail_with(EBADF);
-    std::vector<uint8_t> bytes(n);
-    ssize_t got;
-    if (d->kind == Descriptor::Kind::Console)
-        got = t.context.console.read(bytes.data(), n);
-    else
-        got = retry([&] { return ::read(d->file->host_fd, bytes.data(), n); });
+    std::vector<uint8_t> copy;
+    uint8_t *bytes = t.context.memory.writable_view(t.args[1], n);
+    if (bytes == nullptr) {
+        if (!t.context.memory.accessible(t.args[1], n, kProtWrite)) return kTrapFail;
+        copy.resize(n);
+        bytes = copy.data();
+    }
+    ssize_t got = d->kind == Descriptor::Kind::Console ? t.context.console.read(bytes, n)
+                                                       : read_through(*d->file, bytes, n);
     if (got < 0) return kTrapFail;
-    t.context.memory.write(t.args[1], bytes.data(), uint32_t(got));
+    if (!copy.empty()) t.context.memory.write(t.args[1], bytes, uint32_t(got));
     return int32_t(got);
 }
 
@@ -107,9 +120,13 @@ int32_t trap_lseek(TrapCall &t) {
                  : t.args[2] == 2 ? SEEK_END
                                   : -1;
     if (d == nullptr || d->kind != Descriptor::Kind::File || whence < 0) return kTrapFail;
-    off_t at = seek_target(d->file->host_fd, off_t(i32(t.args[1])), whence);
+    OpenFile &file = *d->file;
+    if (whence == SEEK_CUR && t.args[1] == 0) // where am I: keeps what is read ahead
+        return int32_t(guest_offset(file));
+    if (!give_back(file)) return kTrapFail;
+    off_t at = seek_target(file.host_fd, off_t(i32(t.args[1])), whence);
     if (at < 0 || at > INT32_MAX) return kTrapFail; // refused without moving the offset
-    return ::lseek(d->file->host_fd, at, SEEK_SET) == at ? int32_t(at) : kTrapFail;
+    return ::lseek(file.host_fd, at, SEEK_SET) == at ? int32_t(at) : kTrapFail;
 }
 
 int32_t trap_dup(TrapCall &t) {

@@ -27,6 +27,7 @@ class SymbolTable {
 
   private:
     std::vector<Symbol> by_address_;
+    std::vector<uint32_t> by_name_; // indexes into by_address_, sorted by name
 };
 
 } // namespace vekos

@@ -3,6 +3,7 @@
 #include "machine/uc_check.h"
 #include "machine/unicorn_tweaks.h"
 
+#include "machine/unicorn_registers.h"
 #include <sys/mman.h>
 
 #include <cstring>
@@ -19,6 +20,9 @@ constexpr int kUnicornReg[] = {
     UC_X86_REG_EDI, UC_X86_REG_EBP, UC_X86_REG_ESP, UC_X86_REG_EIP, UC_X86_REG_EFLAGS,
 };
 static_assert(std::size(kUnicornReg) == size_t(Reg::Eflags) + 1);
+// Where eax ... esp sit among general_registers() (encoding order).
+constexpr size_t kSlot[] = {0, 3, 1, 2, 6, 7, 5, 4};
+static_assert(std::size(kSlot) == size_t(Reg::Esp) + 1);
 
 constexpr Reg kTrapArgRegs[6] = {Reg::Ebx, Reg::Ecx, Reg::Edx, Reg::Esi, Reg::Edi, Reg::Ebp};
 
@@ -37,12 +41,15 @@ Engine::Engine() {
                       reinterpret_cast<void *>(&on_invalid_instruction), this, 1, 0),
           "instruction hook");
     enter_user_mode();
+    watching_ = vekos::watch_stores(uc_, this);
+    registers_ = general_registers(uc_);
 }
 
 // Unicorn is closed first: the host pages it maps must outlive it, and nothing may go through
 // it once closed.
 Engine::~Engine() {
     if (attached_ != nullptr) attached_->set_code_write_observer(nullptr);
+    vekos::watch_stores(uc_, nullptr);
     uc_close(uc_);
     if (attached_ == nullptr) // else the attached memory owns the pages and frees them
         for (const Slot &s : slots_) munmap(s.host, s.size);
@@ -57,13 +64,39 @@ void Engine::code_written(uint32_t address, uint32_t size) {
     uc_ctl_remove_cache(uc_, uint64_t(address), uint64_t(address) + size);
 }
 
+void Engine::watch_stores() {
+    watch_stores({nullptr, reinterpret_cast<uint8_t *>(~uintptr_t(0))});
+}
+
+void Engine::watch_stores(GuestMemory::HostSpan span) {
+    if (attached_ == nullptr) return;
+    attached_->set_stores_noted(watching_);
+    if (watching_) rewatch_stores(uc_, span.begin, span.end);
+}
+
+bool Engine::unseen(const uint8_t *host) {
+    return attached_ != nullptr && attached_->has_snapshot() && attached_->store_unnoted(host);
+}
+
+std::optional<uint32_t> Engine::seen(const uint8_t *host) {
+    if (attached_ == nullptr) return std::nullopt;
+    return attached_->note_store(host);
+}
+
 uint32_t Engine::reg(Reg reg) const {
+    if (registers_ != nullptr && reg <= Reg::Esp) return uint32_t(registers_[kSlot[size_t(reg)]]);
     uint32_t value = 0;
     uc_reg_read(uc_, kUnicornReg[size_t(reg)], &value);
     return value;
 }
 
+// As uc_reg_write does it for these: the low half of the 64-bit slot.
 void Engine::set_reg(Reg reg, uint32_t value) {
+    if (registers_ != nullptr && reg <= Reg::Esp) {
+        uint64_t &slot = registers_[kSlot[size_t(reg)]];
+        slot = (slot & ~uint64_t(0xFFFFFFFF)) | value;
+        return;
+    }
     uc_reg_write(uc_, kUnicornReg[size_t(reg)], &value);
 }
 

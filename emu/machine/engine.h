@@ -6,6 +6,7 @@
 
 #include "machine/fault.h"
 #include "machine/guest_memory.h"
+#include "machine/store_watch.h"
 
 #include <unicorn/unicorn.h>
 
@@ -50,7 +51,7 @@ struct InstructionBudget {
     uint64_t used = 0;
 };
 
-class Engine : private CodeWriteObserver {
+class Engine : private CodeWriteObserver, private StoreWatch {
   public:
     // Translations the engine keeps before it flushes them, between processes.
     static constexpr size_t kDefaultTranslationLimit = 16 << 20;
@@ -75,6 +76,11 @@ class Engine : private CodeWriteObserver {
     // process's memory flushes them (0 where the Unicorn release doesn't tell).
     size_t translated_bytes() const;
     void set_translation_limit(size_t bytes) { translation_limit_ = bytes; }
+    // Shows the guest's stores to the attached memory, so that it notes the pages written
+    // since its snapshot (GuestMemory::snapshot): from now on, everywhere or again within
+    // `span`. A memory with a snapshot is watched from its attach on.
+    void watch_stores();
+    void watch_stores(GuestMemory::HostSpan span);
 
     uint32_t reg(Reg reg) const;
     void set_reg(Reg reg, uint32_t value);
@@ -135,6 +141,8 @@ class Engine : private CodeWriteObserver {
     void record_fault(FaultKind kind, uint32_t address, uint32_t vector = 0);
     void enter_user_mode();
     void code_written(uint32_t address, uint32_t size) override;
+    bool unseen(const uint8_t *host) override;
+    std::optional<uint32_t> seen(const uint8_t *host) override;
     void use_budget(InstructionBudget *budget);
 
     // A range mapped in Unicorn. Its host pages belong to the attached memory's region at
@@ -153,6 +161,8 @@ class Engine : private CodeWriteObserver {
     uint8_t *system_page_ = nullptr; // descriptor table, outside every user address
     size_t translation_limit_ = kDefaultTranslationLimit;
     GuestMemory *attached_ = nullptr;
+    bool watching_ = false;         // stores can be watched
+    uint64_t *registers_ = nullptr; // unicorn_registers.h, for the trap path
     std::vector<Slot> slots_;
     TrapHandler *handler_ = nullptr;
     // Thrown by the trap handler inside Unicorn's C code, which no exception may cross.

@@ -62,6 +62,8 @@ void Engine::attach(GuestMemory &memory) {
     }
     for (const Region &r : memory.regions())
         if (r.prot & kProtExec) uc_ctl_remove_cache(uc_, uint64_t(r.base), r.end());
+    // Stores to these host pages while it was away weren't its own.
+    if (memory.has_snapshot()) watch_stores();
 }
 
 void Engine::detach(GuestMemory &memory) {

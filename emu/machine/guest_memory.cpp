@@ -34,16 +34,27 @@ bool GuestMemory::add_region(uint32_t base, uint32_t size, uint32_t prot, std::s
     // Anonymous pages are zero-filled and only cost memory once touched.
     void *host = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (host == MAP_FAILED) return false;
-    Region region{base, size, prot, std::move(name), static_cast<uint8_t *>(host)};
+    Region region{base, size, prot, std::move(name), static_cast<uint8_t *>(host), {}};
+    if (prot & kProtWrite) region.written.assign(size / kPageSize, 0);
     auto at = std::upper_bound(regions_.begin(), regions_.end(), base,
                                [](uint32_t b, const Region &r) { return b < r.base; });
     regions_.insert(at, std::move(region));
     return true;
 }
 
+// Traps come a byte at a time, mostly to the same buffer: the last region found is tried first.
 const Region *GuestMemory::find(uint32_t addr) const {
-    for (const Region &r : regions_)
+    if (last_found_ < regions_.size()) {
+        const Region &r = regions_[last_found_];
         if (addr >= r.base && addr < r.end()) return &r;
+    }
+    for (size_t i = 0; i < regions_.size(); i++) {
+        const Region &r = regions_[i];
+        if (addr >= r.base && addr < r.end()) {
+            last_found_ = i;
+            return &r;
+        }
+    }
     return nullptr;
 }
 
@@ -88,31 +99,72 @@ void GuestMemory::wrote(uint32_t addr, uint32_t n) {
 
 bool GuestMemory::write(uint32_t addr, const void *in, uint32_t n) {
     auto *src = static_cast<const uint8_t *>(in);
-    if (!each_piece(addr, n, kProtWrite, [&](uint8_t *host, size_t len) {
-            std::memcpy(host, src, len);
-            src += len;
-        }))
-        return false;
-    wrote(addr, n);
-    return true;
+    bool done = each_piece(addr, n, kProtWrite, [&](uint8_t *host, size_t len) {
+        std::memcpy(host, src, len);
+        src += len;
+    });
+    if (done) {
+        note_written(addr, n);
+        wrote(addr, n);
+    }
+    return done;
 }
 
 bool GuestMemory::poke(uint32_t addr, const void *in, uint32_t n) {
     auto *src = static_cast<const uint8_t *>(in);
-    if (!each_piece(addr, n, 0, [&](uint8_t *host, size_t len) {
-            std::memcpy(host, src, len);
-            src += len;
-        }))
-        return false;
-    wrote(addr, n);
-    return true;
+    bool done = each_piece(addr, n, 0, [&](uint8_t *host, size_t len) {
+        std::memcpy(host, src, len);
+        src += len;
+    });
+    if (done) {
+        note_written(addr, n);
+        wrote(addr, n);
+    }
+    return done;
 }
 
 bool GuestMemory::fill(uint32_t addr, uint8_t byte, uint32_t n) {
-    if (!each_piece(addr, n, 0, [&](uint8_t *host, size_t len) { std::memset(host, byte, len); }))
-        return false;
-    wrote(addr, n);
-    return true;
+    bool done =
+        each_piece(addr, n, 0, [&](uint8_t *host, size_t len) { std::memset(host, byte, len); });
+    if (done) {
+        note_written(addr, n);
+        wrote(addr, n);
+    }
+    return done;
+}
+
+void GuestMemory::note_written(uint32_t addr, uint32_t n) {
+    const uint64_t end = uint64_t(addr) + n;
+    for (uint64_t page = addr & ~uint64_t(kPageSize - 1); page < end; page += kPageSize) {
+        Region *r = const_cast<Region *>(find(uint32_t(page)));
+        if (r != nullptr && !r->written.empty())
+            note_page(*r, uint32_t(page - r->base) / kPageSize);
+    }
+}
+
+void GuestMemory::note_page(Region &r, uint32_t page) {
+    if (r.written[page]) return;
+    r.written[page] = 1;
+    written_.push_back(r.base + page * kPageSize);
+}
+
+const Region *GuestMemory::find_host(const uint8_t *host) const {
+    for (const Region &r : regions_)
+        if (host >= r.host && host < r.host + r.size) return &r;
+    return nullptr;
+}
+
+bool GuestMemory::store_unnoted(const uint8_t *host) const {
+    const Region *r = find_host(host);
+    return r != nullptr && !r->written.empty() && !r->written[size_t(host - r->host) / kPageSize];
+}
+
+std::optional<uint32_t> GuestMemory::note_store(const uint8_t *host) {
+    auto *r = const_cast<Region *>(find_host(host));
+    if (r == nullptr) return std::nullopt;
+    uint32_t page = uint32_t(host - r->host) / kPageSize;
+    if (!r->written.empty()) note_page(*r, page);
+    return r->base + page * kPageSize;
 }
 
 std::optional<std::vector<uint8_t>> GuestMemory::read_bytes(uint32_t addr, uint32_t n) const {
@@ -150,6 +202,21 @@ std::optional<uint32_t> GuestMemory::read_u32(uint32_t addr) const {
     return value;
 }
 
+const uint8_t *GuestMemory::view(uint32_t addr, uint32_t n, uint32_t prot) const {
+    const Region *r = find(addr);
+    if (r == nullptr || (r->prot & prot) != prot || uint64_t(addr) + n > r->end()) return nullptr;
+    return r->host + (addr - r->base);
+}
+
+uint8_t *GuestMemory::writable_view(uint32_t addr, uint32_t n) {
+    auto *host = const_cast<uint8_t *>(view(addr, n, kProtWrite));
+    if (host != nullptr) { // the caller writes next, with the guest stopped
+        note_written(addr, n);
+        wrote(addr, n);
+    }
+    return host;
+}
+
 bool GuestMemory::write_u32(uint32_t addr, uint32_t value) {
     return write(addr, &value, 4);
 }
@@ -160,8 +227,11 @@ Region *GuestMemory::region_at(uint32_t base) {
     return nullptr;
 }
 
-GuestMemory::Snapshot GuestMemory::snapshot() const {
+GuestMemory::Snapshot GuestMemory::snapshot() {
     static const uint8_t zeros[kPageSize] = {};
+    for (Region &r : regions_) std::fill(r.written.begin(), r.written.end(), 0);
+    written_.clear();
+    has_snapshot_ = true;
     Snapshot s;
     for (const Region &r : regions_) {
         if (!(r.prot & kProtWrite)) continue;
@@ -188,12 +258,40 @@ void GuestMemory::restore_region(const Region &r, const Snapshot::Saved &saved) 
     }
 }
 
-void GuestMemory::restore(const Snapshot &snapshot) {
+// Only the pages written since the snapshot, each copied back or cleared: a few pages cost
+// less than a system call.
+GuestMemory::HostSpan GuestMemory::restore_written(const Snapshot &snapshot) {
+    HostSpan span;
+    for (uint32_t page : written_) {
+        auto *r = const_cast<Region *>(find(page));
+        size_t index = (page - r->base) / kPageSize, offset = index * kPageSize;
+        r->written[index] = 0;
+        auto saved = std::find_if(snapshot.writable.begin(), snapshot.writable.end(),
+                                  [&](const Snapshot::Saved &s) { return s.base == r->base; });
+        if (saved == snapshot.writable.end()) continue; // mapped after the snapshot: kept
+        uint8_t *host = r->host + offset;
+        if (saved->zero_page[index])
+            std::memset(host, 0, kPageSize);
+        else
+            std::memcpy(host, saved->bytes.data() + offset, kPageSize);
+        wrote(page, kPageSize);
+        span.begin = span.begin == nullptr ? host : std::min(span.begin, host);
+        span.end = std::max(span.end, host + kPageSize);
+    }
+    written_.clear();
+    return span;
+}
+
+GuestMemory::HostSpan GuestMemory::restore(const Snapshot &snapshot) {
+    if (stores_noted_) return restore_written(snapshot);
     for (const Snapshot::Saved &saved : snapshot.writable)
         if (const Region *r = region_at(saved.base)) {
             restore_region(*r, saved);
             wrote(r->base, r->size);
         }
+    for (Region &r : regions_) std::fill(r.written.begin(), r.written.end(), 0);
+    written_.clear();
+    return {};
 }
 
 bool GuestMemory::move_pages_to(uint32_t base, uint8_t *frame) {

@@ -28,7 +28,8 @@ struct Region {
     uint32_t size; // page multiple
     uint32_t prot;
     std::string name;
-    uint8_t *host; // owned by GuestMemory
+    uint8_t *host;                // owned by GuestMemory
+    std::vector<uint8_t> written; // per page of a writable region: written since the snapshot
     uint64_t end() const { return uint64_t(base) + size; }
 };
 
@@ -65,6 +66,11 @@ class GuestMemory {
     // The NUL-terminated string at addr, if it is readable and ends within `cap` bytes.
     std::optional<std::string> read_string(uint32_t addr, uint32_t cap) const;
     std::optional<uint32_t> read_u32(uint32_t addr) const;
+    // The host bytes of [addr, addr + n) when they lie in one region with all of `prot`, to
+    // move data without a copy in between; nullptr otherwise (callers then copy). The
+    // writable view counts as written.
+    const uint8_t *view(uint32_t addr, uint32_t n, uint32_t prot) const;
+    uint8_t *writable_view(uint32_t addr, uint32_t n);
     bool write_u32(uint32_t addr, uint32_t value);
 
     // For the loader and the test harness: writes regardless of guest permissions (code and
@@ -81,8 +87,22 @@ class GuestMemory {
         };
         std::vector<Saved> writable;
     };
-    Snapshot snapshot() const;
-    void restore(const Snapshot &snapshot);
+    // Taking one starts noting which pages are written: the kernel's writes (write, poke,
+    // fill) note themselves, the guest's stores are noted by the engine (note_store). While
+    // the engine says it sees every store (set_stores_noted), restore() brings back only the
+    // pages written; otherwise all writable memory. It returns the host span of the pages it
+    // brought back, for the engine to watch for stores again.
+    Snapshot snapshot();
+    struct HostSpan {
+        uint8_t *begin = nullptr, *end = nullptr;
+    };
+    HostSpan restore(const Snapshot &snapshot);
+    bool has_snapshot() const { return has_snapshot_; }
+    void set_stores_noted(bool noted) { stores_noted_ = noted; }
+    // For the engine: whether the page at `host` (one of ours) still needs its first store
+    // noted, and noting it; the latter gives its guest address, when the page is ours.
+    bool store_unnoted(const uint8_t *host) const;
+    std::optional<uint32_t> note_store(const uint8_t *host);
 
     // For the engine, which keeps its host mappings from one process to the next. The guest
     // sees the same bytes either way; only their host address changes. Moves the pages of the
@@ -94,12 +114,20 @@ class GuestMemory {
 
   private:
     Region *region_at(uint32_t base);
+    const Region *find_host(const uint8_t *host) const;
+    void note_written(uint32_t addr, uint32_t n);
+    void note_page(Region &region, uint32_t page);
     static void restore_region(const Region &region, const Snapshot::Saved &saved);
+    HostSpan restore_written(const Snapshot &snapshot);
     template <typename Piece>
     bool each_piece(uint32_t addr, uint32_t n, uint32_t prot, Piece &&piece) const;
     void wrote(uint32_t addr, uint32_t n);
 
-    std::vector<Region> regions_; // sorted by base
+    std::vector<Region> regions_;   // sorted by base
+    mutable size_t last_found_ = 0; // find()'s last answer
+    std::vector<uint32_t> written_; // guest addresses of the pages written since the snapshot
+    bool has_snapshot_ = false;
+    bool stores_noted_ = false;
     CodeWriteObserver *code_observer_ = nullptr;
 };
 

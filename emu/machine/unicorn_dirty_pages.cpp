@@ -13,10 +13,17 @@
 //                            in TLB entries already filled for it (tlb_reset_dirty);
 //   tlb_unprotect_code       a page lost its last block: forget it; its entries still flagged
 //                            are dropped at the next translation (tb_gen_code), where no store
-//                            is half done;
+//                            is half done; only a page filled writable can have such entries
+//                            (Unicorn drops the block at a run's end address after every run:
+//                            on a read-only page that costs no flush);
 //   uc_hook_add              a memory-write hook: blocks translated before it store through the
 //                            TLB without calling hooks, so that engine keeps the flag, as before;
 //   uc_close                 forgets the engine.
+// While a StoreWatch is set (store_watch.h), a page it hasn't seen a store to keeps the flag
+// at fill time, so its first store takes the slow path, where notdirty_write calls
+//   tb_invalidate_phys_page_fast  tell the watch, then drop the flag for that page
+//                                 (tlb_set_dirty by the guest address the watch gives);
+// rewatch_stores re-arms the flag on pages again (tlb_reset_dirty by host range).
 // Unicorn checks a region's write permission on the slow path only, so pages of regions
 // without UC_PROT_WRITE keep the flag too. --wrap redirects only calls between object files: in
 // that build every call of these that matters is one (tb_gen_code's own callers inside
@@ -26,6 +33,8 @@
 // that build (uc->cpu, cpu->uc, section->mr, region->perms, as its own tb_gen_code, uc_emu_stop
 // and store_helper read them): it is linked only against 2.0.1 (VEKOS_UNICORN_TWEAKS). An engine
 // whose uc and cpu don't point at each other is left as Unicorn made it.
+#include "machine/store_watch.h"
+
 #include <cstdarg>
 #include <cstdint>
 #include <memory>
@@ -58,6 +67,8 @@ constexpr size_t kRegionPermsOffset = 0x88;   // MemoryRegion::perms, Unicorn's 
 
 struct Engine {
     std::unordered_set<ram_addr_t> code_pages;
+    std::unordered_set<ram_addr_t> write_filled; // filled for stores since the last flush
+    vekos::StoreWatch *watch = nullptr;
     bool write_hooked = false;
     bool flush_pending = false;
 };
@@ -110,6 +121,8 @@ uc_err __real_uc_close(uc_engine *);
 void tlb_set_dirty_x86_64(CPUState *, uint64_t vaddr);
 void tlb_reset_dirty_x86_64(CPUState *, ram_addr_t host_start, ram_addr_t length);
 void tlb_flush_x86_64(CPUState *);
+void __real_tb_invalidate_phys_page_fast_x86_64(uc_engine *, void *pages, ram_addr_t start, int len,
+                                                uintptr_t retaddr);
 void *qemu_map_ram_ptr_x86_64(uc_engine *, RAMBlock *, ram_addr_t);
 ram_addr_t memory_region_get_ram_addr_x86_64(MemoryRegion *);
 MemoryRegion *memory_mapping(uc_engine *, uint64_t address);
@@ -126,11 +139,17 @@ void __wrap_tlb_set_page_with_attrs_x86_64(CPUState *cpu, uint64_t vaddr, uint64
     // Unicorn checks a region's write permission on the slow path only.
     MemoryRegion *region = memory_mapping(uc, paddr);
     if (!region || !(field<uint32_t>(region, kRegionPermsOffset) & UC_PROT_WRITE)) return;
+    vekos::StoreWatch *watch;
     {
         std::lock_guard lock(engines_lock);
-        const Engine &engine = state(uc);
+        Engine &engine = state(uc);
+        engine.write_filled.insert(filled_page);
         if (engine.write_hooked || engine.code_pages.contains(filled_page)) return;
+        watch = engine.watch;
     }
+    if (watch &&
+        watch->unseen(static_cast<uint8_t *>(qemu_map_ram_ptr_x86_64(uc, nullptr, filled_page))))
+        return;
     tlb_set_dirty_x86_64(cpu, vaddr);
 }
 
@@ -165,7 +184,9 @@ void __wrap_tlb_unprotect_code_x86_64(uc_engine *uc, ram_addr_t ram_addr) {
     __real_tlb_unprotect_code_x86_64(uc, ram_addr);
     std::lock_guard lock(engines_lock);
     Engine &engine = state(uc);
-    if (engine.code_pages.erase(ram_addr & kPageMask)) engine.flush_pending = true;
+    ram_addr_t page = ram_addr & kPageMask;
+    if (engine.code_pages.erase(page) && engine.write_filled.contains(page))
+        engine.flush_pending = true;
 }
 
 TranslationBlock *__wrap_tb_gen_code_x86_64(CPUState *cpu, uint64_t pc, uint64_t cs_base,
@@ -173,10 +194,34 @@ TranslationBlock *__wrap_tb_gen_code_x86_64(CPUState *cpu, uint64_t pc, uint64_t
     bool flush = false;
     if (uc_engine *uc = engine_of(cpu)) {
         std::lock_guard lock(engines_lock);
-        flush = std::exchange(state(uc).flush_pending, false);
+        Engine &engine = state(uc);
+        flush = std::exchange(engine.flush_pending, false);
+        if (flush) engine.write_filled.clear();
     }
     if (flush) tlb_flush_x86_64(cpu);
     return __real_tb_gen_code_x86_64(cpu, pc, cs_base, flags, cflags);
+}
+
+// The slow path's first store to a page: the watch sees it before it happens (the real
+// function may leave by longjmp when the store hits the block running).
+void __wrap_tb_invalidate_phys_page_fast_x86_64(uc_engine *uc, void *pages, ram_addr_t start,
+                                                int len, uintptr_t retaddr) {
+    vekos::StoreWatch *watch = nullptr;
+    bool keep_flag = true;
+    {
+        std::lock_guard lock(engines_lock);
+        const Engine &engine = state(uc);
+        watch = engine.watch;
+        keep_flag = engine.write_hooked || engine.code_pages.contains(start & kPageMask);
+    }
+    if (watch) {
+        auto *host =
+            static_cast<uint8_t *>(qemu_map_ram_ptr_x86_64(uc, nullptr, start & kPageMask));
+        std::optional<uint32_t> vaddr = watch->seen(host);
+        CPUState *cpu = cpu_of(uc);
+        if (vaddr && !keep_flag && cpu) tlb_set_dirty_x86_64(cpu, *vaddr);
+    }
+    __real_tb_invalidate_phys_page_fast_x86_64(uc, pages, start, len, retaddr);
 }
 
 // The extra arguments are read by type, as Unicorn itself reads them.
@@ -213,3 +258,20 @@ uc_err __wrap_uc_close(uc_engine *uc) {
     return err;
 }
 }
+
+namespace vekos {
+
+bool watch_stores(uc_engine *uc, StoreWatch *watch) {
+    if (watch && !cpu_of(uc)) return false;
+    std::lock_guard lock(engines_lock);
+    state(uc).watch = watch;
+    return true;
+}
+
+void rewatch_stores(uc_engine *uc, const uint8_t *begin, const uint8_t *end) {
+    if (begin >= end) return;
+    if (CPUState *cpu = cpu_of(uc))
+        tlb_reset_dirty_x86_64(cpu, reinterpret_cast<uintptr_t>(begin), ram_addr_t(end - begin));
+}
+
+} // namespace vekos

@@ -1,7 +1,23 @@
-// Other Unicorn releases: the tweaks of 2.0.1 don't apply; do without them.
+// Other Unicorn releases: the link tweaks of 2.0.1 don't apply, so do without them. No store
+// is seen (snapshots restore all memory), registers are read through Unicorn's API only, and
+// translations are flushed only as Unicorn itself does.
+#include "machine/store_watch.h"
+#include "machine/unicorn_registers.h"
 #include "machine/unicorn_tweaks.h"
 
-namespace vekos::unicorn {
+namespace vekos {
+
+bool watch_stores(uc_engine *, StoreWatch *) {
+    return false;
+}
+
+void rewatch_stores(uc_engine *, const uint8_t *, const uint8_t *) {}
+
+uint64_t *general_registers(uc_engine *) {
+    return nullptr;
+}
+
+namespace unicorn {
 
 void exception_delivered(uc_engine *) {}
 size_t translated_bytes(uc_engine *) {
@@ -13,4 +29,5 @@ bool take_flush_request(uc_engine *) {
     return false;
 }
 
-} // namespace vekos::unicorn
+} // namespace unicorn
+} // namespace vekos

@@ -13,9 +13,9 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 namespace {
@@ -23,12 +23,14 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// vekos-emu running chatter.uelf, its stdout on a pipe or a pseudo-terminal, stderr on a pipe.
+// vekos-emu running chatter.uelf, its stdout on a pipe or a pseudo-terminal, stdin and stderr
+// on pipes.
 class Running {
   public:
     Running(const std::string &root, const char *mode, bool terminal) {
-        int err[2];
-        if (pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe2");
+        int err[2], in[2];
+        if (pipe2(err, O_CLOEXEC) != 0 || pipe2(in, O_CLOEXEC) != 0)
+            throw std::runtime_error("pipe2");
         int out[2] = {-1, -1};
         if (terminal) {
             pid_ = forkpty(&out_, nullptr, nullptr, nullptr);
@@ -41,12 +43,16 @@ class Running {
         if (pid_ == 0) {
             if (!terminal) dup2(out[1], 1);
             dup2(err[1], 2);
+            dup2(in[0], 0);
+            ::signal(SIGPIPE, SIG_DFL); // as a shell starts it, whatever this test ignores
             execl(VEKOS_EMU, VEKOS_EMU, "--root", root.c_str(), "chatter.uelf", mode, nullptr);
             _exit(126);
         }
         if (!terminal) close(out[1]);
         close(err[1]);
         err_ = err[0];
+        close(in[0]);
+        in_ = in[1];
     }
     ~Running() {
         if (pid_ > 0) {
@@ -55,6 +61,7 @@ class Running {
         }
         close(out_);
         close(err_);
+        close(in_);
     }
 
     // Reads stdout until it holds `text` or the time is up; returns what arrived.
@@ -105,6 +112,11 @@ class Running {
         }
         return false;
     }
+    void send(const std::string &text) { (void)!::write(in_, text.data(), text.size()); }
+    void close_input() {
+        close(in_);
+        in_ = -1;
+    }
     void close_output() {
         close(out_);
         out_ = -1;
@@ -114,7 +126,7 @@ class Running {
 
   private:
     pid_t pid_ = -1;
-    int out_ = -1, err_ = -1;
+    int out_ = -1, err_ = -1, in_ = -1;
 };
 
 class Console : public ::testing::Test {
@@ -177,6 +189,19 @@ TEST_F(Console, AClosedOutputEndsTheRunAsItWouldANativeProgram) {
     ASSERT_FALSE(emu.read_until("0123456789", milliseconds(5000)).empty());
     emu.close_output();
     EXPECT_EQ(emu.wait_for_exit(milliseconds(5000)), 128 + SIGPIPE);
+}
+
+// Input is taken from the host a chunk at a time, but a byte read never waits for more than
+// the pipe holds.
+TEST_F(Console, ByteReadsOfStandardInputTakeWhatIsThere) {
+    Running emu(root.path(), "e", false);
+    EXPECT_EQ(emu.read_until("> ", milliseconds(5000)), "> ");
+    emu.send("ab");
+    EXPECT_EQ(emu.read_until("> ab", milliseconds(5000)), "> ab") << "two bytes of a chunk";
+    emu.send("c\n");
+    EXPECT_EQ(emu.read_until("c\n", milliseconds(5000)), "> abc\n");
+    emu.close_input();
+    EXPECT_EQ(emu.wait_for_exit(milliseconds(5000)), 0) << "end of input ends the echo";
 }
 
 } // namespace

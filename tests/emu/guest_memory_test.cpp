@@ -30,20 +30,27 @@ TEST(GuestMemory, FillIsPrivilegedButRangeChecked) {
         << "a refused fill changes nothing";
 }
 
+// Whether it copies back every page or (when all stores are noted) only those written.
 TEST(GuestMemory, RestoreBringsBackZeroAndNonZeroPages) {
-    GuestMemory memory;
-    ASSERT_TRUE(
-        memory.add_region(kData, 4 * kPageSize, vekos::kProtRead | vekos::kProtWrite, "data"));
-    // Pages 0 and 2 hold data, 1 and 3 are zero when the snapshot is taken.
-    ASSERT_TRUE(memory.fill(kData, 0x11, kPageSize));
-    ASSERT_TRUE(memory.fill(kData + 2 * kPageSize + 100, 0x22, 8));
-    const std::vector<uint8_t> before = bytes_at(memory, kData, 4 * kPageSize);
-    GuestMemory::Snapshot snapshot = memory.snapshot();
-    for (int round = 0; round < 2; round++) {
-        ASSERT_TRUE(memory.fill(kData, 0, 4 * kPageSize));
-        ASSERT_TRUE(memory.fill(kData + kPageSize + 7, 0x33, 2 * kPageSize));
-        memory.restore(snapshot);
-        EXPECT_EQ(bytes_at(memory, kData, 4 * kPageSize), before) << "round " << round;
+    for (bool only_written : {false, true}) {
+        GuestMemory memory;
+        ASSERT_TRUE(
+            memory.add_region(kData, 4 * kPageSize, vekos::kProtRead | vekos::kProtWrite, "data"));
+        // Pages 0 and 2 hold data, 1 and 3 are zero when the snapshot is taken.
+        ASSERT_TRUE(memory.fill(kData, 0x11, kPageSize));
+        ASSERT_TRUE(memory.fill(kData + 2 * kPageSize + 100, 0x22, 8));
+        const std::vector<uint8_t> before = bytes_at(memory, kData, 4 * kPageSize);
+        GuestMemory::Snapshot snapshot = memory.snapshot();
+        memory.set_stores_noted(only_written);
+        for (int round = 0; round < 2; round++) {
+            ASSERT_TRUE(memory.fill(kData + (round ? 0 : 2 * kPageSize), 0, 2 * kPageSize));
+            uint8_t word[4] = {1, 2, 3, 4};
+            ASSERT_TRUE(memory.write(kData + kPageSize - 2, word, 4)); // across pages 0 and 1
+            ASSERT_TRUE(memory.poke(kData + 3 * kPageSize + 9, word, 4));
+            memory.restore(snapshot);
+            EXPECT_EQ(bytes_at(memory, kData, 4 * kPageSize), before)
+                << "round " << round << (only_written ? ", pages written only" : "");
+        }
     }
 }
 

@@ -92,6 +92,30 @@ TEST_F(Harness, EachFreshGuestStartsFromTheLoadedImage) {
     EXPECT_EQ(g.put_string("x"), scratch) << "allocation starts over";
 }
 
+// Fresh guests bring back only the pages written since the snapshot: every kind of write must
+// be seen, round after round (the engine watches each page again after restoring it).
+TEST_F(Harness, FreshGuestsUndoEveryWriteRoundAfterRound) {
+    constexpr uint32_t kDeepStack = vekos::kStackTop - 0x80000; // a page no call reaches
+    for (int round = 0; round < 3; round++) {
+        Guest &again = Guest::fresh(PROBE_IMAGE);
+        EXPECT_EQ(again.read_global_u32("data_word"), 7u) << "round " << round;
+        EXPECT_EQ(again.read_bytes(kDeepStack, 8), std::vector<uint8_t>(8, 0)) << "round " << round;
+        uint32_t scratch = again.alloc(8);
+        EXPECT_EQ(again.read_bytes(scratch, 8), std::vector<uint8_t>(8, 0)) << "round " << round;
+        again.call("bump"); // a load, then a store to the same page
+        again.call("fill_bytes", {kDeepStack, 8, 'q'});
+        again.call("fill_bytes", {scratch, 8, 'r'});
+        uint32_t buffer = again.alloc(4);
+        again.set_input("abcd");
+        ASSERT_EQ(again.call("raw_trap", {VEKOS_TRAP_READ, 0, buffer, 4, 0, 0, 0}), 4u);
+        ASSERT_EQ(again.read_global_u32("data_word"), 8u);
+        ASSERT_EQ(again.read_bytes(kDeepStack, 1), std::vector<uint8_t>{'q'});
+    }
+    EXPECT_EQ(g.start({"probe.uelf", "args"}).exit_status, 0) << "a whole program, then";
+    Guest::fresh(PROBE_IMAGE);
+    EXPECT_EQ(g.read_global_u32("data_word"), 7u);
+}
+
 TEST_F(Harness, EachFreshGuestHasAnEmptyRootFolder) {
     uint32_t text = g.put_string("x");
     ASSERT_EQ(

@@ -132,6 +132,37 @@ TEST_F(Traps, DescriptorsAreLowestFreeFromThreeAndShareOffsetsWhenDuplicated) {
     EXPECT_EQ(opened, 64 - 7) << "the table holds 64 descriptors; 7 were in use";
 }
 
+// Byte reads are served from a chunk read ahead; the guest must not be able to tell.
+TEST_F(Traps, ByteReadsSeeOffsetsAndWritesAsUnbufferedReadsWould) {
+    TempRoot root;
+    root.write_file("f", "abcdefghij");
+    g.set_root(root.path());
+    uint32_t name = str("/f"), byte = g.alloc(1), buffer = g.alloc(16);
+    auto next = [&](int fd) {
+        return trap(VEKOS_TRAP_READ, {uint32_t(fd), byte, 1}) == 1 ? char(g.read_bytes(byte, 1)[0])
+                                                                   : '?';
+    };
+    ASSERT_EQ(trap(VEKOS_TRAP_OPEN, {name, O_RDWR, 0}), 3);
+    ASSERT_EQ(trap(VEKOS_TRAP_OPEN, {name, O_RDWR, 0}), 4); // its own offset
+    EXPECT_EQ(next(3), 'a');
+    EXPECT_EQ(next(3), 'b');
+    EXPECT_EQ(trap(VEKOS_TRAP_LSEEK, {3, 0, 1}), 2) << "where am I, after two bytes";
+    EXPECT_EQ(trap(VEKOS_TRAP_WRITE, {3, str("C"), 1}), 1) << "lands at offset 2";
+    EXPECT_EQ(next(3), 'd');
+    EXPECT_EQ(trap(VEKOS_TRAP_DUP, {3}), 5);
+    EXPECT_EQ(next(5), 'e') << "a duplicate shares the offset";
+    EXPECT_EQ(trap(VEKOS_TRAP_LSEEK, {4, 5, 0}), 5);
+    EXPECT_EQ(trap(VEKOS_TRAP_WRITE, {4, str("F"), 1}), 1) << "another descriptor writes ahead";
+    EXPECT_EQ(next(3), 'F') << "and the reader sees it";
+    EXPECT_EQ(trap(VEKOS_TRAP_LSEEK, {3, uint32_t(-6), 1}), 0) << "relative to the guest's offset";
+    EXPECT_EQ(trap(VEKOS_TRAP_READ, {3, buffer, 16}), 10);
+    EXPECT_EQ(g.read_string(buffer), "abCdeFghij");
+    EXPECT_EQ(trap(VEKOS_TRAP_LSEEK, {4, 3, 0}), 3);
+    EXPECT_EQ(next(4), 'd');
+    ASSERT_EQ(trap(VEKOS_TRAP_OPEN, {name, O_WRONLY | O_TRUNC, 0}), 6);
+    EXPECT_EQ(next(4), '?') << "the file was emptied under the open descriptor";
+}
+
 TEST_F(Traps, OpenCreatesAndTruncatesAsLinuxFlagsSay) {
     TempRoot root;
     g.set_root(root.path());

@@ -170,8 +170,15 @@ CallOutcome Guest::call_address(uint32_t address, const std::vector<uint32_t> &a
     // At entry esp + 4 is 16-byte aligned, as the i386 System V ABI has it.
     uint32_t base = (call_stack_top_ - bytes) & ~15u;
     GuestMemory &memory = process_->memory();
-    memory.poke(base, args.data(), bytes);
-    memory.poke(base - 4, &kSentinel, 4);
+    uint32_t frame[32]; // the return address, then the arguments: one write for most calls
+    if (args.size() < std::size(frame)) {
+        frame[0] = kSentinel;
+        std::copy(args.begin(), args.end(), frame + 1);
+        memory.poke(base - 4, frame, bytes + 4);
+    } else {
+        memory.poke(base, args.data(), bytes);
+        memory.poke(base - 4, &kSentinel, 4);
+    }
     Engine &e = kernel_->engine();
     e.attach(memory);
     e.set_reg(Reg::Esp, base - 4);
@@ -336,8 +343,13 @@ void Guest::write_bytes(uint32_t address, const std::vector<uint8_t> &bytes) {
         ADD_FAILURE() << "cannot write " << bytes.size() << " bytes at " << hex(address);
 }
 
+// Tests call a few functions many times: those found are kept at hand.
 std::optional<uint32_t> Guest::find_symbol(std::string_view name) const {
-    return process_->symbols().address_of(name);
+    auto known = found_symbols_.find(name);
+    if (known != found_symbols_.end()) return known->second;
+    auto address = process_->symbols().address_of(name);
+    if (address) found_symbols_.emplace(name, *address);
+    return address;
 }
 
 uint32_t Guest::symbol(std::string_view name) const {

@@ -189,6 +189,7 @@ class Guest : private vekos::TrapObserver {
     std::map<uint32_t, Script> scripts_;
     uint64_t limit_ = 50'000'000;
     bool root_touched_ = false;
+    mutable std::map<std::string, uint32_t, std::less<>> found_symbols_;
 };
 
 // A temporary host folder, removed with everything in it when the object goes.

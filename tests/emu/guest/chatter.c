@@ -28,6 +28,11 @@ int main(int argc, char **argv) {
         say("two\n", 4);
         return 0;
     }
+    if (mode == 'e') { /* a prompt, then echoes standard input a byte at a time */
+        char c;
+        for (say("> ", 2); raw_trap(VEKOS_TRAP_READ, 0, (int)&c, 1, 0, 0, 0) == 1;) say(&c, 1);
+        return 0;
+    }
     if (mode == 'f') /* floods standard output */
         for (;;) say("0123456789abcdef", 16);
     return 2;
