@@ -36,9 +36,10 @@ Engine::Engine() {
 }
 
 Engine::~Engine() {
-    uc_close(uc_);
+    // Unmapping needs the engine: before uc_close, which frees it.
     if (attached_ == nullptr) // else the attached memory owns the pages and frees them
         for (size_t i = slots_.size(); i-- > 0;) unmap(i, true);
+    uc_close(uc_);
 }
 
 uint32_t Engine::reg(Reg reg) const {
