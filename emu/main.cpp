@@ -42,7 +42,8 @@ int main(int argc, char **argv) {
     prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0);
 
     vekos::HostConsole console;
-    vekos::Kernel kernel(std::move(*fs), console, {options.max_instructions});
+    vekos::Kernel kernel(std::move(*fs), console,
+                         {options.max_instructions, options.timeout_seconds});
     vekos::TraceObserver tracer(console);
     if (options.trace) kernel.add_observer(&tracer);
     int status;

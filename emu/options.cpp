@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <cstdlib>
 
 #ifndef VEKOS_VERSION
 #define VEKOS_VERSION "0.0.0"
@@ -23,7 +24,10 @@ const char kUsage[] =
     "  --root DIR              the folder the program sees as \"/\" (default: .)\n"
     "  --cwd DIR               the guest's starting folder, inside the root (default: /)\n"
     "  --trace                 show each trap on stderr\n"
-    "  --max-instructions N    stop a program after N instructions (status 124)\n"
+    "  --max-instructions N    stop the run after N instructions in all (status 124);\n"
+    "                          each run request or script line costs 10000\n"
+    "  --timeout SECONDS       stop the run after SECONDS of wall-clock time, sleeps\n"
+    "                          included (status 124); decimals allowed\n"
     "  --help                  show this help\n"
     "  --version               show the version\n"
     "  --                      end of options\n"
@@ -47,6 +51,16 @@ std::string positive_count(const std::string &text) {
     return "needs a positive number, not '" + text + "'";
 }
 
+// Up to a year, so that the deadline stays far from overflowing the clock.
+std::string positive_seconds(const std::string &text) {
+    const char *begin = text.c_str();
+    char *end = nullptr;
+    bool plain = !text.empty() && text.find_first_not_of("0123456789.") == std::string::npos;
+    double seconds = plain ? std::strtod(begin, &end) : 0;
+    if (plain && end == begin + text.size() && seconds > 0 && seconds <= 366 * 86400.0) return "";
+    return "needs a positive number of seconds, not '" + text + "'";
+}
+
 } // namespace
 
 ParsedOptions parse_options(int argc, char **argv) {
@@ -59,13 +73,15 @@ ParsedOptions parse_options(int argc, char **argv) {
     const std::pair<const char *, const char *> kMissing[] = {
         {"--root", "option --root needs a folder"},
         {"--cwd", "option --cwd needs a folder"},
-        {"--max-instructions", "--max-instructions needs a positive number"}};
+        {"--max-instructions", "--max-instructions needs a positive number"},
+        {"--timeout", "--timeout needs a number of seconds"}};
     app.add_flag("-h,--help", help);
     app.add_flag("--version", version);
     app.add_flag("--trace", o.trace);
     app.add_option("--root", o.root);
     app.add_option("--cwd", o.cwd);
     app.add_option("--max-instructions", o.max_instructions)->check(positive_count);
+    app.add_option("--timeout", o.timeout_seconds)->check(positive_seconds);
     app.prefix_command(); // options stop at PROGRAM
     try {
         app.parse(argc, argv);

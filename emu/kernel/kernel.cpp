@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <utility>
 
 namespace vekos {
 namespace {
@@ -38,12 +40,23 @@ Result<std::string> find_program(const RootFs &fs, const std::string &cwd, std::
 } // namespace
 
 Kernel::Kernel(RootFs fs, Console &console, KernelOptions options)
-    : fs_(std::move(fs)), console_(console), options_(options),
-      engine_(std::make_unique<Engine>()), services_{*engine_, traps_, fs_,
-                                                     console_, *this,  options_.max_instructions} {}
+    : fs_(std::move(fs)), console_(console), options_(options), engine_(std::make_unique<Engine>()),
+      limits_(*engine_, options.max_instructions,
+              std::chrono::duration<double>(options.timeout_seconds)),
+      services_{*engine_, traps_, fs_, console_, *this, limits_} {}
 
 Kernel::~Kernel() {
     console_.flush();
+}
+
+void Kernel::stopped(std::string_view name) {
+    if (std::exchange(stopped_, true)) return;
+    if (limits_.out_of_time()) {
+        console_.flush();
+        std::fprintf(stderr, "vekos-emu: stopped after %g seconds\n", options_.timeout_seconds);
+        return;
+    }
+    report(name, "stopped after " + std::to_string(limits_.instructions().limit) + " instructions");
 }
 
 void Kernel::report(std::string_view name, std::string_view message) {
@@ -97,7 +110,7 @@ Kernel::Ran Kernel::run_words(const std::vector<std::string> &words, const std::
     case Outcome::Kind::Exited:
         return {true, outcome.status & 0xff};
     case Outcome::Kind::Limit:
-        report(name, "stopped after " + std::to_string(finished.budget().limit) + " instructions");
+        stopped(name);
         return {true, kStatusLimit};
     case Outcome::Kind::Returned: // reached kNoUntil: a jump to 0xffffffff
         outcome.fault = {FaultKind::FetchUnmapped, kNoUntil, kNoUntil, 0};
@@ -120,6 +133,10 @@ Kernel::Ran Kernel::run_script(const std::string &name, const std::string &host_
     }
     std::string_view rest(reinterpret_cast<const char *>(text->data()), text->size());
     while (!rest.empty()) {
+        if (limits_.out_of_instructions() || limits_.out_of_time()) {
+            stopped(name); // the lines left won't run
+            break;
+        }
         size_t end = std::min(rest.find('\n'), rest.size());
         std::string_view line = rest.substr(0, end);
         rest = end < rest.size() ? rest.substr(end + 1) : std::string_view();
@@ -134,6 +151,10 @@ Kernel::Ran Kernel::run_script(const std::string &name, const std::string &host_
 int32_t Kernel::run_line(const std::string &line, const std::string &cwd, int depth) {
     std::vector<std::string> words = split_words(line);
     if (words.empty()) return -1;
+    if (!limits_.charge_run() || limits_.out_of_time()) { // refused lines cost too
+        stopped(words[0]);
+        return -1;
+    }
     if (depth > kMaxNesting) {
         report(words[0], "run requests nested deeper than " + std::to_string(kMaxNesting));
         return -1;
@@ -155,9 +176,10 @@ int Kernel::run_main(const std::vector<std::string> &argv, const std::string &cw
     // programs it runs are found inside the root as usual.
     const std::string &name = argv.at(0);
     struct stat st;
-    if (name.find('/') != std::string::npos && stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-        return run_words(argv, cwd, 0, &name).status;
-    return run_words(argv, cwd, 0).status;
+    bool host_file =
+        name.find('/') != std::string::npos && stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    int status = run_words(argv, cwd, 0, host_file ? &name : nullptr).status;
+    return stopped_ ? kStatusLimit : status;
 }
 
 } // namespace vekos
