@@ -26,7 +26,7 @@ Result<std::unique_ptr<Process>> Process::create(const ProcessServices &services
     }
     if (!p->memory_.add_region(kStackTop - kStackSize, kStackSize, kProtRead | kProtWrite, "stack"))
         return Failure{"cannot map the stack"};
-    p->symbols_ = image.symbols;
+    p->symbols_ = image.symbols; // shared, not copied
     p->entry_ = image.entry;
     return p;
 }
