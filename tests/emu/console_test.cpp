@@ -89,7 +89,10 @@ class Running {
             text.append(buffer, size_t(n));
         return text;
     }
-    void signal(int number) { kill(pid_, number); }
+    // Only while it runs: once reaped, pid_ is -1, and kill(-1) would signal every process.
+    void signal(int number) {
+        if (pid_ > 0) kill(pid_, number);
+    }
     void close_output() {
         close(out_);
         out_ = -1;
