@@ -131,6 +131,7 @@ HostConsole::~HostConsole() {
 }
 
 void HostConsole::write(const uint8_t *data, size_t n) {
+    if (n == 0) return; // nothing to copy, and the buffer may not exist yet
     set_busy(true);
     if (g_pending.terminal) {
         g_pending.bytes = const_cast<char *>(reinterpret_cast<const char *>(data));
@@ -144,7 +145,7 @@ void HostConsole::write(const uint8_t *data, size_t n) {
     if (g_pending.end + n > g_pending.capacity) {
         size_t capacity = std::max(kFlushAt, g_pending.end + n);
         char *bytes = new char[capacity];
-        std::memcpy(bytes, g_pending.bytes, g_pending.end);
+        if (g_pending.end != 0) std::memcpy(bytes, g_pending.bytes, g_pending.end);
         delete[] g_pending.bytes;
         g_pending.bytes = bytes;
         g_pending.capacity = capacity;
