@@ -118,10 +118,11 @@ HostConsole::HostConsole() {
     struct sigaction action {};
     action.sa_handler = &on_signal;
     sigemptyset(&action.sa_mask);
+    // No SA_RESTART: a write blocked on a full pipe returns, so a stop is never held up. The
+    // flush may block on a full pipe itself: stop signals must still reach it then.
+    sigaction(SIGALRM, &action, nullptr);
     for (int signal : kStopSignals) sigaddset(&action.sa_mask, signal);
     sigaddset(&action.sa_mask, SIGALRM);
-    // No SA_RESTART: a write blocked on a full pipe returns, so a stop is never held up.
-    sigaction(SIGALRM, &action, nullptr);
     for (int signal : kStopSignals) sigaction(signal, &action, nullptr);
 }
 
