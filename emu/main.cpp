@@ -81,7 +81,8 @@ int main(int argc, char **argv) {
 
     vekos::HostConsole console;
     vekos::report_internal_errors();
-    vekos::Kernel kernel(std::move(*fs), console, {options.max_instructions});
+    vekos::Kernel kernel(std::move(*fs), console,
+                         {options.max_instructions, options.timeout_seconds});
     vekos::TraceObserver tracer(console, trace);
     if (options.trace) kernel.add_observer(&tracer);
     std::optional<vekos::GdbSession> gdb;

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <sstream>
+#include <cstdlib>
 
 #ifndef VEKOS_VERSION
 #define VEKOS_VERSION "0.0.0"
@@ -31,7 +32,10 @@ const char kUsage[] =
     "  -g, --gdb PORT          wait for gdb on 127.0.0.1:PORT before the first instruction\n"
     "                          (0: any free port, shown on stderr); programs it starts\n"
     "                          by run requests run unwatched\n"
-    "  --max-instructions N    stop a program after N instructions (status 124)\n"
+    "  --max-instructions N    stop the run after N instructions in all (status 124);\n"
+    "                          each run request or script line costs 10000\n"
+    "  --timeout SECONDS       stop the run after SECONDS of wall-clock time, sleeps\n"
+    "                          included (status 124); decimals allowed\n"
     "  --help                  show this help\n"
     "  --version               show the version\n"
     "  --                      end of options\n"
@@ -70,6 +74,16 @@ std::string trap_names(const std::string &text) {
     return "";
 }
 
+// Up to a year, so that the deadline stays far from overflowing the clock.
+std::string positive_seconds(const std::string &text) {
+    const char *begin = text.c_str();
+    char *end = nullptr;
+    bool plain = !text.empty() && text.find_first_not_of("0123456789.") == std::string::npos;
+    double seconds = plain ? std::strtod(begin, &end) : 0;
+    if (plain && end == begin + text.size() && seconds > 0 && seconds <= 366 * 86400.0) return "";
+    return "needs a positive number of seconds, not '" + text + "'";
+}
+
 } // namespace
 
 ParsedOptions parse_options(int argc, char **argv) {
@@ -84,7 +98,8 @@ ParsedOptions parse_options(int argc, char **argv) {
         {"--cwd", "option --cwd needs a folder"},
         {"--max-instructions", "--max-instructions needs a positive number"},
         {"--trace-file", "option --trace-file needs a file"},
-        {"--gdb", "option --gdb needs a port number"}};
+        {"--gdb", "option --gdb needs a port number"},
+        {"--timeout", "--timeout needs a number of seconds"}};
     app.add_flag("-h,--help", help);
     app.add_flag("--version", version);
     std::string traced;
@@ -98,6 +113,7 @@ ParsedOptions parse_options(int argc, char **argv) {
     app.add_option("--root", o.root);
     app.add_option("--cwd", o.cwd);
     app.add_option("--max-instructions", o.max_instructions)->check(positive_count);
+    app.add_option("--timeout", o.timeout_seconds)->check(positive_seconds);
     app.prefix_command(); // options stop at PROGRAM
     try {
         app.parse(argc, argv);

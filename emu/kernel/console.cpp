@@ -125,10 +125,11 @@ HostConsole::HostConsole() {
     struct sigaction action {};
     action.sa_handler = &on_signal;
     sigemptyset(&action.sa_mask);
+    // No SA_RESTART: a write blocked on a full pipe returns, so a stop is never held up. The
+    // flush may block on a full pipe itself: stop signals must still reach it then.
+    sigaction(SIGALRM, &action, nullptr);
     for (int signal : kStopSignals) sigaddset(&action.sa_mask, signal);
     sigaddset(&action.sa_mask, SIGALRM);
-    // No SA_RESTART: a write blocked on a full pipe returns, so a stop is never held up.
-    sigaction(SIGALRM, &action, nullptr);
     for (int signal : kStopSignals) sigaction(signal, &action, nullptr);
 }
 
@@ -138,6 +139,7 @@ HostConsole::~HostConsole() {
 }
 
 void HostConsole::write(const uint8_t *data, size_t n) {
+    if (n == 0) return; // nothing to copy, and the buffer may not exist yet
     set_busy(true);
     if (g_pending.terminal) {
         g_pending.bytes = const_cast<char *>(reinterpret_cast<const char *>(data));
@@ -151,7 +153,7 @@ void HostConsole::write(const uint8_t *data, size_t n) {
     if (g_pending.end + n > g_pending.capacity) {
         size_t capacity = std::max(kFlushAt, g_pending.end + n);
         char *bytes = new char[capacity];
-        std::memcpy(bytes, g_pending.bytes, g_pending.end);
+        if (g_pending.end != 0) std::memcpy(bytes, g_pending.bytes, g_pending.end);
         delete[] g_pending.bytes;
         g_pending.bytes = bytes;
         g_pending.capacity = capacity;

@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <utility>
 
 namespace vekos {
 namespace {
@@ -65,12 +67,23 @@ std::string printable(std::string_view text) {
 } // namespace
 
 Kernel::Kernel(RootFs fs, Console &console, KernelOptions options)
-    : fs_(std::move(fs)), console_(console), options_(options),
-      engine_(std::make_unique<Engine>()), services_{*engine_, traps_, fs_,
-                                                     console_, *this,  options_.max_instructions} {}
+    : fs_(std::move(fs)), console_(console), options_(options), engine_(std::make_unique<Engine>()),
+      limits_(*engine_, options.max_instructions,
+              std::chrono::duration<double>(options.timeout_seconds)),
+      services_{*engine_, traps_, fs_, console_, *this, limits_} {}
 
 Kernel::~Kernel() {
     console_.flush();
+}
+
+void Kernel::stopped(std::string_view name) {
+    if (std::exchange(stopped_, true)) return;
+    if (limits_.out_of_time()) {
+        console_.flush();
+        std::fprintf(stderr, "vekos-emu: stopped after %g seconds\n", options_.timeout_seconds);
+        return;
+    }
+    report(name, "stopped after " + std::to_string(limits_.instructions().limit) + " instructions");
 }
 
 // The message may carry guest-chosen names too (a symbol in a fault description).
@@ -115,7 +128,7 @@ Kernel::Ran Kernel::run_words(const std::vector<std::string> &words, const std::
         report(name, file.error());
         return {false, kStatusNotRun};
     }
-    if (*kind == ProgramKind::Script) return run_script(*file, cwd, depth);
+    if (*kind == ProgramKind::Script) return run_script(name, *file, cwd, depth);
     auto loaded = load_image(*file, *kind, words, cwd, depth);
     if (!loaded) {
         report(name, loaded.error());
@@ -134,7 +147,7 @@ Kernel::Ran Kernel::run_words(const std::vector<std::string> &words, const std::
     case Outcome::Kind::Exited:
         return {true, outcome.status & 0xff};
     case Outcome::Kind::Limit:
-        report(name, "stopped after " + std::to_string(finished.budget().limit) + " instructions");
+        stopped(name);
         return {true, kStatusLimit};
     case Outcome::Kind::Killed:
     case Outcome::Kind::Paused: // a debugger leaves no program paused
@@ -154,10 +167,14 @@ Kernel::Ran Kernel::run_words(const std::vector<std::string> &words, const std::
 
 // Every line runs, whatever the previous ones gave: a script is a list of commands, not a
 // program with error handling. The script counts as run once it could be read.
-Kernel::Ran Kernel::run_script(const std::vector<uint8_t> &text, const std::string &cwd,
-                               int depth) {
+Kernel::Ran Kernel::run_script(const std::string &name, const std::vector<uint8_t> &text,
+                               const std::string &cwd, int depth) {
     std::string_view rest(reinterpret_cast<const char *>(text.data()), text.size());
     while (!rest.empty()) {
+        if (limits_.out_of_instructions() || limits_.out_of_time()) {
+            stopped(name); // the lines left won't run
+            break;
+        }
         size_t end = std::min(rest.find('\n'), rest.size());
         std::string_view line = rest.substr(0, end);
         rest = end < rest.size() ? rest.substr(end + 1) : std::string_view();
@@ -172,6 +189,10 @@ Kernel::Ran Kernel::run_script(const std::vector<uint8_t> &text, const std::stri
 int32_t Kernel::run_line(const std::string &line, const std::string &cwd, int depth) {
     std::vector<std::string> words = split_words(line);
     if (words.empty()) return -1;
+    if (!limits_.charge_run() || limits_.out_of_time()) { // refused lines cost too
+        stopped(words[0]);
+        return -1;
+    }
     if (depth > kMaxNesting) {
         report(words[0], "run requests nested deeper than " + std::to_string(kMaxNesting));
         return -1;
@@ -193,9 +214,10 @@ int Kernel::run_main(const std::vector<std::string> &argv, const std::string &cw
     // programs it runs are found inside the root as usual.
     const std::string &name = argv.at(0);
     struct stat st;
-    if (name.find('/') != std::string::npos && stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-        return run_words(argv, cwd, 0, &name).status;
-    return run_words(argv, cwd, 0).status;
+    bool host_file =
+        name.find('/') != std::string::npos && stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    int status = run_words(argv, cwd, 0, host_file ? &name : nullptr).status;
+    return stopped_ ? kStatusLimit : status;
 }
 
 } // namespace vekos

@@ -5,6 +5,7 @@
 #include "kernel/console.h"
 #include "kernel/process.h"
 #include "kernel/root_fs.h"
+#include "kernel/run_limits.h"
 #include "kernel/trap_dispatcher.h"
 #include "loader/programs.h"
 #include "loader/result.h"
@@ -17,8 +18,10 @@
 
 namespace vekos {
 
+// Limits of the whole run: every program it starts, run requests and script lines count.
 struct KernelOptions {
-    uint64_t max_instructions = 0; // per program; 0: no limit
+    uint64_t max_instructions = 0; // 0: no limit
+    double timeout_seconds = 0;    // wall clock, sleeps included; 0: no limit
 };
 
 // vekos-emu's exit statuses besides the program's own.
@@ -46,6 +49,7 @@ class Kernel : private RunRequests {
     RootFs &fs() { return fs_; }
     void set_fs(RootFs fs) { fs_ = std::move(fs); }
     Console &console() { return console_; }
+    RunLimits &limits() { return limits_; }
     const KernelOptions &options() const { return options_; }
 
     void add_observer(TrapObserver *observer) { traps_.add_observer(observer); }
@@ -53,10 +57,12 @@ class Kernel : private RunRequests {
     void set_debugger(Debugger *debugger) { debugger_ = debugger; }
 
     // Runs argv[0] with its arguments from the guest folder `cwd`; returns vekos-emu's
-    // status. argv[0] may also name a host file by a path with a slash.
+    // status (kStatusLimit when the run's limits stopped it anywhere). argv[0] may also name
+    // a host file by a path with a slash.
     int run_main(const std::vector<std::string> &argv, const std::string &cwd = "/");
     // The run request: runs the command line to its end; 0 when it was run (even if it then
-    // faulted or hit the instruction limit: that ends only the child), -1 when it couldn't be.
+    // faulted: that ends only the child), -1 when it couldn't be. Once the run's limits stop
+    // a program, every later one stops too.
     int32_t run_request(Process &parent, const std::string &line) override;
     // Runs one command line (also each line of a script); 0 or -1 as the run request.
     int32_t run_line(const std::string &line, const std::string &cwd, int depth);
@@ -84,12 +90,17 @@ class Kernel : private RunRequests {
     // Runs the program named by words[0], found inside the root unless `host_path` says where.
     Ran run_words(const std::vector<std::string> &words, const std::string &cwd, int depth,
                   const std::string *host_path = nullptr);
-    Ran run_script(const std::vector<uint8_t> &text, const std::string &cwd, int depth);
+    Ran run_script(const std::string &name, const std::vector<uint8_t> &text,
+                   const std::string &cwd, int depth);
+    // Reports the first stop by the run's limits; later ones are its consequence.
+    void stopped(std::string_view name);
 
     RootFs fs_;
     Console &console_;
     KernelOptions options_;
     std::unique_ptr<Engine> engine_;
+    RunLimits limits_;
+    bool stopped_ = false;
     TrapDispatcher traps_;
     ProcessServices services_;
     std::unique_ptr<Process> first_program_;

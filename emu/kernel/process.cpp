@@ -6,9 +6,8 @@ namespace vekos {
 
 Process::Process(const ProcessServices &services, std::string name, std::string cwd, int depth)
     : engine_(services.engine), traps_(services.traps), runner_(services.runner),
-      name_(std::move(name)), cwd_(cwd), initial_cwd_(std::move(cwd)),
-      depth_(depth), context_{memory_, fds_, cwd_, services.fs, services.console} {
-    budget_.limit = services.max_instructions;
+      limits_(services.limits), name_(std::move(name)), cwd_(cwd), initial_cwd_(std::move(cwd)),
+      depth_(depth), context_{memory_, fds_, cwd_, services.fs, services.console, services.limits} {
 }
 
 Process::~Process() {
@@ -27,7 +26,7 @@ Result<std::unique_ptr<Process>> Process::create(const ProcessServices &services
     }
     if (!p->memory_.add_region(kStackTop - kStackSize, kStackSize, kProtRead | kProtWrite, "stack"))
         return Failure{"cannot map the stack"};
-    p->symbols_ = image.symbols;
+    p->symbols_ = image.symbols; // shared, not copied
     p->entry_ = image.entry;
     return p;
 }
@@ -65,7 +64,12 @@ Outcome Process::run(uint32_t until) {
     engine_.attach(memory_);
     if (traps_.acting()) traps_.take_action(); // left over from a run a host failure cut short
     for (;;) {
-        Engine::RunResult r = engine_.run(*this, engine_.reg(Reg::Eip), until, &budget_);
+        Engine::RunResult r{};
+        {
+            RunLimits::Running running(limits_);
+            if (limits_.out_of_time()) return {Outcome::Kind::Limit, 0, {}};
+            r = engine_.run(*this, engine_.reg(Reg::Eip), until, &limits_.instructions());
+        }
         if (traps_.acting()) {
             PendingAction action = traps_.take_action();
             if (action.kind == PendingAction::Kind::Exit)
@@ -73,6 +77,9 @@ Outcome Process::run(uint32_t until) {
             traps_.complete(engine_, context_, action, runner_.run_request(*this, action.line));
             continue;
         }
+        // The watchdog's stop looks like any other: the deadline says whose it was.
+        if (limits_.out_of_time() && r.stop != Engine::Stop::Fault)
+            return {Outcome::Kind::Limit, 0, {}};
         switch (r.stop) {
         case Engine::Stop::Fault:
             return {Outcome::Kind::Faulted, 0, r.fault};
@@ -124,7 +131,6 @@ void Process::restore(const Snapshot &s) {
     engine_.restore(*s.cpu);
     fds_ = FdTable();
     cwd_ = initial_cwd_;
-    budget_.used = 0;
 }
 
 std::string Process::describe(const Fault &fault) const {

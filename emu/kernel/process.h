@@ -4,6 +4,7 @@
 #pragma once
 
 #include "kernel/fd_table.h"
+#include "kernel/run_limits.h"
 #include "kernel/trap_dispatcher.h"
 #include "loader/elf_image.h"
 #include "loader/result.h"
@@ -47,7 +48,7 @@ struct ProcessServices {
     RootFs &fs;
     Console &console;
     RunRequests &runner;
-    uint64_t max_instructions = 0;
+    RunLimits &limits;
 };
 
 class Process : private TrapHandler {
@@ -64,7 +65,7 @@ class Process : private TrapHandler {
     // Attaches to the engine and loads the entry registers: eip = entry, esp as laid out,
     // everything else zero.
     void start();
-    // Runs from the current eip until exit, fault, instruction limit or `until`.
+    // Runs from the current eip until exit, fault, the run's limits or `until`.
     Outcome run(uint32_t until = kNoUntil);
 
     // Writable memory and CPU state, to hand out fresh copies of a process cheaply.
@@ -95,7 +96,8 @@ class Process : private TrapHandler {
     const std::string &name() const { return name_; }
     int depth() const { return depth_; }
     const SymbolTable &symbols() const { return symbols_; }
-    InstructionBudget &budget() { return budget_; }
+    // The whole run's budget, shared with every other program.
+    InstructionBudget &budget() { return limits_.instructions(); }
     // "read of unmapped address 0x00000000 at 0x00400123 (strlen+0x13)"
     std::string describe(const Fault &fault) const;
 
@@ -106,6 +108,7 @@ class Process : private TrapHandler {
     Engine &engine_;
     TrapDispatcher &traps_;
     RunRequests &runner_;
+    RunLimits &limits_;
     std::string name_;
     std::string cwd_;
     const std::string initial_cwd_;
@@ -116,7 +119,6 @@ class Process : private TrapHandler {
     SymbolTable symbols_;
     uint32_t entry_ = 0;
     uint32_t initial_esp_ = kStackTop;
-    InstructionBudget budget_;
 };
 
 } // namespace vekos

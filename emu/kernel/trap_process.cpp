@@ -1,16 +1,17 @@
 // Process and console traps: _exit, run, usleep, getkey, and the traps this kernel refuses.
 #include "kernel/console.h"
+#include "kernel/run_limits.h"
 #include "kernel/trap_handlers.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <thread>
 
 namespace vekos {
 namespace {
 
-// usleep really sleeps, but no longer than this: a guest must not stall the host for hours.
+// usleep really sleeps, but no longer than this (nor past the run's deadline): a guest must
+// not stall the host for hours.
 constexpr uint32_t kMaxSleepMicroseconds = 2'000'000;
 
 } // namespace
@@ -32,8 +33,7 @@ int32_t trap_run(TrapCall &t) {
 
 int32_t trap_usleep(TrapCall &t) {
     t.context.console.flush(); // the output so far shows while the guest sleeps
-    std::this_thread::sleep_for(
-        std::chrono::microseconds(std::min(t.args[0], kMaxSleepMicroseconds)));
+    t.context.limits.sleep(std::chrono::microseconds(std::min(t.args[0], kMaxSleepMicroseconds)));
     return 0;
 }
 

@@ -17,6 +17,7 @@ class Console;
 class FdTable;
 class GuestMemory;
 class RootFs;
+class RunLimits;
 
 enum class ArgKind : uint8_t {
     Int,       // signed decimal
@@ -41,6 +42,7 @@ struct TrapContext {
     std::string &cwd;
     RootFs &fs;
     Console &console;
+    RunLimits &limits;
 };
 
 // What a trap leaves for the run loop to do once the engine has stopped.

@@ -5,6 +5,8 @@
 #include <elf.h>
 
 #include <cstring>
+#include <optional>
+#include <string_view>
 
 namespace vekos {
 namespace {
@@ -34,34 +36,42 @@ uint64_t page_up(uint64_t a) {
     return page_down(a + kPageSize - 1);
 }
 
-// Symbols are for diagnostics only: a damaged table is ignored rather than refused.
-void read_symbols(const std::vector<uint8_t> &file, const Elf32_Ehdr &eh, SymbolTable &out) {
+// Symbols are for diagnostics only: a damaged table is ignored rather than refused. Each
+// string table is kept once, however many symbol tables name it.
+SymbolTable read_symbols(const std::vector<uint8_t> &file, const Elf32_Ehdr &eh) {
+    SymbolTable::Builder builder;
     if (eh.e_shoff == 0 || eh.e_shnum == 0 || eh.e_shnum > kMaxSections ||
         eh.e_shentsize != sizeof(Elf32_Shdr) ||
         !inside(eh.e_shoff, uint64_t(eh.e_shnum) * sizeof(Elf32_Shdr), file.size()))
-        return;
-    for (uint32_t i = 0; i < eh.e_shnum; i++) {
+        return builder.finish();
+    std::vector<std::optional<uint32_t>> bases(eh.e_shnum); // of string tables added
+    bool full = false;
+    for (uint32_t i = 0; i < eh.e_shnum && !full; i++) {
         auto sh = at<Elf32_Shdr>(file, eh.e_shoff + uint64_t(i) * sizeof(Elf32_Shdr));
         if (sh.sh_type != SHT_SYMTAB || sh.sh_entsize != sizeof(Elf32_Sym) ||
             sh.sh_link >= eh.e_shnum || !inside(sh.sh_offset, sh.sh_size, file.size()))
             continue;
         auto strtab = at<Elf32_Shdr>(file, eh.e_shoff + uint64_t(sh.sh_link) * sizeof(Elf32_Shdr));
         if (!inside(strtab.sh_offset, strtab.sh_size, file.size())) continue;
-        const char *names = reinterpret_cast<const char *>(file.data() + strtab.sh_offset);
-        for (uint64_t off = 0; off + sizeof(Elf32_Sym) <= sh.sh_size; off += sizeof(Elf32_Sym)) {
+        std::string_view names(reinterpret_cast<const char *>(file.data() + strtab.sh_offset),
+                               strtab.sh_size);
+        std::optional<uint32_t> &base = bases[sh.sh_link];
+        if (!base) base = builder.add_names(names);
+        if (!base) continue;
+        for (uint64_t off = 0; off + sizeof(Elf32_Sym) <= sh.sh_size && !full;
+             off += sizeof(Elf32_Sym)) {
             auto sym = at<Elf32_Sym>(file, sh.sh_offset + off);
             int type = ELF32_ST_TYPE(sym.st_info);
             if ((type != STT_FUNC && type != STT_OBJECT && type != STT_NOTYPE) ||
-                sym.st_shndx == SHN_UNDEF || sym.st_name >= strtab.sh_size)
+                sym.st_shndx == SHN_UNDEF || sym.st_name >= names.size())
                 continue;
-            size_t max = strtab.sh_size - sym.st_name;
-            std::string name(names + sym.st_name, strnlen(names + sym.st_name, max));
             // NOTYPE symbols are usually labels and section markers; keep only real names.
-            if (name.empty() || (type == STT_NOTYPE && name[0] == '.')) continue;
-            out.add({std::move(name), sym.st_value, sym.st_size});
+            char first = names[sym.st_name];
+            if (first == '\0' || (type == STT_NOTYPE && first == '.')) continue;
+            full = !builder.add(*base + sym.st_name, sym.st_value, sym.st_size);
         }
     }
-    out.finish();
+    return builder.finish();
 }
 
 } // namespace
@@ -121,7 +131,7 @@ Result<Image> parse_elf_image(const std::vector<uint8_t> &file) {
             entry_ok = true;
     if (!entry_ok) return Failure{"entry point is not in an executable segment"};
     image.entry = eh.e_entry;
-    read_symbols(file, eh, image.symbols);
+    image.symbols = read_symbols(file, eh);
     return image;
 }
 

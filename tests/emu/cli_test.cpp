@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <regex>
 
@@ -153,6 +155,57 @@ TEST_F(VekosEmu, MaxInstructionsStopsARunawayProgram) {
     EXPECT_EQ(fine.out, "ok\n");
 }
 
+// Each case runs 3^16 programs (or scripts) unless the budget covers the whole run; a child
+// that spends the budget stops its parent too, before it prints anything. --timeout only
+// keeps a failure from hanging.
+TEST_F(VekosEmu, TheInstructionBudgetCoversTheWholeRun) {
+    root.write_file("tree.shell", "tree.shell\ntree.shell\ntree.shell\n");
+    struct Case {
+        std::vector<std::string> args;
+        const char *err;
+    } cases[] = {
+        {{"probe.uelf", "tree"}, "vekos-emu: probe.uelf: stopped after 2000000 instructions\n"},
+        {{"tree.shell"}, "vekos-emu: tree.shell: stopped after 2000000 instructions\n"},
+        {{"probe.uelf", "run", "probe.uelf", "spin"},
+         "vekos-emu: probe.uelf: stopped after 2000000 instructions\n"},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> args{"--timeout", "20", "--max-instructions", "2000000"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        Finished f = emu(args);
+        EXPECT_EQ(f.status, 124) << testing::PrintToString(c.args);
+        // Refusals at the nesting limit may come first; the stop is reported once, last.
+        size_t at = f.err.find(c.err);
+        EXPECT_TRUE(at != std::string::npos && at + std::strlen(c.err) == f.err.size())
+            << testing::PrintToString(c.args) << ": expected stderr to end with " << c.err
+            << "got: " << f.err;
+        EXPECT_EQ(f.out, "") << testing::PrintToString(c.args);
+    }
+}
+
+// The deadline wakes a sleeping program (each sleep asks for two seconds) and stops a
+// computing one, a child's included.
+TEST_F(VekosEmu, TimeoutStopsTheWholeRunSleepsIncluded) {
+    const std::vector<std::string> cases[] = {
+        {"probe.uelf", "sleep"},
+        {"probe.uelf", "spin"},
+        {"probe.uelf", "run", "probe.uelf", "sleep"},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args{"--timeout", "0.3"};
+        args.insert(args.end(), c.begin(), c.end());
+        auto start = std::chrono::steady_clock::now();
+        Finished f = emu(args);
+        double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_EQ(f.status, 124) << testing::PrintToString(c);
+        EXPECT_EQ(f.err, "vekos-emu: stopped after 0.3 seconds\n") << testing::PrintToString(c);
+        EXPECT_EQ(f.out, "") << testing::PrintToString(c);
+        EXPECT_LT(seconds, 1.8) << testing::PrintToString(c) << ": expected to end soon after "
+                                << "the deadline, not after the two-second sleep";
+    }
+}
+
 TEST_F(VekosEmu, TraceShowsEachTrap) {
     Finished f = emu({"--trace", "probe.uelf", "echo", "hi"});
     EXPECT_EQ(f.out, "hi\n");
@@ -285,6 +338,9 @@ TEST_F(VekosEmu, CommandLineErrorsAndHelp) {
         {{"--max-instructions", "lots", "probe.uelf"}, 2, "vekos-emu: --max-instructions"},
         {{"--max-instructions", "-5", "probe.uelf"}, 2, "vekos-emu: --max-instructions"},
         {{"--max-instructions"}, 2, "vekos-emu: --max-instructions"},
+        {{"--timeout", "soon", "probe.uelf"}, 2, "vekos-emu: --timeout"},
+        {{"--timeout", "0", "probe.uelf"}, 2, "vekos-emu: --timeout"},
+        {{"--timeout"}, 2, "vekos-emu: --timeout needs a number of seconds"},
         {{"--root"}, 2, "vekos-emu: option --root needs a folder"},
         {{"--gdb", "70000", "probe.uelf"}, 2, "vekos-emu: --gdb: needs a port number"},
         {{"--trace-file"}, 2, "vekos-emu: option --trace-file needs a file"},

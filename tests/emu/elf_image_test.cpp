@@ -7,12 +7,15 @@
 #include <elf.h>
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+
 #include <cstring>
 #include <functional>
 
 namespace {
 
 using vekos::Image;
+using namespace std::string_view_literals;
 
 // A valid image: code R+X at 0x400000, read-only data, then data+bss.
 struct ElfBuilder {
@@ -155,15 +158,77 @@ TEST(ElfImage, FlatImagesRunFromTheirFirstByteAndAreSizeLimited) {
 }
 
 TEST(ElfImage, SymbolsNameTheNearestPrecedingSymbol) {
-    vekos::SymbolTable table;
-    table.add({"strlen", 0x400100, 0x20});
-    table.add({"main", 0x400000, 0x40});
-    table.finish();
+    vekos::SymbolTable::Builder builder;
+    auto base = builder.add_names("\0strlen\0main\0unended"sv);
+    ASSERT_TRUE(base);
+    EXPECT_TRUE(builder.add(*base + 1, 0x400100, 0x20));
+    EXPECT_TRUE(builder.add(*base + 8, 0x400000, 0x40));
+    EXPECT_TRUE(builder.add(*base + 13, 0x400200, 0));
+    EXPECT_FALSE(builder.add(*base + 20, 0x400300, 0)) << "a name past the names is refused";
+    vekos::SymbolTable table = builder.finish();
     EXPECT_EQ(table.describe(0x400113), "strlen+0x13");
     EXPECT_EQ(table.describe(0x400000), "main");
+    EXPECT_EQ(table.describe(0x400201), "unended+0x1") << "a name may end with its table";
     EXPECT_EQ(table.describe(0x3fffff), "") << "nothing precedes the first symbol";
     EXPECT_EQ(table.address_of("strlen"), 0x400100u);
     EXPECT_FALSE(table.address_of("nothere"));
+}
+
+// Appends a string table holding one name of `length` bytes, and `count` symbols all naming
+// it: every symbol costs the file 16 bytes, whatever the name's length.
+void add_repeated_symbol(ElfBuilder &b, std::vector<uint8_t> &file, size_t length, size_t count) {
+    std::vector<uint8_t> names(length + 2, 'f');
+    names.front() = names.back() = 0;
+    std::vector<Elf32_Sym> symbols(count);
+    for (Elf32_Sym &sym : symbols)
+        sym = {1, 0x400000, 0x10, ELF32_ST_INFO(STB_GLOBAL, STT_FUNC), 0, 1};
+    Elf32_Shdr sections[3] = {};
+    sections[1] = {
+        0, SHT_SYMTAB,       0, 0, uint32_t(file.size()), uint32_t(count * sizeof(Elf32_Sym)), 2, 0,
+        4, sizeof(Elf32_Sym)};
+    file.insert(file.end(), reinterpret_cast<uint8_t *>(symbols.data()),
+                reinterpret_cast<uint8_t *>(symbols.data() + count));
+    sections[2] = {0, SHT_STRTAB, 0, 0, uint32_t(file.size()), uint32_t(names.size()), 0, 0, 1, 0};
+    file.insert(file.end(), names.begin(), names.end());
+    b.eh.e_shoff = uint32_t(file.size());
+    b.eh.e_shnum = 3;
+    b.eh.e_shentsize = sizeof(Elf32_Shdr);
+    std::memcpy(file.data(), &b.eh, sizeof b.eh);
+    file.insert(file.end(), reinterpret_cast<uint8_t *>(sections),
+                reinterpret_cast<uint8_t *>(sections + 3));
+}
+
+// Heap bytes allocated, small blocks and mapped ones.
+size_t heap_in_use() {
+    struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+}
+
+// 140 KB whose 5000 symbols all name one 64 KB name: 320 MB if each symbol held its own copy.
+TEST(ElfImage, SymbolsOfAnImageTakeBoundedMemory) {
+    ElfBuilder b;
+    std::vector<uint8_t> file = b.bytes();
+    add_repeated_symbol(b, file, 65535, 5000);
+    size_t before = heap_in_use();
+    auto image = vekos::parse_elf_image(file);
+    size_t grown = heap_in_use() - before;
+    ASSERT_TRUE(image) << "expected an image, got: " << image.error();
+    EXPECT_LT(grown, size_t(4 << 20))
+        << "bytes taken by parsing a " << file.size() << "-byte image";
+    EXPECT_EQ(image->symbols.size(), 5000u);
+    EXPECT_EQ(image->symbols.describe(0x400000),
+              std::string(vekos::SymbolTable::kMaxNameLength, 'f'))
+        << "expected the long name cut at kMaxNameLength";
+    vekos::SymbolTable copy = image->symbols;
+    EXPECT_EQ(copy[0].name.data(), image->symbols[0].name.data()) << "copies share the names";
+
+    ElfBuilder many;
+    std::vector<uint8_t> crowded = many.bytes();
+    add_repeated_symbol(many, crowded, 4, vekos::SymbolTable::kMaxSymbols + 10);
+    auto capped = vekos::parse_elf_image(crowded);
+    ASSERT_TRUE(capped) << "expected an image, got: " << capped.error();
+    EXPECT_EQ(capped->symbols.size(), vekos::SymbolTable::kMaxSymbols)
+        << "symbols past the cap are dropped";
 }
 
 } // namespace

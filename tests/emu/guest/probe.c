@@ -90,6 +90,12 @@ int main(int argc, char **argv) {
         say("nest "), say_number(r), say("\n");
         return 0;
     }
+    if (same(what, "tree")) { /* runs itself three times at every level */
+        for (int i = 0; i < 3; i++) trap3(VEKOS_TRAP_RUN, (int)"probe.uelf tree", 0, 0);
+        return 0;
+    }
+    if (same(what, "sleep")) /* sleeps for ever, two seconds at a time */
+        for (;;) trap3(VEKOS_TRAP_USLEEP, 2000000, 0, 0);
     if (same(what, "cat")) { /* cat PATH: the file on stdout, or "cat -1" */
         int fd = trap3(VEKOS_TRAP_OPEN, (int)argv[2], 0, 0);
         char buffer[64];
