@@ -79,7 +79,7 @@ ssize_t read_through(OpenFile &file, uint8_t *out, uint32_t n) {
     ReadAhead &a = file.ahead;
     if (a.left() != 0 && stale(a) && !give_back(file)) return -1;
     uint32_t done = std::min(n, a.left());
-    std::memcpy(out, a.bytes.get() + a.at, done);
+    if (done != 0) std::memcpy(out, a.bytes.get() + a.at, done);
     a.at += done;
     if (done == n) return n;
     // Nothing left ahead. A large read goes straight to the guest's buffer.
