@@ -11,6 +11,7 @@
 #include <unicorn/unicorn.h>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -101,6 +102,7 @@ class Engine : private CodeWriteObserver, private StoreWatch {
     // Runs from `begin` until `until` is reached, a hook stops it, a fault or the budget. An
     // exception from the trap handler stops the run and is thrown from here.
     RunResult run(TrapHandler &handler, uint32_t begin, uint32_t until, InstructionBudget *budget);
+    // May come from another thread (a watchdog's).
     void stop() {
         stopped_ = true;
         uc_emu_stop(uc_);
@@ -171,7 +173,7 @@ class Engine : private CodeWriteObserver, private StoreWatch {
     uc_hook count_hook_ = 0;
     bool counting_ = false;
     bool limit_hit_ = false;
-    bool stopped_ = false;
+    std::atomic<bool> stopped_{false};
     InstructionWatch *watch_ = nullptr;
     uc_hook watch_hook_ = 0;
     bool watch_hit_ = false;
