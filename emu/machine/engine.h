@@ -146,6 +146,7 @@ class Engine : private CodeWriteObserver, private StoreWatch {
     bool unseen(const uint8_t *host) override;
     std::optional<uint32_t> seen(const uint8_t *host) override;
     void use_budget(InstructionBudget *budget);
+    uint64_t *find_eip();
 
     // A range mapped in Unicorn. Its host pages belong to the attached memory's region at
     // `base`, or, while nothing is attached, to the engine (empty).
@@ -165,6 +166,7 @@ class Engine : private CodeWriteObserver, private StoreWatch {
     GuestMemory *attached_ = nullptr;
     bool watching_ = false;         // stores can be watched
     uint64_t *registers_ = nullptr; // unicorn_registers.h, for the trap path
+    uint64_t *eip_ = nullptr;       // eip's slot (zero-extended, as uc_reg_write leaves it)
     std::vector<Slot> slots_;
     TrapHandler *handler_ = nullptr;
     // Thrown by the trap handler inside Unicorn's C code, which no exception may cross.
