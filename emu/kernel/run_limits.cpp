@@ -34,6 +34,7 @@ struct RunLimits::Watchdog {
     std::mutex mutex;
     std::condition_variable changed;
     bool quit = false;
+    bool woken = false; // to look at the call timeout again
     unsigned forks_seen = forks.load();
     std::thread thread;
 };
@@ -99,7 +100,10 @@ void RunLimits::sleep(std::chrono::microseconds duration) {
 void RunLimits::set_call_timeout(std::chrono::duration<double> timeout) {
     call_timeout_ = timeout;
     if (Watchdog *w = watchdog()) {
-        { std::lock_guard lock(w->mutex); } // the watchdog is waiting, or will see the change
+        {
+            std::lock_guard lock(w->mutex);
+            w->woken = true;
+        }
         w->changed.notify_all();
     }
 }
@@ -139,10 +143,12 @@ void RunLimits::watch(Watchdog &w) {
                 wake = std::min(wake, now + std::clamp<Clock::duration>(timeout / 10, kMinCallCheck,
                                                                         kMaxCallCheck));
         }
+        auto woken = [&w] { return w.quit || w.woken; };
         if (wake == Clock::time_point::max())
-            w.changed.wait(lock, [&w] { return w.quit; });
+            w.changed.wait(lock, woken);
         else
-            w.changed.wait_until(lock, wake, [&w] { return w.quit; });
+            w.changed.wait_until(lock, wake, woken);
+        w.woken = false;
     }
 }
 

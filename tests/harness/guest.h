@@ -8,7 +8,7 @@
 // Calls: call() returns eax, call64() edx:eax, call_long_double() x87 st(0). Arguments are
 // 32-bit words pushed right to left; wide64(), double_words() and long_double_words() give
 // the words of wider values (low word first), joined with words(...). A call that doesn't
-// come back (fault, _exit, instruction limit) fails the test with what happened and gives
+// come back (fault, _exit, a limit) fails the test with what happened and gives
 // 0xDEADBEEF; call_outcome() examines such calls instead. Every call runs under a time limit
 // (set_time_limit, default 10 seconds of wall-clock time), enforced by a watchdog thread, so
 // a looping function can't hang a test. An instruction limit (call_outcome's `limit`, or
