@@ -54,6 +54,7 @@ const Case stream_cases[] = {
 
 int main() {
     Guest &g = Guest::fresh(VEKOS_TEST_IMAGE);
+    g.set_instruction_limit(50'000'000); // counts the instructions of each call
     for (const Case &c : cases) snprintf_per_byte(g, c);
     for (const Case &c : stream_cases) printf_traps(g, c);
     return 0;

@@ -68,6 +68,7 @@ void fscanf_per_word(Guest &g, const std::string &content) {
 
 int main() {
     Guest &g = Guest::fresh(VEKOS_TEST_IMAGE);
+    g.set_instruction_limit(50'000'000); // counts the instructions of each call
     strtoul_per_byte(g, "4294967295", 10);
     strtoul_per_byte(g, "  0xdeadbeef", 0);
     strtoul_per_byte(g, "0755", 0);

@@ -53,7 +53,9 @@ uint64_t fgetc_from_file(Guest &g, uint32_t bytes) {
 
 // One fresh guest per measurement.
 template <typename Measure> void measure(const char *what, uint32_t bytes, Measure body) {
-    uint64_t instructions = body(Guest::fresh(VEKOS_TEST_IMAGE));
+    Guest &g = Guest::fresh(VEKOS_TEST_IMAGE);
+    g.set_instruction_limit(50'000'000); // counts the instructions of each call
+    uint64_t instructions = body(g);
     std::printf("%-44s %8u bytes %11llu instructions %7.1f per byte\n", what, bytes,
                 (unsigned long long)instructions, double(instructions) / bytes);
 }

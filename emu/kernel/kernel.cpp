@@ -80,7 +80,9 @@ void Kernel::stopped(std::string_view name) {
     if (std::exchange(stopped_, true)) return;
     if (limits_.out_of_time()) {
         console_.flush();
-        std::fprintf(stderr, "vekos-emu: stopped after %g seconds\n", options_.timeout_seconds);
+        double seconds = options_.timeout_seconds > 0 ? options_.timeout_seconds
+                                                      : limits_.call_timeout().count();
+        std::fprintf(stderr, "vekos-emu: stopped after %g seconds\n", seconds);
         return;
     }
     report(name, "stopped after " + std::to_string(limits_.instructions().limit) + " instructions");

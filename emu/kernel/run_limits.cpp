@@ -1,32 +1,80 @@
 #include "kernel/run_limits.h"
 
+#include <pthread.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
 namespace vekos {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // uc_emu_stop is lost when it lands while uc_emu_start is still setting up (which clears the
-// request): the watchdog repeats it this often until the run has ended.
+// request): the watchdog repeats it this often until the run or call has ended.
 constexpr std::chrono::milliseconds kStopRepeat{10};
+// How often the watchdog looks at the running call: a tenth of the call timeout, within these.
+constexpr std::chrono::milliseconds kMinCallCheck{10};
+constexpr std::chrono::milliseconds kMaxCallCheck{1000};
+
+// Counts forks in the child: a watchdog started before the last one has no thread here.
+std::atomic<unsigned> forks{0};
+
+void count_forks() {
+    static const int registered = pthread_atfork(nullptr, nullptr, [] { forks++; });
+    (void)registered;
+}
 
 } // namespace
+
+struct RunLimits::Watchdog {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool quit = false;
+    bool woken = false; // to look at the call timeout again
+    unsigned forks_seen = forks.load();
+    std::thread thread;
+};
 
 RunLimits::RunLimits(Engine &engine, uint64_t max_instructions,
                      std::chrono::duration<double> timeout)
     : engine_(engine) {
     budget_.limit = max_instructions;
     if (timeout.count() > 0) {
-        auto deadline = std::chrono::steady_clock::now() +
-                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(timeout);
-        watchdog_ = std::thread([this, deadline] { watch(deadline); });
+        deadline_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(timeout);
+        start_watchdog();
     }
 }
 
 RunLimits::~RunLimits() {
+    Watchdog *w = watchdog();
+    if (w == nullptr) return;
     {
-        std::lock_guard lock(mutex_);
-        quit_ = true;
+        std::lock_guard lock(w->mutex);
+        w->quit = true;
     }
-    changed_.notify_all();
-    if (watchdog_.joinable()) watchdog_.join();
+    w->changed.notify_all();
+    w->thread.join();
+}
+
+// In a forked child the parent's watchdog state stays untouched (its mutex may be held by a
+// thread that isn't here) and reachable, so that it is neither destroyed nor reported lost.
+RunLimits::Watchdog *RunLimits::watchdog() {
+    if (watchdog_ && watchdog_->forks_seen != forks.load()) {
+        static auto *left_behind = new std::vector<Watchdog *>;
+        left_behind->push_back(watchdog_.release());
+        stopping_ = false; // the thread that was stopping the engine isn't here
+    }
+    return watchdog_.get();
+}
+
+void RunLimits::start_watchdog() {
+    count_forks();
+    watchdog_ = std::make_unique<Watchdog>();
+    watchdog_->thread = std::thread([this, w = watchdog_.get()] { watch(*w); });
 }
 
 bool RunLimits::charge_run() {
@@ -40,31 +88,92 @@ bool RunLimits::charge_run() {
 }
 
 void RunLimits::sleep(std::chrono::microseconds duration) {
-    std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, duration, [this] { return expired_.load(); });
+    Watchdog *w = watchdog();
+    if (w == nullptr) {
+        std::this_thread::sleep_for(duration);
+        return;
+    }
+    std::unique_lock lock(w->mutex);
+    w->changed.wait_for(lock, duration, [this] { return out_of_time(); });
 }
 
-// Unicorn's uc_emu_stop is meant to be called from another thread while the engine runs
-// (its own timeout thread does so); it is only called while a Running lives.
-void RunLimits::watch(std::chrono::steady_clock::time_point deadline) {
-    std::unique_lock lock(mutex_);
-    if (changed_.wait_until(lock, deadline, [this] { return quit_; })) return;
-    expired_ = true;
-    changed_.notify_all(); // wakes a sleeping guest
-    while (!quit_) {
-        if (running_) engine_.stop();
-        changed_.wait_for(lock, kStopRepeat, [this] { return quit_; });
+void RunLimits::set_call_timeout(std::chrono::duration<double> timeout) {
+    call_timeout_ = timeout;
+    if (Watchdog *w = watchdog()) {
+        {
+            std::lock_guard lock(w->mutex);
+            w->woken = true;
+        }
+        w->changed.notify_all();
     }
 }
 
-RunLimits::Running::Running(RunLimits &limits) : limits_(limits) {
-    std::lock_guard lock(limits_.mutex_);
-    limits_.running_ = true;
+// Unicorn's uc_emu_stop is meant to be called from another thread while the engine runs
+// (its own timeout thread does so). A call counts as running too long once the watchdog
+// has seen the same call on two looks at least the call timeout apart.
+void RunLimits::watch(Watchdog &w) {
+    std::unique_lock lock(w.mutex);
+    uint64_t seen = 0;
+    Clock::time_point seen_since{};
+    while (!w.quit) {
+        Clock::time_point now = Clock::now();
+        if (deadline_ && now >= *deadline_ && !expired_) {
+            expired_.store(true, std::memory_order_release);
+            w.changed.notify_all(); // wakes a sleeping guest
+        }
+        auto timeout = std::chrono::duration_cast<Clock::duration>(call_timeout_.load());
+        uint64_t call = calls_.load(std::memory_order_acquire);
+        if (call % 2 == 0 || call != seen) {
+            seen = call;
+            seen_since = now;
+        } else if (timeout.count() > 0 && now - seen_since >= timeout && expired_call_ != call) {
+            expired_call_.store(call, std::memory_order_release);
+            w.changed.notify_all();
+        }
+        Clock::time_point wake = Clock::time_point::max();
+        if (expired_) {
+            if (running_.load(std::memory_order_relaxed)) engine_.stop();
+            wake = now + kStopRepeat;
+        } else if (call % 2 == 1 && expired_call_ == call) {
+            stop_call(call);
+            wake = now + kStopRepeat;
+        } else {
+            if (deadline_) wake = *deadline_;
+            if (timeout.count() > 0)
+                wake = std::min(wake, now + std::clamp<Clock::duration>(timeout / 10, kMinCallCheck,
+                                                                        kMaxCallCheck));
+        }
+        auto woken = [&w] { return w.quit || w.woken; };
+        if (wake == Clock::time_point::max())
+            w.changed.wait(lock, woken);
+        else
+            w.changed.wait_until(lock, wake, woken);
+        w.woken = false;
+    }
 }
 
-RunLimits::Running::~Running() {
-    std::lock_guard lock(limits_.mutex_);
-    limits_.running_ = false;
+// With Call's end: either the call has ended before the watchdog looks, or the call waits
+// until the stop is done (sequentially consistent on both sides).
+void RunLimits::stop_call(uint64_t call) {
+    stopping_.store(true);
+    if (calls_.load() == call) engine_.stop();
+    stopping_.store(false);
+}
+
+RunLimits::Call::Call(RunLimits &limits) : limits_(limits) {
+    bool timed =
+        limits_.deadline_ || limits_.call_timeout_.load(std::memory_order_relaxed).count() > 0;
+    if (timed && limits_.watchdog() == nullptr) limits_.start_watchdog();
+    uint64_t call = limits_.calls_.load(std::memory_order_relaxed) + 1;
+    limits_.calls_.store(call, std::memory_order_release);
+}
+
+RunLimits::Call::~Call() {
+    limits_.calls_.store(limits_.calls_.load(std::memory_order_relaxed) + 1);
+    while (limits_.stopping_.load()) {
+        if (limits_.watchdog() == nullptr) break; // forked while the watchdog was stopping
+        std::this_thread::yield();
+    }
 }
 
 } // namespace vekos

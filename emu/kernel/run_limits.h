@@ -1,17 +1,17 @@
 // Limits that hold for a whole run, across every program it starts: one instruction budget
-// that all of them spend, and a wall-clock deadline (sleeps included), enforced by a watchdog
-// thread that stops the engine.
+// that all of them spend, and a wall-clock deadline (sleeps included); and, for the test
+// harness, a wall-clock limit on each call. A watchdog thread enforces the times by stopping
+// the engine. The engine's thread only reads and writes atomics to arm it, never a lock, so
+// that a forked child, which has no watchdog thread, neither waits for one nor deadlocks.
 #pragma once
 
 #include "machine/engine.h"
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
+#include <memory>
 #include <optional>
-#include <thread>
 
 namespace vekos {
 
@@ -31,16 +31,40 @@ class RunLimits {
     // Takes kRunCost from the budget; false, leaving the budget spent, when less is left.
     bool charge_run();
     bool out_of_instructions() const { return budget_.limit != 0 && budget_.used >= budget_.limit; }
-    bool out_of_time() const { return expired_.load(); }
+    // The deadline has passed, or the current call has run longer than the call timeout.
+    bool out_of_time() const {
+        return expired_.load(std::memory_order_acquire) ||
+               expired_call_.load(std::memory_order_acquire) ==
+                   calls_.load(std::memory_order_relaxed);
+    }
 
-    // Sleeps for `duration`, or until the deadline when that comes first.
+    // Sleeps for `duration`, or until out of time when that comes first.
     void sleep(std::chrono::microseconds duration);
+
+    // The longest a Call may run; 0 seconds: no limit. The watchdog starts with the first call.
+    void set_call_timeout(std::chrono::duration<double> timeout);
+    std::chrono::duration<double> call_timeout() const { return call_timeout_.load(); }
+
+    // While it lives, a call of the test harness: out of time once it has run longer than the
+    // call timeout, when the watchdog stops the engine.
+    class Call {
+      public:
+        explicit Call(RunLimits &limits);
+        ~Call();
+        Call(const Call &) = delete;
+        Call &operator=(const Call &) = delete;
+
+      private:
+        RunLimits &limits_;
+    };
 
     // While it lives, the watchdog stops the engine once the deadline has passed.
     class Running {
       public:
-        explicit Running(RunLimits &limits);
-        ~Running();
+        explicit Running(RunLimits &limits) : limits_(limits) {
+            limits_.running_.store(true, std::memory_order_relaxed);
+        }
+        ~Running() { limits_.running_.store(false, std::memory_order_relaxed); }
         Running(const Running &) = delete;
         Running &operator=(const Running &) = delete;
 
@@ -49,16 +73,27 @@ class RunLimits {
     };
 
   private:
-    void watch(std::chrono::steady_clock::time_point deadline);
+    struct Watchdog;
+    Watchdog *watchdog(); // this process's, or nullptr
+    void start_watchdog();
+    void watch(Watchdog &w);
+    void stop_call(uint64_t call);
+
+    static constexpr uint64_t kNoCall = ~uint64_t(0);
 
     Engine &engine_;
     InstructionBudget budget_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool running_ = false;
-    bool quit_ = false;
+    std::optional<std::chrono::steady_clock::time_point> deadline_;
+    std::atomic<std::chrono::duration<double>> call_timeout_{};
+    std::atomic<bool> running_{false};
     std::atomic<bool> expired_{false};
-    std::thread watchdog_;
+    // Odd while a Call lives: one more when it starts, one more when it ends.
+    std::atomic<uint64_t> calls_{0};
+    std::atomic<uint64_t> expired_call_{kNoCall};
+    // The watchdog is stopping the engine for a call: the call waits for that before it ends,
+    // so that the stop can't land on the next call.
+    std::atomic<bool> stopping_{false};
+    std::unique_ptr<Watchdog> watchdog_;
 };
 
 } // namespace vekos

@@ -43,6 +43,22 @@ Engine::Engine() {
     enter_user_mode();
     watching_ = vekos::watch_stores(uc_, this);
     registers_ = general_registers(uc_);
+    eip_ = find_eip();
+}
+
+// Unicorn's x86 CPU state keeps eip right after the sixteen general registers; checked with
+// two values, so that a call's reads and write of it cost no uc_reg_read or uc_reg_write.
+uint64_t *Engine::find_eip() {
+    if (registers_ == nullptr) return nullptr;
+    uint64_t *slot = registers_ + 16;
+    uint32_t saved = 0;
+    uc_reg_read(uc_, UC_X86_REG_EIP, &saved);
+    bool found = true;
+    for (uint32_t value : {0x7ec05e09u, 0x1234abc9u})
+        found = found && uc_reg_write(uc_, UC_X86_REG_EIP, &value) == UC_ERR_OK &&
+                uint32_t(*slot) == value;
+    uc_reg_write(uc_, UC_X86_REG_EIP, &saved);
+    return found ? slot : nullptr;
 }
 
 // Unicorn is closed first: the host pages it maps must outlive it, and nothing may go through
@@ -85,6 +101,7 @@ std::optional<uint32_t> Engine::seen(const uint8_t *host) {
 
 uint32_t Engine::reg(Reg reg) const {
     if (registers_ != nullptr && reg <= Reg::Esp) return uint32_t(registers_[kSlot[size_t(reg)]]);
+    if (eip_ != nullptr && reg == Reg::Eip) return uint32_t(*eip_);
     uint32_t value = 0;
     uc_reg_read(uc_, kUnicornReg[size_t(reg)], &value);
     return value;
@@ -95,6 +112,12 @@ void Engine::set_reg(Reg reg, uint32_t value) {
     if (registers_ != nullptr && reg <= Reg::Esp) {
         uint64_t &slot = registers_[kSlot[size_t(reg)]];
         slot = (slot & ~uint64_t(0xFFFFFFFF)) | value;
+        return;
+    }
+    // Outside a run nothing translated needs leaving, and uc_emu_start writes eip through the
+    // API anyway; inside one, a new eip must end the translated block.
+    if (eip_ != nullptr && reg == Reg::Eip && handler_ == nullptr) {
+        *eip_ = value;
         return;
     }
     uc_reg_write(uc_, kUnicornReg[size_t(reg)], &value);

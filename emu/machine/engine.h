@@ -11,6 +11,7 @@
 #include <unicorn/unicorn.h>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -101,6 +102,7 @@ class Engine : private CodeWriteObserver, private StoreWatch {
     // Runs from `begin` until `until` is reached, a hook stops it, a fault or the budget. An
     // exception from the trap handler stops the run and is thrown from here.
     RunResult run(TrapHandler &handler, uint32_t begin, uint32_t until, InstructionBudget *budget);
+    // May come from another thread (a watchdog's).
     void stop() {
         stopped_ = true;
         uc_emu_stop(uc_);
@@ -144,6 +146,7 @@ class Engine : private CodeWriteObserver, private StoreWatch {
     bool unseen(const uint8_t *host) override;
     std::optional<uint32_t> seen(const uint8_t *host) override;
     void use_budget(InstructionBudget *budget);
+    uint64_t *find_eip();
 
     // A range mapped in Unicorn. Its host pages belong to the attached memory's region at
     // `base`, or, while nothing is attached, to the engine (empty).
@@ -163,6 +166,7 @@ class Engine : private CodeWriteObserver, private StoreWatch {
     GuestMemory *attached_ = nullptr;
     bool watching_ = false;         // stores can be watched
     uint64_t *registers_ = nullptr; // unicorn_registers.h, for the trap path
+    uint64_t *eip_ = nullptr;       // eip's slot (zero-extended, as uc_reg_write leaves it)
     std::vector<Slot> slots_;
     TrapHandler *handler_ = nullptr;
     // Thrown by the trap handler inside Unicorn's C code, which no exception may cross.
@@ -171,7 +175,7 @@ class Engine : private CodeWriteObserver, private StoreWatch {
     uc_hook count_hook_ = 0;
     bool counting_ = false;
     bool limit_hit_ = false;
-    bool stopped_ = false;
+    std::atomic<bool> stopped_{false};
     InstructionWatch *watch_ = nullptr;
     uc_hook watch_hook_ = 0;
     bool watch_hit_ = false;

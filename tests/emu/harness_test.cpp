@@ -64,6 +64,29 @@ TEST_F(Harness, TheInstructionLimitStopsALoopingCall) {
     uint32_t counted = g.read_global_u32("data_word");
     EXPECT_GT(counted, 1000u) << "the loop ran until the limit";
     EXPECT_EQ(g.call("bump"), counted + 1) << "and the next call runs normally";
+    EXPECT_EQ(g.call_outcome("bump").instructions, 0u) << "no limit, nothing counted";
+    EXPECT_GT(g.call_outcome("bump", {}, 10000).instructions, 0u) << "a limit counts";
+}
+
+// Again and again: a stop meant for a call that ran out of time never reaches the next one.
+TEST_F(Harness, TheTimeLimitStopsALoopingCall) {
+    g.set_time_limit(std::chrono::seconds(100));
+    g.call("bump"); // the watchdog runs, looking now and then at a call
+    g.set_time_limit(std::chrono::milliseconds(30));
+    for (int round = 0; round < 3; round++) {
+        auto begin = std::chrono::steady_clock::now();
+        auto outcome = g.call_outcome("spin_forever");
+        std::chrono::duration<double> took = std::chrono::steady_clock::now() - begin;
+        EXPECT_LT(took.count(), 0.5) << "round " << round << ": the new limit holds at once";
+        EXPECT_TRUE(outcome.hit_time_limit) << "round " << round << ": it " << outcome.describe();
+        EXPECT_FALSE(outcome.hit_instruction_limit);
+        EXPECT_EQ(outcome.describe(), "stopped after 0.03 seconds");
+        uint32_t counted = g.read_global_u32("data_word");
+        uint32_t bumped = 0;
+        for (int i = 0; i < 1000; i++) bumped = g.call("bump");
+        EXPECT_EQ(bumped, counted + 1000) << "round " << round << ": later calls run";
+    }
+    g.set_time_limit(Guest::kDefaultTimeLimit);
 }
 
 TEST_F(Harness, CanariesCatchWritesPastAnAllocation) {

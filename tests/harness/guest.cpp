@@ -62,6 +62,11 @@ std::string CallOutcome::describe() const {
     if (returned) return "returned " + std::to_string(eax);
     if (exited) return "exited with status " + std::to_string(exit_status);
     if (hit_instruction_limit) return "stopped by the instruction limit";
+    if (hit_time_limit) {
+        char text[64];
+        std::snprintf(text, sizeof text, "stopped after %g seconds", time_limit);
+        return text;
+    }
     if (fault) return "faulted: " + fault_text;
     return "did not return";
 }
@@ -82,6 +87,7 @@ Guest::Guest(const std::string &image_path)
       root_(default_root_) {
     kernel_ = std::make_unique<Kernel>(*RootFs::open(root_), console_);
     kernel_->add_observer(this);
+    set_time_limit(kDefaultTimeLimit);
     std::string name = std::filesystem::path(image_path).filename().string();
     auto kind = program_kind(name);
     if (!kind)
@@ -133,7 +139,20 @@ void Guest::reset() {
     console_.input_at = 0;
 }
 
-CallOutcome Guest::finish(const Outcome &outcome) {
+void Guest::set_time_limit(std::chrono::duration<double> limit) {
+    kernel_->limits().set_call_timeout(limit);
+}
+
+CallOutcome Guest::run(uint32_t until, uint64_t limit) {
+    RunLimits &limits = kernel_->limits();
+    process_->budget() = {limit ? limit : limit_, 0};
+    Outcome outcome{};
+    bool out_of_time = false;
+    {
+        RunLimits::Call call(limits);
+        outcome = process_->run(until);
+        out_of_time = limits.out_of_time();
+    }
     CallOutcome out;
     Engine &e = kernel_->engine();
     out.instructions = process_->budget().used;
@@ -151,7 +170,9 @@ CallOutcome Guest::finish(const Outcome &outcome) {
         out.exit_status = outcome.status;
         break;
     case Outcome::Kind::Limit:
-        out.hit_instruction_limit = true;
+        out.hit_time_limit = out_of_time;
+        out.hit_instruction_limit = !out_of_time;
+        if (out_of_time) out.time_limit = limits.call_timeout().count();
         break;
     case Outcome::Kind::Faulted:
         out.fault = outcome.fault;
@@ -185,8 +206,7 @@ CallOutcome Guest::call_address(uint32_t address, const std::vector<uint32_t> &a
     e.set_reg(Reg::Eip, address);
     e.set_reg(Reg::Eflags, 0x2); // direction flag clear, as callers guarantee
     e.empty_fpu_stack();
-    process_->budget() = {limit ? limit : limit_, 0};
-    return finish(process_->run(kSentinel));
+    return run(kSentinel, limit);
 }
 
 CallOutcome Guest::call_outcome(std::string_view function, const std::vector<uint32_t> &args,
@@ -241,8 +261,7 @@ CallOutcome Guest::start(const std::vector<std::string> &argv, std::string_view 
         return {};
     }
     process_->start();
-    process_->budget() = {limit ? limit : limit_, 0};
-    return finish(process_->run(until));
+    return run(until, limit);
 }
 
 uint32_t Guest::reg(Reg reg) const {

@@ -8,10 +8,12 @@
 // Calls: call() returns eax, call64() edx:eax, call_long_double() x87 st(0). Arguments are
 // 32-bit words pushed right to left; wide64(), double_words() and long_double_words() give
 // the words of wider values (low word first), joined with words(...). A call that doesn't
-// come back (fault, _exit, instruction limit) fails the test with what happened and gives
-// 0xDEADBEEF; call_outcome() examines such calls instead. Every call runs under an
-// instruction limit (set_instruction_limit, default 50 million) so a looping function can't
-// hang a test; CallOutcome::instructions tells how many ran.
+// come back (fault, _exit, a limit) fails the test with what happened and gives
+// 0xDEADBEEF; call_outcome() examines such calls instead. Every call runs under a time limit
+// (set_time_limit, default 10 seconds of wall-clock time), enforced by a watchdog thread, so
+// a looping function can't hang a test. An instruction limit (call_outcome's `limit`, or
+// set_instruction_limit for every call) counts instructions, which makes calls about half
+// as fast: CallOutcome::instructions tells how many ran under one.
 // start() runs the image from _start with an argv, to its exit or to a symbol (for example
 // "main", to look at esp there).
 //
@@ -33,6 +35,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -72,13 +75,16 @@ struct CallOutcome {
     bool exited = false;   // _exit was called
     int32_t exit_status = 0;
     bool hit_instruction_limit = false;
+    bool hit_time_limit = false;
+    double time_limit = 0;      // seconds, when hit_time_limit
     std::optional<Fault> fault; // kind, access address, eip
     std::string fault_text;     // "read of unmapped address 0x00000010 at ... (strlen+0x3)"
     uint32_t eax = 0, edx = 0;
     long double st0 = 0;
-    uint64_t instructions = 0; // executed, counted while an instruction limit is set
+    uint64_t instructions = 0; // executed, counted only under an instruction limit
     uint64_t result64() const { return uint64_t(edx) << 32 | eax; }
-    // "returned 3", "exited with 1", "stopped by the instruction limit" or the fault.
+    // "returned 3", "exited with 1", "stopped by the instruction limit", "stopped after 10
+    // seconds" or the fault.
     std::string describe() const;
 };
 
@@ -101,7 +107,7 @@ class Guest : private vekos::TrapObserver {
     uint32_t call(std::string_view function, const std::vector<uint32_t> &args = {});
     uint64_t call64(std::string_view function, const std::vector<uint32_t> &args = {});
     long double call_long_double(std::string_view function, const std::vector<uint32_t> &args = {});
-    // Never fails the test; `limit` 0 uses the guest's instruction limit.
+    // Never fails the test; `limit` 0 uses the guest's instruction limit, if any.
     CallOutcome call_outcome(std::string_view function, const std::vector<uint32_t> &args = {},
                              uint64_t limit = 0);
     CallOutcome call_address(uint32_t address, const std::vector<uint32_t> &args,
@@ -111,7 +117,11 @@ class Guest : private vekos::TrapObserver {
     CallOutcome start(const std::vector<std::string> &argv, std::string_view stop_at = {},
                       uint32_t misalign = 0, uint64_t limit = 0);
     uint32_t reg(Reg reg) const; // e.g. Reg::Esp after start()
+    // For every call from now on; 0: none (the default).
     void set_instruction_limit(uint64_t limit) { limit_ = limit; }
+    // Wall-clock time each call may take; 0 seconds: no limit.
+    static constexpr std::chrono::seconds kDefaultTimeLimit{10};
+    void set_time_limit(std::chrono::duration<double> limit);
 
     // Scratch memory, each allocation with kCanaryBytes canaries on both sides.
     static constexpr uint32_t kCanaryBytes = 16;
@@ -171,7 +181,8 @@ class Guest : private vekos::TrapObserver {
 
     std::optional<int32_t> before(const TrapRecord &record) override;
     void after(const TrapRecord &record) override;
-    CallOutcome finish(const vekos::Outcome &outcome);
+    // Runs the process under the time limit, to `until`, and describes how it ended.
+    CallOutcome run(uint32_t until, uint64_t limit);
     uint32_t checked_call(std::string_view function, const std::vector<uint32_t> &args,
                           CallOutcome *out);
 
@@ -187,7 +198,7 @@ class Guest : private vekos::TrapObserver {
     std::vector<Allocation> allocations_;
     std::vector<TrapRecord> traps_;
     std::map<uint32_t, Script> scripts_;
-    uint64_t limit_ = 50'000'000;
+    uint64_t limit_ = 0;
     bool root_touched_ = false;
     mutable std::map<std::string, uint32_t, std::less<>> found_symbols_;
 };
