@@ -97,40 +97,34 @@ void GuestMemory::wrote(uint32_t addr, uint32_t n) {
         }
 }
 
+// Every write into guest memory ends here: it is noted for the next restore, and
+// translations of code it touches are dropped.
+template <typename Piece>
+bool GuestMemory::store(uint32_t addr, uint32_t n, uint32_t prot, Piece &&piece) {
+    if (!each_piece(addr, n, prot, piece)) return false;
+    note_written(addr, n);
+    wrote(addr, n);
+    return true;
+}
+
 bool GuestMemory::write(uint32_t addr, const void *in, uint32_t n) {
     auto *src = static_cast<const uint8_t *>(in);
-    bool done = each_piece(addr, n, kProtWrite, [&](uint8_t *host, size_t len) {
+    return store(addr, n, kProtWrite, [&](uint8_t *host, size_t len) {
         std::memcpy(host, src, len);
         src += len;
     });
-    if (done) {
-        note_written(addr, n);
-        wrote(addr, n);
-    }
-    return done;
 }
 
 bool GuestMemory::poke(uint32_t addr, const void *in, uint32_t n) {
     auto *src = static_cast<const uint8_t *>(in);
-    bool done = each_piece(addr, n, 0, [&](uint8_t *host, size_t len) {
+    return store(addr, n, 0, [&](uint8_t *host, size_t len) {
         std::memcpy(host, src, len);
         src += len;
     });
-    if (done) {
-        note_written(addr, n);
-        wrote(addr, n);
-    }
-    return done;
 }
 
 bool GuestMemory::fill(uint32_t addr, uint8_t byte, uint32_t n) {
-    bool done =
-        each_piece(addr, n, 0, [&](uint8_t *host, size_t len) { std::memset(host, byte, len); });
-    if (done) {
-        note_written(addr, n);
-        wrote(addr, n);
-    }
-    return done;
+    return store(addr, n, 0, [&](uint8_t *host, size_t len) { std::memset(host, byte, len); });
 }
 
 void GuestMemory::note_written(uint32_t addr, uint32_t n) {

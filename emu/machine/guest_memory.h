@@ -121,6 +121,7 @@ class GuestMemory {
     HostSpan restore_written(const Snapshot &snapshot);
     template <typename Piece>
     bool each_piece(uint32_t addr, uint32_t n, uint32_t prot, Piece &&piece) const;
+    template <typename Piece> bool store(uint32_t addr, uint32_t n, uint32_t prot, Piece &&piece);
     void wrote(uint32_t addr, uint32_t n);
 
     std::vector<Region> regions_;   // sorted by base
