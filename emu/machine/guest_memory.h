@@ -1,7 +1,8 @@
 // Guest memory: the user regions of one process, backed by host buffers that the CPU engine
 // maps directly. Besides the guest's own instructions, this is the only code that reads or
-// writes guest memory (traps, the loader, the test harness, snapshots): every range is checked
-// against the regions and their permissions, with arithmetic that cannot overflow.
+// writes guest memory, or hands out a view of it for one trap (traps, the loader, the test
+// harness, snapshots): every range is checked against the regions and their permissions,
+// with arithmetic that cannot overflow.
 #pragma once
 
 #include <cstdint>
