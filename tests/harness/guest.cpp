@@ -420,7 +420,9 @@ void Guest::set_root(const std::string &host_folder, vekos::RootFsOptions option
     root_ = host_folder;
 }
 
-const std::string &Guest::root() const {
+// Whoever asks for the root may put files there: the next reset empties it.
+const std::string &Guest::root() {
+    root_touched_ = true;
     return root_;
 }
 

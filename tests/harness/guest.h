@@ -158,7 +158,7 @@ class Guest : private vekos::TrapObserver {
     void clear_scripts() { scripts_.clear(); }
     // `options` choose how the root resolves paths (both ways are tested).
     void set_root(const std::string &host_folder, vekos::RootFsOptions options = {});
-    const std::string &root() const;
+    const std::string &root();
 
     vekos::Process &process() { return *process_; }
     vekos::Kernel &kernel() { return *kernel_; }
