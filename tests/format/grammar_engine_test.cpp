@@ -50,12 +50,12 @@ class GrammarAgainstEngine : public LibFixture {
         return words;
     }
 
-    // "%<spec>|%u" through snprintf or printf: text exactly where the grammar says, and
+    // "%<body>|%u" through snprintf or printf: text exactly where the grammar says, and
     // the marker after exactly the words the grammar says the directive takes.
     void check_printer(const Grammar &grammar) {
         bool buffer = &grammar == &buffer_grammar;
-        for (const std::string &spec : specimens()) {
-            std::string format = "%" + spec + "|%u";
+        for (const std::string &body : specimens()) {
+            std::string format = "%" + body + "|%u";
             Directive d = parse(grammar, format).at(0);
             std::vector<uint32_t> args = words_for(d);
             std::string output;
@@ -94,11 +94,11 @@ TEST_F(GrammarAgainstEngine, StreamFormatter) {
     check_printer(stream_grammar);
 }
 
-// "%<spec> %u" on "7 9" (on "% 9" for a percent sign): a conversion the grammar knows
+// "%<body> %u" on "7 9" (on "% 9" for a percent sign): a conversion the grammar knows
 // assigns as it says and lets the scan go on to %u; one it doesn't know stops the scan.
 TEST_F(GrammarAgainstEngine, ScanEngine) {
-    for (const std::string &spec : specimens()) {
-        std::string format = "%" + spec + " %u";
+    for (const std::string &body : specimens()) {
+        std::string format = "%" + body + " %u";
         Directive d = parse(scan_grammar, format).at(0);
         const char *input = d.conversion == '%' ? "% 9" : "7 9";
         std::vector<uint32_t> args = {str(input), str(format)};

@@ -83,10 +83,10 @@ std::string text_advice(const Call &call, char c, char meant) {
 }
 
 // What to write instead of a scan conversion that stops, `meant` being the conversion
-// that ISO C would read in `spec`.
-std::string scan_advice(char c, char meant, const std::string &spec) {
+// that ISO C would read in `directive_text`.
+std::string scan_advice(char c, char meant, const std::string &directive_text) {
     if (in(meant, "eEfFgGaA")) return "read the word with '%s' and convert it with strtod";
-    if (spec.find("ll") != std::string::npos || in(c, "jqL"))
+    if (directive_text.find("ll") != std::string::npos || in(c, "jqL"))
         return "read the word with '%s' and convert it yourself";
     if (in(c, "hlzt") && in(meant, "diuxX"))
         return "int, long and size_t are all 32 bits: write '%" + std::string(1, meant) +
@@ -96,8 +96,10 @@ std::string scan_advice(char c, char meant, const std::string &spec) {
     return "read the word with '%s' and convert it yourself";
 }
 
-// Why argument `a` does not fit `value` of directive `spec`, or "" when it does.
-std::string misfit(const Call &call, Value value, const Argument &a, const std::string &spec) {
+// Why argument `a` does not fit `value` of the directive written `directive_text`, or "" when
+// it does.
+std::string misfit(const Call &call, Value value, const Argument &a,
+                   const std::string &directive_text) {
     using Kind = Argument::Kind;
     bool buffer = call.function->grammar == &buffer_grammar;
     std::string name = call.function->name;
@@ -112,55 +114,59 @@ std::string misfit(const Call &call, Value value, const Argument &a, const std::
     case Value::char_word:
         if (a.kind == Kind::integer && a.bytes <= 4) return "";
         if (a.kind == Kind::integer && buffer)
-            return spec + " takes one 32-bit word, but this is a 64-bit " + quote(a.type) + ": " +
-                   name + " prints its low half and the high half goes to the next " +
+            return directive_text + " takes one 32-bit word, but this is a 64-bit " +
+                   quote(a.type) + ": " + name +
+                   " prints its low half and the high half goes to the next " +
                    "conversion; cast it to 32 bits, or print it with printf's '%lld'";
         if (a.kind == Kind::integer)
-            return spec + " takes a 32-bit int, but this is a 64-bit " + quote(a.type) +
+            return directive_text + " takes a 32-bit int, but this is a 64-bit " + quote(a.type) +
                    ": write '%lld' (or '%llu', '%llx')";
         if ((a.kind == Kind::pointer || a.kind == Kind::null_pointer) && value == Value::char_word)
-            return spec + " takes one character, but this is " + quote(a.type) +
+            return directive_text + " takes one character, but this is " + quote(a.type) +
                    ": write '%s' for a string";
         if (a.kind == Kind::pointer || a.kind == Kind::null_pointer)
-            return spec + " prints a number, but this is a pointer, " + quote(a.type) +
+            return directive_text + " prints a number, but this is a pointer, " + quote(a.type) +
                    ": write '%p' for an address";
-        return spec + " takes a 32-bit int, but this is " + quote(a.type);
+        return directive_text + " takes a 32-bit int, but this is " + quote(a.type);
     case Value::string:
         if (a.kind == Kind::null_pointer) return "";
         if (a.kind == Kind::pointer &&
             (a.target == Argument::Target::character || a.target == Argument::Target::none))
             return "";
         if (a.kind == Kind::pointer)
-            return spec + " prints the text at a pointer to char, but this is " + quote(a.type);
-        return spec + " takes a pointer to a string, but this is " + quote(a.type) +
+            return directive_text + " prints the text at a pointer to char, but this is " +
+                   quote(a.type);
+        return directive_text + " takes a pointer to a string, but this is " + quote(a.type) +
                (a.kind == Kind::integer ? ": write '%d' for a number" : "");
     case Value::pointer:
         if (a.kind == Kind::pointer || a.kind == Kind::null_pointer) return "";
         if (a.kind == Kind::integer && a.bytes <= 4) return "";
-        return spec + " takes a 32-bit pointer, but this is " + quote(a.type);
+        return directive_text + " takes a 32-bit pointer, but this is " + quote(a.type);
     case Value::int64:
     case Value::uint64:
         if (a.kind == Kind::integer && a.bytes == 8) return "";
         if (a.kind == Kind::integer)
-            return spec + " takes a 64-bit value, but this " + quote(a.type) +
+            return directive_text + " takes a 64-bit value, but this " + quote(a.type) +
                    " is one word, so the high half comes from the next argument; cast it to "
                    "long long, or drop the 'll'";
-        return spec + " takes a 64-bit integer, but this is " + quote(a.type);
+        return directive_text + " takes a 64-bit integer, but this is " + quote(a.type);
     case Value::int_target:
     case Value::unsigned_target:
     case Value::char_target:
     case Value::string_target: {
         bool characters = value == Value::char_target || value == Value::string_target;
         if (a.kind == Kind::null_pointer)
-            return value == Value::string_target ? "" : spec + " stores through a null pointer";
+            return value == Value::string_target
+                       ? ""
+                       : directive_text + " stores through a null pointer";
         if (a.kind != Kind::pointer)
-            return spec + " stores through a pointer, but this is " + quote(a.type) +
+            return directive_text + " stores through a pointer, but this is " + quote(a.type) +
                    ": pass the address of the variable";
         if (characters &&
             (a.target == Argument::Target::character || a.target == Argument::Target::none))
             return "";
         if (!characters && a.target == Argument::Target::integer && a.target_bytes == 4) return "";
-        return spec + (characters ? " stores characters" : " stores a 32-bit int") +
+        return directive_text + (characters ? " stores characters" : " stores a 32-bit int") +
                ", but this is " + quote(a.type);
     }
     case Value::none:
@@ -236,24 +242,24 @@ class Checker {
             return;
         }
         if (shifted_) return;
-        std::string spec(text(d));
+        std::string directive_text(text(d));
         bool buffer = &grammar_ == &buffer_grammar;
         char c = d.conversion;
         bool width = !d.width.empty() && d.width != "0";
         if (buffer && c == 's' && d.flags.find('-') != std::string_view::npos && width)
             add(d, d.start + 1,
-                quote(spec) + " prints no spaces: " + call_.function->name +
+                quote(directive_text) + " prints no spaces: " + call_.function->name +
                     " never pads after a string, and with '-' it does not pad at all; print "
                     "the string, then the spaces");
         else if ((c == 'c' || (buffer && c == 'p')) && (width || d.has_precision))
             add(d, d.start + 1,
-                quote(spec) + " is not padded: " + call_.function->name +
+                quote(directive_text) + " is not padded: " + call_.function->name +
                     " ignores the width and precision of %" + std::string(1, c) +
                     (c == 'c' ? "; put the spaces into the format" : "; printf honours them"));
         else if (!buffer && d.width.size() > 1 && d.width[0] == '0' && in(c, "diuxp")) {
             std::string digits(d.width.substr(d.width.find_first_not_of('0')));
             add(d, d.start + 1,
-                quote(spec) + " pads with spaces: " + call_.function->name +
+                quote(directive_text) + " pads with spaces: " + call_.function->name +
                     " has no '0' flag; write '%." + digits + std::string(d.length) +
                     std::string(1, c) + "' for leading zeros");
         }
@@ -305,9 +311,9 @@ class Checker {
     void report_stop(const Directive &d) {
         char c = d.conversion;
         std::string name = call_.function->name;
-        std::string spec(
+        std::string directive_text(
             call_.format.substr(d.start, iso_directive_end(call_.format, d.start) - d.start));
-        char meant = spec.empty() ? 0 : spec.back();
+        char meant = directive_text.empty() ? 0 : directive_text.back();
         std::string why, advice;
         if (!c) {
             why = "a lone '%' at the end";
@@ -323,9 +329,9 @@ class Checker {
         } else {
             why = name + " has no " + quote("%" + std::string(1, c)) + " conversion";
         }
-        if (advice.empty()) advice = scan_advice(c, meant, spec);
+        if (advice.empty()) advice = scan_advice(c, meant, directive_text);
         add(d, d.conversion_at,
-            quote(spec) + " ends the scan: " + why + "; " + name +
+            quote(directive_text) + " ends the scan: " + why + "; " + name +
                 " returns the count so far and stores nothing more; " + advice);
     }
 
