@@ -51,16 +51,6 @@ void drain() {
     g_pending.start = g_pending.end = 0;
 }
 
-void write_stderr(const char *text) {
-    for (size_t n = std::strlen(text); n > 0;) {
-        ssize_t done = ::write(2, text, n);
-        if (done < 0 && errno == EINTR) continue;
-        if (done <= 0) return;
-        text += done;
-        n -= size_t(done);
-    }
-}
-
 // Ends vekos-emu for a stop signal, after what the guest wrote. The stop signals are
 // unblocked first (this may run inside their handler) so that a second one, now back at its
 // default action, ends the process even while this waits on a full pipe.
@@ -112,6 +102,16 @@ void set_hold_timer(bool on) {
 }
 
 } // namespace
+
+void write_stderr(const char *text) {
+    for (size_t n = std::strlen(text); n > 0;) {
+        ssize_t done = ::write(2, text, n);
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) return;
+        text += done;
+        n -= size_t(done);
+    }
+}
 
 void write_pending_console_output() {
     if (g_pending.busy) return;

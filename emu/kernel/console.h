@@ -53,5 +53,7 @@ class HostConsole : public Console {
 // Writes out what HostConsole still holds; safe in a signal handler. Nothing happens while
 // the console itself is changing its buffer (a crash there leaves it in no known state).
 void write_pending_console_output();
+// Writes `text` to the host's stderr with plain write(2) calls; safe in a signal handler.
+void write_stderr(const char *text);
 
 } // namespace vekos

@@ -5,8 +5,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
 
 namespace vekos {
 namespace {
@@ -25,20 +23,10 @@ constexpr Named kSignals[] = {
 
 alignas(16) char g_handler_stack[64 * 1024];
 
-void write_all(int fd, const char *text) {
-    for (size_t n = std::strlen(text); n > 0;) {
-        ssize_t done = ::write(fd, text, n);
-        if (done < 0 && errno == EINTR) continue;
-        if (done <= 0) return;
-        text += done;
-        n -= size_t(done);
-    }
-}
-
 void on_internal_error(int signal) {
     write_pending_console_output();
     for (const Named &s : kSignals)
-        if (s.signal == signal) write_all(2, s.line);
+        if (s.signal == signal) write_stderr(s.line);
     _exit(kStatusInternalError);
 }
 
