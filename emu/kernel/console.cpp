@@ -170,21 +170,15 @@ void HostConsole::write(const uint8_t *data, size_t n) {
 // this never waits for more than the guest asked for. Output is flushed only when the host is
 // asked, that is when the guest may wait: bytes already here don't need a prompt shown.
 int32_t HostConsole::read(uint8_t *out, size_t n) {
-    if (input_at_ == input_end_ && n < kInputChunk) {
+    if (input_at_ == input_end_) {
         flush(); // a prompt must be visible before we wait for the answer
+        const bool direct = n >= kInputChunk; // a large read goes straight to the guest
         ssize_t got;
-        do got = ::read(0, input_, kInputChunk);
+        do got = ::read(0, direct ? out : input_, direct ? n : kInputChunk);
         while (got < 0 && errno == EINTR);
-        if (got < 0) return -1;
+        if (got < 0 || direct) return got < 0 ? -1 : int32_t(got);
         input_at_ = 0;
         input_end_ = size_t(got);
-    }
-    if (input_at_ == input_end_) { // a large read goes straight to the guest
-        flush();
-        ssize_t got;
-        do got = ::read(0, out, n);
-        while (got < 0 && errno == EINTR);
-        return got < 0 ? -1 : int32_t(got);
     }
     size_t count = std::min(n, input_end_ - input_at_);
     std::memcpy(out, input_ + input_at_, count);
