@@ -1,10 +1,10 @@
 // vekos-emu: runs vekos programs on the host, standing in for the vekos kernel.
 #include "gdb_session.h"
-#include "kernel/internal_error.h"
+#include "host/internal_error.h"
 #include "kernel/kernel.h"
-#include "kernel/trace.h"
 #include "kernel/trap_table.h"
 #include "options.h"
+#include "trace/trace.h"
 
 #include <sys/prctl.h>
 #include <unistd.h>

@@ -1,6 +1,6 @@
-#include "gdb_remote.h"
+#include "debug/gdb_remote.h"
 
-#include "gdb_target_xml.h"
+#include "debug/gdb_target_xml.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,4 +1,4 @@
-#include "gdb_target_xml.h"
+#include "debug/gdb_target_xml.h"
 
 namespace vekos::debug {
 

@@ -1,4 +1,4 @@
-#include "source_lines.h"
+#include "debug/source_lines.h"
 
 #include <dwarf.h>
 #include <elfutils/libdw.h>

@@ -1,6 +1,6 @@
 #include "kernel/fault_report.h"
 
-#include "source_lines.h"
+#include "debug/source_lines.h"
 
 namespace vekos {
 namespace {

@@ -2,13 +2,13 @@
 // it starts programs for vekos-emu and for the run request.
 #pragma once
 
-#include "kernel/console.h"
+#include "common/result.h"
+#include "fs/root_fs.h"
+#include "host/console.h"
+#include "host/run_limits.h"
 #include "kernel/process.h"
-#include "kernel/root_fs.h"
-#include "kernel/run_limits.h"
 #include "kernel/trap_dispatcher.h"
 #include "loader/programs.h"
-#include "loader/result.h"
 #include "machine/engine.h"
 
 #include <memory>

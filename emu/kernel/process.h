@@ -3,11 +3,11 @@
 // faults into outcomes.
 #pragma once
 
-#include "kernel/fd_table.h"
-#include "kernel/run_limits.h"
+#include "common/result.h"
+#include "fs/fd_table.h"
+#include "host/run_limits.h"
 #include "kernel/trap_dispatcher.h"
 #include "loader/elf_image.h"
-#include "loader/result.h"
 #include "machine/engine.h"
 #include "machine/guest_memory.h"
 

@@ -1,5 +1,5 @@
 #include "abi/trap_numbers.h"
-#include "kernel/read_ahead.h"
+#include "fs/read_ahead.h"
 #include "kernel/trap_dispatcher.h"
 #include "kernel/trap_handlers.h"
 #include "machine/engine.h"

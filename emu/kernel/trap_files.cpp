@@ -1,6 +1,6 @@
 // Descriptor traps: write, read, open, close, lseek, dup, dup2.
-#include "kernel/console.h"
-#include "kernel/fd_table.h"
+#include "fs/fd_table.h"
+#include "host/console.h"
 #include "kernel/trap_handlers.h"
 
 #include <fcntl.h>

@@ -2,7 +2,7 @@
 // result: -1 for anything it can't or won't do.
 #pragma once
 
-#include "kernel/root_fs.h"
+#include "fs/root_fs.h"
 #include "kernel/trap_table.h"
 #include "machine/guest_memory.h"
 

@@ -1,6 +1,6 @@
 // Process and console traps: _exit, run, usleep, getkey, and the traps this kernel refuses.
-#include "kernel/console.h"
-#include "kernel/run_limits.h"
+#include "host/console.h"
+#include "host/run_limits.h"
 #include "kernel/trap_handlers.h"
 
 #include <algorithm>

@@ -2,7 +2,7 @@
 // anything is mapped, so that a hostile file can only ever produce an error message.
 #pragma once
 
-#include "loader/result.h"
+#include "common/result.h"
 #include "loader/symbolize.h"
 
 #include <cstdint>

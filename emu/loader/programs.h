@@ -1,7 +1,7 @@
 // Program files: which loader a name calls for, and reading a file whole.
 #pragma once
 
-#include "loader/result.h"
+#include "common/result.h"
 
 #include <cstdint>
 #include <optional>

@@ -1,9 +1,9 @@
 #include "machine/engine.h"
 
 #include "machine/uc_check.h"
-#include "machine/unicorn_tweaks.h"
+#include "machine/unicorn/tweaks.h"
 
-#include "machine/unicorn_registers.h"
+#include "machine/unicorn/registers.h"
 #include <sys/mman.h>
 
 #include <cstring>

@@ -165,7 +165,7 @@ class Engine : private CodeWriteObserver, private StoreWatch {
     size_t translation_limit_ = kDefaultTranslationLimit;
     GuestMemory *attached_ = nullptr;
     bool watching_ = false;         // stores can be watched
-    uint64_t *registers_ = nullptr; // unicorn_registers.h, for the trap path
+    uint64_t *registers_ = nullptr; // machine/unicorn/registers.h, for the trap path
     uint64_t *eip_ = nullptr;       // eip's slot (zero-extended, as uc_reg_write leaves it)
     std::vector<Slot> slots_;
     TrapHandler *handler_ = nullptr;

@@ -4,7 +4,7 @@
 // moved under them instead.
 #include "machine/engine.h"
 #include "machine/uc_check.h"
-#include "machine/unicorn_tweaks.h"
+#include "machine/unicorn/tweaks.h"
 
 #include <sys/mman.h>
 

@@ -1,7 +1,7 @@
 // Seeing the guest's first store to each page, so that restoring a snapshot copies back only
 // the pages written. Stores to a watched page take Unicorn's slow path once; the page is then
 // let through at full speed until it is watched again. Works on Debian's Unicorn 2.0.1 only
-// (unicorn_dirty_pages.cpp); elsewhere nothing is watched and callers restore everything.
+// (machine/unicorn/dirty_pages.cpp); elsewhere nothing is watched and callers restore everything.
 #pragma once
 
 #include <unicorn/unicorn.h>

@@ -1,7 +1,7 @@
 // The gdb stub against a toy program: 256 bytes of "code" where each byte is one instruction
 // (0xf4 ends the program with eax as status, 0x0b faults, 0xeb spins, anything else moves
 // on). Debian's gdb drives it in batch mode; a raw client checks what gdb cannot show.
-#include "gdb_remote.h"
+#include "debug/gdb_remote.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Lines and backtraces of tests/debug/guest/faulty.c, built -g -O0, -g -O2 and -O0 alone.
 // The stacks are laid out by hand, as the program would have them when the read in
 // sum_list faults.
-#include "source_lines.h"
+#include "debug/source_lines.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The engine on its own: processes taking turns on it whichever way the host moves pages, its
 // teardown, and the translation buffer over many processes.
 #include "machine/engine.h"
-#include "machine/unicorn_tweaks.h"
+#include "machine/unicorn/tweaks.h"
 
 #include <gtest/gtest.h>
 

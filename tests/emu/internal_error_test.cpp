@@ -1,6 +1,6 @@
 // A host crash ends vekos-emu with one line and status 125, after the guest's pending output.
-#include "kernel/console.h"
-#include "kernel/internal_error.h"
+#include "host/console.h"
+#include "host/internal_error.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // Guest paths stay inside the root folder, whatever "..", absolute paths or symbolic links
 // they use.
 #include "abi/trap_numbers.h"
+#include "fs/root_fs.h"
 #include "guest.h"
-#include "kernel/root_fs.h"
 #include "loader/programs.h"
 
 #include <fcntl.h>

@@ -1,7 +1,7 @@
 #include "guest.h"
 
 #include "abi/trap_numbers.h"
-#include "kernel/trace.h"
+#include "trace/trace.h"
 
 #include "abi/trap_numbers.h"
 

@@ -1,4 +1,4 @@
-#include "trace_decode.h"
+#include "trace/trace_decode.h"
 
 #include <cerrno>
 #include <cstdio>

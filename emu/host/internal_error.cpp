@@ -1,10 +1,9 @@
-#include "kernel/internal_error.h"
+#include "host/internal_error.h"
 
-#include "kernel/console.h"
+#include "host/console.h"
 
 #include <signal.h>
 #include <unistd.h>
-
 
 namespace vekos {
 namespace {

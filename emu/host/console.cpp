@@ -1,4 +1,4 @@
-#include "kernel/console.h"
+#include "host/console.h"
 
 #include <signal.h>
 #include <sys/time.h>

@@ -1,5 +1,10 @@
-// What the engine asks of Unicorn beyond its API; with a Unicorn release other than the one
-// the tweaks were made for, the fallbacks do without.
+// What the engine asks of Unicorn beyond its API. The corrections in this folder name
+// Unicorn's internal symbols and read its structures at the offsets of one build: Debian 12's
+// libunicorn.a, release kPinnedRelease. CMake turns VEKOS_UNICORN_TWEAKS on for that release
+// only (and refuses it for another); without it, tweaks_fallback.cpp does without them: every
+// guest store takes Unicorn's slow path, snapshots restore all memory, registers go through
+// Unicorn's API and translations are flushed only as Unicorn itself does. Guests behave the
+// same either way; only speed differs.
 #pragma once
 
 #include <unicorn/unicorn.h>
@@ -7,6 +12,9 @@
 #include <cstddef>
 
 namespace vekos::unicorn {
+
+// The Unicorn release the corrections are made for; CMake reads it from this line.
+inline constexpr char kPinnedRelease[] = "2.0.1";
 
 // Unicorn hands CPU exceptions to the interrupt hook instead of delivering them, so the CPU
 // never learns that one was dealt with: the next would become a double fault, the one after

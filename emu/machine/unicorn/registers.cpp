@@ -3,7 +3,7 @@
 // the CPU state, somewhere after uc->cpu. Rather than trust an offset into that object, the
 // registers are given marked values through the API and looked for, twice over with
 // different values; the search reads only within the CPU object, where they are.
-#include "machine/unicorn_registers.h"
+#include "machine/unicorn/registers.h"
 
 #include <cstddef>
 #include <cstring>
@@ -11,7 +11,8 @@
 namespace vekos {
 namespace {
 
-constexpr size_t kUcCpuOffset = 0x180;   // uc_struct::cpu, as unicorn_dirty_pages.cpp reads it
+constexpr size_t kUcCpuOffset =
+    0x180; // uc_struct::cpu, as machine/unicorn/dirty_pages.cpp reads it
 constexpr size_t kSearchLimit = 0x10000; // the registers lie well within this of the CPU's start
 constexpr int kRegs[8] = {UC_X86_REG_EAX, UC_X86_REG_ECX, UC_X86_REG_EDX, UC_X86_REG_EBX,
                           UC_X86_REG_ESP, UC_X86_REG_EBP, UC_X86_REG_ESI, UC_X86_REG_EDI};

@@ -49,7 +49,7 @@ inline uint64_t stop_address(uc_engine *uc) {
     return level > 0 ? field<uint64_t>(uc, kUcAddrEndOffset + 8 * size_t(level - 1)) : 0;
 }
 
-// Stops the run when the translation buffer nears full (unicorn_cpu_state.cpp).
+// Stops the run when the translation buffer nears full (machine/unicorn/cpu_state.cpp).
 void request_flush_if_full(uc_engine *uc);
 
 } // namespace vekos::unicorn

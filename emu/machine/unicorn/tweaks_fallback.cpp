@@ -2,8 +2,8 @@
 // is seen (snapshots restore all memory), registers are read through Unicorn's API only, and
 // translations are flushed only as Unicorn itself does.
 #include "machine/store_watch.h"
-#include "machine/unicorn_registers.h"
-#include "machine/unicorn_tweaks.h"
+#include "machine/unicorn/registers.h"
+#include "machine/unicorn/tweaks.h"
 
 namespace vekos {
 

@@ -1,4 +1,4 @@
-#include "kernel/run_limits.h"
+#include "host/run_limits.h"
 
 #include <pthread.h>
 

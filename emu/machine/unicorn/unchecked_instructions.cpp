@@ -14,7 +14,7 @@
 // block ends before it, so the next one starts with it. The layouts of TranslatorOps and
 // DisasContextBase are QEMU 5.0's, as Unicorn 2.0.1 uses them (VEKOS_UNICORN_TWEAKS only).
 // The wrap is also where the translation buffer is watched (request_flush_if_full).
-#include "machine/unicorn_internals.h"
+#include "machine/unicorn/internals.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,6 +1,6 @@
-// The engine's tweaks of Unicorn 2.0.1's CPU state (unicorn_tweaks.h says what and why).
-#include "machine/unicorn_internals.h"
-#include "machine/unicorn_tweaks.h"
+// The engine's tweaks of Unicorn 2.0.1's CPU state (machine/unicorn/tweaks.h says what and why).
+#include "machine/unicorn/internals.h"
+#include "machine/unicorn/tweaks.h"
 
 #include <atomic>
 
@@ -49,7 +49,7 @@ size_t capacity(uc_engine *uc) {
 }
 } // namespace
 
-// Called as each block is translated (unicorn_unchecked_instructions.cpp). Unicorn's own
+// Called as each block is translated (machine/unicorn/unchecked_instructions.cpp). Unicorn's own
 // flush of a full buffer, inside a run, leaves its page tables broken: the next invalidation
 // crashes. A flush between runs is sound.
 void request_flush_if_full(uc_engine *uc) {

@@ -1,7 +1,7 @@
-#include "kernel/read_ahead.h"
+#include "fs/read_ahead.h"
 
 #include "abi/trap_numbers.h"
-#include "kernel/fd_table.h"
+#include "fs/fd_table.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -2,7 +2,7 @@
 // number from 3 up. Duplicated descriptors share one open file and its offset.
 #pragma once
 
-#include "kernel/read_ahead.h"
+#include "fs/read_ahead.h"
 
 #include <array>
 #include <cstdint>

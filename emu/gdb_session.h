@@ -6,7 +6,7 @@
 // disconnects lets the program run on; gdb's kill ends it.
 #pragma once
 
-#include "gdb_remote.h"
+#include "debug/gdb_remote.h"
 #include "kernel/kernel.h"
 
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "kernel/root_fs.h"
+#include "fs/root_fs.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

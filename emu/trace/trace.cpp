@@ -1,7 +1,7 @@
-#include "kernel/trace.h"
+#include "trace/trace.h"
 
 #include "kernel/trap_table.h"
-#include "trace_decode.h"
+#include "trace/trace_decode.h"
 
 #include <cstdio>
 

@@ -1,7 +1,7 @@
 // Showing traps: `write(1, "hello\n", 6) = 6`, from the table row and the bytes recorded.
 #pragma once
 
-#include "kernel/console.h"
+#include "host/console.h"
 #include "kernel/trap_record.h"
 
 #include <chrono>

@@ -1,4 +1,4 @@
-#include "kernel/fd_table.h"
+#include "fs/fd_table.h"
 
 #include <unistd.h>
 
