@@ -1,5 +1,6 @@
 #include "gdb_session.h"
 
+#include <array>
 #include <cstdio>
 
 namespace vekos {
@@ -95,12 +96,23 @@ bool GdbSession::stop_before(uint32_t eip) {
     return interrupted_;
 }
 
+// gdb's numbers name the engine's registers by their names.
+int GdbSession::engine_reg(int reg) {
+    static const auto kIndex = [] {
+        std::array<int, debug::kGdbRegCount> index{};
+        for (int i = 0; i < debug::kGdbRegCount; i++)
+            index[size_t(i)] = Engine::debug_reg_index(debug::kGdbRegisters[i].name);
+        return index;
+    }();
+    return reg >= 0 && reg < debug::kGdbRegCount ? kIndex[size_t(reg)] : -1;
+}
+
 bool GdbSession::read_register(int reg, std::span<uint8_t> out) {
-    return engine_.read_debug_reg(reg, out);
+    return engine_.read_debug_reg(engine_reg(reg), out);
 }
 
 bool GdbSession::write_register(int reg, std::span<const uint8_t> in) {
-    return engine_.write_debug_reg(reg, in);
+    return engine_.write_debug_reg(engine_reg(reg), in);
 }
 
 bool GdbSession::read_memory(uint32_t addr, std::span<uint8_t> out) {

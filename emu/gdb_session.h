@@ -22,6 +22,8 @@ class GdbSession : public Debugger, private debug::DebugTarget, private Instruct
     Outcome run(Process &process) override;
 
   private:
+    // The engine's index of gdb's register `reg`, or -1.
+    static int engine_reg(int reg);
     bool read_register(int reg, std::span<uint8_t> out) override;
     bool write_register(int reg, std::span<const uint8_t> in) override;
     bool read_memory(uint32_t addr, std::span<uint8_t> out) override;

@@ -46,11 +46,12 @@ std::unique_ptr<vekos::debug::GdbStub> listen_for_gdb(uint16_t port) {
     auto listening = vekos::debug::GdbStub::listen(port, [](std::string_view note) {
         std::fprintf(stderr, "vekos-emu: %.*s\n", int(note.size()), note.data());
     });
-    if (auto *error = std::get_if<std::string>(&listening)) {
-        std::fprintf(stderr, "vekos-emu: --gdb %u: %s\n", unsigned(port), error->c_str());
+    if (!listening) {
+        std::fprintf(stderr, "vekos-emu: --gdb %u: %s\n", unsigned(port),
+                     listening.error().c_str());
         return nullptr;
     }
-    return std::move(std::get<0>(listening));
+    return std::move(*listening);
 }
 
 } // namespace

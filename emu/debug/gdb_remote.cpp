@@ -1,6 +1,6 @@
 #include "debug/gdb_remote.h"
 
-#include "debug/gdb_target_xml.h"
+#include "debug/gdb_registers.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -76,9 +76,9 @@ void note_to_stderr(std::string_view line) {
 
 } // namespace
 
-std::variant<std::unique_ptr<GdbStub>, std::string> GdbStub::listen(uint16_t port, Note note) {
+Result<std::unique_ptr<GdbStub>> GdbStub::listen(uint16_t port, Note note) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return std::string("gdb: cannot make a socket: ") + std::strerror(errno);
+    if (fd < 0) return Failure{std::string("gdb: cannot make a socket: ") + std::strerror(errno)};
     int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in addr{};
@@ -91,7 +91,7 @@ std::variant<std::unique_ptr<GdbStub>, std::string> GdbStub::listen(uint16_t por
         std::string why =
             "gdb: cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + std::strerror(errno);
         close(fd);
-        return why;
+        return Failure{why};
     }
     return std::unique_ptr<GdbStub>(
         new GdbStub(fd, ntohs(addr.sin_port), note ? std::move(note) : Note(note_to_stderr)));

@@ -8,6 +8,9 @@
 // are served when the target has them. Later connections are refused with a note.
 #pragma once
 
+#include "common/result.h"
+#include "debug/gdb_registers.h"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -16,44 +19,8 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <variant>
 
 namespace vekos::debug {
-
-// gdb's register numbers for i386 (the order of its target description).
-enum GdbReg : int {
-    kEax,
-    kEcx,
-    kEdx,
-    kEbx,
-    kEsp,
-    kEbp,
-    kEsi,
-    kEdi,
-    kEip,
-    kEflags,
-    kCs,
-    kSs,
-    kDs,
-    kEs,
-    kFs,
-    kGs,
-    kSt0,
-    kSt7 = kSt0 + 7,
-    kFctrl,
-    kFstat,
-    kFtag,
-    kFiseg,
-    kFioff,
-    kFoseg,
-    kFooff,
-    kFop,
-    kGdbRegCount
-};
-// Bytes of a register: 10 for st0..st7, 4 for the rest.
-constexpr uint32_t gdb_reg_size(int reg) {
-    return reg >= kSt0 && reg <= kSt7 ? 10 : 4;
-}
 
 // Signal numbers as gdb's remote protocol numbers them.
 enum class GdbSignal : uint8_t { Int = 2, Ill = 4, Trap = 5, Fpe = 8, Segv = 11, Xcpu = 24 };
@@ -99,8 +66,7 @@ class GdbStub {
 
     // Listens on 127.0.0.1:port (0: a free port, see port()). Notes (one line each, no
     // newline) go to `note`; by default to stderr.
-    static std::variant<std::unique_ptr<GdbStub>, std::string> listen(uint16_t port,
-                                                                      Note note = {});
+    static Result<std::unique_ptr<GdbStub>> listen(uint16_t port, Note note = {});
     ~GdbStub();
     GdbStub(const GdbStub &) = delete;
     GdbStub &operator=(const GdbStub &) = delete;

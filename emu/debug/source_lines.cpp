@@ -27,27 +27,26 @@ DebugInfo::DebugInfo(std::vector<uint8_t> file)
     : file_(std::move(file)), handles_(std::make_unique<Handles>()) {}
 DebugInfo::~DebugInfo() = default;
 
-std::variant<std::unique_ptr<DebugInfo>, std::string> DebugInfo::open(std::vector<uint8_t> file) {
+Result<std::unique_ptr<DebugInfo>> DebugInfo::open(std::vector<uint8_t> file) {
     std::unique_ptr<DebugInfo> info(new DebugInfo(std::move(file)));
     if (auto error = info->load()) return *error;
     return info;
 }
 
-std::variant<std::unique_ptr<DebugInfo>, std::string>
-DebugInfo::open_file(const std::string &path) {
+Result<std::unique_ptr<DebugInfo>> DebugInfo::open_file(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) return path + ": cannot be read";
+    if (!in) return Failure{path + ": cannot be read"};
     return open(std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {}));
 }
 
-std::optional<std::string> DebugInfo::load() {
+std::optional<Failure> DebugInfo::load() {
     elf_version(EV_CURRENT);
     Elf *elf = elf_memory(reinterpret_cast<char *>(file_.data()), file_.size());
     handles_->elf = elf;
     GElf_Ehdr header;
     if (!elf || elf_kind(elf) != ELF_K_ELF || !gelf_getehdr(elf, &header) ||
         gelf_getclass(elf) != ELFCLASS32 || header.e_machine != EM_386)
-        return std::string("not an ELF32 i386 image");
+        return Failure{"not an ELF32 i386 image"};
 
     size_t count = 0;
     elf_getphdrnum(elf, &count);

@@ -7,6 +7,8 @@
 // inlined into.
 #pragma once
 
+#include "common/result.h"
+
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -14,7 +16,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
 namespace vekos::debug {
@@ -46,8 +47,8 @@ using ReadU32 = std::function<std::optional<uint32_t>(uint32_t addr)>;
 class DebugInfo {
   public:
     // The image's file bytes (kept), or why they are not an ELF32 i386 image.
-    static std::variant<std::unique_ptr<DebugInfo>, std::string> open(std::vector<uint8_t> file);
-    static std::variant<std::unique_ptr<DebugInfo>, std::string> open_file(const std::string &path);
+    static Result<std::unique_ptr<DebugInfo>> open(std::vector<uint8_t> file);
+    static Result<std::unique_ptr<DebugInfo>> open_file(const std::string &path);
     ~DebugInfo();
     DebugInfo(const DebugInfo &) = delete;
     DebugInfo &operator=(const DebugInfo &) = delete;
@@ -73,7 +74,7 @@ class DebugInfo {
         std::string name;
     };
     explicit DebugInfo(std::vector<uint8_t> file);
-    std::optional<std::string> load();
+    std::optional<Failure> load();
     const Symbol *symbol_at(uint32_t addr) const;
     std::optional<Registers> unwind_by_cfi(const Registers &frame, const ReadU32 &read,
                                            uint32_t lookup) const;

@@ -15,10 +15,8 @@ FdTable::FdTable() {
 }
 
 const Descriptor *FdTable::get(int32_t fd) const {
-    if (fd < 0 || fd >= kMaxDescriptors || slots_[fd].kind == Descriptor::Kind::Free) {
-        errno = EBADF; // for --trace
+    if (fd < 0 || fd >= kMaxDescriptors || slots_[fd].kind == Descriptor::Kind::Free)
         return nullptr;
-    }
     return &slots_[fd];
 }
 
@@ -28,30 +26,29 @@ int32_t FdTable::lowest_free(int32_t from) const {
     return -1;
 }
 
-int32_t FdTable::add(std::shared_ptr<OpenFile> file) {
+FdTable::Number FdTable::add(std::shared_ptr<OpenFile> file) {
     int32_t fd = lowest_free(kFirstFile);
-    if (fd >= 0)
-        slots_[fd] = {Descriptor::Kind::File, std::move(file)};
-    else
-        errno = EMFILE; // for --trace
+    if (fd < 0) return HostError{EMFILE};
+    slots_[fd] = {Descriptor::Kind::File, std::move(file)};
     return fd;
 }
 
-int32_t FdTable::close(int32_t fd) {
-    if (get(fd) == nullptr) return -1;
+FdTable::Number FdTable::close(int32_t fd) {
+    if (get(fd) == nullptr) return HostError{EBADF};
     slots_[fd] = {};
     return 0;
 }
 
-int32_t FdTable::dup(int32_t fd) {
-    if (get(fd) == nullptr) return -1;
+FdTable::Number FdTable::dup(int32_t fd) {
+    if (get(fd) == nullptr) return HostError{EBADF};
     int32_t copy = lowest_free(0); // like POSIX dup: any free number, lowest first
-    if (copy >= 0) slots_[copy] = slots_[fd];
+    if (copy < 0) return HostError{EMFILE};
+    slots_[copy] = slots_[fd];
     return copy;
 }
 
-int32_t FdTable::dup2(int32_t fd, int32_t target) {
-    if (get(fd) == nullptr || target < 0 || target >= kMaxDescriptors) return -1;
+FdTable::Number FdTable::dup2(int32_t fd, int32_t target) {
+    if (get(fd) == nullptr || target < 0 || target >= kMaxDescriptors) return HostError{EBADF};
     if (fd != target) slots_[target] = slots_[fd];
     return target;
 }

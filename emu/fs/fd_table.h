@@ -2,6 +2,7 @@
 // number from 3 up. Duplicated descriptors share one open file and its offset.
 #pragma once
 
+#include "common/result.h"
 #include "fs/read_ahead.h"
 
 #include <array>
@@ -14,7 +15,7 @@ struct OpenFile {
     int host_fd;
     bool readable;
     bool writable;
-    ReadAhead ahead; // read_ahead.h
+    ReadAheadBuffer ahead; // read_ahead.h
     OpenFile(int fd, bool r, bool w) : host_fd(fd), readable(r), writable(w) {}
     OpenFile(const OpenFile &) = delete;
     OpenFile &operator=(const OpenFile &) = delete;
@@ -32,13 +33,17 @@ class FdTable {
     static constexpr int32_t kFirstFile = 3;
 
     FdTable();
+    using Number = Result<int32_t, HostError>;
     // The descriptor, or nullptr when fd is out of range or free.
     const Descriptor *get(int32_t fd) const;
-    // Lowest free number >= kFirstFile, or -1 when the table is full.
-    int32_t add(std::shared_ptr<OpenFile> file);
-    int32_t close(int32_t fd);
-    int32_t dup(int32_t fd);
-    int32_t dup2(int32_t fd, int32_t target);
+    // Lowest free number >= kFirstFile; EMFILE when the table is full (the file is closed).
+    Number add(std::shared_ptr<OpenFile> file);
+    // 0, or EBADF.
+    Number close(int32_t fd);
+    // The lowest free number, sharing fd's open file; EBADF or EMFILE.
+    Number dup(int32_t fd);
+    // `target`, sharing fd's open file (what it held is closed); EBADF.
+    Number dup2(int32_t fd, int32_t target);
 
   private:
     int32_t lowest_free(int32_t from) const;

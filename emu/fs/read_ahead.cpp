@@ -1,6 +1,5 @@
 #include "fs/read_ahead.h"
 
-#include "abi/trap_numbers.h"
 #include "fs/fd_table.h"
 
 #include <sys/stat.h>
@@ -9,34 +8,20 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <map>
-#include <utility>
 
 namespace vekos {
 namespace {
 
 constexpr uint32_t kChunk = 16 * 1024;
 
-// Changes are counted: read-ahead taken before the last change to its file (or to all files)
-// is stale.
-uint64_t g_changes = 0;
-uint64_t g_all_changed = 0;
-std::map<std::pair<dev_t, ino_t>, uint64_t> g_file_changed;
-
 void identify(OpenFile &file) {
-    ReadAhead &a = file.ahead;
+    ReadAheadBuffer &a = file.ahead;
     if (a.identified) return;
     struct stat st;
     if (fstat(file.host_fd, &st) != 0) return;
     a.device = st.st_dev;
     a.inode = st.st_ino;
     a.identified = true;
-}
-
-bool stale(const ReadAhead &a) {
-    if (a.taken < g_all_changed) return true;
-    auto changed = g_file_changed.find({a.device, a.inode});
-    return changed != g_file_changed.end() && a.taken < changed->second;
 }
 
 ssize_t host_read(int fd, uint8_t *out, size_t n) {
@@ -48,36 +33,47 @@ ssize_t host_read(int fd, uint8_t *out, size_t n) {
 
 } // namespace
 
-void note_trap_for_read_ahead(uint32_t trap_number) {
-    if (trap_number == VEKOS_TRAP_OPEN || trap_number == VEKOS_TRAP_WRITEFILE ||
-        trap_number == VEKOS_TRAP_RUN)
-        g_all_changed = ++g_changes;
+// Every file changed: what was remembered of single files says nothing more.
+void FileChanges::note_all_changed() {
+    all_changed_ = ++changes_;
+    file_changed_.clear();
 }
 
-void note_file_written(OpenFile &file) {
+void FileChanges::note_written(OpenFile &file) {
     identify(file);
     if (!file.ahead.identified) {
-        g_all_changed = ++g_changes;
+        note_all_changed();
         return;
     }
-    g_file_changed[{file.ahead.device, file.ahead.inode}] = ++g_changes;
+    file_changed_[{file.ahead.device, file.ahead.inode}] = ++changes_;
 }
 
-bool give_back(OpenFile &file) {
-    ReadAhead &a = file.ahead;
-    if (a.left() != 0 && ::lseek(file.host_fd, -off_t(a.left()), SEEK_CUR) < 0) return false;
+bool FileChanges::stale(const ReadAheadBuffer &a) const {
+    if (a.taken < all_changed_) return true;
+    auto changed = file_changed_.find({a.device, a.inode});
+    return changed != file_changed_.end() && a.taken < changed->second;
+}
+
+Result<bool, HostError> give_back(OpenFile &file) {
+    ReadAheadBuffer &a = file.ahead;
+    if (a.left() != 0 && ::lseek(file.host_fd, -off_t(a.left()), SEEK_CUR) < 0)
+        return last_host_error();
     a.at = a.end = 0;
     return true;
 }
 
-off_t guest_offset(OpenFile &file) {
+Result<off_t, HostError> guest_offset(OpenFile &file) {
     off_t host = ::lseek(file.host_fd, 0, SEEK_CUR);
-    return host < 0 ? host : host - off_t(file.ahead.left());
+    if (host < 0) return last_host_error();
+    return host - off_t(file.ahead.left());
 }
 
-ssize_t read_through(OpenFile &file, uint8_t *out, uint32_t n) {
-    ReadAhead &a = file.ahead;
-    if (a.left() != 0 && stale(a) && !give_back(file)) return -1;
+Result<uint32_t, HostError> FileChanges::read_through(OpenFile &file, uint8_t *out, uint32_t n) {
+    ReadAheadBuffer &a = file.ahead;
+    if (a.left() != 0 && stale(a)) {
+        auto given = give_back(file);
+        if (!given) return given.failure();
+    }
     uint32_t done = std::min(n, a.left());
     if (done != 0) std::memcpy(out, a.bytes.get() + a.at, done);
     a.at += done;
@@ -85,13 +81,14 @@ ssize_t read_through(OpenFile &file, uint8_t *out, uint32_t n) {
     // Nothing left ahead. A large read goes straight to the guest's buffer.
     if (n - done >= kChunk) {
         ssize_t got = host_read(file.host_fd, out + done, n - done);
-        return got < 0 ? (done ? done : -1) : done + got;
+        if (got < 0) return done ? Result<uint32_t, HostError>(done) : last_host_error();
+        return done + uint32_t(got);
     }
     if (!a.bytes) a.bytes = std::make_unique<uint8_t[]>(kChunk);
     identify(file);
-    a.taken = g_changes;
+    a.taken = changes_;
     ssize_t got = host_read(file.host_fd, a.bytes.get(), kChunk);
-    if (got < 0) return done ? done : -1;
+    if (got < 0) return done ? Result<uint32_t, HostError>(done) : last_host_error();
     a.at = 0;
     a.end = uint32_t(got);
     uint32_t more = std::min(n - done, a.end);

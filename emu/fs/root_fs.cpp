@@ -20,16 +20,18 @@ namespace {
 // As many links as the host follows in one path.
 constexpr int kMaxLinks = 40;
 
-std::optional<std::string> real_path(const std::string &path) {
+Result<std::string, HostError> real_path(const std::string &path) {
     char buffer[PATH_MAX];
-    if (realpath(path.c_str(), buffer) == nullptr) return std::nullopt;
+    if (realpath(path.c_str(), buffer) == nullptr) return last_host_error();
     return std::string(buffer);
 }
 
-std::optional<std::string> read_link(int folder, const char *name) {
+Result<std::string, HostError> read_link(int folder, const char *name) {
     char buffer[PATH_MAX];
     ssize_t n = readlinkat(folder, name, buffer, sizeof buffer);
-    if (n <= 0 || size_t(n) >= sizeof buffer) return std::nullopt;
+    if (n < 0) return last_host_error();
+    if (n == 0) return HostError{ENOENT};
+    if (size_t(n) >= sizeof buffer) return HostError{ENAMETOOLONG};
     return std::string(buffer, size_t(n));
 }
 
@@ -70,11 +72,11 @@ RootFs::RootFs(std::string real_root, HostFd root_fd, RootFsOptions options)
     if (fstat(root_fd_.get(), &st) == 0) root_dev_ = st.st_dev, root_ino_ = st.st_ino;
 }
 
-std::optional<RootFs> RootFs::open(const std::string &host_root, RootFsOptions options) {
+Result<RootFs> RootFs::open(const std::string &host_root, RootFsOptions options) {
     auto real = real_path(host_root);
-    if (!real) return std::nullopt;
-    HostFd fd(::open(real->c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!fd) return std::nullopt;
+    HostFd fd;
+    if (real) fd = HostFd(::open(real->c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!fd) return Failure{"not a folder"};
     return RootFs(*real, std::move(fd), options);
 }
 
@@ -111,48 +113,52 @@ HostFd RootFs::dup_root() const {
 
 // An absolute target is a host path, allowed when it lies in the root: the walk starts over
 // from the root with the rest of it. A relative one continues from the link's folder.
-bool RootFs::enter_link(HostFd &folder, std::string_view target, std::string &rest) const {
-    if (target.empty()) return false;
+std::optional<HostError> RootFs::enter_link(HostFd &folder, std::string_view target,
+                                            std::string &rest) const {
     if (target[0] != '/') {
         rest = target;
-        return true;
+        return std::nullopt;
     }
     if (root_ != "/") {
         if (target.compare(0, root_.size(), root_) != 0 ||
             (target.size() > root_.size() && target[root_.size()] != '/'))
-            return false;
+            return HostError{EACCES};
         target.remove_prefix(root_.size());
     }
     rest = target;
     folder = dup_root();
-    return bool(folder);
+    if (!folder) return last_host_error();
+    return std::nullopt;
 }
 
 // One component at a time, never following a link by the host: each is opened with O_PATH |
 // O_NOFOLLOW and a link is read from that very descriptor, so a swap on the host between
 // steps can only make the walk fail or see the old or the new entry, both inside the root.
-std::optional<RootPlace> RootFs::walk(HostFd from, std::string_view path, Final final) const {
+RootFs::Place RootFs::walk(HostFd from, std::string_view path, Final final) const {
     std::vector<std::string> todo; // components still to walk, the next one last
     push_components(todo, path);
     HostFd folder = std::move(from);
     int links = 0;
     bool last_from_link = false; // the last component came out of a link's target
-    auto follow = [&](int fd, const char *name) {
+    // Why following the link failed, if it did.
+    auto follow = [&](int fd, const char *name) -> std::optional<HostError> {
         auto target = read_link(fd, name);
+        if (!target) return target.failure();
+        if (++links > kMaxLinks) return HostError{ELOOP};
         std::string rest;
-        if (!target || ++links > kMaxLinks || !enter_link(folder, *target, rest)) return false;
+        if (auto refused = enter_link(folder, *target, rest)) return refused;
         last_from_link = last_from_link || todo.empty();
         push_components(todo, rest);
-        return true;
+        return std::nullopt;
     };
     while (!todo.empty()) {
         std::string part = std::move(todo.back());
         todo.pop_back();
         bool last = todo.empty();
         if (part == "..") {
-            if (is_root(folder.get())) return std::nullopt; // a link climbing out of the root
+            if (is_root(folder.get())) return HostError{EACCES}; // a link climbing out of the root
             folder = HostFd(openat(folder.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
-            if (!folder) return std::nullopt;
+            if (!folder) return last_host_error();
         }
         if (part == "." || part == "..") {
             if (!last) continue;
@@ -162,22 +168,25 @@ std::optional<RootPlace> RootFs::walk(HostFd from, std::string_view path, Final 
         if (last) {
             struct stat st;
             if (fstatat(folder.get(), part.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-                if (errno != ENOENT || last_from_link) return std::nullopt;
+                if (errno != ENOENT || last_from_link) return last_host_error();
                 return RootPlace{std::move(folder), part};
             }
             if (S_ISLNK(st.st_mode) && final == Final::Follow) {
-                if (!follow(folder.get(), part.c_str())) return std::nullopt;
+                if (auto failed = follow(folder.get(), part.c_str())) return *failed;
                 continue;
             }
             return RootPlace{std::move(folder), part, true, mode_t(st.st_mode & S_IFMT)};
         }
         HostFd next(openat(folder.get(), part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
         struct stat st;
-        if (!next || fstat(next.get(), &st) != 0) return std::nullopt;
-        if (S_ISDIR(st.st_mode))
+        if (!next || fstat(next.get(), &st) != 0) return last_host_error();
+        if (S_ISDIR(st.st_mode)) {
             folder = std::move(next);
-        else if (!S_ISLNK(st.st_mode) || !follow(next.get(), ""))
-            return std::nullopt;
+        } else if (!S_ISLNK(st.st_mode)) {
+            return HostError{ENOTDIR};
+        } else if (auto failed = follow(next.get(), "")) {
+            return *failed;
+        }
     }
     bool root = is_root(folder.get());
     return folder_place(std::move(folder), root);
@@ -198,9 +207,8 @@ HostFd RootFs::open_beneath(const std::string &relative) const {
 #endif
 }
 
-std::optional<RootPlace> RootFs::locate(std::string_view cwd, std::string_view path,
-                                        Final final) const {
-    if (path.empty()) return std::nullopt;
+RootFs::Place RootFs::locate(std::string_view cwd, std::string_view path, Final final) const {
+    if (path.empty()) return HostError{ENOENT};
     std::string guest = normalize(cwd, path);
     size_t slash = guest.rfind('/');
     if (options_.openat2 && openat2_works_ && slash > 0) {
@@ -209,26 +217,26 @@ std::optional<RootPlace> RootFs::locate(std::string_view cwd, std::string_view p
         // link, a rename racing with "..") go to the walk.
         HostFd folder = open_beneath(guest.substr(1, slash - 1));
         if (folder) return finish(walk(std::move(folder), guest.substr(slash + 1), final), path);
-        if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
+        if (errno == ENOENT || errno == ENOTDIR) return last_host_error();
         if (errno == ENOSYS || errno == EPERM) openat2_works_ = false; // old or filtered host
     }
     return finish(walk(dup_root(), guest, final), path);
 }
 
-std::optional<RootPlace> RootFs::finish(std::optional<RootPlace> place, std::string_view path) {
-    if (!place) return std::nullopt;
+RootFs::Place RootFs::finish(Place place, std::string_view path) {
+    if (!place) return place;
     std::string_view tail = path.substr(path.find_last_of('/') + 1);
     place->names_folder = path.back() == '/' || tail == ".";
-    if (place->names_folder && place->exists && place->type != S_IFDIR) return std::nullopt;
+    if (place->names_folder && place->exists && place->type != S_IFDIR) return HostError{ENOTDIR};
     return place;
 }
 
-std::optional<std::string> RootFs::resolve(std::string_view cwd, std::string_view path,
-                                           Final final) const {
+Result<std::string, HostError> RootFs::resolve(std::string_view cwd, std::string_view path,
+                                               Final final) const {
     auto place = locate(cwd, path, final);
-    if (!place) return std::nullopt;
+    if (!place) return place.failure();
     auto folder = real_path("/proc/self/fd/" + std::to_string(place->folder.get()));
-    if (!folder) return std::nullopt;
+    if (!folder) return folder;
     if (place->name == ".") return folder;
     return (*folder == "/" ? "" : *folder) + "/" + place->name;
 }

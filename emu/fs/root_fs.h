@@ -7,6 +7,8 @@
 
 #include <sys/types.h>
 
+#include "common/result.h"
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -53,26 +55,27 @@ struct RootFsOptions {
 
 class RootFs {
   public:
-    // Fails (returns nullopt) when `host_root` is not an existing folder.
-    static std::optional<RootFs> open(const std::string &host_root, RootFsOptions options = {});
+    // Fails ("not a folder") when `host_root` is not an existing folder.
+    static Result<RootFs> open(const std::string &host_root, RootFsOptions options = {});
 
     // The absolute, normalised guest path: "." and empty parts dropped, ".." at "/" stays.
     static std::string normalize(std::string_view cwd, std::string_view path);
 
     enum class Final { Follow, NoFollow };
-    // Where a guest path leads, or nullopt when it would leave the root or can't be walked.
+    // Where a guest path leads, or why not: it would leave the root (EACCES), has too many links
+    // (ELOOP), or the host can't walk it (its errno).
+    using Place = Result<RootPlace, HostError>;
     // With Follow, symbolic links are followed to the end (a link's absolute target is a host
     // path and must lie in the root; a relative one is taken from the link's folder, and ".."
     // in it must not climb above the root). With NoFollow, a link as the last component names
     // the link itself (for unlink, rmdir, mkdir). A missing last component is fine as long as
     // its folder exists, unless a dangling link led to it.
-    std::optional<RootPlace> locate(std::string_view cwd, std::string_view path,
-                                    Final final = Final::Follow) const;
+    Place locate(std::string_view cwd, std::string_view path, Final final = Final::Follow) const;
 
     // The host path locate() leads to, for messages and tests only: acting on a path is open
     // to races, so the handlers use locate()'s descriptor instead.
-    std::optional<std::string> resolve(std::string_view cwd, std::string_view path,
-                                       Final final = Final::Follow) const;
+    Result<std::string, HostError> resolve(std::string_view cwd, std::string_view path,
+                                           Final final = Final::Follow) const;
 
     // True when the guest path names a folder inside the root.
     bool is_folder(std::string_view path) const;
@@ -82,11 +85,13 @@ class RootFs {
 
   private:
     RootFs(std::string real_root, HostFd root_fd, RootFsOptions options);
-    std::optional<RootPlace> walk(HostFd from, std::string_view path, Final final) const;
+    Place walk(HostFd from, std::string_view path, Final final) const;
     HostFd open_beneath(const std::string &relative) const;
     // Applies what a trailing "/" or "/." in the guest's `path` asks for.
-    static std::optional<RootPlace> finish(std::optional<RootPlace> place, std::string_view path);
-    bool enter_link(HostFd &folder, std::string_view target, std::string &rest) const;
+    static Place finish(Place place, std::string_view path);
+    // Where the walk goes on after a link to `target`; why not, when it may not.
+    std::optional<HostError> enter_link(HostFd &folder, std::string_view target,
+                                        std::string &rest) const;
     bool is_root(int fd) const;
     HostFd dup_root() const;
 

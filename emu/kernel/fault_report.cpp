@@ -22,9 +22,8 @@ std::optional<uint32_t> touched_address(const Fault &fault) {
 
 std::string fault_backtrace(Process &process, const Engine &engine, const Fault &fault,
                             const std::vector<uint8_t> &image) {
-    auto opened = debug::DebugInfo::open(image);
-    auto *info = std::get_if<std::unique_ptr<debug::DebugInfo>>(&opened);
-    if (info == nullptr) return "";
+    auto info = debug::DebugInfo::open(image);
+    if (!info) return "";
     debug::Registers regs;
     const std::pair<int, Reg> kKept[] = {{debug::kDwEax, Reg::Eax}, {debug::kDwEcx, Reg::Ecx},
                                          {debug::kDwEdx, Reg::Edx}, {debug::kDwEbx, Reg::Ebx},

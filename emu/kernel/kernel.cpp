@@ -70,7 +70,7 @@ Kernel::Kernel(RootFs fs, Console &console, KernelOptions options)
     : fs_(std::move(fs)), console_(console), options_(options), engine_(std::make_unique<Engine>()),
       limits_(*engine_, options.max_instructions,
               std::chrono::duration<double>(options.timeout_seconds)),
-      services_{*engine_, traps_, fs_, console_, *this, limits_} {}
+      services_{*engine_, traps_, fs_, changes_, console_, *this, limits_} {}
 
 Kernel::~Kernel() {
     console_.flush();

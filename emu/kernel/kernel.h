@@ -3,6 +3,7 @@
 #pragma once
 
 #include "common/result.h"
+#include "fs/read_ahead.h"
 #include "fs/root_fs.h"
 #include "host/console.h"
 #include "host/run_limits.h"
@@ -102,6 +103,7 @@ class Kernel : private RunRequests {
     RunLimits limits_;
     bool stopped_ = false;
     TrapDispatcher traps_;
+    FileChanges changes_;
     ProcessServices services_;
     std::unique_ptr<Process> first_program_;
     Debugger *debugger_ = nullptr;

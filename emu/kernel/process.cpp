@@ -7,8 +7,8 @@ namespace vekos {
 Process::Process(const ProcessServices &services, std::string name, std::string cwd, int depth)
     : engine_(services.engine), traps_(services.traps), runner_(services.runner),
       limits_(services.limits), name_(std::move(name)), cwd_(cwd), initial_cwd_(std::move(cwd)),
-      depth_(depth), context_{memory_, fds_, cwd_, services.fs, services.console, services.limits} {
-}
+      depth_(depth), context_{memory_,          fds_,           cwd_, services.fs, services.changes,
+                              services.console, services.limits} {}
 
 Process::~Process() {
     engine_.detach(memory_);

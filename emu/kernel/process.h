@@ -18,6 +18,7 @@
 namespace vekos {
 
 class Console;
+class FileChanges;
 class Process;
 class RootFs;
 
@@ -46,6 +47,7 @@ struct ProcessServices {
     Engine &engine;
     TrapDispatcher &traps;
     RootFs &fs;
+    FileChanges &changes;
     Console &console;
     RunRequests &runner;
     RunLimits &limits;

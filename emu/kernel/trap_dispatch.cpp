@@ -13,45 +13,52 @@ namespace vekos {
 namespace {
 
 using K = ArgKind;
-constexpr TrapArg I{K::Int}, U{K::Unsigned}, H{K::Hex}, P{K::Path};
-constexpr bool kInRunLoop = true;
+constexpr TrapArg I{K::Int}, U{K::Unsigned}, H{K::Hex}, P{K::Path}, W{K::Pointer};
+constexpr uint8_t kFiles = kChangesFiles, kCreates = kCreatesEntries, kRunLoop = kInRunLoop;
 
 const TrapRow kTraps[] = {
     {VEKOS_TRAP_WRITE, "write", trap_write, 3, {I, {K::BufferIn, 2}, U}},
-    {VEKOS_TRAP_EXIT, "_exit", trap_exit, 1, {I}, kInRunLoop},
+    {VEKOS_TRAP_EXIT, "_exit", trap_exit, 1, {I}, kRunLoop},
     {VEKOS_TRAP_READ, "read", trap_read, 3, {I, {K::BufferOut, 2}, U}},
-    {VEKOS_TRAP_OPEN, "open", trap_open, 3, {P, {K::OpenFlags}, H}},
+    {VEKOS_TRAP_OPEN, "open", trap_open, 3, {P, {K::OpenFlags}, H}, kFiles | kCreates},
     {VEKOS_TRAP_CLOSE, "close", trap_close, 1, {I}},
     {VEKOS_TRAP_GETKEY, "getkey", trap_getkey, 0, {}},
-    {VEKOS_TRAP_WRITEFILE, "writefile", trap_writefile, 3, {P, {K::BufferIn, 2}, U}},
+    {VEKOS_TRAP_WRITEFILE,
+     "writefile",
+     trap_writefile,
+     3,
+     {P, {K::BufferIn, 2}, U},
+     kFiles | kCreates},
     {VEKOS_TRAP_USLEEP, "usleep", trap_usleep, 1, {U}},
-    {VEKOS_TRAP_MKDIR, "mkdir", trap_mkdir, 1, {P}},
+    {VEKOS_TRAP_MKDIR, "mkdir", trap_mkdir, 1, {P}, kCreates},
     {VEKOS_TRAP_UNLINK, "unlink", trap_unlink, 1, {P}},
     {VEKOS_TRAP_RMDIR, "rmdir", trap_rmdir, 1, {P}},
     {VEKOS_TRAP_GETCWD, "getcwd", trap_getcwd, 2, {{K::BufferOut, 1}, U}},
     {VEKOS_TRAP_CHDIR, "chdir", trap_chdir, 1, {P}},
-    {VEKOS_TRAP_RUN, "run", trap_run, 1, {P}, kInRunLoop},
+    // The program run may change any file.
+    {VEKOS_TRAP_RUN, "run", trap_run, 1, {P}, kFiles | kRunLoop},
     {VEKOS_TRAP_LSEEK, "lseek", trap_lseek, 3, {I, I, {K::Whence}}},
     {VEKOS_TRAP_DUP, "dup", trap_dup, 1, {I}},
     {VEKOS_TRAP_DUP2, "dup2", trap_dup2, 2, {I, I}},
     // Wrapped by the library, refused here: they fail as the kernel would without them.
-    {VEKOS_TRAP_VEKFS_STREAM_BEGIN, "vekfs_stream_begin", trap_refused, 1, {P}},
+    {VEKOS_TRAP_VEKFS_STREAM_BEGIN, "vekfs_stream_begin", trap_refused, 1, {P}, kFiles | kCreates},
     {VEKOS_TRAP_VEKFS_STREAM_WRITE,
      "vekfs_stream_write",
      trap_refused,
      3,
-     {I, {K::BufferIn, 2}, U}},
-    {VEKOS_TRAP_VEKFS_STREAM_END, "vekfs_stream_end", trap_refused, 1, {I}},
+     {I, {K::BufferIn, 2}, U},
+     kFiles},
+    {VEKOS_TRAP_VEKFS_STREAM_END, "vekfs_stream_end", trap_refused, 1, {I}, kFiles},
     {VEKOS_TRAP_MMAP, "mmap", trap_refused, 6, {H, U, H, H, I, U}},
     {VEKOS_TRAP_MUNMAP, "munmap", trap_refused, 2, {H, U}},
-    {VEKOS_TRAP_PIPE, "pipe", trap_refused, 1, {H}},
-    {VEKOS_TRAP_MKFIFO, "mkfifo", trap_refused, 1, {P}},
+    {VEKOS_TRAP_PIPE, "pipe", trap_refused, 1, {W}},
+    {VEKOS_TRAP_MKFIFO, "mkfifo", trap_refused, 1, {P}, kCreates},
     {VEKOS_TRAP_FD_SET_INHERIT, "fd_set_inherit", trap_refused, 1, {I}},
     {VEKOS_TRAP_FD_SET_STDIO, "fd_set_stdio", trap_refused, 3, {I, I, I}},
     {VEKOS_TRAP_FD_SET_NONBLOCK, "fd_set_nonblock", trap_refused, 2, {I, I}},
-    {VEKOS_TRAP_SPAWN, "spawn", trap_refused, 3, {P, H, I}},
-    {VEKOS_TRAP_WAITPID, "waitpid", trap_refused, 3, {I, H, H}},
-    {VEKOS_TRAP_SPAWN_EX, "spawn_ex", trap_refused, 1, {H}},
+    {VEKOS_TRAP_SPAWN, "spawn", trap_refused, 3, {P, W, I}, kFiles},
+    {VEKOS_TRAP_WAITPID, "waitpid", trap_refused, 3, {I, W, H}},
+    {VEKOS_TRAP_SPAWN_EX, "spawn_ex", trap_refused, 1, {W}, kFiles},
 };
 
 constexpr uint32_t kMaxRecorded = 1 << 20;
@@ -77,22 +84,19 @@ void record_data(const GuestMemory &memory, const TrapRow *row, TrapRecord &rec,
     }
 }
 
-// Why a trap failed, for observers: the host's errno, else a bad guest pointer (EFAULT).
-int failure_reason(const GuestMemory &memory, const TrapRow *row, const TrapRecord &rec,
-                   int host_errno) {
-    if (row == nullptr) return ENOSYS;
-    if (host_errno != 0) return host_errno;
-    for (int i = 0; i < row->arity; i++) {
-        const TrapArg &arg = row->args[i];
-        bool unreadable = (arg.kind == K::Path || arg.kind == K::BufferIn) && !rec.data[i];
-        bool unwritable = arg.kind == K::BufferOut &&
-                          !memory.accessible(rec.args[i], rec.args[arg.length_arg], kProtWrite);
-        if (unreadable || unwritable) return EFAULT;
-    }
-    return 0;
+} // namespace
+
+int TrapRow::data_arg() const {
+    for (int i = 0; i < arity; i++)
+        if (args[i].is_buffer()) return i;
+    for (int i = 0; i < arity; i++)
+        if (args[i].kind == ArgKind::Path) return i;
+    return -1;
 }
 
-} // namespace
+std::span<const TrapRow> trap_rows() {
+    return kTraps;
+}
 
 const TrapRow *find_trap(uint32_t number) {
     for (const TrapRow &row : kTraps)
@@ -134,18 +138,16 @@ void TrapDispatcher::dispatch(Engine &engine, TrapContext &context) {
             }
         }
     }
-    note_trap_for_read_ahead(trap.number);
+    if (row != nullptr && row->has(kChangesFiles)) context.changes.note_all_changed();
     TrapCall call{context, trap.args, action_};
-    int32_t result = kTrapFail;
-    if (rec) errno = 0; // what the handler's host calls leave says why it failed
+    TrapResult result = HostError{ENOSYS};
     try {
         if (row != nullptr) result = row->handler(call);
     } catch (const std::bad_alloc &) {
         // A request too big for the host fails like any other the kernel can't serve.
-        errno = ENOMEM;
+        result = HostError{ENOMEM};
     }
-    if (rec && result == kTrapFail) rec->error = failure_reason(context.memory, row, *rec, errno);
-    if (row != nullptr && row->in_run_loop && acting()) {
+    if (row != nullptr && row->has(kInRunLoop) && acting()) {
         engine.stop();
         if (rec && action_.kind == PendingAction::Kind::Exit) {
             rec->returned = false; // _exit does not come back: it is shown now
@@ -155,9 +157,11 @@ void TrapDispatcher::dispatch(Engine &engine, TrapContext &context) {
         }
         return;
     }
-    engine.set_trap_result(result);
+    const int32_t guest_result = result ? *result : kTrapFailed;
+    engine.set_trap_result(guest_result);
     if (!rec) return;
-    rec->result = result;
+    rec->result = guest_result;
+    if (!result) rec->error = result.failure().code;
     record_data(context.memory, row, *rec, true);
     notify_after(*rec);
 }

@@ -34,16 +34,17 @@ off_t seek_target(int fd, off_t offset, int whence) {
 
 // Guests write a byte per trap: the bytes go from guest memory to the host without a copy
 // in between, unless they straddle regions.
-int32_t trap_write(TrapCall &t) {
+TrapResult trap_write(TrapCall &t) {
     const Descriptor *d = t.context.fds.get(i32(t.args[0]));
     uint32_t n = std::min(t.args[2], kMaxTransfer);
-    if (d == nullptr || i32(t.args[2]) < 0) return kTrapFail;
-    if (d->kind == Descriptor::Kind::File && !d->file->writable) return fail_with(EBADF);
+    if (d == nullptr) return fail(EBADF);
+    if (i32(t.args[2]) < 0) return fail(EINVAL);
+    if (d->kind == Descriptor::Kind::File && !d->file->writable) return fail(EBADF);
     std::vector<uint8_t> copy;
     const uint8_t *bytes = t.context.memory.view(t.args[1], n, kProtRead);
     if (bytes == nullptr) {
         auto read = t.context.memory.read_bytes(t.args[1], n);
-        if (!read) return kTrapFail;
+        if (!read) return bad_address();
         copy = std::move(*read);
         bytes = copy.data();
     }
@@ -52,35 +53,46 @@ int32_t trap_write(TrapCall &t) {
         return i32(n);
     }
     OpenFile &file = *d->file;
-    if (!give_back(file)) return kTrapFail; // the write lands at the guest's offset
+    auto given = give_back(file); // the write lands at the guest's offset
+    if (!given) return given.failure();
     ssize_t done = retry([&] { return ::write(file.host_fd, bytes, n); });
-    note_file_written(file);
-    return done < 0 ? kTrapFail : int32_t(done);
+    HostError why = last_host_error();
+    t.context.changes.note_written(file);
+    if (done < 0) return why;
+    return int32_t(done);
 }
 
-int32_t trap_read(TrapCall &t) {
+TrapResult trap_read(TrapCall &t) {
     const Descriptor *d = t.context.fds.get(i32(t.args[0]));
     uint32_t n = std::min(t.args[2], kMaxTransfer);
-    if (d == nullptr || i32(t.args[2]) < 0) return kTrapFail;
-    if (d->kind == Descriptor::Kind::File && !d->file->readable) return fail_with(EBADF);
+    if (d == nullptr) return fail(EBADF);
+    if (i32(t.args[2]) < 0) return fail(EINVAL);
+    if (d->kind == Descriptor::Kind::File && !d->file->readable) return fail(EBADF);
     std::vector<uint8_t> copy;
     uint8_t *bytes = t.context.memory.writable_view(t.args[1], n);
     if (bytes == nullptr) {
-        if (!t.context.memory.accessible(t.args[1], n, kProtWrite)) return kTrapFail;
+        if (!t.context.memory.accessible(t.args[1], n, kProtWrite)) return bad_address();
         copy.resize(n);
         bytes = copy.data();
     }
-    ssize_t got = d->kind == Descriptor::Kind::Console ? t.context.console.read(bytes, n)
-                                                       : read_through(*d->file, bytes, n);
-    if (got < 0) return kTrapFail;
-    if (!copy.empty()) t.context.memory.write(t.args[1], bytes, uint32_t(got));
+    uint32_t got;
+    if (d->kind == Descriptor::Kind::Console) {
+        int32_t read = t.context.console.read(bytes, n);
+        if (read < 0) return last_host_error();
+        got = uint32_t(read);
+    } else {
+        auto read = t.context.changes.read_through(*d->file, bytes, n);
+        if (!read) return read.failure();
+        got = *read;
+    }
+    if (!copy.empty()) t.context.memory.write(t.args[1], bytes, got);
     return int32_t(got);
 }
 
-int32_t trap_open(TrapCall &t) {
+TrapResult trap_open(TrapCall &t) {
     uint32_t flags = t.args[1];
     uint32_t mode = flags & kGuestAccessMode;
-    if (mode == 3) return fail_with(EINVAL);
+    if (mode == 3) return fail(EINVAL);
     int host_flags = (mode == 0   ? O_RDONLY
                       : mode == 1 ? O_WRONLY
                                   : O_RDWR) |
@@ -91,49 +103,61 @@ int32_t trap_open(TrapCall &t) {
     if (flags & kGuestAppend) host_flags |= O_APPEND;
     auto place = guest_place(t, 0, RootFs::Final::Follow);
     // A path ending in "/" opens only a folder, and creates nothing.
-    if (!place) return kTrapFail;
-    if (place->names_folder && (host_flags & O_CREAT)) return fail_with(EISDIR);
+    if (!place) return place.failure();
+    if (place->names_folder && (host_flags & O_CREAT)) return fail(EISDIR);
     if (place->names_folder) host_flags |= O_DIRECTORY;
     // Non-blocking first: a FIFO or device in the root folder must not stall the host.
     int fd = retry([&] {
         return ::openat(place->folder.get(), place->name.c_str(), host_flags | O_NONBLOCK, 0644);
     });
-    if (fd < 0) return kTrapFail;
+    if (fd < 0) return last_host_error();
     struct stat st;
-    if (fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) ||
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    HostError refused{};
+    if (fstat(fd, &st) != 0 || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+        refused = last_host_error();
+    else if (!(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)))
+        refused = fail(EACCES); // FIFOs and devices stay the host's
+    if (refused.code != 0) {
         ::close(fd);
-        return kTrapFail;
+        return refused;
     }
     auto file = std::make_shared<OpenFile>(fd, mode != 1, mode != 0);
     return t.context.fds.add(std::move(file)); // a full table closes the file again
 }
 
-int32_t trap_close(TrapCall &t) {
+TrapResult trap_close(TrapCall &t) {
     return t.context.fds.close(i32(t.args[0]));
 }
 
-int32_t trap_lseek(TrapCall &t) {
+TrapResult trap_lseek(TrapCall &t) {
     const Descriptor *d = t.context.fds.get(i32(t.args[0]));
     int whence = t.args[2] == 0   ? SEEK_SET
                  : t.args[2] == 1 ? SEEK_CUR
                  : t.args[2] == 2 ? SEEK_END
                                   : -1;
-    if (d == nullptr || d->kind != Descriptor::Kind::File || whence < 0) return kTrapFail;
+    if (d == nullptr) return fail(EBADF);
+    if (d->kind != Descriptor::Kind::File) return fail(ESPIPE);
+    if (whence < 0) return fail(EINVAL);
     OpenFile &file = *d->file;
-    if (whence == SEEK_CUR && t.args[1] == 0) // where am I: keeps what is read ahead
-        return int32_t(guest_offset(file));
-    if (!give_back(file)) return kTrapFail;
+    if (whence == SEEK_CUR && t.args[1] == 0) { // where am I: keeps what is read ahead
+        auto offset = guest_offset(file);
+        if (!offset) return offset.failure();
+        return int32_t(*offset);
+    }
+    auto given = give_back(file);
+    if (!given) return given.failure();
     off_t at = seek_target(file.host_fd, off_t(i32(t.args[1])), whence);
-    if (at < 0 || at > INT32_MAX) return kTrapFail; // refused without moving the offset
-    return ::lseek(file.host_fd, at, SEEK_SET) == at ? int32_t(at) : kTrapFail;
+    if (at < 0) return fail(EINVAL); // refused without moving the offset
+    if (at > INT32_MAX) return fail(EOVERFLOW);
+    if (::lseek(file.host_fd, at, SEEK_SET) != at) return last_host_error();
+    return int32_t(at);
 }
 
-int32_t trap_dup(TrapCall &t) {
+TrapResult trap_dup(TrapCall &t) {
     return t.context.fds.dup(i32(t.args[0]));
 }
 
-int32_t trap_dup2(TrapCall &t) {
+TrapResult trap_dup2(TrapCall &t) {
     return t.context.fds.dup2(i32(t.args[0]), i32(t.args[1]));
 }
 

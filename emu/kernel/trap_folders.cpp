@@ -68,74 +68,84 @@ bool write_all(int fd, const std::vector<uint8_t> &bytes) {
     return fsync(fd) == 0;
 }
 
+// unlink and rmdir. The root folder itself can't be removed: it is not the guest's to take
+// away.
+TrapResult remove_entry(TrapCall &t, int flags) {
+    auto place = guest_place(t, 0, RootFs::Final::NoFollow);
+    if (!place) return place.failure();
+    if (place->is_root) return fail(EBUSY);
+    if (unlinkat(place->folder.get(), place->name.c_str(), flags) != 0) return last_host_error();
+    return 0;
+}
+
 } // namespace
 
-std::optional<RootPlace> guest_place(TrapCall &t, int arg, RootFs::Final final) {
+RootFs::Place guest_place(TrapCall &t, int arg, RootFs::Final final) {
     auto path = guest_string(t, arg);
-    if (!path) return std::nullopt;
+    if (!path) return path.failure();
     return t.context.fs.locate(t.context.cwd, *path, final);
 }
 
 // The new content goes to a temporary file in the target's folder, which then replaces the
 // target in one rename: a failure at any point leaves the old file as it was.
-int32_t trap_writefile(TrapCall &t) {
-    if (i32(t.args[2]) < 0) return kTrapFail;
+TrapResult trap_writefile(TrapCall &t) {
+    if (i32(t.args[2]) < 0) return fail(EINVAL);
     auto bytes = t.context.memory.read_bytes(t.args[1], t.args[2]);
     auto place = guest_place(t, 0, RootFs::Final::Follow);
-    if (!bytes || !place) return kTrapFail;
-    if (place->exists && place->type == S_IFDIR) return fail_with(EISDIR);
-    if (place->names_folder) return fail_with(place->exists ? ENOTDIR : ENOENT);
-    if (place->exists && place->type != S_IFREG) return fail_with(EINVAL);
+    if (!place) return place.failure();
+    if (!bytes) return bad_address();
+    if (place->exists && place->type == S_IFDIR) return fail(EISDIR);
+    if (place->names_folder) return fail(place->exists ? ENOTDIR : ENOENT);
+    if (place->exists && place->type != S_IFREG) return fail(EINVAL);
     const int folder = place->folder.get();
     std::string temp;
     HostFd fd = open_temp_file(folder, t.context.fs.options().unnamed_temp_files, temp);
-    if (!fd) return kTrapFail;
+    if (!fd) return last_host_error();
     fchmod(fd.get(), 0644);
-    bool ok = write_all(fd.get(), *bytes);
-    ok = ok && (!temp.empty() || link_temp_file(fd.get(), folder, temp));
-    ok = ::close(fd.release()) == 0 && ok;
-    ok = ok && renameat(folder, temp.c_str(), folder, place->name.c_str()) == 0;
+    HostError why{};
+    auto step = [&why](bool done) {
+        if (!done && why.code == 0) why = last_host_error();
+        return done;
+    };
+    bool ok = step(write_all(fd.get(), *bytes));
+    ok = ok && step(!temp.empty() || link_temp_file(fd.get(), folder, temp));
+    ok = step(::close(fd.release()) == 0) && ok;
+    ok = ok && step(renameat(folder, temp.c_str(), folder, place->name.c_str()) == 0);
     if (!ok && !temp.empty()) unlinkat(folder, temp.c_str(), 0);
-    return ok ? i32(t.args[2]) : kTrapFail;
+    if (!ok) return why;
+    return i32(t.args[2]);
 }
 
-int32_t trap_mkdir(TrapCall &t) {
+TrapResult trap_mkdir(TrapCall &t) {
     auto place = guest_place(t, 0, RootFs::Final::NoFollow);
-    if (!place) return kTrapFail;
-    if (place->exists) return fail_with(EEXIST);
-    return mkdirat(place->folder.get(), place->name.c_str(), 0755) == 0 ? 0 : kTrapFail;
+    if (!place) return place.failure();
+    if (place->exists) return fail(EEXIST);
+    if (mkdirat(place->folder.get(), place->name.c_str(), 0755) != 0) return last_host_error();
+    return 0;
 }
 
-// The root folder itself can't be removed: it is not the guest's to take away.
-int32_t trap_unlink(TrapCall &t) {
-    auto place = guest_place(t, 0, RootFs::Final::NoFollow);
-    if (!place) return kTrapFail;
-    if (place->is_root) return fail_with(EBUSY);
-    return unlinkat(place->folder.get(), place->name.c_str(), 0) == 0 ? 0 : kTrapFail;
+TrapResult trap_unlink(TrapCall &t) {
+    return remove_entry(t, 0);
 }
 
-int32_t trap_rmdir(TrapCall &t) {
-    auto place = guest_place(t, 0, RootFs::Final::NoFollow);
-    if (!place) return kTrapFail;
-    if (place->is_root) return fail_with(EBUSY);
-    return unlinkat(place->folder.get(), place->name.c_str(), AT_REMOVEDIR) == 0 ? 0 : kTrapFail;
+TrapResult trap_rmdir(TrapCall &t) {
+    return remove_entry(t, AT_REMOVEDIR);
 }
 
-int32_t trap_getcwd(TrapCall &t) {
+TrapResult trap_getcwd(TrapCall &t) {
     const std::string &cwd = t.context.cwd;
-    if (uint64_t(cwd.size()) + 1 > t.args[1]) return kTrapFail;
-    return t.context.memory.write(t.args[0], cwd.c_str(), uint32_t(cwd.size() + 1))
-               ? int32_t(cwd.size())
-               : kTrapFail;
+    if (uint64_t(cwd.size()) + 1 > t.args[1]) return fail(ERANGE);
+    if (!t.context.memory.write(t.args[0], cwd.c_str(), uint32_t(cwd.size() + 1)))
+        return bad_address();
+    return int32_t(cwd.size());
 }
 
-int32_t trap_chdir(TrapCall &t) {
+TrapResult trap_chdir(TrapCall &t) {
     auto path = guest_string(t, 0);
-    if (!path) return kTrapFail;
+    if (!path) return path.failure();
     auto place = t.context.fs.locate(t.context.cwd, *path);
-    if (!place) return kTrapFail;
-    if (!place->exists || place->type != S_IFDIR)
-        return fail_with(place->exists ? ENOTDIR : ENOENT);
+    if (!place) return place.failure();
+    if (!place->exists || place->type != S_IFDIR) return fail(place->exists ? ENOTDIR : ENOENT);
     t.context.cwd = RootFs::normalize(t.context.cwd, *path);
     return 0;
 }

@@ -1,5 +1,6 @@
-// The trap handlers, by family; the table in trap_table.cpp names them. Each returns the trap's
-// result: -1 for anything it can't or won't do.
+// The trap handlers, by family; the table in trap_dispatch.cpp names them. Each returns the
+// trap's result or the host error that made it fail; the dispatcher turns a failure into -1
+// for the guest and a reason for --trace.
 #pragma once
 
 #include "fs/root_fs.h"
@@ -12,12 +13,13 @@
 
 namespace vekos {
 
-constexpr int32_t kTrapFail = -1;
-
-// Fails a trap for a reason the handler found itself, so the trace can say why.
-inline int32_t fail_with(int error) {
-    errno = error;
-    return kTrapFail;
+// A failure for a reason the handler found itself.
+inline HostError fail(int error) {
+    return HostError{error};
+}
+// A guest pointer the kernel can't follow.
+inline HostError bad_address() {
+    return HostError{EFAULT};
 }
 
 inline int32_t i32(uint32_t v) {
@@ -25,11 +27,13 @@ inline int32_t i32(uint32_t v) {
 }
 
 // The string argument `arg` points at (a path, a command line), capped at kMaxPath.
-inline std::optional<std::string> guest_string(TrapCall &t, int arg) {
-    return t.context.memory.read_string(t.args[arg], kMaxPath);
+inline Result<std::string, HostError> guest_string(TrapCall &t, int arg) {
+    auto text = t.context.memory.read_string(t.args[arg], kMaxPath);
+    if (!text) return bad_address();
+    return std::move(*text);
 }
 // Where the path argument `arg` leads inside the root folder (see RootFs::locate).
-std::optional<RootPlace> guest_place(TrapCall &t, int arg, RootFs::Final final);
+RootFs::Place guest_place(TrapCall &t, int arg, RootFs::Final final);
 
 // Retries host calls interrupted by signals.
 template <typename F> auto retry(F &&f) {
@@ -40,28 +44,28 @@ template <typename F> auto retry(F &&f) {
 }
 
 // Descriptors: trap_files.cpp.
-int32_t trap_write(TrapCall &t);
-int32_t trap_read(TrapCall &t);
-int32_t trap_open(TrapCall &t);
-int32_t trap_close(TrapCall &t);
-int32_t trap_lseek(TrapCall &t);
-int32_t trap_dup(TrapCall &t);
-int32_t trap_dup2(TrapCall &t);
+TrapResult trap_write(TrapCall &t);
+TrapResult trap_read(TrapCall &t);
+TrapResult trap_open(TrapCall &t);
+TrapResult trap_close(TrapCall &t);
+TrapResult trap_lseek(TrapCall &t);
+TrapResult trap_dup(TrapCall &t);
+TrapResult trap_dup2(TrapCall &t);
 
 // Folders and paths: trap_folders.cpp.
-int32_t trap_writefile(TrapCall &t);
-int32_t trap_mkdir(TrapCall &t);
-int32_t trap_unlink(TrapCall &t);
-int32_t trap_rmdir(TrapCall &t);
-int32_t trap_getcwd(TrapCall &t);
-int32_t trap_chdir(TrapCall &t);
+TrapResult trap_writefile(TrapCall &t);
+TrapResult trap_mkdir(TrapCall &t);
+TrapResult trap_unlink(TrapCall &t);
+TrapResult trap_rmdir(TrapCall &t);
+TrapResult trap_getcwd(TrapCall &t);
+TrapResult trap_chdir(TrapCall &t);
 
 // The process and the console: trap_process.cpp.
-int32_t trap_exit(TrapCall &t);
-int32_t trap_run(TrapCall &t);
-int32_t trap_usleep(TrapCall &t);
-int32_t trap_getkey(TrapCall &t);
-// Traps this kernel refuses (processes, pipes, memory mapping, vekfs streams).
-int32_t trap_refused(TrapCall &t);
+TrapResult trap_exit(TrapCall &t);
+TrapResult trap_run(TrapCall &t);
+TrapResult trap_usleep(TrapCall &t);
+TrapResult trap_getkey(TrapCall &t);
+// Traps this kernel refuses (processes, pipes, memory mapping, vekfs streams): ENOSYS.
+TrapResult trap_refused(TrapCall &t);
 
 } // namespace vekos

@@ -16,35 +16,37 @@ constexpr uint32_t kMaxSleepMicroseconds = 2'000'000;
 
 } // namespace
 
-int32_t trap_exit(TrapCall &t) {
+TrapResult trap_exit(TrapCall &t) {
     t.action.kind = PendingAction::Kind::Exit;
     t.action.status = i32(t.args[0]);
     return 0;
 }
 
 // The result comes from the run loop once the line has run.
-int32_t trap_run(TrapCall &t) {
+TrapResult trap_run(TrapCall &t) {
     auto line = guest_string(t, 0);
-    if (!line) return kTrapFail;
+    if (!line) return line.failure();
     t.action.kind = PendingAction::Kind::RunLine;
     t.action.line = std::move(*line);
     return 0;
 }
 
-int32_t trap_usleep(TrapCall &t) {
+TrapResult trap_usleep(TrapCall &t) {
     t.context.console.flush(); // the output so far shows while the guest sleeps
     t.context.limits.sleep(std::chrono::microseconds(std::min(t.args[0], kMaxSleepMicroseconds)));
     return 0;
 }
 
-int32_t trap_getkey(TrapCall &t) {
+TrapResult trap_getkey(TrapCall &t) {
     uint8_t byte;
-    return t.context.console.read(&byte, 1) == 1 ? byte : kTrapFail;
+    int32_t got = t.context.console.read(&byte, 1);
+    if (got < 0) return last_host_error();
+    if (got == 0) return HostError{}; // the end of input: no key will come, nothing went wrong
+    return byte;
 }
 
-int32_t trap_refused(TrapCall &) {
-    errno = ENOSYS; // for --trace
-    return kTrapFail;
+TrapResult trap_refused(TrapCall &) {
+    return fail(ENOSYS);
 }
 
 } // namespace vekos

@@ -110,12 +110,13 @@ class Engine : private CodeWriteObserver, private StoreWatch {
 
     // Debugging (engine_debug.cpp). A watch costs a call per instruction while set.
     void set_watch(InstructionWatch *watch);
-    // The registers gdb shows for i386, by its numbers: eax, ecx, edx, ebx, esp, ebp, esi,
-    // edi, eip, eflags, cs, ss, ds, es, fs, gs, st0..st7 (10 bytes each), then the x87
-    // control, status, tag, instruction and operand pointers and opcode (4 bytes each).
-    static constexpr int kDebugRegCount = 32;
-    bool read_debug_reg(int number, std::span<uint8_t> out) const;
-    bool write_debug_reg(int number, std::span<const uint8_t> in);
+    // Every register a debugger may see, by its i386 name: eax .. edi, eip, eflags, cs .. gs,
+    // st0 .. st7 (10 bytes each), and the x87 control words and pointers fctrl, fstat, ftag,
+    // fiseg, fioff, foseg, fooff, fop (4 bytes each). The index for a name, or -1.
+    static int debug_reg_index(std::string_view name);
+    static size_t debug_reg_size(int index);
+    bool read_debug_reg(int index, std::span<uint8_t> out) const;
+    bool write_debug_reg(int index, std::span<const uint8_t> in);
     // Drops translated code of [begin, end) after its bytes were changed behind the CPU.
     void forget_code(uint32_t begin, uint64_t end);
 

@@ -9,23 +9,33 @@
 namespace vekos {
 namespace {
 
-// Unicorn's registers in gdb's i386 order.
-constexpr int kDebugRegs[] = {
-    UC_X86_REG_EAX,  UC_X86_REG_ECX,   UC_X86_REG_EDX, UC_X86_REG_EBX, UC_X86_REG_ESP,
-    UC_X86_REG_EBP,  UC_X86_REG_ESI,   UC_X86_REG_EDI, UC_X86_REG_EIP, UC_X86_REG_EFLAGS,
-    UC_X86_REG_CS,   UC_X86_REG_SS,    UC_X86_REG_DS,  UC_X86_REG_ES,  UC_X86_REG_FS,
-    UC_X86_REG_GS,   UC_X86_REG_ST0,   UC_X86_REG_ST1, UC_X86_REG_ST2, UC_X86_REG_ST3,
-    UC_X86_REG_ST4,  UC_X86_REG_ST5,   UC_X86_REG_ST6, UC_X86_REG_ST7, UC_X86_REG_FPCW,
-    UC_X86_REG_FPSW, UC_X86_REG_FPTAG, UC_X86_REG_FCS, UC_X86_REG_FIP, UC_X86_REG_FDS,
-    UC_X86_REG_FDP,  UC_X86_REG_FOP,
+struct DebugReg {
+    std::string_view name;
+    int unicorn;
+    uint8_t bytes = 4;
+    // Segment registers stay as the loader set them: a wrong selector would fault the CPU.
+    bool writable = true;
 };
-static_assert(std::size(kDebugRegs) == Engine::kDebugRegCount);
 
-constexpr int kFirstSegment = 10, kFirstSt = 16, kLastSt = 23;
-
-size_t debug_reg_size(int number) {
-    return number >= kFirstSt && number <= kLastSt ? 10 : 4;
-}
+constexpr DebugReg kDebugRegs[] = {
+    {"eax", UC_X86_REG_EAX},         {"ebx", UC_X86_REG_EBX},
+    {"ecx", UC_X86_REG_ECX},         {"edx", UC_X86_REG_EDX},
+    {"esi", UC_X86_REG_ESI},         {"edi", UC_X86_REG_EDI},
+    {"ebp", UC_X86_REG_EBP},         {"esp", UC_X86_REG_ESP},
+    {"eip", UC_X86_REG_EIP},         {"eflags", UC_X86_REG_EFLAGS},
+    {"cs", UC_X86_REG_CS, 4, false}, {"ss", UC_X86_REG_SS, 4, false},
+    {"ds", UC_X86_REG_DS, 4, false}, {"es", UC_X86_REG_ES, 4, false},
+    {"fs", UC_X86_REG_FS, 4, false}, {"gs", UC_X86_REG_GS, 4, false},
+    {"st0", UC_X86_REG_ST0, 10},     {"st1", UC_X86_REG_ST1, 10},
+    {"st2", UC_X86_REG_ST2, 10},     {"st3", UC_X86_REG_ST3, 10},
+    {"st4", UC_X86_REG_ST4, 10},     {"st5", UC_X86_REG_ST5, 10},
+    {"st6", UC_X86_REG_ST6, 10},     {"st7", UC_X86_REG_ST7, 10},
+    {"fctrl", UC_X86_REG_FPCW},      {"fstat", UC_X86_REG_FPSW},
+    {"ftag", UC_X86_REG_FPTAG},      {"fiseg", UC_X86_REG_FCS},
+    {"fioff", UC_X86_REG_FIP},       {"foseg", UC_X86_REG_FDS},
+    {"fooff", UC_X86_REG_FDP},       {"fop", UC_X86_REG_FOP},
+};
+constexpr int kDebugRegCount = int(std::size(kDebugRegs));
 
 } // namespace
 
@@ -61,23 +71,31 @@ void Engine::on_watched(uc_engine *uc, uint64_t addr, uint32_t, void *self) {
     }
 }
 
-bool Engine::read_debug_reg(int number, std::span<uint8_t> out) const {
-    if (number < 0 || number >= kDebugRegCount || out.size() != debug_reg_size(number))
-        return false;
+int Engine::debug_reg_index(std::string_view name) {
+    for (int i = 0; i < kDebugRegCount; i++)
+        if (kDebugRegs[i].name == name) return i;
+    return -1;
+}
+
+size_t Engine::debug_reg_size(int index) {
+    return index >= 0 && index < kDebugRegCount ? kDebugRegs[index].bytes : 0;
+}
+
+bool Engine::read_debug_reg(int index, std::span<uint8_t> out) const {
+    if (debug_reg_size(index) == 0 || out.size() != debug_reg_size(index)) return false;
     uint8_t value[16] = {}; // Unicorn writes up to 10 bytes for st(i), 4 or 2 for the rest
-    if (uc_reg_read(uc_, kDebugRegs[number], value) != UC_ERR_OK) return false;
+    if (uc_reg_read(uc_, kDebugRegs[index].unicorn, value) != UC_ERR_OK) return false;
     std::memcpy(out.data(), value, out.size());
     return true;
 }
 
-// Segment registers stay as the loader set them: a wrong selector would fault the CPU.
-bool Engine::write_debug_reg(int number, std::span<const uint8_t> in) {
-    if (number < 0 || number >= kDebugRegCount || in.size() != debug_reg_size(number) ||
-        (number >= kFirstSegment && number < kFirstSt))
+bool Engine::write_debug_reg(int index, std::span<const uint8_t> in) {
+    if (debug_reg_size(index) == 0 || in.size() != debug_reg_size(index) ||
+        !kDebugRegs[index].writable)
         return false;
     uint8_t value[16] = {};
     std::memcpy(value, in.data(), in.size());
-    return uc_reg_write(uc_, kDebugRegs[number], value) == UC_ERR_OK;
+    return uc_reg_write(uc_, kDebugRegs[index].unicorn, value) == UC_ERR_OK;
 }
 
 } // namespace vekos

@@ -79,6 +79,7 @@ std::string describe_trap(const TrapRecord &record) {
                 }
                 [[fallthrough]];
             case ArgKind::Hex:
+            case ArgKind::Pointer:
                 std::snprintf(text, sizeof text, "0x%x", value);
                 out += text;
                 break;

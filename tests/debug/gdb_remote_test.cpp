@@ -79,10 +79,10 @@ struct Session {
     std::unique_ptr<GdbStub> stub;
     Session() {
         auto listening = GdbStub::listen(0, [this](std::string_view n) { notes.emplace_back(n); });
-        if (auto *error = std::get_if<std::string>(&listening))
-            ADD_FAILURE() << "expected to listen, got: " << *error;
+        if (!listening)
+            ADD_FAILURE() << "expected to listen, got: " << listening.error();
         else
-            stub = std::move(std::get<0>(listening));
+            stub = std::move(*listening);
     }
     // Serves one connection until the program ends or gdb leaves; returns the last Resume.
     Resume serve(ToyTarget &target) {

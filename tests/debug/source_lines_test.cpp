@@ -17,11 +17,11 @@ constexpr AddressRange kStack{0xBFF00000, 0xC0000000};
 
 std::unique_ptr<DebugInfo> open_image(const char *name) {
     auto opened = DebugInfo::open_file(std::string(DEBUG_TEST_BIN) + "/" + name);
-    if (auto *error = std::get_if<std::string>(&opened)) {
-        ADD_FAILURE() << name << ": expected an image, got: " << *error;
+    if (!opened) {
+        ADD_FAILURE() << name << ": expected an image, got: " << opened.error();
         return nullptr;
     }
-    return std::move(std::get<0>(opened));
+    return std::move(*opened);
 }
 
 // Guest memory of a stack: words by address.

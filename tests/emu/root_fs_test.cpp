@@ -73,8 +73,9 @@ class RootEscapes : public ::testing::Test {
         fs::create_symlink(root.host("inside"), root.host("abs-dir-in"));
         fs::create_symlink("inside/missing", root.host("dangling-in"));
         fs::create_symlink("loop", root.host("loop"));
-        fs_ = RootFs::open(root.path());
-        ASSERT_TRUE(fs_.has_value());
+        auto opened = RootFs::open(root.path());
+        ASSERT_TRUE(opened) << "expected the root to open, got: " << opened.error();
+        fs_.emplace(std::move(*opened));
     }
     void TearDown() override {
         fs::remove(secret);
@@ -120,7 +121,7 @@ TEST_F(RootEscapes, PathsThatLeaveTheRootAreRefusedOrClampedToIt) {
     all.push_back({up.c_str(), RootFs::Final::Follow, false});
     for (const RootFsOptions &options : kLookups) {
         auto fs = RootFs::open(root.path(), options);
-        ASSERT_TRUE(fs.has_value());
+        ASSERT_TRUE(fs);
         for (const Case &c : all) {
             auto host = fs->resolve("/", c.path, c.final);
             if (!c.allowed) {
@@ -132,8 +133,8 @@ TEST_F(RootEscapes, PathsThatLeaveTheRootAreRefusedOrClampedToIt) {
                 }
                 continue;
             }
-            ASSERT_TRUE(host.has_value())
-                << lookup_name(options) << ": " << c.path << " should resolve inside the root";
+            ASSERT_TRUE(host) << lookup_name(options) << ": " << c.path
+                              << " should resolve inside the root";
             EXPECT_EQ(host->rfind(real_root + "/", 0), 0u)
                 << lookup_name(options) << ": " << c.path << " gave " << *host;
             if (c.leads_to) {

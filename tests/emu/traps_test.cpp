@@ -3,6 +3,7 @@
 #include "guest.h"
 
 #include "abi/trap_numbers.h"
+#include "kernel/trap_table.h"
 
 #include <gtest/gtest.h>
 
@@ -38,45 +39,61 @@ class Traps : public ::testing::Test {
     Guest &g = Guest::fresh(PROBE_IMAGE);
 };
 
+// Every pointer argument of every trap, from the table's argument kinds: each bad address
+// fails the trap with EFAULT (or ENOSYS, for a trap this kernel refuses) and harms nothing.
 TEST_F(Traps, HostilePointersFailTheTrapAndHarmNothing) {
     TempRoot root;
     g.set_root(root.path());
     root.write_file("keep", "old");
     g.set_input("input");
-    uint32_t good = str("data"), path = str("/keep"), code = g.symbol("main");
+    const uint32_t good = str("data"), path = str("/keep"), code = g.symbol("main");
+    const uint32_t words = g.alloc(64); // room for what a Pointer argument names
     // A path with no NUL within the 4096-byte cap.
-    uint32_t endless = g.alloc(5000, 'a');
+    const uint32_t endless = g.alloc(5000, 'a');
     const std::vector<uint8_t> code_before = g.read_bytes(code, 16);
     const uint32_t bad_pointers[] = {0, 0x10, 0xfff, 0xBF000000, 0xFFFFFFF0, 0xFFFFFFFF};
-    struct Case {
-        vekos_trap_number number;
-        std::vector<uint32_t> args; // 0xBAD marks the pointer under test
-    } cases[] = {
-        {VEKOS_TRAP_WRITE, {1, 0xBAD, 4}},
-        {VEKOS_TRAP_READ, {0, 0xBAD, 4}},
-        {VEKOS_TRAP_OPEN, {0xBAD, 0, 0}},
-        {VEKOS_TRAP_WRITEFILE, {0xBAD, good, 4}},
-        {VEKOS_TRAP_WRITEFILE, {path, 0xBAD, 4}},
-        {VEKOS_TRAP_MKDIR, {0xBAD}},
-        {VEKOS_TRAP_UNLINK, {0xBAD}},
-        {VEKOS_TRAP_RMDIR, {0xBAD}},
-        {VEKOS_TRAP_GETCWD, {0xBAD, 64}},
-        {VEKOS_TRAP_CHDIR, {0xBAD}},
-        {VEKOS_TRAP_RUN, {0xBAD}},
+    // Sound arguments, so that only the pointer under test can make the trap fail: descriptor
+    // 1 (the console reads and writes), 4-byte lengths.
+    auto sound_argument = [&](const vekos::TrapArg &arg) -> uint32_t {
+        switch (arg.kind) {
+        case vekos::ArgKind::Path:
+            return path;
+        case vekos::ArgKind::BufferIn:
+        case vekos::ArgKind::BufferOut:
+            return good;
+        case vekos::ArgKind::Pointer:
+            return words;
+        case vekos::ArgKind::Int:
+            return 1;
+        default:
+            return 4;
+        }
     };
-    for (const Case &c : cases) {
-        std::vector<uint32_t> pointers(std::begin(bad_pointers), std::end(bad_pointers));
-        if (c.number == VEKOS_TRAP_READ || c.number == VEKOS_TRAP_GETCWD)
-            pointers.push_back(code); // not writable
-        if (c.args[0] == 0xBAD && c.number != VEKOS_TRAP_GETCWD) pointers.push_back(endless);
-        for (uint32_t bad : pointers) {
-            std::vector<uint32_t> args = c.args;
-            for (uint32_t &a : args)
-                if (a == 0xBAD) a = bad;
-            EXPECT_EQ(trap(c.number, args), -1)
-                << "trap " << c.number << " with pointer 0x" << std::hex << bad;
+    int pointer_arguments = 0;
+    for (const vekos::TrapRow &row : vekos::trap_rows()) {
+        for (int i = 0; i < row.arity; i++) {
+            const vekos::TrapArg &arg = row.args[i];
+            if (!arg.is_pointer()) continue;
+            pointer_arguments++;
+            std::vector<uint32_t> pointers(std::begin(bad_pointers), std::end(bad_pointers));
+            if (arg.kind == vekos::ArgKind::BufferOut) pointers.push_back(code); // not writable
+            if (arg.kind == vekos::ArgKind::Path) pointers.push_back(endless);
+            for (uint32_t bad : pointers) {
+                std::vector<uint32_t> args;
+                for (int j = 0; j < row.arity; j++)
+                    args.push_back(j == i ? bad : sound_argument(row.args[j]));
+                g.clear_traps();
+                EXPECT_EQ(trap(row.number, args), -1)
+                    << row.name << " with argument " << i << " at 0x" << std::hex << bad;
+                ASSERT_EQ(g.traps().size(), 1u);
+                int error = g.traps()[0].error;
+                EXPECT_TRUE(error == EFAULT || error == ENOSYS)
+                    << row.name << " with argument " << i << " at 0x" << std::hex << bad
+                    << ": expected EFAULT (or ENOSYS), got errno " << std::dec << error;
+            }
         }
     }
+    EXPECT_GE(pointer_arguments, 10) << "the table's argument kinds name the pointers";
     // Lengths that run past the mapped memory.
     EXPECT_EQ(trap(VEKOS_TRAP_WRITE, {1, good, 0x7fffffff}), -1);
     EXPECT_EQ(trap(VEKOS_TRAP_READ, {0, good, 0x7fffffff}), -1);
@@ -424,7 +441,7 @@ TEST_F(Traps, TheLogDecodesFlagsAndWhenceAndSaysWhyTrapsFailed) {
          {str("/new"), O_WRONLY | O_CREAT | O_TRUNC, 0644},
          "open(\"/new\", O_WRONLY|O_CREAT|O_TRUNC, 0x1a4) = 3"},
         {VEKOS_TRAP_LSEEK, {3, 0, 2}, "lseek(3, 0, SEEK_END) = 0"},
-        {VEKOS_TRAP_LSEEK, {3, 0, 7}, "lseek(3, 0, 7) = -1"}, // the guest's mistake: no reason
+        {VEKOS_TRAP_LSEEK, {3, 0, 7}, "lseek(3, 0, 7) = -1 (invalid argument)"},
         {VEKOS_TRAP_CLOSE, {9}, "close(9) = -1 (bad descriptor)"},
         {VEKOS_TRAP_WRITE, {1, 0x10, 4}, "write(1, 0x10, 4) = -1 (bad address)"},
         {VEKOS_TRAP_MKDIR, {str("/old")}, "mkdir(\"/old\") = -1 (file exists)"},

@@ -1,9 +1,8 @@
 #include "guest.h"
 
 #include "abi/trap_numbers.h"
+#include "kernel/trap_table.h"
 #include "trace/trace.h"
-
-#include "abi/trap_numbers.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -402,10 +401,8 @@ std::optional<int32_t> Guest::before(const TrapRecord &record) {
 }
 
 void Guest::after(const TrapRecord &record) {
-    // Traps that may create something in the root folder.
-    if (!record.scripted &&
-        (record.number == VEKOS_TRAP_OPEN || record.number == VEKOS_TRAP_WRITEFILE ||
-         record.number == VEKOS_TRAP_MKDIR))
+    const vekos::TrapRow *row = vekos::find_trap(record.number);
+    if (!record.scripted && row != nullptr && row->has(vekos::kCreatesEntries))
         root_touched_ = true;
     traps_.push_back(record);
 }
@@ -463,10 +460,9 @@ std::string describe(const std::vector<TrapRecord> &records) {
 }
 
 std::string carried_bytes(const TrapRecord &record) {
-    bool moves_a_buffer = record.number == VEKOS_TRAP_WRITE || record.number == VEKOS_TRAP_READ ||
-                          record.number == VEKOS_TRAP_WRITEFILE ||
-                          record.number == VEKOS_TRAP_VEKFS_STREAM_WRITE;
-    return record.data[moves_a_buffer ? 1 : 0].value_or("");
+    const vekos::TrapRow *row = vekos::find_trap(record.number);
+    int arg = row != nullptr ? row->data_arg() : -1;
+    return arg < 0 ? "" : record.data[size_t(arg)].value_or("");
 }
 
 } // namespace vekos::harness

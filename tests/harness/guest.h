@@ -223,8 +223,8 @@ class TempRoot {
 // `write(1, "hi", 2) = 2`, as --trace shows it; a list is joined with "; ".
 std::string describe(const TrapRecord &record);
 std::string describe(const std::vector<TrapRecord> &records);
-// The data a trap carried: the buffer of a write, read, writefile or stream write, else what
-// its first argument pointed at (a path or string); empty when there was none.
+// The data a trap carried: the buffer it moved, else the path it named (its row's data_arg);
+// empty when there was none.
 std::string carried_bytes(const TrapRecord &record);
 
 namespace detail {
