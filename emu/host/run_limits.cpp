@@ -1,6 +1,7 @@
 #include "host/run_limits.h"
 
 #include <pthread.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -74,7 +75,13 @@ RunLimits::Watchdog *RunLimits::watchdog() {
 void RunLimits::start_watchdog() {
     count_forks();
     watchdog_ = std::make_unique<Watchdog>();
+    // Signals are for the main thread: the console's handler assumes it runs there, between
+    // the main thread's own writes. A thread inherits the mask of the thread that makes it.
+    sigset_t all, before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &before);
     watchdog_->thread = std::thread([this, w = watchdog_.get()] { watch(*w); });
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
 bool RunLimits::charge_run() {
