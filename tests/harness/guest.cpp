@@ -1,5 +1,7 @@
 #include "guest.h"
 
+#include "testing/test_hooks.h"
+
 #include "abi/trap_numbers.h"
 #include "trace/trace.h"
 
@@ -140,7 +142,7 @@ void Guest::reset() {
 }
 
 void Guest::set_time_limit(std::chrono::duration<double> limit) {
-    kernel_->limits().set_call_timeout(limit);
+    TestHooks::set_call_timeout(kernel_->limits(), limit);
 }
 
 CallOutcome Guest::run(uint32_t until, uint64_t limit) {
@@ -149,7 +151,7 @@ CallOutcome Guest::run(uint32_t until, uint64_t limit) {
     Outcome outcome{};
     bool out_of_time = false;
     {
-        RunLimits::Call call(limits);
+        TestHooks::Call call(limits);
         outcome = process_->run(until);
         out_of_time = limits.out_of_time();
     }
@@ -256,7 +258,7 @@ CallOutcome Guest::start(const std::vector<std::string> &argv, std::string_view 
         }
         until = *address;
     }
-    if (!process_->set_arguments(argv, misalign)) {
+    if (!TestHooks::set_arguments(*process_, argv, misalign)) {
         ADD_FAILURE() << "argument list too long";
         return {};
     }
