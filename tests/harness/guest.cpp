@@ -29,13 +29,6 @@ std::string hex(uint32_t value) {
     return text;
 }
 
-std::string make_temp_folder(const char *prefix) {
-    std::string pattern = (std::filesystem::temp_directory_path() / prefix).string() + "XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr)
-        throw std::runtime_error("cannot make a temporary folder " + pattern);
-    return pattern;
-}
-
 std::string call_text(std::string_view function, const std::vector<uint32_t> &args) {
     std::string text = std::string(function) + "(";
     for (size_t i = 0; i < args.size(); i++) text += (i ? ", " : "") + hex(args[i]);
@@ -426,32 +419,6 @@ void Guest::set_root(const std::string &host_folder, vekos::RootFsOptions option
 const std::string &Guest::root() {
     root_touched_ = true;
     return root_;
-}
-
-TempRoot::TempRoot() : path_(make_temp_folder("vekos-test-root-")) {}
-
-TempRoot::~TempRoot() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
-std::string TempRoot::host(std::string_view guest_path) const {
-    while (!guest_path.empty() && guest_path[0] == '/') guest_path.remove_prefix(1);
-    return path_ + "/" + std::string(guest_path);
-}
-
-void TempRoot::write_file(std::string_view guest_path, std::string_view content) const {
-    std::filesystem::path file = host(guest_path);
-    std::filesystem::create_directories(file.parent_path());
-    std::ofstream(file, std::ios::binary).write(content.data(), std::streamsize(content.size()));
-}
-
-std::optional<std::string> TempRoot::read_file(std::string_view guest_path) const {
-    std::ifstream in(host(guest_path), std::ios::binary);
-    if (!in) return std::nullopt;
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 std::string describe(const TrapRecord &record) {
