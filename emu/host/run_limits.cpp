@@ -1,7 +1,10 @@
 #include "host/run_limits.h"
 
+#include "testing/test_hooks.h"
+
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -21,22 +24,14 @@ constexpr std::chrono::milliseconds kStopRepeat{10};
 constexpr std::chrono::milliseconds kMinCallCheck{10};
 constexpr std::chrono::milliseconds kMaxCallCheck{1000};
 
-// Counts forks in the child: a watchdog started before the last one has no thread here.
-std::atomic<unsigned> forks{0};
-
-void count_forks() {
-    static const int registered = pthread_atfork(nullptr, nullptr, [] { forks++; });
-    (void)registered;
-}
-
 } // namespace
 
 struct RunLimits::Watchdog {
     std::mutex mutex;
     std::condition_variable changed;
     bool quit = false;
-    bool woken = false; // to look at the call timeout again
-    unsigned forks_seen = forks.load();
+    bool woken = false;       // to look at the call timeout again
+    pid_t owner = ::getpid(); // the process its thread runs in (a forked child has none)
     std::thread thread;
 };
 
@@ -61,19 +56,7 @@ RunLimits::~RunLimits() {
     w->thread.join();
 }
 
-// In a forked child the parent's watchdog state stays untouched (its mutex may be held by a
-// thread that isn't here) and reachable, so that it is neither destroyed nor reported lost.
-RunLimits::Watchdog *RunLimits::watchdog() {
-    if (watchdog_ && watchdog_->forks_seen != forks.load()) {
-        static auto *left_behind = new std::vector<Watchdog *>;
-        left_behind->push_back(watchdog_.release());
-        stopping_ = false; // the thread that was stopping the engine isn't here
-    }
-    return watchdog_.get();
-}
-
 void RunLimits::start_watchdog() {
-    count_forks();
     watchdog_ = std::make_unique<Watchdog>();
     // Signals are for the main thread: the console's handler assumes it runs there, between
     // the main thread's own writes. A thread inherits the mask of the thread that makes it.
@@ -102,17 +85,6 @@ void RunLimits::sleep(std::chrono::microseconds duration) {
     }
     std::unique_lock lock(w->mutex);
     w->changed.wait_for(lock, duration, [this] { return out_of_time(); });
-}
-
-void RunLimits::set_call_timeout(std::chrono::duration<double> timeout) {
-    call_timeout_ = timeout;
-    if (Watchdog *w = watchdog()) {
-        {
-            std::lock_guard lock(w->mutex);
-            w->woken = true;
-        }
-        w->changed.notify_all();
-    }
 }
 
 // Unicorn's uc_emu_stop is meant to be called from another thread while the engine runs
@@ -159,15 +131,38 @@ void RunLimits::watch(Watchdog &w) {
     }
 }
 
-// With Call's end: either the call has ended before the watchdog looks, or the call waits
-// until the stop is done (sequentially consistent on both sides).
+// With a harness call's end: either the call has ended before the watchdog looks, or the call
+// waits until the stop is done (sequentially consistent on both sides).
 void RunLimits::stop_call(uint64_t call) {
     stopping_.store(true);
     if (calls_.load() == call) engine_.stop();
     stopping_.store(false);
 }
 
-RunLimits::Call::Call(RunLimits &limits) : limits_(limits) {
+// The test harness's seams (testing/test_hooks.h).
+
+// Kept reachable, so that it is neither destroyed nor reported lost.
+void TestHooks::leave_forked_watchdog(RunLimits &limits) {
+    if (!limits.watchdog_ || limits.watchdog_->owner == ::getpid()) return;
+    static auto *left_behind = new std::vector<RunLimits::Watchdog *>;
+    left_behind->push_back(limits.watchdog_.release());
+    limits.stopping_ = false; // the thread that was stopping the engine isn't here
+}
+
+void TestHooks::set_call_timeout(RunLimits &limits, std::chrono::duration<double> timeout) {
+    leave_forked_watchdog(limits);
+    limits.call_timeout_ = timeout;
+    if (RunLimits::Watchdog *w = limits.watchdog()) {
+        {
+            std::lock_guard lock(w->mutex);
+            w->woken = true;
+        }
+        w->changed.notify_all();
+    }
+}
+
+TestHooks::Call::Call(RunLimits &limits) : limits_(limits) {
+    leave_forked_watchdog(limits_);
     bool timed =
         limits_.deadline_ || limits_.call_timeout_.load(std::memory_order_relaxed).count() > 0;
     if (timed && limits_.watchdog() == nullptr) limits_.start_watchdog();
@@ -175,12 +170,9 @@ RunLimits::Call::Call(RunLimits &limits) : limits_(limits) {
     limits_.calls_.store(call, std::memory_order_release);
 }
 
-RunLimits::Call::~Call() {
+TestHooks::Call::~Call() {
     limits_.calls_.store(limits_.calls_.load(std::memory_order_relaxed) + 1);
-    while (limits_.stopping_.load()) {
-        if (limits_.watchdog() == nullptr) break; // forked while the watchdog was stopping
-        std::this_thread::yield();
-    }
+    while (limits_.stopping_.load()) std::this_thread::yield();
 }
 
 } // namespace vekos

@@ -1,8 +1,9 @@
 // Limits that hold for a whole run, across every program it starts: one instruction budget
 // that all of them spend, and a wall-clock deadline (sleeps included); and, for the test
-// harness, a wall-clock limit on each call. A watchdog thread enforces the times by stopping
-// the engine. The engine's thread only reads and writes atomics to arm it, never a lock, so
-// that a forked child, which has no watchdog thread, neither waits for one nor deadlocks.
+// harness, a wall-clock limit on each call (TestHooks::Call, testing/test_hooks.h). A watchdog
+// thread enforces the times by stopping the engine. The engine's thread only reads and writes
+// atomics to arm it, never a lock, so that a child forked from a test, which has no watchdog
+// thread, neither waits for one nor deadlocks.
 #pragma once
 
 #include "machine/engine.h"
@@ -41,22 +42,9 @@ class RunLimits {
     // Sleeps for `duration`, or until out of time when that comes first.
     void sleep(std::chrono::microseconds duration);
 
-    // The longest a Call may run; 0 seconds: no limit. The watchdog starts with the first call.
-    void set_call_timeout(std::chrono::duration<double> timeout);
+    // The longest a call of the test harness may run (TestHooks::set_call_timeout); 0 seconds,
+    // as in every run of vekos-emu: no limit.
     std::chrono::duration<double> call_timeout() const { return call_timeout_.load(); }
-
-    // While it lives, a call of the test harness: out of time once it has run longer than the
-    // call timeout, when the watchdog stops the engine.
-    class Call {
-      public:
-        explicit Call(RunLimits &limits);
-        ~Call();
-        Call(const Call &) = delete;
-        Call &operator=(const Call &) = delete;
-
-      private:
-        RunLimits &limits_;
-    };
 
     // While it lives, the watchdog stops the engine once the deadline has passed.
     class Running {
@@ -73,8 +61,9 @@ class RunLimits {
     };
 
   private:
+    friend class TestHooks;
     struct Watchdog;
-    Watchdog *watchdog(); // this process's, or nullptr
+    Watchdog *watchdog() { return watchdog_.get(); }
     void start_watchdog();
     void watch(Watchdog &w);
     void stop_call(uint64_t call);
@@ -87,7 +76,7 @@ class RunLimits {
     std::atomic<std::chrono::duration<double>> call_timeout_{};
     std::atomic<bool> running_{false};
     std::atomic<bool> expired_{false};
-    // Odd while a Call lives: one more when it starts, one more when it ends.
+    // Odd while a harness call lives: one more when it starts, one more when it ends.
     std::atomic<uint64_t> calls_{0};
     std::atomic<uint64_t> expired_call_{kNoCall};
     // The watchdog is stopping the engine for a call: the call waits for that before it ends,

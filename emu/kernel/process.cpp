@@ -1,5 +1,7 @@
 #include "kernel/process.h"
 
+#include "testing/test_hooks.h"
+
 #include <utility>
 
 namespace vekos {
@@ -31,7 +33,7 @@ Result<std::unique_ptr<Process>> Process::create(const ProcessServices &services
     return p;
 }
 
-bool Process::set_arguments(const std::vector<std::string> &argv, uint32_t misalign) {
+bool Process::lay_out(const std::vector<std::string> &argv, uint32_t misalign) {
     uint64_t bytes = 4 * (uint64_t(argv.size()) + 2) + misalign + 16;
     for (const std::string &a : argv) bytes += a.size() + 1;
     if (bytes > kMaxArgBytes) return false;
@@ -48,6 +50,11 @@ bool Process::set_arguments(const std::vector<std::string> &argv, uint32_t misal
     memory_.poke(at, words.data(), uint32_t(words.size() * 4));
     initial_esp_ = at;
     return true;
+}
+
+bool TestHooks::set_arguments(Process &process, const std::vector<std::string> &argv,
+                              uint32_t misalign) {
+    return process.lay_out(argv, misalign);
 }
 
 void Process::start() {

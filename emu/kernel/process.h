@@ -61,9 +61,8 @@ class Process : private TrapHandler {
                                                    std::string cwd, int depth);
     ~Process() override;
 
-    // Lays out the entry stack: esp -> argc, argv[0..argc-1], 0, then the strings. `misalign`
-    // lowers the whole layout by that many bytes (for start-up alignment tests).
-    bool set_arguments(const std::vector<std::string> &argv, uint32_t misalign = 0);
+    // Lays out the entry stack: esp -> argc, argv[0..argc-1], 0, then the strings.
+    bool set_arguments(const std::vector<std::string> &argv) { return lay_out(argv, 0); }
     // Attaches to the engine and loads the entry registers: eip = entry, esp as laid out,
     // everything else zero.
     void start();
@@ -104,7 +103,10 @@ class Process : private TrapHandler {
     std::string describe(const Fault &fault) const;
 
   private:
+    friend class TestHooks; // lowers the layout, for start-up alignment tests
     Process(const ProcessServices &services, std::string name, std::string cwd, int depth);
+    // The entry stack, lowered as a whole by `misalign` bytes.
+    bool lay_out(const std::vector<std::string> &argv, uint32_t misalign);
     void on_trap() override;
 
     Engine &engine_;

@@ -76,7 +76,6 @@ class Engine : private CodeWriteObserver, private StoreWatch {
     // Bytes of host code translated and not yet flushed; past the limit, attaching another
     // process's memory flushes them (0 where the Unicorn release doesn't tell).
     size_t translated_bytes() const;
-    void set_translation_limit(size_t bytes) { translation_limit_ = bytes; }
     // Shows the guest's stores to the attached memory, so that it notes the pages written
     // since its snapshot (GuestMemory::snapshot): from now on, everywhere or again within
     // `span`. A memory with a snapshot is watched from its attach on.
@@ -134,6 +133,7 @@ class Engine : private CodeWriteObserver, private StoreWatch {
     void restore(Context &context);
 
   private:
+    friend class TestHooks;
     static void on_interrupt(uc_engine *uc, uint32_t intno, void *self);
     static bool on_memory_fault(uc_engine *uc, uc_mem_type type, uint64_t addr, int size,
                                 int64_t value, void *self);

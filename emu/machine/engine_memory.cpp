@@ -5,6 +5,7 @@
 #include "machine/engine.h"
 #include "machine/uc_check.h"
 #include "machine/unicorn/tweaks.h"
+#include "testing/test_hooks.h"
 
 #include <sys/mman.h>
 
@@ -64,6 +65,10 @@ void Engine::attach(GuestMemory &memory) {
         if (r.prot & kProtExec) uc_ctl_remove_cache(uc_, uint64_t(r.base), r.end());
     // Stores to these host pages while it was away weren't its own.
     if (memory.has_snapshot()) watch_stores();
+}
+
+void TestHooks::set_translation_limit(Engine &engine, size_t bytes) {
+    engine.translation_limit_ = bytes;
 }
 
 void Engine::detach(GuestMemory &memory) {

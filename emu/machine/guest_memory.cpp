@@ -1,5 +1,7 @@
 #include "machine/guest_memory.h"
 
+#include "testing/test_hooks.h"
+
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -13,11 +15,12 @@ void *host_mremap(void *old_address, size_t old_size, size_t new_size, int flags
     return mremap(old_address, old_size, new_size, flags, new_address);
 }
 
-HostRemap g_remap = &host_mremap;
+// How pages move between host ranges; tests may put in another.
+TestHooks::HostRemap g_remap = &host_mremap;
 
 } // namespace
 
-void set_host_remap(HostRemap remap) {
+void TestHooks::set_host_remap(HostRemap remap) {
     g_remap = remap != nullptr ? remap : &host_mremap;
 }
 

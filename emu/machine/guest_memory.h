@@ -18,12 +18,6 @@ enum Prot : uint32_t { kProtRead = 1, kProtWrite = 2, kProtExec = 4 };
 
 constexpr uint32_t kPageSize = 0x1000;
 
-// How pages move between host ranges: mremap(2), unless a test puts in another (nullptr puts
-// mremap back) to take the paths of a host that refuses or grants MREMAP_DONTUNMAP.
-using HostRemap = void *(*)(void *old_address, size_t old_size, size_t new_size, int flags,
-                            void *new_address);
-void set_host_remap(HostRemap remap);
-
 struct Region {
     uint32_t base;
     uint32_t size; // page multiple

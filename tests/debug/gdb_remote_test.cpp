@@ -2,6 +2,7 @@
 // (0xf4 ends the program with eax as status, 0x0b faults, 0xeb spins, anything else moves
 // on). Debian's gdb drives it in batch mode; a raw client checks what gdb cannot show.
 #include "debug/gdb_remote.h"
+#include "subprocess.h"
 
 #include <gtest/gtest.h>
 
@@ -97,18 +98,16 @@ struct Session {
 
 // Runs gdb in batch mode on the stub's port with `commands`; returns what it printed.
 std::string run_gdb(Session &session, ToyTarget &target, const std::vector<std::string> &commands) {
-    std::string command = "timeout 30 gdb -nx -batch -ex 'target remote 127.0.0.1:" +
-                          std::to_string(session.stub->port()) + "'";
-    for (const std::string &c : commands) command += " -ex '" + c + "'";
-    command += " 2>&1";
+    std::vector<std::string> argv{
+        "/usr/bin/env", "timeout",
+        "30",           "gdb",
+        "-nx",          "-batch",
+        "-ex",          "target remote 127.0.0.1:" + std::to_string(session.stub->port())};
+    for (const std::string &c : commands) argv.insert(argv.end(), {"-ex", c});
     std::string output;
     std::thread gdb([&] {
-        FILE *pipe = popen(command.c_str(), "r");
-        char buffer[4096];
-        size_t got;
-        while (pipe && (got = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-            output.append(buffer, got);
-        if (pipe) pclose(pipe);
+        Finished f = run_command(argv);
+        output = f.out + f.err;
     });
     if (session.stub->accept(20000))
         session.serve(target);

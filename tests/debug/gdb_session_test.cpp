@@ -5,9 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
-#include <cstdio>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -73,19 +71,13 @@ struct Debugged {
 // Runs `vekos-emu --gdb 0 IMAGE` and gdb in batch mode with `commands` against it; both
 // are bounded in time.
 Debugged debug_with_gdb(const std::string &program, const std::vector<std::string> &commands) {
+    using namespace std::chrono_literals;
+    Child emu({"/usr/bin/env", "timeout", "30", VEKOS_EMU, "--gdb", "0", program});
+    const std::string waiting = "vekos-emu: waiting for gdb on 127.0.0.1:";
+    std::string line = emu.read_err_until("\n", 30s);
     Debugged run;
-    std::string emu =
-        std::string("exec timeout 30 ") + VEKOS_EMU + " --gdb 0 " + program + " 2>&1 >/dev/null";
-    FILE *emu_err = popen(emu.c_str(), "r");
-    if (emu_err == nullptr) return run;
-    char line[256] = "";
-    if (std::fgets(line, sizeof line, emu_err) == nullptr) line[0] = 0;
-    run.emu_err = line;
-    std::string text = line;
-    size_t colon = text.rfind(':');
-    if (text.rfind("vekos-emu: waiting for gdb on 127.0.0.1:", 0) == 0 &&
-        colon != std::string::npos) {
-        std::string port = text.substr(colon + 1, text.size() - colon - 2);
+    if (line.rfind(waiting, 0) == 0 && line.find('\n') != std::string::npos) {
+        std::string port = line.substr(waiting.size(), line.find('\n') - waiting.size());
         std::vector<std::string> argv{"/usr/bin/env", "timeout", "30", "gdb", "-nx", "-batch"};
         argv.insert(argv.end(), {"-ex", "target remote 127.0.0.1:" + port});
         for (const std::string &command : commands) argv.insert(argv.end(), {"-ex", command});
@@ -93,9 +85,9 @@ Debugged debug_with_gdb(const std::string &program, const std::vector<std::strin
         Finished gdb = run_command(argv);
         run.gdb = gdb.out + gdb.err;
     }
-    while (std::fgets(line, sizeof line, emu_err) != nullptr) run.emu_err += line;
-    int status = pclose(emu_err);
-    run.emu_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    Finished ended = emu.finish();
+    run.emu_status = ended.status;
+    run.emu_err = ended.err;
     return run;
 }
 

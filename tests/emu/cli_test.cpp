@@ -1,7 +1,6 @@
 // vekos-emu as users run it: exit statuses, fault reports, run requests, scripts, nesting,
 // the instruction limit and command-line errors.
-#include "guest.h"
-#include "subprocess.h"
+#include "emu_program_test.h"
 
 #include <gtest/gtest.h>
 
@@ -16,17 +15,10 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::string_literals;
 
-class VekosEmu : public ::testing::Test {
+class VekosEmu : public EmuProgramTest {
   protected:
-    void SetUp() override {
-        fs::create_directories(root.host("bin"));
-        fs::copy_file(PROBE_IMAGE, root.host("bin/probe.uelf"));
-    }
-    Finished emu(std::vector<std::string> args) {
-        args.insert(args.begin(), {VEKOS_EMU, "--root", root.path()});
-        return run_command(args);
-    }
-    vekos::harness::TempRoot root;
+    VekosEmu() : EmuProgramTest({PROBE_IMAGE}) {}
+    Finished emu(const std::vector<std::string> &args) { return emu_words(args); }
 };
 
 // Lines of vekos-emu's own, not counting the backtraces under fault reports.

@@ -135,7 +135,7 @@ TEST(ElfImage, RefusesEachMalformedImageWithItsReason) {
 }
 
 TEST(ElfImage, VekosEmuReportsABadImageInOneLineWithStatus127) {
-    vekos::harness::TempRoot root;
+    TempRoot root;
     for (const Case &c : bad_images()) {
         ElfBuilder b;
         c.damage(b);

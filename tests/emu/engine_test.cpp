@@ -2,6 +2,7 @@
 // teardown, and the translation buffer over many processes.
 #include "machine/engine.h"
 #include "machine/unicorn/tweaks.h"
+#include "testing/test_hooks.h"
 
 #include <gtest/gtest.h>
 
@@ -75,11 +76,11 @@ void *remap_refusing_the_flag(void *old_address, size_t old_size, size_t new_siz
 TEST(Engine, ProcessesTakeTurnsAndTheEngineGoesWhicheverWayPagesMove) {
     struct Case {
         const char *host;
-        vekos::HostRemap remap;
+        vekos::TestHooks::HostRemap remap;
     } cases[] = {{"MREMAP_DONTUNMAP granted", &remap_keeping_the_range},
                  {"MREMAP_DONTUNMAP refused", &remap_refusing_the_flag}};
     for (const Case &c : cases) {
-        vekos::set_host_remap(c.remap);
+        vekos::TestHooks::set_host_remap(c.remap);
         {
             auto parent = program(1), child = program(2);
             auto engine = std::make_unique<Engine>();
@@ -89,7 +90,7 @@ TEST(Engine, ProcessesTakeTurnsAndTheEngineGoesWhicheverWayPagesMove) {
             engine->detach(*parent);
             engine.reset(); // with its mappings kept for the next process, if the host let it
         }
-        vekos::set_host_remap(nullptr);
+        vekos::TestHooks::set_host_remap(nullptr);
     }
 }
 
@@ -108,7 +109,7 @@ TEST(Engine, TranslationsAreFlushedBetweenProcessesPastTheLimit) {
     constexpr size_t kLimit = 256 << 10;
     constexpr uint32_t kInstructions = 1000; // a few KiB of host code each
     Engine engine;
-    engine.set_translation_limit(kLimit);
+    vekos::TestHooks::set_translation_limit(engine, kLimit);
     size_t most = 0;
     for (uint32_t i = 0; i < 300; i++) {
         auto memory = program(i, kInstructions);
@@ -135,9 +136,9 @@ TEST(Engine, ARunRetranslatingWithoutEndStaysInBoundedMemory) {
     ASSERT_TRUE(memory.add_region(kCode, vekos::kPageSize,
                                   vekos::kProtRead | vekos::kProtWrite | vekos::kProtExec, "code"));
     memory.poke(kCode, code, sizeof code);
-    vekos::unicorn::set_translation_buffer(kBuffer);
+    vekos::TestHooks::set_translation_buffer(kBuffer);
     Engine engine;
-    vekos::unicorn::set_translation_buffer(vekos::unicorn::kTranslationBuffer);
+    vekos::TestHooks::set_translation_buffer(vekos::unicorn::kTranslationBuffer);
     size_t before = resident_bytes();
     NoTraps traps;
     engine.attach(memory);

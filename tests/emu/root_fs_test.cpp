@@ -82,7 +82,7 @@ class RootEscapes : public ::testing::Test {
         fs::remove_all(outside);
     }
 
-    vekos::harness::TempRoot root;
+    TempRoot root;
     std::string secret, secret_name, outside;
     std::optional<RootFs> fs_;
 };
@@ -239,7 +239,7 @@ TEST_F(RootEscapes, SwappingAFolderForALinkOutNeverLeadsOutside) {
 // Program files are opened without waiting: a FIFO put where a program was must not stall
 // vekos-emu in the open.
 TEST(ProgramFiles, AFifoOrALinkIsRefusedWithoutWaiting) {
-    vekos::harness::TempRoot root;
+    TempRoot root;
     std::string fifo = root.host("prog.uelf");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     std::atomic<bool> done = false;

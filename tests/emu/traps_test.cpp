@@ -1,6 +1,7 @@
 // Traps through the kernel's real table, called from the probe program: hostile pointers,
 // descriptors, files, folders and the console.
 #include "guest.h"
+#include "subprocess.h"
 
 #include "abi/trap_numbers.h"
 #include "kernel/trap_table.h"
@@ -21,7 +22,6 @@
 namespace {
 
 using vekos::harness::Guest;
-using vekos::harness::TempRoot;
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
@@ -252,20 +252,6 @@ TEST_F(Traps, ATrailingSlashNamesOnlyAFolder) {
     EXPECT_FALSE(fs::exists(root.host("new"))) << "nothing may be created for \"new/\"";
 }
 
-// Waits until `pid` is inside one of the given system calls, as /proc/PID/syscall shows.
-bool wait_for_syscall(pid_t pid, std::initializer_list<long> calls,
-                      std::chrono::milliseconds within) {
-    std::string file = "/proc/" + std::to_string(pid) + "/syscall";
-    for (auto end = std::chrono::steady_clock::now() + within;
-         std::chrono::steady_clock::now() < end;) {
-        long number = -1;
-        std::ifstream(file) >> number;
-        for (long call : calls)
-            if (number == call) return true;
-    }
-    return false;
-}
-
 // A writer killed in the middle of a writefile leaves the old content and no partial file.
 TEST_F(Traps, AWritefileKilledMidWriteLeavesNoPartialFile) {
     if (!std::ifstream("/proc/self/syscall")) GTEST_SKIP() << "the host has no /proc/PID/syscall";
@@ -275,20 +261,19 @@ TEST_F(Traps, AWritefileKilledMidWriteLeavesNoPartialFile) {
     const std::string data(900 << 10, 'n');
     uint32_t path = str("f"), bytes = g.put_bytes(data.data(), data.size());
     for (int round = 0; round < 3; round++) {
-        pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
+        Child writer([&] {
             alarm(10); // never outlives the test
             for (;;) {
                 g.call_outcome("raw_trap",
                                {VEKOS_TRAP_WRITEFILE, path, bytes, uint32_t(data.size()), 0, 0, 0});
                 g.clear_traps();
             }
-        }
+            return 0;
+        });
         // Killed while writing or syncing, mostly: the kill may also land a moment later.
-        bool caught = wait_for_syscall(child, {SYS_write, SYS_fsync}, 5s);
-        kill(child, SIGKILL);
-        waitpid(child, nullptr, 0);
+        bool caught = writer.wait_in_system_call({SYS_write, SYS_fsync}, 5s);
+        writer.signal(SIGKILL);
+        writer.wait(5s);
         ASSERT_TRUE(caught) << "the writer was never seen writing";
         // Nothing partial is ever left. Only a kill between naming the finished file and
         // renaming it over `f` (two system calls apart) leaves it, whole, under its own name.

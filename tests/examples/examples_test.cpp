@@ -26,8 +26,8 @@ std::string binary_content(size_t size) {
 }
 
 TEST_F(Programs, CatCopiesNamedFilesInOrder) {
-    put_file("a.txt", "one\n");
-    put_file("b.txt", "two\n");
+    root.write_file("a.txt", "one\n");
+    root.write_file("b.txt", "two\n");
     Finished r = emu("run.uelf cat.uelf a.txt /b.txt a.txt");
     EXPECT_EQ(r.out, "one\ntwo\none\n");
     EXPECT_EQ(r.status, 0);
@@ -35,21 +35,21 @@ TEST_F(Programs, CatCopiesNamedFilesInOrder) {
 
 TEST_F(Programs, CatCopiesLargeBinaryFilesExactly) {
     std::string content = binary_content(10000);
-    put_file("data.bin", content);
+    root.write_file("data.bin", content);
     Finished r = emu("run.uelf cat.uelf data.bin");
     EXPECT_EQ(r.out.size(), content.size());
     EXPECT_TRUE(r.out == content) << "the bytes differ";
 }
 
 TEST_F(Programs, CatReadsStandardInputForADash) {
-    put_file("a.txt", "file\n");
+    root.write_file("a.txt", "file\n");
     Finished r = emu("cat.uelf a.txt - a.txt", "typed\n");
     EXPECT_EQ(r.out, "file\ntyped\nfile\n");
     EXPECT_EQ(r.status, 0);
 }
 
 TEST_F(Programs, CatReportsMissingFilesAndGoesOn) {
-    put_file("a.txt", "here\n");
+    root.write_file("a.txt", "here\n");
     Finished r = emu("cat.uelf nope.txt a.txt");
     EXPECT_EQ(r.out, "cat: nope.txt: no such file\nhere\n");
     EXPECT_EQ(r.status, 1);
@@ -57,19 +57,19 @@ TEST_F(Programs, CatReportsMissingFilesAndGoesOn) {
 
 TEST_F(Programs, CpCopiesAFileWhole) {
     std::string content = binary_content(50000);
-    put_file("source.bin", content);
-    put_file("copy.bin", "old content, longer than nothing");
+    root.write_file("source.bin", content);
+    root.write_file("copy.bin", "old content, longer than nothing");
     Finished r = emu("run.uelf cp.uelf source.bin copy.bin");
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(file("copy.bin").size(), content.size());
-    EXPECT_TRUE(file("copy.bin") == content) << "the copy differs";
+    EXPECT_EQ(root.read_file("copy.bin").value_or("").size(), content.size());
+    EXPECT_TRUE(root.read_file("copy.bin").value_or("") == content) << "the copy differs";
 
-    put_file("empty.txt", "");
+    root.write_file("empty.txt", "");
     r = emu("cp.uelf empty.txt also_empty.txt");
     EXPECT_EQ(r.status, 0);
-    ASSERT_TRUE(fs::exists(root_ / "also_empty.txt"));
-    EXPECT_EQ(fs::file_size(root_ / "also_empty.txt"), 0u);
+    ASSERT_TRUE(fs::exists(root.host("also_empty.txt")));
+    EXPECT_EQ(fs::file_size(root.host("also_empty.txt")), 0u);
 }
 
 TEST_F(Programs, CpRefusesBadArgumentsAndMissingFiles) {
@@ -86,14 +86,14 @@ TEST_F(Programs, CpRefusesBadArgumentsAndMissingFiles) {
         EXPECT_EQ(r.out, c.out) << c.args;
         EXPECT_EQ(r.status, 1) << c.args;
     }
-    EXPECT_FALSE(fs::exists(root_ / "copy.txt"));
+    EXPECT_FALSE(fs::exists(root.host("copy.txt")));
 }
 
 TEST_F(Programs, ExitEndsAtOnceWithItsStatusAndStoresNothing) {
     Finished r = emu("exit_early.uelf");
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.out, "leaving\n") << "no handler runs";
-    EXPECT_FALSE(fs::exists(root_ / "left.txt")) << "an unclosed write stream stores nothing";
+    EXPECT_FALSE(fs::exists(root.host("left.txt"))) << "an unclosed write stream stores nothing";
 }
 
 TEST_F(Programs, SelfSeededRandomNumbersDifferBetweenRuns) {

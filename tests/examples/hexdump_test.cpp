@@ -38,7 +38,7 @@ std::string host_dump(const std::string &data) {
 }
 
 TEST_F(Hexdump, ShortFileLayout) {
-    put_file("hi.txt", "hi\n");
+    root.write_file("hi.txt", "hi\n");
     Finished r = emu("run.uelf hexdump.uelf hi.txt");
     EXPECT_EQ(r.out, "00000000  68 69 0a                                          |hi.|\n"
                      "00000003\n");
@@ -49,7 +49,7 @@ TEST_F(Hexdump, EveryByteValueAndAShortLastLine) {
     std::string data;
     for (int i = 0; i < 300; i++) data += char((i * 37 + 5) & 0xff);
     for (size_t length : {size_t(0), size_t(8), size_t(16), size_t(17), data.size()}) {
-        put_file("data.bin", data.substr(0, length));
+        root.write_file("data.bin", data.substr(0, length));
         Finished r = emu("run.uelf hexdump.uelf data.bin");
         EXPECT_EQ(r.out, host_dump(data.substr(0, length))) << length << " bytes";
         EXPECT_EQ(r.status, 0);

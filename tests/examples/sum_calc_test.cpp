@@ -14,8 +14,8 @@ class NumberPrograms : public EmuProgramTest {
 };
 
 TEST_F(NumberPrograms, SumAddsFilesAndStandardInput) {
-    put_file("a.txt", "10 20\n\t30\r\n-5");
-    put_file("b.txt", "  7 abc 12abc\n");
+    root.write_file("a.txt", "10 20\n\t30\r\n-5");
+    root.write_file("b.txt", "  7 abc 12abc\n");
     struct Case {
         std::string args, input, out;
         int status;

@@ -1,14 +1,15 @@
 // The plugin inside vekos-cc, on C and C++ sources: every annotated pitfall of the corpus
 // warns at its column with its text and nothing else warns; correct calls, the options that
 // silence the check or make it an error.
+#include "subprocess.h"
+
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <fstream>
 #include <map>
 #include <regex>
+#include <sstream>
 #include <string>
-#include <sys/wait.h>
 #include <vector>
 
 namespace {
@@ -20,17 +21,14 @@ struct Compiled {
     std::string output;
 };
 
+// `options` are words apart by spaces.
 Compiled compile(const std::string &source, const std::string &options = "") {
-    std::string command = std::string(VEKOS_CC) + " " + options + " -c " + corpus + "/" + source +
-                          " -o /dev/null 2>&1";
-    Compiled result;
-    FILE *pipe = popen(command.c_str(), "r");
-    char chunk[4096];
-    for (size_t n; pipe && (n = fread(chunk, 1, sizeof chunk, pipe)) > 0;)
-        result.output.append(chunk, n);
-    int status = pipe ? pclose(pipe) : -1;
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
+    std::vector<std::string> argv{VEKOS_CC};
+    std::istringstream words(options);
+    for (std::string word; words >> word;) argv.push_back(word);
+    argv.insert(argv.end(), {"-c", corpus + "/" + source, "-o", "/dev/null"});
+    Finished f = run_command(argv);
+    return {f.status, f.out + f.err};
 }
 
 struct Diagnostic {

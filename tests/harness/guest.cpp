@@ -1,5 +1,7 @@
 #include "guest.h"
 
+#include "testing/test_hooks.h"
+
 #include "abi/trap_numbers.h"
 #include "kernel/trap_table.h"
 #include "trace/trace.h"
@@ -24,13 +26,6 @@ std::string hex(uint32_t value) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%x", value);
     return text;
-}
-
-std::string make_temp_folder(const char *prefix) {
-    std::string pattern = (std::filesystem::temp_directory_path() / prefix).string() + "XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr)
-        throw std::runtime_error("cannot make a temporary folder " + pattern);
-    return pattern;
 }
 
 std::string call_text(std::string_view function, const std::vector<uint32_t> &args) {
@@ -139,7 +134,7 @@ void Guest::reset() {
 }
 
 void Guest::set_time_limit(std::chrono::duration<double> limit) {
-    kernel_->limits().set_call_timeout(limit);
+    TestHooks::set_call_timeout(kernel_->limits(), limit);
 }
 
 CallOutcome Guest::run(uint32_t until, uint64_t limit) {
@@ -148,7 +143,7 @@ CallOutcome Guest::run(uint32_t until, uint64_t limit) {
     Outcome outcome{};
     bool out_of_time = false;
     {
-        RunLimits::Call call(limits);
+        TestHooks::Call call(limits);
         outcome = process_->run(until);
         out_of_time = limits.out_of_time();
     }
@@ -255,7 +250,7 @@ CallOutcome Guest::start(const std::vector<std::string> &argv, std::string_view 
         }
         until = *address;
     }
-    if (!process_->set_arguments(argv, misalign)) {
+    if (!TestHooks::set_arguments(*process_, argv, misalign)) {
         ADD_FAILURE() << "argument list too long";
         return {};
     }
@@ -421,32 +416,6 @@ void Guest::set_root(const std::string &host_folder, vekos::RootFsOptions option
 const std::string &Guest::root() {
     root_touched_ = true;
     return root_;
-}
-
-TempRoot::TempRoot() : path_(make_temp_folder("vekos-test-root-")) {}
-
-TempRoot::~TempRoot() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
-std::string TempRoot::host(std::string_view guest_path) const {
-    while (!guest_path.empty() && guest_path[0] == '/') guest_path.remove_prefix(1);
-    return path_ + "/" + std::string(guest_path);
-}
-
-void TempRoot::write_file(std::string_view guest_path, std::string_view content) const {
-    std::filesystem::path file = host(guest_path);
-    std::filesystem::create_directories(file.parent_path());
-    std::ofstream(file, std::ios::binary).write(content.data(), std::streamsize(content.size()));
-}
-
-std::optional<std::string> TempRoot::read_file(std::string_view guest_path) const {
-    std::ifstream in(host(guest_path), std::ios::binary);
-    if (!in) return std::nullopt;
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 std::string describe(const TrapRecord &record) {

@@ -32,6 +32,7 @@
 
 #include "kernel/kernel.h"
 #include "kernel/trap_record.h"
+#include "temp_root.h"
 
 #include <gtest/gtest.h>
 
@@ -201,23 +202,6 @@ class Guest : private vekos::TrapObserver {
     uint64_t limit_ = 0;
     bool root_touched_ = false;
     mutable std::map<std::string, uint32_t, std::less<>> found_symbols_;
-};
-
-// A temporary host folder, removed with everything in it when the object goes.
-class TempRoot {
-  public:
-    TempRoot();
-    ~TempRoot();
-    TempRoot(const TempRoot &) = delete;
-    TempRoot &operator=(const TempRoot &) = delete;
-    const std::string &path() const { return path_; }
-    // Host path of a guest path ("/a/b" or "a/b", both from the root).
-    std::string host(std::string_view guest_path) const;
-    void write_file(std::string_view guest_path, std::string_view content) const;
-    std::optional<std::string> read_file(std::string_view guest_path) const;
-
-  private:
-    std::string path_;
 };
 
 // `write(1, "hi", 2) = 2`, as --trace shows it; a list is joined with "; ".

@@ -32,7 +32,7 @@ TEST_F(RunEndToEnd, UsageAndFailureMessagesWithStatusOne) {
         {"run.uelf missing.uelf", "run: failed\n"},
         {"run.uelf notes.txt", "run: failed\n"}, // no loader for this extension
     };
-    put_file("notes.txt", "not a program\n");
+    root.write_file("notes.txt", "not a program\n");
     for (const Case &c : cases) {
         Finished r = emu(c.args);
         EXPECT_EQ(r.out, c.out) << c.args;
@@ -48,7 +48,7 @@ TEST_F(RunEndToEnd, LongCommandLinesAreCutAt191Characters) {
 }
 
 TEST_F(RunEndToEnd, ShellScriptRunsEachCommandLine) {
-    put_file("two.shell", "# two programs\nhello.uelf first\n\nbin/words.uelf ab:c\n");
+    root.write_file("two.shell", "# two programs\nhello.uelf first\n\nbin/words.uelf ab:c\n");
     Finished r = emu("run.uelf two.shell");
     EXPECT_EQ(r.out, "first\nab\t2\nc\t1\nwords: 2, longest: ab\n");
     EXPECT_EQ(r.status, 0);

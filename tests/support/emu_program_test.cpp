@@ -1,9 +1,6 @@
 #include "emu_program_test.h"
 
-#include <unistd.h>
-
-#include <fstream>
-#include <sstream>
+#include <filesystem>
 
 namespace fs = std::filesystem;
 
@@ -32,33 +29,18 @@ std::string built_program(const std::string &name) {
     return (fs::path(VEKOS_ROOT_DIR) / "bin" / name).string();
 }
 
-void EmuProgramTest::SetUp() {
-    const testing::TestInfo *test = testing::UnitTest::GetInstance()->current_test_info();
-    root_ = fs::temp_directory_path() / ("vekos-program-test-" + std::to_string(::getpid()) + "-" +
-                                         test->test_suite_name() + "-" + test->name());
-    fs::remove_all(root_);
-    fs::create_directories(root_ / "bin");
-    for (const std::string &program : programs_)
-        fs::copy_file(program, root_ / "bin" / fs::path(program).filename());
+EmuProgramTest::EmuProgramTest(const std::vector<std::string> &programs) {
+    fs::create_directories(root.host("bin"));
+    for (const std::string &program : programs)
+        fs::copy_file(program, fs::path(root.host("bin")) / fs::path(program).filename());
 }
 
-void EmuProgramTest::TearDown() {
-    fs::remove_all(root_);
+std::vector<std::string> EmuProgramTest::emu_command(const std::vector<std::string> &args) const {
+    std::vector<std::string> argv = {VEKOS_EMU, "--root", root.path()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
 }
 
-void EmuProgramTest::put_file(const std::string &name, const std::string &content) {
-    std::ofstream(root_ / name, std::ios::binary) << content;
-}
-
-std::string EmuProgramTest::file(const std::string &name) {
-    std::ifstream in(root_ / name, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-Finished EmuProgramTest::emu(const std::string &args, const std::string &input) {
-    std::vector<std::string> argv = {VEKOS_EMU, "--root", root_.string()};
-    for (const std::string &word : shell_words(args)) argv.push_back(word);
-    return run_command(argv, input);
+Finished EmuProgramTest::emu_words(const std::vector<std::string> &args, const std::string &input) {
+    return run_command(emu_command(args), input);
 }

@@ -1,13 +1,13 @@
 // A GoogleTest fixture for whole programs on vekos-emu, run as a user runs them: a vekos
-// root in a temporary host folder holding chosen images, files put into it, and vekos-emu
-// started over it with arguments and standard input.
+// root in a temporary host folder holding chosen images in /bin and files put into it, and
+// vekos-emu started over it with arguments and standard input.
 #pragma once
 
 #include "subprocess.h"
+#include "temp_root.h"
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -17,21 +17,18 @@ std::vector<std::string> shell_words(const std::string &line);
 class EmuProgramTest : public testing::Test {
   protected:
     // Host paths of the images that the root's /bin will hold.
-    explicit EmuProgramTest(std::vector<std::string> programs) : programs_(std::move(programs)) {}
-    void SetUp() override;
-    void TearDown() override;
+    explicit EmuProgramTest(const std::vector<std::string> &programs);
 
-    // Files in the root, by guest path from /.
-    void put_file(const std::string &name, const std::string &content);
-    std::string file(const std::string &name);
+    // vekos-emu --root ROOT followed by `args`, as words or as one line (see shell_words),
+    // with `input` on its stdin.
+    Finished emu_words(const std::vector<std::string> &args, const std::string &input = "");
+    Finished emu(const std::string &args, const std::string &input = "") {
+        return emu_words(shell_words(args), input);
+    }
+    // The command line of such a run, for a Child.
+    std::vector<std::string> emu_command(const std::vector<std::string> &args) const;
 
-    // vekos-emu --root ROOT followed by `args` (see shell_words), with `input` on its stdin.
-    Finished emu(const std::string &args, const std::string &input = "");
-
-    std::filesystem::path root_;
-
-  private:
-    std::vector<std::string> programs_;
+    TempRoot root;
 };
 
 // An image of the build's root, /bin/<name> (run.uelf, hello.uelf, the examples).

@@ -1,9 +1,13 @@
-// run_command itself, on host programs: large input and output at once, exit statuses and
-// signals, and commands that cannot start.
+// run_command and Child themselves, on host programs: large input and output at once, exit
+// statuses and signals, commands that cannot start, and a child the test talks to.
 #include "subprocess.h"
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <string>
 
 namespace {
@@ -61,6 +65,26 @@ TEST(RunCommand, ACommandThatCannotStartIsAFailure) {
         EXPECT_NE(f.err.find("run_command: "), std::string::npos)
             << c.what << ": expected the reason in err, got \"" << f.err << "\"";
     }
+}
+
+TEST(Child, TalksToARunningChildSignalsItAndReportsItsEnd) {
+    using namespace std::chrono_literals;
+    Child cat({"/bin/cat"});
+    cat.send("ping\n");
+    EXPECT_EQ(cat.read_until("ping\n", 5s), "ping\n") << "cat echoes while it runs";
+    cat.close_input();
+    EXPECT_EQ(cat.wait(5s), 0) << "cat ends at the end of its input";
+
+    Child sleeper({"/bin/sleep", "60"});
+    EXPECT_EQ(sleeper.wait(50ms), -1) << "still running";
+    sleeper.signal(SIGTERM);
+    EXPECT_EQ(sleeper.wait(5s), 128 + SIGTERM);
+
+    Finished copy = Child([] { return int(write(2, "copy", 4)) + 3; }).finish();
+    EXPECT_EQ(copy.status, 7) << "a forked copy ends with its body's result: " << copy.err;
+    EXPECT_EQ(copy.err, "copy");
+    EXPECT_EQ(Child({"/bin/sh", "-c", "test -t 1"}, "", true).finish().status, 0)
+        << "stdout on a terminal";
 }
 
 } // namespace

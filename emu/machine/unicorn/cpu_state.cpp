@@ -1,6 +1,7 @@
 // The engine's tweaks of Unicorn 2.0.1's CPU state (machine/unicorn/tweaks.h says what and why).
 #include "machine/unicorn/internals.h"
 #include "machine/unicorn/tweaks.h"
+#include "testing/test_hooks.h"
 
 #include <atomic>
 
@@ -37,10 +38,6 @@ void flush_translations(uc_engine *uc) {
     if (CPUState *cpu = cpu_of(uc)) tb_flush_x86_64(cpu);
 }
 
-void set_translation_buffer(size_t bytes) {
-    g_buffer_bytes = bytes;
-}
-
 namespace {
 thread_local uc_engine *flush_requested = nullptr;
 
@@ -66,3 +63,7 @@ bool take_flush_request(uc_engine *uc) {
 }
 
 } // namespace vekos::unicorn
+
+void vekos::TestHooks::set_translation_buffer(size_t bytes) {
+    g_buffer_bytes = bytes;
+}

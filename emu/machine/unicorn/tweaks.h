@@ -23,9 +23,8 @@ void exception_delivered(uc_engine *uc);
 // Bytes of host code translated since the last flush, and dropping all of it. Unicorn reuses
 // its translation buffer only after a flush; a full buffer crashes 2.0.1. Its buffer holds
 // kTranslationBuffer bytes (where the tweaks apply), all of them resident after a flush;
-// tests choose smaller ones (at least 1 MiB) for engines opened afterwards.
+// tests choose smaller ones (TestHooks::set_translation_buffer).
 constexpr size_t kTranslationBuffer = 32 << 20;
-void set_translation_buffer(size_t bytes);
 size_t translated_bytes(uc_engine *uc);
 void flush_translations(uc_engine *uc);
 // A run that fills three quarters of the buffer is stopped (a full buffer must never be

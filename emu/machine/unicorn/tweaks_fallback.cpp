@@ -4,6 +4,7 @@
 #include "machine/store_watch.h"
 #include "machine/unicorn/registers.h"
 #include "machine/unicorn/tweaks.h"
+#include "testing/test_hooks.h"
 
 namespace vekos {
 
@@ -24,10 +25,12 @@ size_t translated_bytes(uc_engine *) {
     return 0;
 }
 void flush_translations(uc_engine *) {}
-void set_translation_buffer(size_t) {}
 bool take_flush_request(uc_engine *) {
     return false;
 }
 
 } // namespace unicorn
+
+void TestHooks::set_translation_buffer(size_t) {}
+
 } // namespace vekos
