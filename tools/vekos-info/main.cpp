@@ -74,28 +74,63 @@ bool show_record(Elf *elf, const RecordKind &kind) {
     return true;
 }
 
-// The section headers must lie inside the file, or no section can be trusted.
-bool headers_inside(Elf *elf, int fd) {
+// Why the section table cannot be trusted, or "" when it can: its headers must have the
+// ELF32 size and lie inside the file, the section-name table must be a string table among
+// them, and every section's name must lie inside it.
+std::string section_table_damage(Elf *elf, off_t file_size) {
     GElf_Ehdr header;
-    struct stat file;
-    if (!gelf_getehdr(elf, &header) || fstat(fd, &file) != 0) return false;
-    std::uint64_t end = header.e_shoff + std::uint64_t{header.e_shnum} * header.e_shentsize;
-    return end <= static_cast<std::uint64_t>(file.st_size);
+    std::size_t count, names;
+    if (!gelf_getehdr(elf, &header) || elf_getshdrnum(elf, &count) != 0)
+        return std::string("its section table cannot be read: ") + elf_errmsg(-1);
+    if (count == 0) return "";
+    if (header.e_shentsize != sizeof(Elf32_Shdr))
+        return "e_shentsize is " + std::to_string(header.e_shentsize) + ", expected " +
+               std::to_string(sizeof(Elf32_Shdr));
+    if (header.e_shoff + std::uint64_t{count} * sizeof(Elf32_Shdr) >
+        static_cast<std::uint64_t>(file_size))
+        return "its section headers lie past the end of the file";
+    std::string index_source =
+        header.e_shstrndx == SHN_XINDEX ? " (SHN_XINDEX: section 0's sh_link)" : "";
+    if (elf_getshdrstrndx(elf, &names) != 0)
+        return "the section-name table index" + index_source + " cannot be read: " + elf_errmsg(-1);
+    if (names == 0 || names >= count)
+        return "the section-name table index" + index_source + " is " + std::to_string(names) +
+               ", not one of sections 1 to " + std::to_string(count - 1);
+    GElf_Shdr names_header;
+    if (!gelf_getshdr(elf_getscn(elf, names), &names_header) || names_header.sh_type != SHT_STRTAB)
+        return "the section-name table, section " + std::to_string(names) +
+               ", is not a string table";
+    for (Elf_Scn *scn = elf_nextscn(elf, nullptr); scn; scn = elf_nextscn(elf, scn)) {
+        GElf_Shdr section;
+        if (!gelf_getshdr(scn, &section)) return std::string(elf_errmsg(-1));
+        if (!elf_strptr(elf, names, section.sh_name))
+            return "the name of section " + std::to_string(elf_ndxscn(scn)) + " (at " +
+                   std::to_string(section.sh_name) + ") lies outside the section-name table of " +
+                   std::to_string(names_header.sh_size) + " bytes";
+    }
+    return "";
 }
 
 bool show_image(const char *path) {
-    std::printf("%s\n", path);
-    int fd = open(path, O_RDONLY);
+    std::printf("%s\n", printable(path).c_str());
+    // Without O_NONBLOCK a FIFO would wait for a writer; only a regular file is read.
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         std::printf("  cannot open: %s\n", std::strerror(errno));
+        return false;
+    }
+    struct stat file;
+    if (fstat(fd, &file) != 0 || !S_ISREG(file.st_mode)) {
+        std::printf("  not a regular file\n");
+        close(fd);
         return false;
     }
     bool sound = false;
     Elf *elf = elf_begin(fd, ELF_C_READ, nullptr);
     if (!elf || elf_kind(elf) != ELF_K_ELF || gelf_getclass(elf) != ELFCLASS32) {
         std::printf("  not a vekos image (ELF32)\n");
-    } else if (!headers_inside(elf, fd)) {
-        std::printf("  damaged: its section headers lie past the end of the file\n");
+    } else if (std::string damage = section_table_damage(elf, file.st_size); !damage.empty()) {
+        std::printf("  damaged: %s\n", damage.c_str());
     } else {
         bool command = show_record(elf, vekos_info::command_record());
         bool package = show_record(elf, vekos_info::package_record());
