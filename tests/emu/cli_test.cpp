@@ -322,7 +322,7 @@ TEST_F(VekosEmu, AProgramByHostPathAndAStartingFolder) {
          "",
          "vekos-emu: nothing.txt: not a program (expected .uelf, "
          ".vek, .bin, .flat or .shell)\n"},
-        {{fifo}, 127, "", fifo_refused.c_str()}, // never opened for reading
+        {{fifo}, 127, "", fifo_refused.c_str()}, // opened without waiting, then refused
     };
     for (const Case &c : cases) {
         Finished f = emu(c.args);
