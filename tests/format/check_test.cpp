@@ -222,10 +222,10 @@ TEST(FormatCheck, CorrectFormatsAreSilent) {
 // every finding points inside the format and at an argument the call has.
 std::vector<std::string> swept_directives() {
     std::vector<std::string> all;
-    for (const char *flags : {"", "-", "+", " ", "#", "0", "00", "-0", "0-", "+-0"})
-        for (const char *width : {"", "0", "00", "1", "05", "10", "*", "0*"})
-            for (const char *precision : {"", ".", ".0", ".00", ".5", ".*", ".0*"})
-                for (const char *length : {"", "l", "ll", "z", "h", "lll"})
+    for (const char *flags : {"", "-", "+", " ", "#", "0", "00", "+-0"})
+        for (const char *width : {"", "0", "00", "1", "05", "*", "0*"})
+            for (const char *precision : {"", ".", ".0", ".00", ".5", ".*"})
+                for (const char *length : {"", "l", "ll", "z", "h"})
                     for (const char *conversion : {"", "d", "i", "u", "x", "X", "c", "s", "p", "%",
                                                    "f", "o", "n", "[a]", "*"})
                         all.push_back(std::string("%") + flags + width + precision + length +
@@ -266,26 +266,25 @@ TEST(FormatCheck, SweptDirectivesStayInRange) {
         Call call;
         call.function = find_function(name);
         for (const std::string &directive : swept_directives()) {
-            for (const std::string &format : {directive, directive + " %d"}) {
+            // Alone without arguments, and followed by another directive with fitting ones.
+            for (bool followed : {false, true}) {
+                std::string format = followed ? directive + " %d" : directive;
                 call.format = format;
-                std::vector<Argument> fitting;
-                for (const Directive &d : parse(*call.function->grammar, format))
-                    for (Value v : d.arguments()) fitting.push_back(argument_for(v));
-                for (auto &arguments : {std::vector<Argument>{}, fitting}) {
-                    call.arguments = arguments;
-                    std::string fault;
-                    try {
-                        for (const Finding &f : check(call))
-                            if (fault.empty()) fault = finding_fault(call, f);
-                    } catch (const std::exception &e) {
-                        fault = std::string("threw ") + e.what();
-                    }
-                    if (fault.empty()) continue;
-                    ADD_FAILURE() << name << "(\"" << format << "\") with " << arguments.size()
-                                  << " arguments: expected findings inside the call, got: "
-                                  << fault;
-                    if (++faults == 10) return;
+                call.arguments.clear();
+                if (followed)
+                    for (const Directive &d : parse(*call.function->grammar, format))
+                        for (Value v : d.arguments()) call.arguments.push_back(argument_for(v));
+                std::string fault;
+                try {
+                    for (const Finding &f : check(call))
+                        if (fault.empty()) fault = finding_fault(call, f);
+                } catch (const std::exception &e) {
+                    fault = std::string("threw ") + e.what();
                 }
+                if (fault.empty()) continue;
+                ADD_FAILURE() << name << "(\"" << format << "\") with " << call.arguments.size()
+                              << " arguments: expected findings inside the call, got: " << fault;
+                if (++faults == 10) return;
             }
         }
     }
