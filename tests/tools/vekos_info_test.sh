@@ -27,6 +27,7 @@ while IFS='|' read -r name pokes expected; do
     check_output "vekos-info: $name" 1 "damaged: $expected" timeout 5 "$info" bad.uelf
 done <<ROWS
 e_shentsize 0|46 'u16 0'|e_shentsize is 0, expected 40
+e_shnum 0 and no count in section 0|48 'u16 0'|e_shnum is 0 and section 0 gives no section count
 e_shstrndx past the sections|50 'u16 $shnum'|the section-name table index is $shnum, not one of sections 1 to
 e_shstrndx the null section|50 'u16 0'|the section-name table index is 0
 SHN_XINDEX pointing at section 0 itself|50 'u16 0xffff'|the section-name table index (SHN_XINDEX: section 0's sh_link) is 0

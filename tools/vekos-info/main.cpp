@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -79,16 +80,24 @@ bool show_record(Elf *elf, const RecordKind &kind) {
 // them, and every section's name must lie inside it.
 std::string section_table_damage(Elf *elf, off_t file_size) {
     GElf_Ehdr header;
-    std::size_t count, names;
-    if (!gelf_getehdr(elf, &header) || elf_getshdrnum(elf, &count) != 0)
-        return std::string("its section table cannot be read: ") + elf_errmsg(-1);
-    if (count == 0) return "";
+    if (!gelf_getehdr(elf, &header))
+        return std::string("its ELF header cannot be read: ") + elf_errmsg(-1);
+    if (header.e_shoff == 0 && header.e_shnum == 0) return ""; // no section table at all
     if (header.e_shentsize != sizeof(Elf32_Shdr))
         return "e_shentsize is " + std::to_string(header.e_shentsize) + ", expected " +
                std::to_string(sizeof(Elf32_Shdr));
-    if (header.e_shoff + std::uint64_t{count} * sizeof(Elf32_Shdr) >
-        static_cast<std::uint64_t>(file_size))
+    // libelf counts no sections in a table it cannot read whole: judge it by e_shnum first.
+    // An e_shnum of 0 means the count is section 0's sh_size, so section 0 must be there.
+    auto inside = [&](std::uint64_t sections) {
+        return header.e_shoff + sections * sizeof(Elf32_Shdr) <=
+               static_cast<std::uint64_t>(file_size);
+    };
+    if (!inside(std::max<std::uint64_t>(header.e_shnum, 1)))
         return "its section headers lie past the end of the file";
+    std::size_t count = header.e_shnum, names;
+    if (count == 0 && (elf_getshdrnum(elf, &count) != 0 || count == 0))
+        return "e_shnum is 0 and section 0 gives no section count";
+    if (!inside(count)) return "its section headers lie past the end of the file";
     std::string index_source =
         header.e_shstrndx == SHN_XINDEX ? " (SHN_XINDEX: section 0's sh_link)" : "";
     if (elf_getshdrstrndx(elf, &names) != 0)
