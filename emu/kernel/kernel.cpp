@@ -213,11 +213,12 @@ int32_t Kernel::run_request(Process &parent, const std::string &line) {
 
 int Kernel::run_main(const std::vector<std::string> &argv, const std::string &cwd) {
     // A name with a slash that names a host file is that file, wherever it lies; the
-    // programs it runs are found inside the root as usual.
+    // programs it runs are found inside the root as usual. A FIFO or device there is that
+    // file too, refused by the reader as not a regular file.
     const std::string &name = argv.at(0);
     struct stat st;
     bool host_file =
-        name.find('/') != std::string::npos && stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+        name.find('/') != std::string::npos && stat(name.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
     int status = run_words(argv, cwd, 0, host_file ? &name : nullptr).status;
     return stopped_ ? kStatusLimit : status;
 }

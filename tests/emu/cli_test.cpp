@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <regex>
+#include <sys/stat.h>
 
 namespace {
 
@@ -295,6 +296,9 @@ TEST_F(VekosEmu, PrivilegedAndNonexistentInstructionsFaultAtTheirAddress) {
 // As ctest runs a cross-built test: the program by its host path, from outside the root.
 TEST_F(VekosEmu, AProgramByHostPathAndAStartingFolder) {
     fs::create_directories(root.host("work/sub"));
+    const std::string fifo = root.host("pipe.uelf");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string fifo_refused = "vekos-emu: " + fifo + ": not a regular file\n";
     struct Case {
         std::vector<std::string> args;
         int status;
@@ -310,6 +314,7 @@ TEST_F(VekosEmu, AProgramByHostPathAndAStartingFolder) {
          "",
          "vekos-emu: nothing.txt: not a program (expected .uelf, "
          ".vek, .bin, .flat or .shell)\n"},
+        {{fifo}, 127, "", fifo_refused.c_str()}, // opened without waiting, then refused
     };
     for (const Case &c : cases) {
         Finished f = emu(c.args);

@@ -217,4 +217,77 @@ TEST(FormatCheck, CorrectFormatsAreSilent) {
     });
 }
 
+// Every flag, width, precision, length and conversion of each grammar, empty and all-zero
+// fields included, with no arguments and with fitting ones: the checker never throws, and
+// every finding points inside the format and at an argument the call has.
+std::vector<std::string> swept_directives() {
+    std::vector<std::string> all;
+    for (const char *flags : {"", "-", "+", " ", "#", "0", "00", "+-0"})
+        for (const char *width : {"", "0", "00", "1", "05", "*", "0*"})
+            for (const char *precision : {"", ".", ".0", ".00", ".5", ".*"})
+                for (const char *length : {"", "l", "ll", "z", "h"})
+                    for (const char *conversion : {"", "d", "i", "u", "x", "X", "c", "s", "p", "%",
+                                                   "f", "o", "n", "[a]", "*"})
+                        all.push_back(std::string("%") + flags + width + precision + length +
+                                      conversion);
+    return all;
+}
+
+// An argument that fits `value`.
+Argument argument_for(Value value) {
+    switch (value) {
+    case Value::int64:
+    case Value::uint64:
+        return i64;
+    case Value::int_word:
+    case Value::unsigned_word:
+    case Value::char_word:
+        return i32;
+    case Value::int_target:
+    case Value::unsigned_target:
+        return int_ptr;
+    default:
+        return text;
+    }
+}
+
+std::string finding_fault(const Call &call, const Finding &f) {
+    std::size_t size = call.format.size();
+    if (f.at != Finding::npos && f.at >= size) return "caret past the format";
+    if (f.from > f.to || f.to >= size) return "underline outside the format";
+    if (f.argument >= int(call.arguments.size())) return "an argument the call does not have";
+    if (f.message.empty()) return "no message";
+    return "";
+}
+
+TEST(FormatCheck, SweptDirectivesStayInRange) {
+    int faults = 0;
+    for (const char *name : {"printf", "fprintf", "snprintf", "fscanf"}) {
+        Call call;
+        call.function = find_function(name);
+        for (const std::string &directive : swept_directives()) {
+            // Alone without arguments, and followed by another directive with fitting ones.
+            for (bool followed : {false, true}) {
+                std::string format = followed ? directive + " %d" : directive;
+                call.format = format;
+                call.arguments.clear();
+                if (followed)
+                    for (const Directive &d : parse(*call.function->grammar, format))
+                        for (Value v : d.arguments()) call.arguments.push_back(argument_for(v));
+                std::string fault;
+                try {
+                    for (const Finding &f : check(call))
+                        if (fault.empty()) fault = finding_fault(call, f);
+                } catch (const std::exception &e) {
+                    fault = std::string("threw ") + e.what();
+                }
+                if (fault.empty()) continue;
+                ADD_FAILURE() << name << "(\"" << format << "\") with " << call.arguments.size()
+                              << " arguments: expected findings inside the call, got: " << fault;
+                if (++faults == 10) return;
+            }
+        }
+    }
+}
+
 } // namespace

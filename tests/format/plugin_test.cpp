@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -21,14 +22,20 @@ struct Compiled {
     std::string output;
 };
 
-// `options` are words apart by spaces.
-Compiled compile(const std::string &source, const std::string &options = "") {
-    std::vector<std::string> argv{VEKOS_CC};
+// Compiles `path` with `options` (words apart by spaces); a compile still running after
+// `limit` seconds is killed.
+Compiled compile_file(const std::string &path, const std::string &options, double limit = 600) {
+    std::vector<std::string> argv{"/usr/bin/timeout", "-s", "KILL", std::to_string(limit),
+                                  VEKOS_CC};
     std::istringstream words(options);
     for (std::string word; words >> word;) argv.push_back(word);
-    argv.insert(argv.end(), {"-c", corpus + "/" + source, "-o", "/dev/null"});
+    argv.insert(argv.end(), {"-c", path, "-o", "/dev/null"});
     Finished f = run_command(argv);
     return {f.status, f.out + f.err};
+}
+
+Compiled compile(const std::string &source, const std::string &options = "") {
+    return compile_file(corpus + "/" + source, options);
 }
 
 struct Diagnostic {
@@ -100,6 +107,71 @@ TEST(FormatPlugin, ScanCorpus) {
 
 TEST(FormatPlugin, CxxCorpus) {
     expect_annotated("calls.cpp");
+}
+
+TEST(FormatPlugin, OwnPrintfIsNotChecked) {
+    expect_annotated("own_printf.cpp");
+}
+
+// Sources that cost the check time: deeply nested statement expressions (in several
+// functions, so the compile is long enough to time), and many calls.
+std::string nested_statement_expressions(int depth, int functions) {
+    std::string value = "x";
+    for (int i = depth; i > 0; i--) {
+        std::string name = "v" + std::to_string(i);
+        value = "({ int " + name + " = " + value + "; " + name + "; })";
+    }
+    std::string text;
+    for (int f = 0; f < functions; f++)
+        text += "int nested" + std::to_string(f) + "(int x) { return " + value + "; }\n";
+    return text;
+}
+
+std::string many_calls(int count) {
+    std::string text = "#include <stdio.h>\nvoid many(int x, const char *s) {\n";
+    for (int i = 0; i < count; i++) text += "    printf(\"%d %s %x\\n\", x, s, x + 1);\n";
+    return text + "}\n";
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// The check costs time in proportion to the source, measured against the same compile
+// without it; the front end alone (-fsyntax-only) keeps both fast. A walk that grows with
+// depth takes hundreds of times as long at depth 200, so the bound leaves room for a busy
+// machine.
+TEST(FormatPlugin, CompileTimeGrowsLinearly) {
+    constexpr double ratio = 10;
+    struct Source {
+        std::string name, text;
+    };
+    for (const Source &source :
+         {Source{"statement expressions nested 200 deep", nested_statement_expressions(200, 20)},
+          Source{"10000 calls", many_calls(10000)}}) {
+        std::string path = testing::TempDir() + "vekos_format_cost.c";
+        std::ofstream(path) << source.text;
+        // Each the faster of two runs, against a busy machine; a checked run past the bound
+        // is killed, so a cost that grows with depth fails rather than stalls.
+        auto fastest = [&](const std::string &options, double limit, Compiled &last) {
+            double best = limit;
+            for (int i = 0; i < 2; i++) {
+                auto start = std::chrono::steady_clock::now();
+                last = compile_file(path, "-fsyntax-only " + options, limit);
+                best = std::min(best, seconds_since(start));
+            }
+            return best;
+        };
+        Compiled unchecked_run, checked_run;
+        double unchecked = fastest("-Wno-vekos-format", 600, unchecked_run);
+        double checked = fastest("", ratio * unchecked, checked_run);
+        EXPECT_EQ(checked_run.status, 0) << source.name << ": expected a clean compile, got:\n"
+                                         << checked_run.output;
+        EXPECT_LE(checked, ratio * unchecked)
+            << source.name << ": expected at most " << ratio << " times the " << unchecked
+            << " s it takes unchecked, took " << checked << " s";
+        std::remove(path.c_str());
+    }
 }
 
 TEST(FormatPlugin, Options) {

@@ -245,7 +245,10 @@ class Checker {
         std::string directive_text(text(d));
         bool buffer = &grammar_ == &buffer_grammar;
         char c = d.conversion;
-        bool width = !d.width.empty() && d.width != "0";
+        // A width of zeros only ("%00d") pads nothing.
+        std::string_view width_digits =
+            d.width.substr(std::min(d.width.find_first_not_of('0'), d.width.size()));
+        bool width = !width_digits.empty();
         if (buffer && c == 's' && d.flags.find('-') != std::string_view::npos && width)
             add(d, d.start + 1,
                 quote(directive_text) + " prints no spaces: " + call_.function->name +
@@ -256,13 +259,11 @@ class Checker {
                 quote(directive_text) + " is not padded: " + call_.function->name +
                     " ignores the width and precision of %" + std::string(1, c) +
                     (c == 'c' ? "; put the spaces into the format" : "; printf honours them"));
-        else if (!buffer && d.width.size() > 1 && d.width[0] == '0' && in(c, "diuxp")) {
-            std::string digits(d.width.substr(d.width.find_first_not_of('0')));
+        else if (!buffer && d.width.starts_with('0') && width && in(c, "diuxp"))
             add(d, d.start + 1,
                 quote(directive_text) + " pads with spaces: " + call_.function->name +
-                    " has no '0' flag; write '%." + digits + std::string(d.length) +
-                    std::string(1, c) + "' for leading zeros");
-        }
+                    " has no '0' flag; write '%." + std::string(width_digits) +
+                    std::string(d.length) + std::string(1, c) + "' for leading zeros");
         for (Value v : d.arguments()) expected_.push_back({v, &d});
     }
 
@@ -330,7 +331,8 @@ class Checker {
             why = name + " has no " + quote("%" + std::string(1, c)) + " conversion";
         }
         if (advice.empty()) advice = scan_advice(c, meant, directive_text);
-        add(d, d.conversion_at,
+        // A format that ends inside the directive has no conversion to point at.
+        add(d, c ? d.conversion_at : d.start,
             quote(directive_text) + " ends the scan: " + why + "; " + name +
                 " returns the count so far and stores nothing more; " + advice);
     }

@@ -8,7 +8,7 @@
 #include "check.h"
 
 #include <cstring>
-#include <set>
+#include <exception>
 #include <string>
 
 #include "gcc-plugin.h"
@@ -129,14 +129,15 @@ bool is_console(tree stream) {
     return !std::strcmp(name, "stdout") || !std::strcmp(name, "stderr");
 }
 
-// A function of the library: declared at file scope (in C++, in the global namespace).
+// A function of the library: one whose calls reach the library's symbol, so it has external
+// C linkage (its symbol is its plain name). A user's own template, member, static or
+// C++-linkage function of the same name is not the library's.
 const fmt::Function *library_function(tree call) {
     tree callee = get_callee_fndecl(call);
-    if (!callee || !DECL_NAME(callee)) return nullptr;
-    tree context = DECL_CONTEXT(callee);
-    if (context && TREE_CODE(context) == NAMESPACE_DECL) context = DECL_CONTEXT(context);
-    if (context && TREE_CODE(context) != TRANSLATION_UNIT_DECL) return nullptr;
-    return fmt::find_function(IDENTIFIER_POINTER(DECL_NAME(callee)));
+    if (!callee || !DECL_NAME(callee) || !TREE_PUBLIC(callee)) return nullptr;
+    const fmt::Function *function = fmt::find_function(IDENTIFIER_POINTER(DECL_NAME(callee)));
+    if (!function || decl_assembler_name(callee) != DECL_NAME(callee)) return nullptr;
+    return function;
 }
 
 void report(location_t location, const std::string &message) {
@@ -196,23 +197,35 @@ void check_call(tree call) {
         report(finding_location(f, format, call, first_argument), f.message);
 }
 
-// Calls already checked in this function: a local's initial value can be reached twice.
-std::set<tree> g_checked;
+// A fault of the checker skips the check of that call, with a note; it never stops the
+// compiler.
+void check_call_guarded(tree call) {
+    try {
+        check_call(call);
+    } catch (const std::exception &e) {
+        inform(EXPR_LOCATION(call), "vekos-format: this call is not checked (internal error: %s)",
+               e.what());
+    } catch (...) {
+        inform(EXPR_LOCATION(call), "vekos-format: this call is not checked (internal error)");
+    }
+}
 
-tree visit(tree *node, int *, void *) {
-    if (TREE_CODE(*node) == CALL_EXPR && g_checked.insert(*node).second) check_call(*node);
+// Walks a function body once: every tree is visited at most once, locals' initial values
+// included, so nesting costs linear time.
+tree visit(tree *node, int *, void *data) {
+    auto *visited = static_cast<hash_set<tree> *>(data);
+    if (TREE_CODE(*node) == CALL_EXPR) check_call_guarded(*node);
     // A local's initial value is not an operand of its declaration statement.
     if (TREE_CODE(*node) == DECL_EXPR && VAR_P(DECL_EXPR_DECL(*node)) &&
         DECL_INITIAL(DECL_EXPR_DECL(*node)))
-        walk_tree_without_duplicates(&DECL_INITIAL(DECL_EXPR_DECL(*node)), visit, nullptr);
+        walk_tree(&DECL_INITIAL(DECL_EXPR_DECL(*node)), visit, visited, visited);
     return NULL_TREE;
 }
 
 void check_function(void *gcc_data, void *) {
     tree function = static_cast<tree>(gcc_data);
-    g_checked.clear();
-    if (DECL_SAVED_TREE(function))
-        walk_tree_without_duplicates(&DECL_SAVED_TREE(function), visit, nullptr);
+    hash_set<tree> visited;
+    if (DECL_SAVED_TREE(function)) walk_tree(&DECL_SAVED_TREE(function), visit, &visited, &visited);
 }
 
 plugin_info g_info = {"0.1", "checks the formats of the vekos printf and scanf families "

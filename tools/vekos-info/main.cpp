@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -74,28 +75,71 @@ bool show_record(Elf *elf, const RecordKind &kind) {
     return true;
 }
 
-// The section headers must lie inside the file, or no section can be trusted.
-bool headers_inside(Elf *elf, int fd) {
+// Why the section table cannot be trusted, or "" when it can: its headers must have the
+// ELF32 size and lie inside the file, the section-name table must be a string table among
+// them, and every section's name must lie inside it.
+std::string section_table_damage(Elf *elf, off_t file_size) {
     GElf_Ehdr header;
-    struct stat file;
-    if (!gelf_getehdr(elf, &header) || fstat(fd, &file) != 0) return false;
-    std::uint64_t end = header.e_shoff + std::uint64_t{header.e_shnum} * header.e_shentsize;
-    return end <= static_cast<std::uint64_t>(file.st_size);
+    if (!gelf_getehdr(elf, &header))
+        return std::string("its ELF header cannot be read: ") + elf_errmsg(-1);
+    if (header.e_shoff == 0 && header.e_shnum == 0) return ""; // no section table at all
+    if (header.e_shentsize != sizeof(Elf32_Shdr))
+        return "e_shentsize is " + std::to_string(header.e_shentsize) + ", expected " +
+               std::to_string(sizeof(Elf32_Shdr));
+    // libelf counts no sections in a table it cannot read whole: judge it by e_shnum first.
+    // An e_shnum of 0 means the count is section 0's sh_size, so section 0 must be there.
+    auto inside = [&](std::uint64_t sections) {
+        return header.e_shoff + sections * sizeof(Elf32_Shdr) <=
+               static_cast<std::uint64_t>(file_size);
+    };
+    if (!inside(std::max<std::uint64_t>(header.e_shnum, 1)))
+        return "its section headers lie past the end of the file";
+    std::size_t count = header.e_shnum, names;
+    if (count == 0 && (elf_getshdrnum(elf, &count) != 0 || count == 0))
+        return "e_shnum is 0 and section 0 gives no section count";
+    if (!inside(count)) return "its section headers lie past the end of the file";
+    std::string index_source =
+        header.e_shstrndx == SHN_XINDEX ? " (SHN_XINDEX: section 0's sh_link)" : "";
+    if (elf_getshdrstrndx(elf, &names) != 0)
+        return "the section-name table index" + index_source + " cannot be read: " + elf_errmsg(-1);
+    if (names == 0 || names >= count)
+        return "the section-name table index" + index_source + " is " + std::to_string(names) +
+               ", not one of sections 1 to " + std::to_string(count - 1);
+    GElf_Shdr names_header;
+    if (!gelf_getshdr(elf_getscn(elf, names), &names_header) || names_header.sh_type != SHT_STRTAB)
+        return "the section-name table, section " + std::to_string(names) +
+               ", is not a string table";
+    for (Elf_Scn *scn = elf_nextscn(elf, nullptr); scn; scn = elf_nextscn(elf, scn)) {
+        GElf_Shdr section;
+        if (!gelf_getshdr(scn, &section)) return std::string(elf_errmsg(-1));
+        if (!elf_strptr(elf, names, section.sh_name))
+            return "the name of section " + std::to_string(elf_ndxscn(scn)) + " (at " +
+                   std::to_string(section.sh_name) + ") lies outside the section-name table of " +
+                   std::to_string(names_header.sh_size) + " bytes";
+    }
+    return "";
 }
 
 bool show_image(const char *path) {
-    std::printf("%s\n", path);
-    int fd = open(path, O_RDONLY);
+    std::printf("%s\n", printable(path).c_str());
+    // Without O_NONBLOCK a FIFO would wait for a writer; only a regular file is read.
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         std::printf("  cannot open: %s\n", std::strerror(errno));
+        return false;
+    }
+    struct stat file;
+    if (fstat(fd, &file) != 0 || !S_ISREG(file.st_mode)) {
+        std::printf("  not a regular file\n");
+        close(fd);
         return false;
     }
     bool sound = false;
     Elf *elf = elf_begin(fd, ELF_C_READ, nullptr);
     if (!elf || elf_kind(elf) != ELF_K_ELF || gelf_getclass(elf) != ELFCLASS32) {
         std::printf("  not a vekos image (ELF32)\n");
-    } else if (!headers_inside(elf, fd)) {
-        std::printf("  damaged: its section headers lie past the end of the file\n");
+    } else if (std::string damage = section_table_damage(elf, file.st_size); !damage.empty()) {
+        std::printf("  damaged: %s\n", damage.c_str());
     } else {
         bool command = show_record(elf, vekos_info::command_record());
         bool package = show_record(elf, vekos_info::package_record());

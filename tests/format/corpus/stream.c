@@ -21,4 +21,5 @@ void stream_correct(FILE *f, const char *s, int n, unsigned u, long long big) {
     fprintf(f, "%c%s\n", n, s); /* not the console: an ordinary %c */
     fprintf(stderr, "%c", 0x1b, 2, 3); /* a console record, meant as one */
     printf("x%c %*d %.*s %%\n", n, 5, n, 2, s);
+    printf("%00d|%000u|%00x\n", n, u, u); /* a width of zeros pads nothing */
 }
