@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/syscall.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -86,6 +87,37 @@ TEST_F(Console, ByteReadsOfStandardInputTakeWhatIsThere) {
     EXPECT_EQ(emu.read_until("c\n", milliseconds(5000)), "> abc\n");
     emu.close_input();
     EXPECT_EQ(emu.wait(milliseconds(5000)), 0) << "end of input ends the echo";
+}
+
+// Timer signals from outside while the guest writes 8 MiB: every byte arrives once and in
+// order, with and without the --timeout watchdog thread.
+TEST_F(Console, OutputIsByteExactUnderASignalStorm) {
+    std::string expected;
+    for (int n = 0; n < 2048; n++)
+        for (int i = 0; i < 4096; i++) expected += "0123456789abcdef"[(n + i) & 15];
+    for (bool watchdog : {false, true}) {
+        std::vector<std::string> args{"chatter.uelf", "b"};
+        if (watchdog) args.insert(args.begin(), {"--timeout", "600"});
+        Child emu(emu_command(args));
+        // The console's handler is in place once output flows; then signal until it ends.
+        ASSERT_FALSE(emu.read_until("0", milliseconds(5000)).empty()) << "no output at all";
+        int signals = 0;
+        while (emu.wait(milliseconds(0)) == -1) {
+            emu.read_for(milliseconds(1));
+            emu.signal(SIGALRM);
+            signals++;
+        }
+        Finished rest = emu.finish();
+        const std::string &got = rest.out;
+        size_t differs =
+            std::mismatch(got.begin(), got.end(), expected.begin(), expected.end()).first -
+            got.begin();
+        EXPECT_EQ(rest.status, 0) << rest.err;
+        EXPECT_TRUE(got == expected)
+            << (watchdog ? "with" : "without") << " --timeout, after " << signals
+            << " signals: expected " << expected.size() << " bytes, got " << got.size()
+            << ", the first difference at byte " << differs;
+    }
 }
 
 } // namespace

@@ -144,13 +144,20 @@ void Child::reaped(int status) {
 const std::string &Child::read_until(Fd &from, std::string &sink, std::string_view text,
                                      std::chrono::milliseconds limit) {
     auto end = Clock::now() + limit;
-    while (from.open() && sink.find(text) == std::string::npos && Clock::now() < end) {
+    size_t unsearched = 0; // `text` can't start before this: long outputs are searched once
+    auto arrived = [&] {
+        if (text.data() == nullptr) return false; // read_for: until the time is up
+        if (sink.find(text, unsearched) != std::string::npos) return true;
+        unsearched = sink.size() >= text.size() ? sink.size() - text.size() + 1 : 0;
+        return false;
+    };
+    while (from.open() && !arrived() && Clock::now() < end) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
         pollfd p{from.get(), POLLIN, 0};
         int ready = poll(&p, 1, int(std::max<int64_t>(left.count(), 0)));
         if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0) break;
-        char buffer[4096];
+        char buffer[65536];
         ssize_t n = ::read(from.get(), buffer, sizeof buffer);
         if (n > 0)
             sink.append(buffer, size_t(n));
@@ -162,6 +169,10 @@ const std::string &Child::read_until(Fd &from, std::string &sink, std::string_vi
 
 const std::string &Child::read_until(std::string_view text, std::chrono::milliseconds limit) {
     return read_until(out_, out_text_, text, limit);
+}
+
+void Child::read_for(std::chrono::milliseconds limit) {
+    read_until(out_, out_text_, std::string_view(), limit);
 }
 
 const std::string &Child::read_err_until(std::string_view text, std::chrono::milliseconds limit) {

@@ -43,6 +43,8 @@ class Child {
     // that arrived so far.
     const std::string &read_until(std::string_view text, std::chrono::milliseconds limit);
     const std::string &read_err_until(std::string_view text, std::chrono::milliseconds limit);
+    // Reads stdout until `limit` has passed or it ends, without looking at what arrives.
+    void read_for(std::chrono::milliseconds limit);
     void send(std::string_view text);
     void close_input();
     void close_output(); // the child's next write to stdout fails (SIGPIPE)

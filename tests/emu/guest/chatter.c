@@ -35,9 +35,9 @@ int main(int argc, char **argv) {
     }
     if (mode == 'f') /* floods standard output */
         for (;;) say("0123456789abcdef", 16);
-    if (mode == 'b') { /* 32 MiB in 4 KiB writes: byte i of write n is hex digit (n + i) % 16 */
+    if (mode == 'b') { /* 8 MiB in 4 KiB writes: byte i of write n is hex digit (n + i) % 16 */
         static char block[4096];
-        for (int n = 0; n < 8192; n++) {
+        for (int n = 0; n < 2048; n++) {
             for (int i = 0; i < 4096; i++) block[i] = "0123456789abcdef"[(n + i) & 15];
             say(block, 4096);
         }
