@@ -2,6 +2,7 @@
 // number from 3 up. Duplicated descriptors share one open file and its offset.
 #pragma once
 
+#include "common/host_fd.h"
 #include "fs/read_ahead.h"
 
 #include <array>
@@ -10,15 +11,15 @@
 
 namespace vekos {
 
+// A file the guest opened. It owns the host descriptor: the last Descriptor sharing it
+// closes it.
 struct OpenFile {
-    int host_fd;
+    HostFd owner;
+    const int host_fd; // owner's descriptor, for the host calls
     bool readable;
     bool writable;
     ReadAhead ahead; // read_ahead.h
-    OpenFile(int fd, bool r, bool w) : host_fd(fd), readable(r), writable(w) {}
-    OpenFile(const OpenFile &) = delete;
-    OpenFile &operator=(const OpenFile &) = delete;
-    ~OpenFile();
+    OpenFile(int fd, bool r, bool w) : owner(fd), host_fd(fd), readable(r), writable(w) {}
 };
 
 struct Descriptor {

@@ -1,4 +1,5 @@
 // Descriptor traps: write, read, open, close, lseek, dup, dup2.
+#include "abi/open_flags.h"
 #include "fs/fd_table.h"
 #include "host/console.h"
 #include "kernel/trap_handlers.h"
@@ -15,9 +16,11 @@
 namespace vekos {
 namespace {
 
-// Guest open flags use Linux i386 numbering; the host's may differ, so map them one by one.
-constexpr uint32_t kGuestAccessMode = 3, kGuestCreate = 0x40, kGuestExclusive = 0x80,
-                   kGuestTruncate = 0x200, kGuestAppend = 0x400;
+// Guest open flags (abi/open_flags.h) use Linux i386 numbering; the host's may differ, so
+// map them one by one.
+constexpr uint32_t kGuestAccessMode = VEKOS_O_ACCMODE, kGuestCreate = VEKOS_O_CREAT,
+                   kGuestExclusive = VEKOS_O_EXCL, kGuestTruncate = VEKOS_O_TRUNC,
+                   kGuestAppend = VEKOS_O_APPEND;
 // Reads and writes move at most this much per trap (a short count is allowed).
 constexpr uint32_t kMaxTransfer = 1 << 20;
 
