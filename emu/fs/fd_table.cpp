@@ -1,6 +1,5 @@
 #include "fs/fd_table.h"
 
-
 #include <cerrno>
 
 namespace vekos {
