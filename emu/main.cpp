@@ -1,4 +1,5 @@
 // vekos-emu: runs vekos programs on the host, standing in for the vekos kernel.
+#include "common/exit_status.h"
 #include "gdb_session.h"
 #include "host/internal_error.h"
 #include "kernel/kernel.h"
@@ -20,8 +21,6 @@
 #include <vector>
 
 namespace {
-
-constexpr int kUsageStatus = 2;
 
 // --trace's filter, file (open until vekos-emu exits) and times; false when the file can't
 // be written.
@@ -64,21 +63,21 @@ int main(int argc, char **argv) {
     auto fs = vekos::RootFs::open(options.root);
     if (!fs) {
         std::fprintf(stderr, "vekos-emu: --root %s: not a folder\n", options.root.c_str());
-        return kUsageStatus;
+        return vekos::kStatusUsage;
     }
     std::string cwd = vekos::RootFs::normalize("/", options.cwd);
     if (!fs->is_folder(cwd)) {
         std::fprintf(stderr, "vekos-emu: --cwd %s: not a folder inside the root\n",
                      options.cwd.c_str());
-        return kUsageStatus;
+        return vekos::kStatusUsage;
     }
     // Transparent huge pages make each engine's code buffer cost a 2 MiB clear.
     prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0);
 
     vekos::TraceSettings trace;
-    if (!trace_settings(options, trace)) return kUsageStatus;
+    if (!trace_settings(options, trace)) return vekos::kStatusUsage;
     std::unique_ptr<vekos::debug::GdbStub> stub;
-    if (options.gdb_port && !(stub = listen_for_gdb(*options.gdb_port))) return kUsageStatus;
+    if (options.gdb_port && !(stub = listen_for_gdb(*options.gdb_port))) return vekos::kStatusUsage;
 
     vekos::HostConsole console;
     vekos::report_internal_errors();

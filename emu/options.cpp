@@ -1,12 +1,18 @@
 #include "options.h"
 
+#include "common/exit_status.h"
 #include "kernel/trap_table.h"
+#include "loader/programs.h"
 
 #include <CLI/CLI.hpp>
 
+#include <csignal>
 #include <cstdio>
-#include <sstream>
 #include <cstdlib>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <utility>
 
 #ifndef VEKOS_VERSION
 #define VEKOS_VERSION "0.0.0"
@@ -15,11 +21,11 @@
 namespace vekos {
 namespace {
 
-constexpr int kUsageStatus = 2;
-
+// The whole help; usage_text() fills in the kinds of program and the exit statuses from
+// their own lists.
 const char kUsage[] =
     "Usage: vekos-emu [options] PROGRAM [ARGS...]\n"
-    "Runs a vekos program (.uelf .vek .bin .flat, or a .shell script) with ARGS.\n"
+    "Runs a vekos program ({kinds}) with ARGS.\n"
     "PROGRAM with a slash that names a host file is loaded from there; otherwise it is\n"
     "looked up in the guest's starting folder, then in /bin.\n"
     "\n"
@@ -32,17 +38,39 @@ const char kUsage[] =
     "  -g, --gdb PORT          wait for gdb on 127.0.0.1:PORT before the first instruction\n"
     "                          (0: any free port, shown on stderr); programs it starts\n"
     "                          by run requests run unwatched\n"
-    "  --max-instructions N    stop the run after N instructions in all (status 124);\n"
+    "  --max-instructions N    stop the run after N instructions in all (status {limit});\n"
     "                          each run request or script line costs 10000\n"
     "  --timeout SECONDS       stop the run after SECONDS of wall-clock time, sleeps\n"
-    "                          included (status 124); decimals allowed\n"
+    "                          included (status {limit}); decimals allowed\n"
     "  --help                  show this help\n"
     "  --version               show the version\n"
     "  --                      end of options\n"
     "\n"
-    "Exit status: the program's own (low 8 bits), 127 when it can't be loaded,\n"
-    "139 when it faults, 124 when it is stopped, 137 when gdb kills it, 2 for usage\n"
-    "errors, 125 when the host fails, 130, 143 or 129 after SIGINT, SIGTERM or SIGHUP.\n";
+    "Exit status: the program's own (low 8 bits), {not run} when it can't be loaded,\n"
+    "{fault} when it faults, {limit} when it is stopped, {killed} when gdb kills it, "
+    "{usage} for usage\n"
+    "errors, {internal} when the host fails, {SIGINT}, {SIGTERM} or {SIGHUP} after SIGINT, "
+    "SIGTERM or SIGHUP.\n";
+
+std::string usage_text() {
+    auto status = [](int value) { return std::to_string(value); };
+    const std::pair<std::string_view, std::string> fills[] = {
+        {"{kinds}", program_kinds_summary()},
+        {"{limit}", status(kStatusLimit)},
+        {"{not run}", status(kStatusNotRun)},
+        {"{fault}", status(kStatusFault)},
+        {"{killed}", status(kStatusKilled)},
+        {"{usage}", status(kStatusUsage)},
+        {"{internal}", status(kStatusInternalError)},
+        {"{SIGINT}", status(status_after_signal(SIGINT))},
+        {"{SIGTERM}", status(status_after_signal(SIGTERM))},
+        {"{SIGHUP}", status(status_after_signal(SIGHUP))}};
+    std::string text = kUsage;
+    for (const auto &[name, value] : fills)
+        for (size_t at; (at = text.find(name)) != std::string::npos;)
+            text.replace(at, name.size(), value);
+    return text;
+}
 
 // The reason and the synopsis; the whole help is one --help away.
 ParsedOptions usage_error(const std::string &message) {
@@ -50,7 +78,7 @@ ParsedOptions usage_error(const std::string &message) {
                  "vekos-emu: %s\nUsage: vekos-emu [options] PROGRAM [ARGS...]\n"
                  "Try 'vekos-emu --help' for more.\n",
                  message.c_str());
-    return {{}, kUsageStatus};
+    return {{}, kStatusUsage};
 }
 
 std::string positive_count(const std::string &text) {
@@ -126,7 +154,7 @@ ParsedOptions parse_options(int argc, char **argv) {
         return usage_error(text);
     }
     if (help) {
-        std::fputs(kUsage, stdout);
+        std::fputs(usage_text().c_str(), stdout);
         return {{}, 0};
     }
     if (version) {

@@ -23,8 +23,8 @@ struct EmuOptions {
     std::optional<uint16_t> gdb_port;
 };
 
-// The options, or the status to end with at once: 0 after --help or --version, 2 after a
-// usage error (already reported on stderr with the synopsis).
+// The options, or the status to end with at once: 0 after --help or --version, kStatusUsage
+// after a usage error (already reported on stderr with the synopsis).
 struct ParsedOptions {
     EmuOptions options;
     std::optional<int> exit_status;

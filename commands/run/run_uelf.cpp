@@ -1,17 +1,12 @@
 // run: joins its arguments into one command line and asks the kernel to run it.
 #include <stdio.h>
 #include <string.h>
+#include <vekos_meta.h>
 
 #include "abi/trap_numbers.h"
 
-// The command record, read by the system's tools without running the program:
-// magic, format version 1, summary, usage synopsis, and an empty string to end it.
-extern "C" const char g_cmdmeta_0[73];
-__attribute__((section(".vekos.cmdmeta"), used, aligned(32))) const char g_cmdmeta_0[73] =
-    "VCMD"
-    "\x01\x00\x00\x00"
-    "Run a native program, .uelf, or script.\0"
-    "run <program> [args...]\0";
+// The command record, read by the system's tools without running the program.
+VEKOS_COMMAND("Run a native program, .uelf, or script.", "run <program> [args...]");
 
 namespace {
 

@@ -1,5 +1,6 @@
 #include "debug/gdb_remote.h"
 
+#include "common/retry.h"
 #include "debug/gdb_registers.h"
 
 #include <arpa/inet.h>
@@ -77,60 +78,53 @@ void note_to_stderr(std::string_view line) {
 } // namespace
 
 Result<std::unique_ptr<GdbStub>> GdbStub::listen(uint16_t port, Note note) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return Failure{std::string("gdb: cannot make a socket: ") + std::strerror(errno)};
+    HostFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) return Failure{std::string("gdb: cannot make a socket: ") + std::strerror(errno)};
     int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK); // never reachable from other machines
     socklen_t len = sizeof addr;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || ::listen(fd, 1) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
-        std::string why =
-            "gdb: cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + std::strerror(errno);
-        close(fd);
-        return Failure{why};
-    }
-    return std::unique_ptr<GdbStub>(
-        new GdbStub(fd, ntohs(addr.sin_port), note ? std::move(note) : Note(note_to_stderr)));
+    if (bind(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        ::listen(fd.get(), 1) != 0 ||
+        getsockname(fd.get(), reinterpret_cast<sockaddr *>(&addr), &len) != 0)
+        return Failure{"gdb: cannot listen on 127.0.0.1:" + std::to_string(port) + ": " +
+                       std::strerror(errno)};
+    return std::unique_ptr<GdbStub>(new GdbStub(std::move(fd), ntohs(addr.sin_port),
+                                                note ? std::move(note) : Note(note_to_stderr)));
 }
 
-GdbStub::GdbStub(int listener, uint16_t port, Note note)
-    : listener_(listener), port_(port), note_(std::move(note)) {}
+GdbStub::GdbStub(HostFd listener, uint16_t port, Note note)
+    : listener_(std::move(listener)), port_(port), note_(std::move(note)) {}
 
 GdbStub::~GdbStub() {
     close_connection();
-    close(listener_);
 }
 
 bool GdbStub::accept(int timeout_ms) {
-    pollfd waiting{listener_, POLLIN, 0};
-    int ready;
-    while ((ready = poll(&waiting, 1, timeout_ms)) < 0 && errno == EINTR) {
-    }
+    pollfd waiting{listener_.get(), POLLIN, 0};
+    int ready = retry_on_eintr([&] { return poll(&waiting, 1, timeout_ms); });
     if (ready <= 0) return false;
-    conn_ = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (conn_ < 0) return false;
+    conn_.reset(accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (!conn_) return false;
     int on = 1;
-    setsockopt(conn_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    setsockopt(conn_.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     return true;
 }
 
 void GdbStub::refuse_newcomers() {
-    pollfd waiting{listener_, POLLIN, 0};
+    pollfd waiting{listener_.get(), POLLIN, 0};
     while (poll(&waiting, 1, 0) > 0) {
-        int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) return;
-        close(fd);
+        // Accepted and closed at once.
+        if (!HostFd(accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC))) return;
         note_("gdb: refused a second connection: one gdb is already connected");
     }
 }
 
 void GdbStub::close_connection() {
-    if (conn_ >= 0) close(conn_);
-    conn_ = -1;
+    conn_.reset();
     in_.clear();
 }
 
@@ -141,27 +135,24 @@ void GdbStub::drop_session(std::string_view why) {
 }
 
 bool GdbStub::fill(int timeout_ms) {
-    pollfd fds[2] = {{conn_, POLLIN, 0}, {listener_, POLLIN, 0}};
+    pollfd fds[2] = {{conn_.get(), POLLIN, 0}, {listener_.get(), POLLIN, 0}};
     for (;;) {
-        int ready = poll(fds, 2, timeout_ms);
-        if (ready < 0 && errno == EINTR) continue;
+        int ready = retry_on_eintr([&] { return poll(fds, 2, timeout_ms); });
         if (ready <= 0) return false;
         if (fds[1].revents & POLLIN) refuse_newcomers();
         if (fds[0].revents) break;
     }
     char buffer[4096];
-    ssize_t got;
-    while ((got = recv(conn_, buffer, sizeof buffer, 0)) < 0 && errno == EINTR) {
-    }
+    ssize_t got = retry_on_eintr([&] { return recv(conn_.get(), buffer, sizeof buffer, 0); });
     if (got <= 0) return false;
     in_.append(buffer, size_t(got));
     return true;
 }
 
 void GdbStub::send_raw(std::string_view bytes) {
-    while (conn_ >= 0 && !bytes.empty()) {
-        ssize_t sent = send(conn_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR) continue;
+    while (conn_ && !bytes.empty()) {
+        ssize_t sent = retry_on_eintr(
+            [&] { return send(conn_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL); });
         if (sent <= 0) return; // the next read sees the connection gone
         bytes.remove_prefix(size_t(sent));
     }
@@ -203,14 +194,14 @@ bool GdbStub::read_packet(std::string &payload) {
 }
 
 bool GdbStub::interrupt_requested() {
-    if (conn_ < 0) return false;
+    if (!conn_) return false;
     while (fill(0)) {
     }
     size_t at = in_.find('\x03');
     if (at == std::string::npos) {
-        pollfd check{conn_, POLLIN, 0};
+        pollfd check{conn_.get(), POLLIN, 0};
         char byte;
-        if (poll(&check, 1, 0) > 0 && recv(conn_, &byte, 1, MSG_PEEK) == 0)
+        if (poll(&check, 1, 0) > 0 && recv(conn_.get(), &byte, 1, MSG_PEEK) == 0)
             drop_session("gdb disconnected; the program runs on");
         return false;
     }
@@ -238,7 +229,7 @@ std::string GdbStub::stop_reply(const Stop &stop) const {
 }
 
 Resume GdbStub::stopped(DebugTarget &target, const Stop &stop) {
-    if (conn_ < 0) return Resume::Detach;
+    if (!conn_) return Resume::Detach;
     last_ = stop;
     if (stop.kind != Stop::Kind::Started) send_packet(stop_reply(stop));
     if (stop.kind == Stop::Kind::Exited || stop.kind == Stop::Kind::Killed) {

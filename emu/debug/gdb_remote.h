@@ -8,6 +8,7 @@
 // are served when the target has them. Later connections are refused with a note.
 #pragma once
 
+#include "common/host_fd.h"
 #include "common/result.h"
 #include "debug/gdb_registers.h"
 
@@ -74,7 +75,7 @@ class GdbStub {
     uint16_t port() const { return port_; }
     // Waits for gdb; timeout_ms < 0 waits for ever. False on timeout or error.
     bool accept(int timeout_ms = -1);
-    bool connected() const { return conn_ >= 0; }
+    bool connected() const { return bool(conn_); }
 
     // Tells gdb why the program stopped (nothing yet for Started: gdb asks), then answers
     // it until it asks the program to go on. Exited and Killed end the session (Detach).
@@ -86,7 +87,7 @@ class GdbStub {
     const std::set<uint32_t> &breakpoints() const { return breakpoints_; }
 
   private:
-    GdbStub(int listener, uint16_t port, Note note);
+    GdbStub(HostFd listener, uint16_t port, Note note);
     // The next packet's payload; false when the connection is gone.
     bool read_packet(std::string &payload);
     bool fill(int timeout_ms);
@@ -108,8 +109,8 @@ class GdbStub {
     std::string query(std::string_view request);
     std::string v_packet(std::string_view request, bool &reply);
 
-    int listener_ = -1;
-    int conn_ = -1;
+    HostFd listener_;
+    HostFd conn_;
     uint16_t port_ = 0;
     Note note_;
     bool ack_ = true;

@@ -1,14 +1,8 @@
 #include "fs/fd_table.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 
 namespace vekos {
-
-OpenFile::~OpenFile() {
-    ::close(host_fd);
-}
 
 FdTable::FdTable() {
     for (int32_t fd = 0; fd < kFirstFile; fd++) slots_[fd].kind = Descriptor::Kind::Console;

@@ -2,6 +2,7 @@
 // number from 3 up. Duplicated descriptors share one open file and its offset.
 #pragma once
 
+#include "common/host_fd.h"
 #include "common/result.h"
 #include "fs/read_ahead.h"
 
@@ -11,15 +12,14 @@
 
 namespace vekos {
 
+// A file the guest opened. It owns the host descriptor: the last Descriptor sharing it
+// closes it.
 struct OpenFile {
-    int host_fd;
+    HostFd fd;
     bool readable;
     bool writable;
     ReadAheadBuffer ahead; // read_ahead.h
-    OpenFile(int fd, bool r, bool w) : host_fd(fd), readable(r), writable(w) {}
-    OpenFile(const OpenFile &) = delete;
-    OpenFile &operator=(const OpenFile &) = delete;
-    ~OpenFile();
+    OpenFile(HostFd host, bool r, bool w) : fd(std::move(host)), readable(r), writable(w) {}
 };
 
 struct Descriptor {

@@ -1,5 +1,6 @@
 #include "fs/read_ahead.h"
 
+#include "common/retry.h"
 #include "fs/fd_table.h"
 
 #include <sys/stat.h>
@@ -18,17 +19,14 @@ void identify(OpenFile &file) {
     ReadAheadBuffer &a = file.ahead;
     if (a.identified) return;
     struct stat st;
-    if (fstat(file.host_fd, &st) != 0) return;
+    if (fstat(file.fd.get(), &st) != 0) return;
     a.device = st.st_dev;
     a.inode = st.st_ino;
     a.identified = true;
 }
 
 ssize_t host_read(int fd, uint8_t *out, size_t n) {
-    ssize_t got;
-    do got = ::read(fd, out, n);
-    while (got < 0 && errno == EINTR);
-    return got;
+    return retry_on_eintr([&] { return ::read(fd, out, n); });
 }
 
 } // namespace
@@ -56,14 +54,14 @@ bool FileChanges::stale(const ReadAheadBuffer &a) const {
 
 Result<bool, HostError> give_back(OpenFile &file) {
     ReadAheadBuffer &a = file.ahead;
-    if (a.left() != 0 && ::lseek(file.host_fd, -off_t(a.left()), SEEK_CUR) < 0)
+    if (a.left() != 0 && ::lseek(file.fd.get(), -off_t(a.left()), SEEK_CUR) < 0)
         return last_host_error();
     a.at = a.end = 0;
     return true;
 }
 
 Result<off_t, HostError> guest_offset(OpenFile &file) {
-    off_t host = ::lseek(file.host_fd, 0, SEEK_CUR);
+    off_t host = ::lseek(file.fd.get(), 0, SEEK_CUR);
     if (host < 0) return last_host_error();
     return host - off_t(file.ahead.left());
 }
@@ -80,14 +78,14 @@ Result<uint32_t, HostError> FileChanges::read_through(OpenFile &file, uint8_t *o
     if (done == n) return n;
     // Nothing left ahead. A large read goes straight to the guest's buffer.
     if (n - done >= kChunk) {
-        ssize_t got = host_read(file.host_fd, out + done, n - done);
+        ssize_t got = host_read(file.fd.get(), out + done, n - done);
         if (got < 0) return done ? Result<uint32_t, HostError>(done) : last_host_error();
         return done + uint32_t(got);
     }
     if (!a.bytes) a.bytes = std::make_unique<uint8_t[]>(kChunk);
     identify(file);
     a.taken = changes_;
-    ssize_t got = host_read(file.host_fd, a.bytes.get(), kChunk);
+    ssize_t got = host_read(file.fd.get(), a.bytes.get(), kChunk);
     if (got < 0) return done ? Result<uint32_t, HostError>(done) : last_host_error();
     a.at = 0;
     a.end = uint32_t(got);

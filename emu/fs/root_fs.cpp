@@ -54,18 +54,6 @@ RootPlace folder_place(HostFd folder, bool is_root) {
 
 } // namespace
 
-HostFd &HostFd::operator=(HostFd &&other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-}
-
-HostFd::~HostFd() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
 RootFs::RootFs(std::string real_root, HostFd root_fd, RootFsOptions options)
     : root_(std::move(real_root)), root_fd_(std::move(root_fd)), options_(options) {
     struct stat st;

@@ -5,6 +5,8 @@
 // act with the *at calls on the folder descriptor the walk ended in.
 #pragma once
 
+#include "common/host_fd.h"
+
 #include <sys/types.h>
 
 #include "common/result.h"
@@ -15,24 +17,6 @@
 #include <utility>
 
 namespace vekos {
-
-// A host file descriptor, closed when it goes.
-class HostFd {
-  public:
-    HostFd() = default;
-    explicit HostFd(int fd) : fd_(fd) {}
-    HostFd(HostFd &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    HostFd &operator=(HostFd &&other) noexcept;
-    HostFd(const HostFd &) = delete;
-    HostFd &operator=(const HostFd &) = delete;
-    ~HostFd();
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-    explicit operator bool() const { return fd_ >= 0; }
-
-  private:
-    int fd_ = -1;
-};
 
 // Where a guest path leads: a name in a folder inside the root.
 struct RootPlace {

@@ -1,5 +1,8 @@
 #include "host/console.h"
 
+#include "common/exit_status.h"
+#include "common/retry.h"
+
 #include <signal.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -64,7 +67,7 @@ void drain() {
     write_stderr(signal == SIGINT    ? "vekos-emu: stopped by SIGINT\n"
                  : signal == SIGTERM ? "vekos-emu: stopped by SIGTERM\n"
                                      : "vekos-emu: stopped by SIGHUP\n");
-    _exit(128 + signal);
+    _exit(status_after_signal(signal));
 }
 
 void on_signal(int signal) {
@@ -105,8 +108,7 @@ void set_hold_timer(bool on) {
 
 void write_stderr(const char *text) {
     for (size_t n = std::strlen(text); n > 0;) {
-        ssize_t done = ::write(2, text, n);
-        if (done < 0 && errno == EINTR) continue;
+        ssize_t done = retry_on_eintr([&] { return ::write(2, text, n); });
         if (done <= 0) return;
         text += done;
         n -= size_t(done);
@@ -173,9 +175,8 @@ int32_t HostConsole::read(uint8_t *out, size_t n) {
     if (input_at_ == input_end_) {
         flush(); // a prompt must be visible before we wait for the answer
         const bool direct = n >= kInputChunk; // a large read goes straight to the guest
-        ssize_t got;
-        do got = ::read(0, direct ? out : input_, direct ? n : kInputChunk);
-        while (got < 0 && errno == EINTR);
+        ssize_t got = retry_on_eintr(
+            [&] { return ::read(0, direct ? out : input_, direct ? n : kInputChunk); });
         if (got < 0 || direct) return got < 0 ? -1 : int32_t(got);
         input_at_ = 0;
         input_end_ = size_t(got);

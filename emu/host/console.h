@@ -26,8 +26,8 @@ class Console {
 // the guest computes without trapping.
 //
 // SIGINT, SIGTERM and SIGHUP write out what is pending, say on stderr why the run stopped
-// and end vekos-emu with 128 + the signal number; the same signal a second time, while that
-// is under way, ends it at once.
+// and end vekos-emu with status_after_signal(signal); the same signal a second time, while
+// that is under way, ends it at once.
 //
 // Standard input is taken from the host a chunk at a time, as much as a read(2) gives.
 class HostConsole : public Console {

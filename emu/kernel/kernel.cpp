@@ -1,5 +1,6 @@
 #include "kernel/kernel.h"
 
+#include "common/escape.h"
 #include "kernel/fault_report.h"
 
 #include <sys/stat.h>
@@ -13,8 +14,6 @@ namespace vekos {
 namespace {
 
 constexpr size_t kMaxScript = 1 << 20;
-const char kNotAnImage[] = "not a program (expected .uelf, .vek, .bin or .flat)";
-const char kNotAProgram[] = "not a program (expected .uelf, .vek, .bin, .flat or .shell)";
 
 std::vector<std::string> split_words(std::string_view line) {
     std::vector<std::string> words;
@@ -38,30 +37,6 @@ Result<std::vector<uint8_t>> read_program(const RootFs &fs, const std::string &c
             return read_file_at(place->folder.get(), place->name, max);
     }
     return Failure{"no such program"};
-}
-
-// A guest-chosen name as it may reach a terminal: control bytes and bytes past ASCII escaped,
-// so a name can't split a report line or send escape sequences.
-std::string printable(std::string_view text) {
-    std::string out;
-    for (unsigned char c : text) {
-        if (c == '\\') {
-            out += "\\\\";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c >= 0x20 && c < 0x7f) {
-            out += char(c);
-        } else {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02x", c);
-            out += hex;
-        }
-    }
-    return out;
 }
 
 } // namespace
@@ -91,14 +66,15 @@ void Kernel::stopped(std::string_view name) {
 // The message may carry guest-chosen names too (a symbol in a fault description).
 void Kernel::report(std::string_view name, std::string_view message) {
     console_.flush();
-    std::string shown_name = printable(name), shown_message = printable(message);
+    std::string shown_name = escape_bytes(name, Escapes::C);
+    std::string shown_message = escape_bytes(message, Escapes::C);
     std::fprintf(stderr, "vekos-emu: %s: %s\n", shown_name.c_str(), shown_message.c_str());
 }
 
 Result<std::unique_ptr<Process>> Kernel::load_image(const std::string &host_path, ProgramKind kind,
                                                     const std::vector<std::string> &argv,
                                                     const std::string &cwd, int depth) {
-    if (kind == ProgramKind::Script) return Failure{kNotAnImage};
+    if (kind == ProgramKind::Script) return Failure{not_a_program(true)};
     auto file = read_host_file(host_path, kMaxImageFile);
     if (!file) return Failure{file.error()};
     return load_image(*file, kind, argv, cwd, depth);
@@ -108,7 +84,7 @@ Result<std::unique_ptr<Process>> Kernel::load_image(const std::vector<uint8_t> &
                                                     ProgramKind kind,
                                                     const std::vector<std::string> &argv,
                                                     const std::string &cwd, int depth) {
-    if (kind == ProgramKind::Script) return Failure{kNotAnImage};
+    if (kind == ProgramKind::Script) return Failure{not_a_program(true)};
     auto image = kind == ProgramKind::Elf ? parse_elf_image(file) : parse_flat_image(file);
     if (!image) return Failure{image.error()};
     auto process = Process::create(services_, argv.at(0), *image, cwd, depth);
@@ -121,7 +97,7 @@ Kernel::Ran Kernel::run_words(const std::vector<std::string> &words, const std::
     const std::string &name = words.at(0);
     auto kind = program_kind(name);
     if (!kind) {
-        report(name, kNotAProgram);
+        report(name, not_a_program());
         return {false, kStatusNotRun};
     }
     const size_t max = *kind == ProgramKind::Script ? kMaxScript : kMaxImageFile;

@@ -2,6 +2,7 @@
 // it starts programs for vekos-emu and for the run request.
 #pragma once
 
+#include "common/exit_status.h"
 #include "common/result.h"
 #include "fs/read_ahead.h"
 #include "fs/root_fs.h"
@@ -25,11 +26,6 @@ struct KernelOptions {
     double timeout_seconds = 0;    // wall clock, sleeps included; 0: no limit
 };
 
-// vekos-emu's exit statuses besides the program's own.
-constexpr int kStatusNotRun = 127;
-constexpr int kStatusFault = 139;
-constexpr int kStatusLimit = 124;
-constexpr int kStatusKilled = 137; // ended from the debugger
 // Run requests may nest this deep below the first program.
 constexpr int kMaxNesting = 16;
 

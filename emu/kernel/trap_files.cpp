@@ -1,4 +1,5 @@
 // Descriptor traps: write, read, open, close, lseek, dup, dup2.
+#include "abi/open_flags.h"
 #include "fs/fd_table.h"
 #include "host/console.h"
 #include "kernel/trap_handlers.h"
@@ -15,9 +16,11 @@
 namespace vekos {
 namespace {
 
-// Guest open flags use Linux i386 numbering; the host's may differ, so map them one by one.
-constexpr uint32_t kGuestAccessMode = 3, kGuestCreate = 0x40, kGuestExclusive = 0x80,
-                   kGuestTruncate = 0x200, kGuestAppend = 0x400;
+// Guest open flags (abi/open_flags.h) use Linux i386 numbering; the host's may differ, so
+// map them one by one.
+constexpr uint32_t kGuestAccessMode = VEKOS_O_ACCMODE, kGuestCreate = VEKOS_O_CREAT,
+                   kGuestExclusive = VEKOS_O_EXCL, kGuestTruncate = VEKOS_O_TRUNC,
+                   kGuestAppend = VEKOS_O_APPEND;
 // Reads and writes move at most this much per trap (a short count is allowed).
 constexpr uint32_t kMaxTransfer = 1 << 20;
 
@@ -55,7 +58,7 @@ TrapResult trap_write(TrapCall &t) {
     OpenFile &file = *d->file;
     auto given = give_back(file); // the write lands at the guest's offset
     if (!given) return given.failure();
-    ssize_t done = retry([&] { return ::write(file.host_fd, bytes, n); });
+    ssize_t done = retry_on_eintr([&] { return ::write(file.fd.get(), bytes, n); });
     HostError why = last_host_error();
     t.context.changes.note_written(file);
     if (done < 0) return why;
@@ -107,21 +110,17 @@ TrapResult trap_open(TrapCall &t) {
     if (place->names_folder && (host_flags & O_CREAT)) return fail(EISDIR);
     if (place->names_folder) host_flags |= O_DIRECTORY;
     // Non-blocking first: a FIFO or device in the root folder must not stall the host.
-    int fd = retry([&] {
+    HostFd fd(retry_on_eintr([&] {
         return ::openat(place->folder.get(), place->name.c_str(), host_flags | O_NONBLOCK, 0644);
-    });
-    if (fd < 0) return last_host_error();
+    }));
+    if (!fd) return last_host_error();
     struct stat st;
-    HostError refused{};
-    if (fstat(fd, &st) != 0 || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
-        refused = last_host_error();
-    else if (!(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)))
-        refused = fail(EACCES); // FIFOs and devices stay the host's
-    if (refused.code != 0) {
-        ::close(fd);
-        return refused;
-    }
-    auto file = std::make_shared<OpenFile>(fd, mode != 1, mode != 0);
+    if (fstat(fd.get(), &st) != 0 ||
+        fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK) != 0)
+        return last_host_error();
+    if (!(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)))
+        return fail(EACCES); // FIFOs and devices stay the host's
+    auto file = std::make_shared<OpenFile>(std::move(fd), mode != 1, mode != 0);
     return t.context.fds.add(std::move(file)); // a full table closes the file again
 }
 
@@ -146,10 +145,10 @@ TrapResult trap_lseek(TrapCall &t) {
     }
     auto given = give_back(file);
     if (!given) return given.failure();
-    off_t at = seek_target(file.host_fd, off_t(i32(t.args[1])), whence);
+    off_t at = seek_target(file.fd.get(), off_t(i32(t.args[1])), whence);
     if (at < 0) return fail(EINVAL); // refused without moving the offset
     if (at > INT32_MAX) return fail(EOVERFLOW);
-    if (::lseek(file.host_fd, at, SEEK_SET) != at) return last_host_error();
+    if (::lseek(file.fd.get(), at, SEEK_SET) != at) return last_host_error();
     return int32_t(at);
 }
 

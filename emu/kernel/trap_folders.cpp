@@ -61,7 +61,8 @@ bool link_temp_file(int fd, int folder, std::string &name) {
 
 bool write_all(int fd, const std::vector<uint8_t> &bytes) {
     for (size_t done = 0; done < bytes.size();) {
-        ssize_t n = retry([&] { return ::write(fd, bytes.data() + done, bytes.size() - done); });
+        ssize_t n =
+            retry_on_eintr([&] { return ::write(fd, bytes.data() + done, bytes.size() - done); });
         if (n <= 0) return false;
         done += size_t(n);
     }

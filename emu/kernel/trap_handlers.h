@@ -3,6 +3,7 @@
 // for the guest and a reason for --trace.
 #pragma once
 
+#include "common/retry.h"
 #include "fs/root_fs.h"
 #include "kernel/trap_table.h"
 #include "machine/guest_memory.h"
@@ -34,14 +35,6 @@ inline Result<std::string, HostError> guest_string(TrapCall &t, int arg) {
 }
 // Where the path argument `arg` leads inside the root folder (see RootFs::locate).
 RootFs::Place guest_place(TrapCall &t, int arg, RootFs::Final final);
-
-// Retries host calls interrupted by signals.
-template <typename F> auto retry(F &&f) {
-    decltype(f()) r;
-    do r = f();
-    while (r < 0 && errno == EINTR);
-    return r;
-}
 
 // Descriptors: trap_files.cpp.
 TrapResult trap_write(TrapCall &t);

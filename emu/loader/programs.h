@@ -13,9 +13,26 @@ namespace vekos {
 
 enum class ProgramKind { Elf, Flat, Script };
 
-// .uelf and .vek are ELF images, .bin and .flat flat images, .shell scripts. Decided from the
-// name the guest used, never from the host file it leads to.
+// The one list of program file extensions, in the order messages name them.
+struct ProgramExtension {
+    std::string_view extension;
+    ProgramKind kind;
+};
+inline constexpr ProgramExtension kProgramExtensions[] = {{".uelf", ProgramKind::Elf},
+                                                          {".vek", ProgramKind::Elf},
+                                                          {".bin", ProgramKind::Flat},
+                                                          {".flat", ProgramKind::Flat},
+                                                          {".shell", ProgramKind::Script}};
+
+// The kind its extension gives a program. Decided from the name the guest used, never from
+// the host file it leads to.
 std::optional<ProgramKind> program_kind(std::string_view name);
+
+// The reason a name is refused: "not a program (expected .uelf, .vek, .bin, .flat or
+// .shell)"; for images_only, the same without scripts' extension.
+std::string not_a_program(bool images_only = false);
+// The kinds as the usage text names them: ".uelf .vek .bin .flat, or a .shell script".
+std::string program_kinds_summary();
 
 // The whole file if it is a regular file of at most `max` bytes; the open never waits (a
 // FIFO fails instead). read_host_file takes a host path as the user gave it, links followed;

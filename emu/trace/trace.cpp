@@ -1,5 +1,6 @@
 #include "trace/trace.h"
 
+#include "common/escape.h"
 #include "kernel/trap_table.h"
 #include "trace/trace_decode.h"
 
@@ -8,36 +9,7 @@
 namespace vekos {
 
 std::string quote(std::string_view bytes, size_t max) {
-    std::string out = "\"";
-    for (size_t i = 0; i < bytes.size() && i < max; i++) {
-        unsigned char c = bytes[i];
-        switch (c) {
-        case '\n':
-            out += "\\n";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '"':
-            out += "\\\"";
-            break;
-        default:
-            if (c >= 0x20 && c < 0x7f) {
-                out += char(c);
-            } else {
-                char hex[8];
-                std::snprintf(hex, sizeof hex, "\\x%02x", c);
-                out += hex;
-            }
-        }
-    }
-    out += "\"";
+    std::string out = "\"" + escape_bytes(bytes.substr(0, max), Escapes::Quoted) + "\"";
     if (bytes.size() > max) out += "...";
     return out;
 }

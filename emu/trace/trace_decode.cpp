@@ -1,5 +1,7 @@
 #include "trace/trace_decode.h"
 
+#include "abi/open_flags.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <iterator>
@@ -8,14 +10,20 @@ namespace vekos::debug {
 namespace {
 
 struct FlagName {
-    uint32_t bit;
+    uint32_t value;
     std::string_view name;
 };
 
-// The open flags a guest can name, beyond the access mode, in the order they are shown.
-constexpr FlagName kOpenFlags[] = {
-    {0x40, "O_CREAT"}, {0x80, "O_EXCL"}, {0x200, "O_TRUNC"}, {0x400, "O_APPEND"}};
-constexpr std::string_view kAccessModes[] = {"O_RDONLY", "O_WRONLY", "O_RDWR", "O_ACCMODE"};
+// The access modes, 3 (refused) included, and the open flags a guest can name beyond them,
+// in the order they are shown.
+constexpr FlagName kAccessModes[] = {{VEKOS_O_RDONLY, "O_RDONLY"},
+                                     {VEKOS_O_WRONLY, "O_WRONLY"},
+                                     {VEKOS_O_RDWR, "O_RDWR"},
+                                     {VEKOS_O_ACCMODE, "O_ACCMODE"}};
+constexpr FlagName kOpenFlags[] = {{VEKOS_O_CREAT, "O_CREAT"},
+                                   {VEKOS_O_EXCL, "O_EXCL"},
+                                   {VEKOS_O_TRUNC, "O_TRUNC"},
+                                   {VEKOS_O_APPEND, "O_APPEND"}};
 
 constexpr std::string_view kWhence[] = {"SEEK_SET", "SEEK_CUR", "SEEK_END"};
 
@@ -67,13 +75,15 @@ std::string hex(uint32_t value) {
 } // namespace
 
 std::string describe_open_flags(uint32_t flags) {
-    std::string text(kAccessModes[flags & 3]);
-    uint32_t rest = flags & ~3u;
+    std::string text;
+    for (const FlagName &mode : kAccessModes)
+        if ((flags & VEKOS_O_ACCMODE) == mode.value) text = mode.name;
+    uint32_t rest = flags & ~uint32_t(VEKOS_O_ACCMODE);
     for (const FlagName &flag : kOpenFlags) {
-        if (rest & flag.bit) {
+        if (rest & flag.value) {
             text += '|';
             text += flag.name;
-            rest &= ~flag.bit;
+            rest &= ~flag.value;
         }
     }
     if (rest != 0) text += '|' + hex(rest);

@@ -1,16 +1,17 @@
-/* fcntl: opening files. Flags use the Linux numbering. */
+/* fcntl: opening files. Flags use the Linux numbering (abi/open_flags.h). */
 #ifndef VEKOS_FCNTL_H
 #define VEKOS_FCNTL_H
 
+#include "abi/open_flags.h"
 #include <vekos_cdefs.h>
 #include <vekos_types.h>
 
-#define O_RDONLY 0
-#define O_WRONLY 1
-#define O_RDWR 2
-#define O_CREAT 0x40
-#define O_TRUNC 0x200
-#define O_APPEND 0x400
+#define O_RDONLY VEKOS_O_RDONLY
+#define O_WRONLY VEKOS_O_WRONLY
+#define O_RDWR VEKOS_O_RDWR
+#define O_CREAT VEKOS_O_CREAT
+#define O_TRUNC VEKOS_O_TRUNC
+#define O_APPEND VEKOS_O_APPEND
 
 VEKOS_BEGIN_DECLS
 

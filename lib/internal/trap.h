@@ -1,6 +1,9 @@
 // Raising the vekos kernel's trap (int 0x80): number in eax, arguments in ebx, ecx, edx,
-// esi, edi, ebp; the result comes back in eax. Private to the library's wrappers, the only
-// code that traps.
+// esi, edi, ebp; the result comes back in eax. Private to the library: its wrappers
+// (fcntl/open.cpp, unistd/*.cpp) trap through these, the six-argument trap through
+// unistd/trap6.S. Outside the library, `run` raises its run request itself
+// (commands/run/run_uelf.cpp), and the emulator's test programs trap directly
+// (tests/emu/guest/start.S).
 #pragma once
 
 #include <stddef.h>

@@ -1,5 +1,6 @@
 // Guest paths stay inside the root folder, whatever "..", absolute paths or symbolic links
 // they use.
+#include "abi/open_flags.h"
 #include "abi/trap_numbers.h"
 #include "fs/root_fs.h"
 #include "guest.h"
@@ -179,7 +180,7 @@ TEST_F(RootEscapes, AGuestCannotReadOrWriteThroughALinkOut) {
 // Something on the host swaps a folder inside the root with a link out, as fast as it can,
 // while the guest works in that folder: nothing outside may be read, made or removed.
 TEST_F(RootEscapes, SwappingAFolderForALinkOutNeverLeadsOutside) {
-    constexpr uint32_t kCreate = 0x41; // O_WRONLY | O_CREAT
+    constexpr uint32_t kCreate = VEKOS_O_WRONLY | VEKOS_O_CREAT;
     root.write_file("d/f", "inside");
     std::ofstream(outside + "/f") << "outside";
     std::ofstream(outside + "/victim") << "victim";

@@ -3,6 +3,7 @@
 #include "guest.h"
 #include "subprocess.h"
 
+#include "abi/open_flags.h"
 #include "abi/trap_numbers.h"
 #include "kernel/trap_table.h"
 
@@ -25,7 +26,8 @@ using vekos::harness::Guest;
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-constexpr uint32_t O_WRONLY = 1, O_RDWR = 2, O_CREAT = 0x40, O_TRUNC = 0x200;
+constexpr uint32_t O_WRONLY = VEKOS_O_WRONLY, O_RDWR = VEKOS_O_RDWR, O_CREAT = VEKOS_O_CREAT,
+                   O_TRUNC = VEKOS_O_TRUNC;
 
 class Traps : public ::testing::Test {
   protected:

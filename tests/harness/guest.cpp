@@ -84,9 +84,7 @@ Guest::Guest(const std::string &image_path)
     set_time_limit(kDefaultTimeLimit);
     std::string name = std::filesystem::path(image_path).filename().string();
     auto kind = program_kind(name);
-    if (!kind)
-        throw std::runtime_error(image_path +
-                                 ": not a program (expected .uelf, .vek, .bin or .flat)");
+    if (!kind) throw std::runtime_error(image_path + ": " + not_a_program(true));
     auto loaded = kernel_->load_image(image_path, *kind, {name}, "/", 0);
     if (!loaded) throw std::runtime_error(image_path + ": " + loaded.error());
     process_ = std::move(*loaded);

@@ -1,9 +1,10 @@
-// The library's binary interface as tests see it, in one place: the kernel's trap numbers
-// (the library's own list), the layout and kinds of FILE (lib/include/stdio.h), open's flags
-// (lib/include/fcntl.h) and the heap's size (lib/stdlib/heap_impl.h). Host code can't include the
-// guest's stdio.h or fcntl.h, so those two are restated here, once.
+// The library's binary interface as tests see it, in one place: the kernel's trap numbers and
+// open's flags (the library's own lists), the layout and kinds of FILE (lib/include/stdio.h)
+// and the heap's size (lib/stdlib/heap_impl.h). Host code can't include the guest's stdio.h,
+// so FILE is restated here, once.
 #pragma once
 
+#include "abi/open_flags.h"
 #include "abi/trap_numbers.h"
 
 #include <cstdint>
@@ -26,8 +27,9 @@ constexpr uint32_t writefile = 3; // collects writes; fclose stores them as the 
 
 // open's flags, numbered as Linux numbers them.
 namespace open_flag {
-constexpr uint32_t read_only = 0, write_only = 1, read_write = 2, create = 0x40, truncate = 0x200,
-                   append = 0x400;
+constexpr uint32_t read_only = VEKOS_O_RDONLY, write_only = VEKOS_O_WRONLY,
+                   read_write = VEKOS_O_RDWR, create = VEKOS_O_CREAT, truncate = VEKOS_O_TRUNC,
+                   append = VEKOS_O_APPEND;
 } // namespace open_flag
 
 // The heap is one fixed arena of this many bytes.

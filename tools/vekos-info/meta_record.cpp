@@ -1,7 +1,6 @@
 #include "meta_record.h"
 
 #include <algorithm>
-#include <cstdio>
 
 namespace vekos_info {
 
@@ -57,20 +56,6 @@ Record read_record(const RecordKind &kind, std::span<const std::uint8_t> bytes) 
         return damaged(std::to_string(extra) + " bytes follow the record in its section");
     }
     return record;
-}
-
-std::string printable(std::string_view text) {
-    std::string out;
-    for (unsigned char c : text) {
-        if (c >= 0x20 && c < 0x7f && c != '\\') {
-            out += static_cast<char>(c);
-        } else {
-            char escape[5];
-            std::snprintf(escape, sizeof escape, "\\x%02x", c);
-            out += escape;
-        }
-    }
-    return out;
 }
 
 } // namespace vekos_info

@@ -3,6 +3,8 @@
 // section exactly.
 #pragma once
 
+#include "common/escape.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -29,7 +31,10 @@ struct Record {
 // Reads a record from its section's bytes; never reads outside them.
 Record read_record(const RecordKind &kind, std::span<const std::uint8_t> bytes);
 
-// The text with control and non-ASCII bytes shown as \xNN, safe to print on a terminal.
-std::string printable(std::string_view text);
+// The text with control and non-ASCII bytes, and the backslash, shown as \xNN: safe to print
+// on a terminal.
+inline std::string printable(std::string_view text) {
+    return vekos::escape_bytes(text, vekos::Escapes::Hex);
+}
 
 } // namespace vekos_info

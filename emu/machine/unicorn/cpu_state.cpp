@@ -24,6 +24,10 @@ void __wrap_tcg_exec_init_x86_64(uc_engine *uc, unsigned long tb_size) {
 
 namespace vekos::unicorn {
 
+bool corrections_linked() {
+    return true;
+}
+
 // QEMU's do_interrupt does this once an exception is delivered.
 void exception_delivered(uc_engine *uc) {
     if (CPUState *cpu = cpu_of(uc)) field<int>(env_of(cpu), kEnvOldExceptionOffset) = -1;

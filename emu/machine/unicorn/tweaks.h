@@ -3,8 +3,8 @@
 // libunicorn.a, release kPinnedRelease. CMake turns VEKOS_UNICORN_TWEAKS on for that release
 // only (and refuses it for another); without it, tweaks_fallback.cpp does without them: every
 // guest store takes Unicorn's slow path, snapshots restore all memory, registers go through
-// Unicorn's API and translations are flushed only as Unicorn itself does. Guests behave the
-// same either way; only speed differs.
+// Unicorn's API and translations are flushed only as Unicorn itself does. Programs that don't
+// fault behave the same either way, only slower; see corrections_linked() for what differs.
 #pragma once
 
 #include <unicorn/unicorn.h>
@@ -12,6 +12,12 @@
 #include <cstddef>
 
 namespace vekos::unicorn {
+
+// True when the corrections are linked (VEKOS_UNICORN_TWEAKS). Without them a second CPU
+// exception in one engine escalates to a double fault, and privileged and port instructions,
+// syscall and far transfers through a register run, or stop the host, instead of faulting at
+// their address: the tests of those skip.
+bool corrections_linked();
 
 // The Unicorn release the corrections are made for; CMake reads it from this line.
 inline constexpr char kPinnedRelease[] = "2.0.1";

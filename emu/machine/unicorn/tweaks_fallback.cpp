@@ -20,6 +20,9 @@ uint64_t *general_registers(uc_engine *) {
 
 namespace unicorn {
 
+bool corrections_linked() {
+    return false;
+}
 void exception_delivered(uc_engine *) {}
 size_t translated_bytes(uc_engine *) {
     return 0;
