@@ -44,6 +44,7 @@ class FileChanges {
     Result<uint32_t, HostError> read_through(OpenFile &file, uint8_t *out, uint32_t n);
 
   private:
+    // Changed since it was read, as far as single files go.
     bool stale(const ReadAheadBuffer &ahead) const;
 
     uint64_t changes_ = 0;
