@@ -1,6 +1,7 @@
 // vekos-emu as users debug with it: fault reports with backtraces (with and without -g, a
 // wild call, a stack overflow, a fault inside the library), Debian's gdb driving --gdb in
 // batch mode, and a client that floods the stub.
+#include "common/host_fd.h"
 #include "subprocess.h"
 #include "temp_root.h"
 
@@ -9,7 +10,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
@@ -158,24 +158,24 @@ TEST(GdbSession, AClientThatFloodsWhileTheProgramRunsIsDroppedAndTheProgramRunsO
     const std::string waiting = "vekos-emu: waiting for gdb on 127.0.0.1:";
     std::string line = emu.read_err_until("\n", 30s);
     ASSERT_EQ(line.rfind(waiting, 0), 0u) << line;
-    int gdb = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    vekos::HostFd gdb(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(uint16_t(std::stoi(line.substr(waiting.size()))));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(connect(gdb, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    ASSERT_EQ(connect(gdb.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
     timeval wait{10, 0}; // a stub that neither reads nor drops must not stall the test
-    setsockopt(gdb, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
+    setsockopt(gdb.get(), SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
     long before = peak_kib(emu.pid());
 
     // "continue", then 32 MiB of noise as fast as the stub takes it.
     const std::string noise(1 << 20, 'j');
-    send(gdb, "$c#63", 5, MSG_NOSIGNAL);
+    send(gdb.get(), "$c#63", 5, MSG_NOSIGNAL);
     for (int mib = 0; mib < 32; ++mib)
-        if (send(gdb, noise.data(), noise.size(), MSG_NOSIGNAL) < 0) break;
+        if (send(gdb.get(), noise.data(), noise.size(), MSG_NOSIGNAL) < 0) break;
     std::string note = emu.read_err_until("runs on\n", 10s);
     long after = peak_kib(emu.pid());
-    close(gdb);
+    gdb.reset();
     root.write_file("/go", "");
     Finished ended = emu.finish();
 
