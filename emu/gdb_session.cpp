@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdio>
+#include <cstring>
 
 namespace vekos {
 namespace {
@@ -111,8 +112,20 @@ bool GdbSession::read_register(int reg, std::span<uint8_t> out) {
     return engine_.read_debug_reg(engine_reg(reg), out);
 }
 
+// gdb steps with the stub's step request, never by the trap flag: a trap flag it writes
+// would raise a debug exception the program has no handler for. The flag stays the program's.
 bool GdbSession::write_register(int reg, std::span<const uint8_t> in) {
-    return engine_.write_debug_reg(engine_reg(reg), in);
+    if (reg != debug::kEflags || in.size() != 4)
+        return engine_.write_debug_reg(engine_reg(reg), in);
+    constexpr uint32_t kTrapFlag = 1u << 8;
+    uint32_t written, now;
+    std::array<uint8_t, 4> bytes;
+    if (!engine_.read_debug_reg(engine_reg(reg), bytes)) return false;
+    std::memcpy(&now, bytes.data(), 4);
+    std::memcpy(&written, in.data(), 4);
+    uint32_t value = (written & ~kTrapFlag) | (now & kTrapFlag);
+    std::memcpy(bytes.data(), &value, 4);
+    return engine_.write_debug_reg(engine_reg(reg), bytes);
 }
 
 bool GdbSession::read_memory(uint32_t addr, std::span<uint8_t> out) {

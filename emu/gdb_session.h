@@ -3,7 +3,8 @@
 // the engine, present only while gdb is connected; a fault stops it at the faulting
 // instruction with the matching signal, and its end is reported with the exit status.
 // Programs it starts by run requests run freely, unwatched. A gdb that detaches or
-// disconnects lets the program run on; gdb's kill ends it.
+// disconnects, or that the stub drops for flooding it, lets the program run on; gdb's kill
+// ends it. gdb's writes to eflags leave the trap flag as the program has it.
 #pragma once
 
 #include "debug/gdb_remote.h"

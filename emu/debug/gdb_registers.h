@@ -38,7 +38,7 @@ constexpr int gdb_reg(std::string_view name) {
     return -1;
 }
 inline constexpr int kEax = gdb_reg("eax"), kEsp = gdb_reg("esp"), kEip = gdb_reg("eip"),
-                     kSt0 = gdb_reg("st0");
+                     kEflags = gdb_reg("eflags"), kSt0 = gdb_reg("st0");
 
 // Bytes of a register: 10 for st0..st7, 4 for the rest.
 constexpr uint32_t gdb_reg_size(int reg) {

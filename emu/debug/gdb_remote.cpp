@@ -21,9 +21,20 @@
 namespace vekos::debug {
 namespace {
 
-// gdb may send packets this long (hex); memory replies are cut to fit.
-constexpr size_t kPacketSize = 0x4000;
+constexpr size_t kPacketSize = GdbStub::kPacketSize;
+// Memory replies are cut to fit a packet.
 constexpr uint32_t kMaxTransfer = (kPacketSize - 16) / 2;
+// gdb asks again for a garbled packet a few times; more nacks than this are ignored.
+constexpr int kMaxResends = 8;
+// Far more than a program of this system has functions; each costs a node of a set.
+constexpr size_t kMaxBreakpoints = 1 << 16;
+
+constexpr char kFloodWhileRunning[] =
+    "dropped the connection: more than 16384 bytes arrived while the program ran; the "
+    "program runs on";
+constexpr char kPacketTooLong[] =
+    "dropped the connection: a packet longer than 16384 bytes; the program runs on";
+static_assert(kPacketSize == 16384, "the notes name the packet size");
 
 constexpr char kHexDigits[] = "0123456789abcdef";
 
@@ -134,19 +145,20 @@ void GdbStub::drop_session(std::string_view why) {
     note_(std::string("gdb: ") + std::string(why));
 }
 
-bool GdbStub::fill(int timeout_ms) {
+GdbStub::Input GdbStub::fill(int timeout_ms) {
     pollfd fds[2] = {{conn_.get(), POLLIN, 0}, {listener_.get(), POLLIN, 0}};
     for (;;) {
         int ready = retry_on_eintr([&] { return poll(fds, 2, timeout_ms); });
-        if (ready <= 0) return false;
+        if (ready == 0) return Input::Idle;
+        if (ready < 0) return Input::Gone;
         if (fds[1].revents & POLLIN) refuse_newcomers();
         if (fds[0].revents) break;
     }
     char buffer[4096];
     ssize_t got = retry_on_eintr([&] { return recv(conn_.get(), buffer, sizeof buffer, 0); });
-    if (got <= 0) return false;
+    if (got <= 0) return Input::Gone;
     in_.append(buffer, size_t(got));
-    return true;
+    return Input::Arrived;
 }
 
 void GdbStub::send_raw(std::string_view bytes) {
@@ -162,49 +174,56 @@ void GdbStub::send_packet(std::string_view payload) {
     uint8_t sum = 0;
     for (char c : payload) sum = uint8_t(sum + uint8_t(c));
     last_sent_.assign(1, '$').append(payload).append(lettered('#', sum));
+    resends_ = 0;
     send_raw(last_sent_);
 }
 
-bool GdbStub::read_packet(std::string &payload) {
+GdbStub::Packet GdbStub::read_packet(std::string &payload) {
     for (;;) {
         size_t start = 0;
         while (start < in_.size() && in_[start] != '$') {
-            if (in_[start] == '-' && ack_) send_raw(last_sent_); // gdb got our last packet garbled
+            if (in_[start] == '-' && ack_ && resends_ < kMaxResends) { // gdb got it garbled
+                ++resends_;
+                send_raw(last_sent_);
+            }
             ++start; // '+' acks and a Ctrl-C while stopped need nothing
         }
         in_.erase(0, start);
+        // '$', the payload, then '#' and two digits of checksum.
         size_t hash = in_.find('#');
+        if (std::min(hash, in_.size()) > 1 + kPacketSize) return Packet::TooLong;
         if (!in_.empty() && hash != std::string::npos && hash + 2 < in_.size()) {
             payload = in_.substr(1, hash - 1);
             int high = hex_value(in_[hash + 1]), low = hex_value(in_[hash + 2]);
             in_.erase(0, hash + 3);
             uint8_t sum = 0;
             for (char c : payload) sum = uint8_t(sum + uint8_t(c));
-            if (!ack_) return true;
+            if (!ack_) return Packet::Ready;
             if (high >= 0 && low >= 0 && (high << 4 | low) == sum) {
                 send_raw("+");
-                return true;
+                return Packet::Ready;
             }
             send_raw("-");
             continue;
         }
-        if (in_.size() > 2 * kPacketSize) in_.clear(); // no packet is this long: drop the noise
-        if (!fill(-1)) return false;
+        if (fill(-1) != Input::Arrived) return Packet::Gone;
     }
 }
 
 bool GdbStub::interrupt_requested() {
     if (!conn_) return false;
-    while (fill(0)) {
+    for (Input got = fill(0); got != Input::Idle; got = fill(0)) {
+        if (got == Input::Gone) {
+            drop_session("gdb disconnected; the program runs on");
+            return false;
+        }
+        if (in_.size() > kPacketSize) { // gdb sends only Ctrl-C while the program runs
+            drop_session(kFloodWhileRunning);
+            return false;
+        }
     }
     size_t at = in_.find('\x03');
-    if (at == std::string::npos) {
-        pollfd check{conn_.get(), POLLIN, 0};
-        char byte;
-        if (poll(&check, 1, 0) > 0 && recv(conn_.get(), &byte, 1, MSG_PEEK) == 0)
-            drop_session("gdb disconnected; the program runs on");
-        return false;
-    }
+    if (at == std::string::npos) return false;
     in_.erase(at, 1);
     return true;
 }
@@ -238,7 +257,11 @@ Resume GdbStub::stopped(DebugTarget &target, const Stop &stop) {
         return Resume::Detach;
     }
     std::string request;
-    while (read_packet(request)) {
+    for (Packet got; (got = read_packet(request)) != Packet::Gone;) {
+        if (got == Packet::TooLong) {
+            drop_session(kPacketTooLong);
+            return Resume::Detach;
+        }
         resume_.reset();
         bool reply = true;
         std::string answer_text = answer(target, request, reply);
@@ -360,6 +383,9 @@ std::string GdbStub::write_registers(DebugTarget &target, std::string_view hex) 
 std::string GdbStub::read_memory(DebugTarget &target, std::string_view args) {
     uint32_t addr, len;
     if (!take_hex(args, addr, ',') || !take_hex(args, len)) return "E01";
+    // No bytes in hex is the empty reply, which means "not supported". "OK" says it worked,
+    // as for gdb's zero-length 'X' probe, and holds no hex digit to take for a byte.
+    if (len == 0) return "OK";
     len = std::min(len, kMaxTransfer);
     std::vector<uint8_t> bytes(len);
     if (!target.read_memory(addr, bytes)) {
@@ -368,7 +394,7 @@ std::string GdbStub::read_memory(DebugTarget &target, std::string_view args) {
         while (readable < len && uint64_t(addr) + readable <= 0xffffffffu &&
                target.read_memory(addr + readable, std::span(bytes).subspan(readable, 1)))
             ++readable;
-        if (readable == 0 && len != 0) return "E14";
+        if (readable == 0) return "E14";
         bytes.resize(readable);
     }
     std::string out;
@@ -400,6 +426,8 @@ std::string GdbStub::breakpoint(std::string_view args, bool insert) {
     if (!take_hex(args, type, ',') || type != 0)
         return ""; // hardware breakpoints and watchpoints are not served
     if (!take_hex(args, addr, ',')) return "E01";
+    if (insert && breakpoints_.size() >= kMaxBreakpoints && !breakpoints_.count(addr))
+        return "E0c"; // ENOMEM
     if (insert)
         breakpoints_.insert(addr);
     else
@@ -429,9 +457,11 @@ std::string GdbStub::features(std::string_view args) const {
     if (!take_hex(args, offset, ',') || !take_hex(args, length)) return "E00";
     std::string_view xml = i386_target_xml();
     if (offset >= xml.size()) return "l";
-    std::string_view piece = xml.substr(offset, std::min<size_t>(length, kMaxTransfer));
-    std::string out(offset + piece.size() < xml.size() ? "m" : "l");
-    for (char c : piece) { // binary data: the framing characters are escaped
+    std::string_view rest = xml.substr(offset, length);
+    std::string out = "m";
+    size_t taken = 0;
+    for (; taken < rest.size() && out.size() + 2 <= kPacketSize; ++taken) {
+        char c = rest[taken]; // binary data: the framing characters are escaped
         if (c == '$' || c == '#' || c == '}' || c == '*') {
             out += '}';
             out += char(c ^ 0x20);
@@ -439,6 +469,7 @@ std::string GdbStub::features(std::string_view args) const {
             out += c;
         }
     }
+    if (offset + taken == xml.size()) out[0] = 'l';
     return out;
 }
 

@@ -6,6 +6,11 @@
 //
 // Limits: one thread, all-stop, software breakpoints only (no watchpoints); x87 registers
 // are served when the target has them. Later connections are refused with a note.
+//
+// Every buffer is bounded by kPacketSize: a packet from gdb, what gdb sends while the program
+// runs (gdb itself sends only Ctrl-C then) and each reply. A garbled reply is sent again a few
+// times only, and more than 65536 breakpoints are refused. A client that sends a longer
+// packet, or more while the program runs, is dropped with a note, as if it had disconnected.
 #pragma once
 
 #include "common/host_fd.h"
@@ -82,15 +87,22 @@ class GdbStub {
     Resume stopped(DebugTarget &target, const Stop &stop);
 
     // While the program runs: true when gdb has sent Ctrl-C. Costs one poll() system call;
-    // the caller calls it every so many instructions.
+    // the caller calls it every so many instructions. Drops a gdb that has gone or floods.
     bool interrupt_requested();
     const std::set<uint32_t> &breakpoints() const { return breakpoints_; }
 
+    // Bytes of a packet's payload, in both directions; what the stub tells gdb it takes.
+    static constexpr size_t kPacketSize = 0x4000;
+
   private:
+    enum class Input { Arrived, Idle, Gone };
+    enum class Packet { Ready, Gone, TooLong };
+
     GdbStub(HostFd listener, uint16_t port, Note note);
-    // The next packet's payload; false when the connection is gone.
-    bool read_packet(std::string &payload);
-    bool fill(int timeout_ms);
+    // The next packet's payload.
+    Packet read_packet(std::string &payload);
+    // Waits up to timeout_ms (< 0: for ever) for bytes from gdb and appends them to in_.
+    Input fill(int timeout_ms);
     void refuse_newcomers();
     void send_packet(std::string_view payload);
     void send_raw(std::string_view bytes);
@@ -116,6 +128,7 @@ class GdbStub {
     bool ack_ = true;
     bool ack_off_after_reply_ = false;
     std::string last_sent_; // for gdb's '-'
+    int resends_ = 0;       // of last_sent_
     std::optional<Resume> resume_;
     std::string in_; // bytes received, not yet taken
     bool interrupt_ = false;

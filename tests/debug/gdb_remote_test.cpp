@@ -177,6 +177,20 @@ struct Client {
         return got;
     }
     std::string receive_packet() { return receive_until("#", 2); }
+    // Reads until `count` packets have arrived whole (or EOF/timeout), many bytes at a time.
+    std::string receive_packets(size_t count) {
+        std::string got;
+        char chunk[4096];
+        size_t ends = 0, last_hash = 0;
+        while (ends < count || got.size() < last_hash + 3) {
+            ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+            if (n <= 0) break;
+            for (ssize_t i = 0; i < n; ++i)
+                if (chunk[i] == '#') ++ends, last_hash = got.size() + size_t(i);
+            got.append(chunk, size_t(n));
+        }
+        return got;
+    }
 };
 
 TEST(GdbRemote, ChecksumsInterruptsAndASecondConnection) {
@@ -211,6 +225,80 @@ TEST(GdbRemote, ChecksumsInterruptsAndASecondConnection) {
     ASSERT_FALSE(session.notes.empty());
     EXPECT_NE(session.notes[0].find("refused a second connection"), std::string::npos)
         << session.notes[0];
+}
+
+// `payload` framed as a packet, with its checksum.
+std::string packet(std::string_view payload) {
+    unsigned sum = 0;
+    for (char c : payload) sum += uint8_t(c);
+    char digits[3];
+    std::snprintf(digits, sizeof digits, "%02x", sum & 0xff);
+    return "$" + std::string(payload) + "#" + digits;
+}
+
+TEST(GdbRemote, ZeroLengthReadsNacksAndAnOverlongPacket) {
+    Session session;
+    ASSERT_TRUE(session.stub);
+    ToyTarget target;
+    std::string replies, resent, after_overlong;
+    std::thread client_thread([&] {
+        Client gdb(session.stub->port());
+        gdb.send_text(packet("m1000,0"));
+        replies += gdb.receive_packet();
+        gdb.send_text("+" + packet("m1000,2"));
+        replies += gdb.receive_packet();
+        gdb.send_text("+" + std::string(20, '-') + packet("qC"));
+        resent = gdb.receive_until(packet("QC1"));
+        gdb.send_text("+$" + std::string(GdbStub::kPacketSize + 1, 'a'));
+        after_overlong = gdb.receive_until("never"); // closed by the stub: EOF
+    });
+    ASSERT_TRUE(session.stub->accept(5000));
+    EXPECT_EQ(session.serve(target), Resume::Detach);
+    client_thread.join();
+    EXPECT_EQ(replies, "+" + packet("OK") + "+" + packet("9090"))
+        << "expected OK for a read of no bytes, then two bytes";
+    size_t copies = 0;
+    for (size_t at = resent.find(packet("9090")); at != std::string::npos;
+         at = resent.find(packet("9090"), at + 1))
+        ++copies;
+    EXPECT_EQ(copies, 8u) << "expected 20 nacks to resend the last reply 8 times, got: " << resent;
+    EXPECT_EQ(after_overlong, "") << "expected the connection closed after an overlong packet";
+    ASSERT_EQ(session.notes.size(), 1u);
+    EXPECT_EQ(session.notes[0],
+              "gdb: dropped the connection: a packet longer than 16384 bytes; the program runs on");
+}
+
+TEST(GdbRemote, BreakpointsPastTheLimitAreRefused) {
+    Session session;
+    ASSERT_TRUE(session.stub);
+    ToyTarget target;
+    constexpr int kLimit = 1 << 16, kBatch = 1024;
+    std::string last_replies;
+    std::thread client_thread([&] {
+        Client gdb(session.stub->port());
+        gdb.send_text(packet("QStartNoAckMode"));
+        gdb.receive_packet();
+        gdb.send_text("+");
+        // In batches, so that neither side's socket buffer fills while the other waits.
+        for (int first = 0; first <= kLimit; first += kBatch) {
+            std::string batch;
+            int addr = first;
+            for (; addr < first + kBatch && addr <= kLimit; ++addr) {
+                char text[32];
+                std::snprintf(text, sizeof text, "Z0,%x,1", 0x100000 + addr);
+                batch += packet(text);
+            }
+            gdb.send_text(batch);
+            last_replies = gdb.receive_packets(size_t(addr - first));
+        }
+        gdb.send_text(packet("Z0,100000,1") + packet("k"));
+        last_replies += gdb.receive_packet();
+    });
+    ASSERT_TRUE(session.stub->accept(5000));
+    EXPECT_EQ(session.serve(target), Resume::Kill);
+    client_thread.join();
+    EXPECT_EQ(last_replies, packet("E0c") + packet("OK"))
+        << "expected breakpoint 65537 refused and a kept one set again";
 }
 
 } // namespace

@@ -1,11 +1,18 @@
 // vekos-emu as users debug with it: fault reports with backtraces (with and without -g, a
-// wild call, a stack overflow, a fault inside the library), and Debian's gdb driving
-// --gdb in batch mode.
+// wild call, a stack overflow, a fault inside the library), Debian's gdb driving --gdb in
+// batch mode, and a client that floods the stub.
+#include "common/host_fd.h"
 #include "subprocess.h"
+#include "temp_root.h"
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <chrono>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -119,14 +126,69 @@ TEST(GdbSession, DebianGdbBreaksReadsStepsAndSeesFaultsAndTheEnd) {
          139,
          {"gdb detached; the program runs on", "read of unmapped address"}},
         {"faulty_o0_g.uelf", {"kill"}, {"killed]"}, 137, {"killed from the debugger"}},
+        // A trap flag gdb sets changes neither a step nor the continue after it.
+        {"faulty_o0_g.uelf",
+         {"break sum_list", "continue", "set var count = 1", "set $eflags = $eflags | 0x100",
+          "stepi", "p/x $eflags & 0x100", "continue"},
+         {"Breakpoint 1, sum_list", "$1 = 0x0", "exited with code 03"},
+         3,
+         {}},
     };
     for (const Case &c : cases) {
-        std::string what = std::string(c.image) + " " + c.commands.front();
+        std::string what = std::string(c.image) + " " + c.commands.back();
         Debugged run = debug_with_gdb(image(c.image), c.commands);
         expect_pieces(run.gdb, c.gdb_pieces, what + ": gdb");
         EXPECT_EQ(run.emu_status, c.emu_status) << what << ": " << run.emu_err;
         expect_pieces(run.emu_err, c.emu_pieces, what + ": vekos-emu");
     }
+}
+
+// The most memory vekos-emu (pid) has held, in KiB; -1 when /proc does not say.
+long peak_kib(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
+TEST(GdbSession, AClientThatFloodsWhileTheProgramRunsIsDroppedAndTheProgramRunsOn) {
+    using namespace std::chrono_literals;
+    TempRoot root;
+    Child emu({VEKOS_EMU, "--root", root.path(), "--gdb", "0", image("waits_for_go.uelf")});
+    const std::string waiting = "vekos-emu: waiting for gdb on 127.0.0.1:";
+    std::string line = emu.read_err_until("\n", 30s);
+    ASSERT_EQ(line.rfind(waiting, 0), 0u) << line;
+    vekos::HostFd gdb(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(uint16_t(std::stoi(line.substr(waiting.size()))));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(gdb.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    timeval wait{10, 0}; // a stub that neither reads nor drops must not stall the test
+    setsockopt(gdb.get(), SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
+    long before = peak_kib(emu.pid());
+
+    // "continue", then 32 MiB of noise as fast as the stub takes it.
+    const std::string noise(1 << 20, 'j');
+    send(gdb.get(), "$c#63", 5, MSG_NOSIGNAL);
+    for (int mib = 0; mib < 32; ++mib)
+        if (send(gdb.get(), noise.data(), noise.size(), MSG_NOSIGNAL) < 0) break;
+    std::string note = emu.read_err_until("runs on\n", 10s);
+    long after = peak_kib(emu.pid());
+    gdb.reset();
+    root.write_file("/go", "");
+    Finished ended = emu.finish();
+
+    EXPECT_NE(note.find("vekos-emu: gdb: dropped the connection: more than 16384 bytes arrived "
+                        "while the program ran; the program runs on\n"),
+              std::string::npos)
+        << "expected the note that the flooding client was dropped; vekos-emu wrote:\n"
+        << note;
+    EXPECT_EQ(ended.status, 7) << "expected the program to end by itself; " << ended.err;
+    ASSERT_GT(before, 0) << "expected /proc/PID/status to show VmHWM";
+    EXPECT_LT(after - before, 4096) << "expected the flood to cost vekos-emu under 4 MiB; its "
+                                       "peak went from "
+                                    << before << " KiB to " << after << " KiB";
 }
 
 } // namespace
