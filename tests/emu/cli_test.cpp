@@ -389,40 +389,26 @@ TEST_F(VekosEmu, CommandLineErrorsAndHelp) {
 
 // The last value counts; each case's first value alone would give another result.
 TEST_F(VekosEmu, AnOptionGivenTwiceTakesItsLastValue) {
+    fs::create_directories(root.host("work"));
     struct Case {
-        std::vector<std::string> args;
+        std::string line;
         int status;
-        std::string out, err;
+        const char *out, *err;
     } cases[] = {
-        {{"--root", "/nonexistent-vekos-folder", "--root", root.path(), "probe.uelf", "echo", "ok"},
-         0,
-         "ok\n",
-         ""},
-        {{"--cwd", "/nowhere", "--cwd", "/work", "probe.uelf", "pwd"}, 0, "/work\n", ""},
-        {{"--trace=open", "--trace=write", "probe.uelf", "echo", "hi"},
-         0,
-         "hi\n",
-         "[trace] write(1, \"hi\", 2) = 2\n[trace] write(1, \"\\n\", 1) = 1\n"},
-        {{"--trace-file", "/nonexistent-vekos-folder/t", "--trace-file", "/dev/null", "probe.uelf",
-          "echo", "hi"},
-         0,
-         "hi\n",
-         ""},
-        {{"--max-instructions", "1000000", "--max-instructions", "5000", "probe.uelf", "spin"},
-         124,
-         "",
+        {"--root /nonexistent --root " + root.path() + " probe.uelf echo ok", 0, "ok\n", ""},
+        {"--cwd /nowhere --cwd /work probe.uelf pwd", 0, "/work\n", ""},
+        {"--trace=write --trace=_exit probe.uelf echo", 0, "", "[trace] _exit(0)\n"},
+        {"--trace-file /nonexistent/t --trace-file /dev/null probe.uelf echo", 0, "", ""},
+        {"--max-instructions 1000000 --max-instructions 5000 probe.uelf spin", 124, "",
          "vekos-emu: probe.uelf: stopped after 5000 instructions\n"},
-        {{"--timeout", "20", "--timeout", "0.3", "probe.uelf", "spin"},
-         124,
-         "",
+        {"--timeout 20 --timeout 0.3 probe.uelf spin", 124, "",
          "vekos-emu: stopped after 0.3 seconds\n"},
     };
-    fs::create_directories(root.host("work"));
     for (const Case &c : cases) {
-        Finished f = emu(c.args);
-        EXPECT_EQ(f.status, c.status) << testing::PrintToString(c.args) << f.err;
-        EXPECT_EQ(f.out, c.out) << testing::PrintToString(c.args);
-        EXPECT_EQ(f.err, c.err) << testing::PrintToString(c.args);
+        Finished f = emu(shell_words(c.line));
+        EXPECT_EQ(f.status, c.status) << c.line << ": " << f.err;
+        EXPECT_EQ(f.out, c.out) << c.line;
+        EXPECT_EQ(f.err, c.err) << c.line;
     }
 }
 
@@ -433,27 +419,21 @@ TEST_F(VekosEmu, TraceFileKindsAndALostTrace) {
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const std::string full = "vekos-emu: --trace-file /dev/full: No space left on device\n";
     struct Case {
-        std::string file;
-        std::vector<std::string> program;
+        std::string file, program;
         int status;
-        std::string out, err;
+        std::string err;
     } cases[] = {
-        {fifo,
-         {"echo", "hi"},
-         2,
-         "",
+        {fifo, "echo", 2,
          "vekos-emu: --trace-file " + fifo + ": not a regular file or a character device\n"},
-        {"/dev/null", {"echo", "hi"}, 0, "hi\n", ""},
-        {"/dev/full", {"echo", "hi"}, 125, "hi\n", full},
-        {"/dev/full", {"exit", "3"}, 3, "", full},
+        {"/dev/null", "echo", 0, ""},
+        {"/dev/full", "echo", 125, full},
+        {"/dev/full", "exit 3", 3, full},
     };
     for (const Case &c : cases) {
-        std::vector<std::string> args{"--trace-file", c.file, "probe.uelf"};
-        args.insert(args.end(), c.program.begin(), c.program.end());
-        Finished f = emu_bounded(args);
-        EXPECT_EQ(f.status, c.status) << testing::PrintToString(args) << f.err;
-        EXPECT_EQ(f.out, c.out) << testing::PrintToString(args);
-        EXPECT_EQ(f.err, c.err) << testing::PrintToString(args);
+        std::string line = "--trace-file " + c.file + " probe.uelf " + c.program;
+        Finished f = emu_bounded(shell_words(line));
+        EXPECT_EQ(f.status, c.status) << line << ": " << f.err;
+        EXPECT_EQ(f.err, c.err) << line;
     }
 }
 
