@@ -1,6 +1,7 @@
 #include "gdb_session.h"
 
 #include <array>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -34,7 +35,15 @@ GdbSignal signal_of(const Fault &fault) {
 Outcome GdbSession::run(Process &process) {
     process_ = &process;
     std::fprintf(stderr, "vekos-emu: waiting for gdb on 127.0.0.1:%u\n", unsigned(stub_->port()));
-    if (!stub_->accept()) return process.run();
+    // The run's --timeout covers the wait: a job never hangs for want of a debugger. One
+    // poll() waits at most INT_MAX ms; a deadline further off takes more.
+    RunLimits &limits = process.limits();
+    int wait_ms;
+    bool connected;
+    do connected = stub_->accept(wait_ms = limits.poll_timeout_ms());
+    while (!connected && wait_ms == INT_MAX && !limits.deadline_passed());
+    if (!connected && limits.deadline_passed()) return {Outcome::Kind::Limit, 0, {}};
+    if (!connected) return process.run();
     engine_.set_watch(this);
     struct Unwatch { // also when the run ends by an exception
         Engine &engine;

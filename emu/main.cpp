@@ -1,7 +1,9 @@
 // vekos-emu: runs vekos programs on the host, standing in for the vekos kernel.
+#include "common/escape.h"
 #include "common/exit_status.h"
 #include "gdb_session.h"
 #include "host/internal_error.h"
+#include "host/output_file.h"
 #include "kernel/kernel.h"
 #include "kernel/trap_table.h"
 #include "options.h"
@@ -22,17 +24,31 @@
 
 namespace {
 
-// --trace's filter, file (open until vekos-emu exits) and times; false when the file can't
-// be written.
+// "vekos-emu: OPTION VALUE: PROBLEM" on one line, the value escaped: a host path may hold a
+// newline or a terminal's control sequence.
+void option_error(const char *option, const std::string &value, const std::string &problem) {
+    std::string shown = vekos::escape_bytes(value, vekos::Escapes::C);
+    std::fprintf(stderr, "vekos-emu: %s %s: %s\n", option, shown.c_str(), problem.c_str());
+}
+
+// --trace's filter, file (open until vekos-emu exits) and times; false (reported) when the
+// file can't be opened or isn't one to write a trace into.
 bool trace_settings(const vekos::EmuOptions &options, vekos::TraceSettings &settings) {
     if (!options.trace_file.empty()) {
-        settings.out = std::fopen(options.trace_file.c_str(), "we");
-        if (settings.out == nullptr) {
-            std::fprintf(stderr, "vekos-emu: --trace-file %s: %s\n", options.trace_file.c_str(),
-                         std::strerror(errno));
+        auto opened = vekos::open_output_file(options.trace_file);
+        if (!opened) {
+            option_error("--trace-file", options.trace_file, opened.error());
             return false;
         }
+        settings.out = fdopen(opened->get(), "w");
+        if (settings.out == nullptr) {
+            option_error("--trace-file", options.trace_file, std::strerror(errno));
+            return false;
+        }
+        opened->release(); // the stream owns it now
         std::setvbuf(settings.out, nullptr, _IOLBF, 0);
+        settings.out_name =
+            "--trace-file " + vekos::escape_bytes(options.trace_file, vekos::Escapes::C);
     }
     for (const std::string &name : options.trace_only) // checked by parse_options
         settings.only.insert(vekos::find_trap(std::string_view(name))->number);
@@ -62,13 +78,12 @@ int main(int argc, char **argv) {
 
     auto fs = vekos::RootFs::open(options.root);
     if (!fs) {
-        std::fprintf(stderr, "vekos-emu: --root %s: not a folder\n", options.root.c_str());
+        option_error("--root", options.root, "not a folder");
         return vekos::kStatusUsage;
     }
     std::string cwd = vekos::RootFs::normalize("/", options.cwd);
     if (!fs->is_folder(cwd)) {
-        std::fprintf(stderr, "vekos-emu: --cwd %s: not a folder inside the root\n",
-                     options.cwd.c_str());
+        option_error("--cwd", options.cwd, "not a folder inside the root");
         return vekos::kStatusUsage;
     }
     // Transparent huge pages make each engine's code buffer cost a 2 MiB clear.
@@ -97,6 +112,8 @@ int main(int argc, char **argv) {
         status = vekos::kStatusInternalError;
     }
     console.flush();
+    // A lost trace never passes for a clean run; a failing program's own status says more.
+    if (options.trace && !tracer.finish() && status == 0) status = vekos::kStatusInternalError;
     // Tearing the engine down costs more than the whole guest run: let the host reclaim it.
     std::fflush(stdout);
     std::fflush(stderr);

@@ -1,15 +1,17 @@
 #include "options.h"
 
+#include "common/escape.h"
 #include "common/exit_status.h"
 #include "kernel/trap_table.h"
 #include "loader/programs.h"
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -33,24 +35,29 @@ const char kUsage[] =
     "  --root DIR              the folder the program sees as \"/\" (default: .)\n"
     "  --cwd DIR               the guest's starting folder, inside the root (default: /)\n"
     "  --trace[=NAMES]         show each trap on stderr, or only those named (open,write)\n"
-    "  --trace-file FILE       write the trace to FILE instead (implies --trace)\n"
+    "  --trace-file FILE       write the trace to FILE instead (implies --trace): a\n"
+    "                          regular file or a character device (a terminal,\n"
+    "                          /dev/null); a FIFO or socket is refused\n"
     "  --trace-time            start trace lines with the seconds since the start\n"
     "  -g, --gdb PORT          wait for gdb on 127.0.0.1:PORT before the first instruction\n"
     "                          (0: any free port, shown on stderr); programs it starts\n"
     "                          by run requests run unwatched\n"
     "  --max-instructions N    stop the run after N instructions in all (status {limit});\n"
     "                          each run request or script line costs 10000\n"
-    "  --timeout SECONDS       stop the run after SECONDS of wall-clock time, sleeps\n"
-    "                          included (status {limit}); decimals allowed\n"
+    "  --timeout SECONDS       stop the run after SECONDS of wall-clock time, sleeps and\n"
+    "                          the wait for gdb included (status {limit}); decimals allowed\n"
     "  --help                  show this help\n"
     "  --version               show the version\n"
     "  --                      end of options\n"
+    "An option given twice takes its last value; every value must be valid.\n"
     "\n"
     "Exit status: the program's own (low 8 bits), {not run} when it can't be loaded,\n"
     "{fault} when it faults, {limit} when it is stopped, {killed} when gdb kills it, "
     "{usage} for usage\n"
     "errors, {internal} when the host fails, {SIGINT}, {SIGTERM} or {SIGHUP} after SIGINT, "
-    "SIGTERM or SIGHUP.\n";
+    "SIGTERM or SIGHUP.\n"
+    "A trace that can't be written is reported once and turns status 0 into {internal};\n"
+    "any other status stays.\n";
 
 std::string usage_text() {
     auto status = [](int value) { return std::to_string(value); };
@@ -72,12 +79,13 @@ std::string usage_text() {
     return text;
 }
 
-// The reason and the synopsis; the whole help is one --help away.
+// The reason, on one line with the values it quotes escaped, and the synopsis; the whole help
+// is one --help away.
 ParsedOptions usage_error(const std::string &message) {
     std::fprintf(stderr,
                  "vekos-emu: %s\nUsage: vekos-emu [options] PROGRAM [ARGS...]\n"
                  "Try 'vekos-emu --help' for more.\n",
-                 message.c_str());
+                 escape_bytes(message, Escapes::C).c_str());
     return {{}, kStatusUsage};
 }
 
@@ -93,12 +101,23 @@ std::string port_number(const std::string &text) {
     return "needs a port number (0 to 65535), not '" + text + "'";
 }
 
+// "open,write" as its names; "open," and ",open" hold an empty one.
+std::vector<std::string> split_names(const std::string &text) {
+    std::vector<std::string> names;
+    size_t start = 0;
+    for (size_t comma; (comma = text.find(',', start)) != std::string::npos; start = comma + 1)
+        names.push_back(text.substr(start, comma - start));
+    names.push_back(text.substr(start));
+    return names;
+}
+
 // --trace=open,write: names of traps in the table.
 std::string trap_names(const std::string &text) {
-    std::istringstream names(text);
-    for (std::string name; std::getline(names, name, ',');)
+    for (const std::string &name : split_names(text)) {
+        if (name.empty()) return "an empty name in '" + text + "'";
         if (find_trap(std::string_view(name)) == nullptr)
             return "'" + name + "' is not the name of a trap";
+    }
     return "";
 }
 
@@ -128,6 +147,9 @@ ParsedOptions parse_options(int argc, char **argv) {
         {"--trace-file", "option --trace-file needs a file"},
         {"--gdb", "option --gdb needs a port number"},
         {"--timeout", "--timeout needs a number of seconds"}};
+    // One rule for every option given twice: the last value counts, as with most tools (a
+    // wrapper's options can be overridden by appending); each value is checked all the same.
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.add_flag("-h,--help", help);
     app.add_flag("--version", version);
     std::string traced;
@@ -161,10 +183,13 @@ ParsedOptions parse_options(int argc, char **argv) {
         std::printf("vekos-emu %s\n", VEKOS_VERSION);
         return {{}, 0};
     }
-    std::istringstream names(traced == "all" ? "" : traced);
-    for (std::string name; std::getline(names, name, ',');) o.trace_only.push_back(name);
-    o.trace = !traced.empty() || !o.trace_file.empty() || o.trace_time;
     o.argv = app.remaining();
+    // CLI11 gives "--trace=" the value of a bare --trace: told apart among the options here.
+    const auto options_end = argv + (argc - std::ptrdiff_t(o.argv.size()));
+    if (std::find(argv + 1, options_end, std::string_view("--trace=")) != options_end)
+        return usage_error("--trace: no names after '=' (--trace alone shows every trap)");
+    if (traced != "all" && !traced.empty()) o.trace_only = split_names(traced);
+    o.trace = !traced.empty() || !o.trace_file.empty() || o.trace_time;
     if (!o.argv.empty() && o.argv[0] == "--")
         o.argv.erase(o.argv.begin());
     else if (!o.argv.empty() && o.argv[0].size() > 1 && o.argv[0][0] == '-')

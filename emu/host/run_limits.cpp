@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -85,6 +86,17 @@ void RunLimits::sleep(std::chrono::microseconds duration) {
     }
     std::unique_lock lock(w->mutex);
     w->changed.wait_for(lock, duration, [this] { return out_of_time(); });
+}
+
+int RunLimits::poll_timeout_ms() const {
+    if (!deadline_) return -1;
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline_ - Clock::now()).count();
+    return int(std::clamp<decltype(left)>(left, 0, INT_MAX));
+}
+
+bool RunLimits::deadline_passed() {
+    if (deadline_ && Clock::now() >= *deadline_) expired_.store(true, std::memory_order_release);
+    return expired_.load(std::memory_order_acquire);
 }
 
 // Unicorn's uc_emu_stop is meant to be called from another thread while the engine runs

@@ -42,6 +42,13 @@ class RunLimits {
     // Sleeps for `duration`, or until out of time when that comes first.
     void sleep(std::chrono::microseconds duration);
 
+    // For a wait outside the engine (for gdb to connect), as poll() takes it: the milliseconds
+    // left until the deadline, rounded up, at most INT_MAX; -1 without a deadline.
+    int poll_timeout_ms() const;
+    // The deadline has passed: out of time from now on, without waiting for the watchdog to
+    // see it.
+    bool deadline_passed();
+
     // The longest a call of the test harness may run (TestHooks::set_call_timeout); 0 seconds,
     // as in every run of vekos-emu: no limit.
     std::chrono::duration<double> call_timeout() const { return call_timeout_.load(); }

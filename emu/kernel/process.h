@@ -97,7 +97,8 @@ class Process : private TrapHandler {
     const std::string &name() const { return name_; }
     int depth() const { return depth_; }
     const SymbolTable &symbols() const { return symbols_; }
-    // The whole run's budget, shared with every other program.
+    // The whole run's limits and budget, shared with every other program.
+    RunLimits &limits() { return limits_; }
     InstructionBudget &budget() { return limits_.instructions(); }
     // "read of unmapped address 0x00000000 at 0x00400123 (strlen+0x13)"
     std::string describe(const Fault &fault) const;

@@ -4,7 +4,9 @@
 #include "kernel/trap_table.h"
 #include "trace/trace_decode.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace vekos {
 
@@ -66,15 +68,30 @@ std::string describe_trap(const TrapRecord &record) {
 }
 
 void TraceObserver::after(const TrapRecord &record) {
-    if (!settings_.only.empty() && !settings_.only.count(record.number)) return;
+    if (failed_ || (!settings_.only.empty() && !settings_.only.count(record.number))) return;
     if (settings_.out == stderr) console_.flush(); // in order with the program's own output
     char time[32] = "";
     if (settings_.timestamps) {
         std::chrono::duration<double> since = std::chrono::steady_clock::now() - start_;
         std::snprintf(time, sizeof time, "%.6f ", since.count());
     }
-    std::fprintf(settings_.out, "[trace] %s%s%s\n", time, describe_trap(record).c_str(),
-                 record.scripted ? " (scripted)" : "");
+    if (std::fprintf(settings_.out, "[trace] %s%s%s\n", time, describe_trap(record).c_str(),
+                     record.scripted ? " (scripted)" : "") < 0 ||
+        std::ferror(settings_.out))
+        write_failed(errno);
+}
+
+bool TraceObserver::finish() {
+    if (!failed_ && (std::fflush(settings_.out) != 0 || std::ferror(settings_.out)))
+        write_failed(errno);
+    return !failed_;
+}
+
+void TraceObserver::write_failed(int error) {
+    failed_ = true;
+    console_.flush();
+    const char *name = settings_.out_name.empty() ? "--trace" : settings_.out_name.c_str();
+    std::fprintf(stderr, "vekos-emu: %s: %s\n", name, std::strerror(error));
 }
 
 } // namespace vekos

@@ -21,6 +21,12 @@ class VekosEmu : public EmuProgramTest {
   protected:
     VekosEmu() : EmuProgramTest({PROBE_IMAGE}) {}
     Finished emu(const std::vector<std::string> &args) { return emu_words(args); }
+    // For a run that might hang: killed (status 137) after ten seconds.
+    Finished emu_bounded(const std::vector<std::string> &args) {
+        std::vector<std::string> argv{"/usr/bin/env", "timeout", "-s", "KILL", "10"};
+        for (std::string &word : emu_command(args)) argv.push_back(std::move(word));
+        return run_command(argv);
+    }
 };
 
 // Lines of vekos-emu's own, not counting the backtraces under fault reports.
@@ -346,6 +352,22 @@ TEST_F(VekosEmu, CommandLineErrorsAndHelp) {
         {{"--gdb", "70000", "probe.uelf"}, 2, "vekos-emu: --gdb: needs a port number"},
         {{"--trace-file"}, 2, "vekos-emu: option --trace-file needs a file"},
         {{"--root", "/nonexistent-vekos-folder", "x.uelf"}, 2, "vekos-emu: --root"},
+        // Paths and values on one line, escaped.
+        {{"--root", "/nowhere\n\x1b[2J", "x.uelf"},
+         2,
+         "vekos-emu: --root /nowhere\\n\\x1b[2J: not a folder\n"},
+        {{"--cwd", "/a\nb", "x.uelf"},
+         2,
+         "vekos-emu: --cwd /a\\nb: not a folder inside the root\n"},
+        {{"--trace-file", "/nonexistent-vekos-folder/\x1b]0;t", "x.uelf"},
+         2,
+         "vekos-emu: --trace-file /nonexistent-vekos-folder/\\x1b]0;t: No such file or "
+         "directory\n"},
+        {{"--timeout", "1\n2", "x.uelf"},
+         2,
+         "vekos-emu: --timeout: needs a positive number of seconds, not '1\\n2'\n"},
+        {{"--trace=", "x.uelf"}, 2, "vekos-emu: --trace: no names after '='"},
+        {{"--trace=open,", "x.uelf"}, 2, "vekos-emu: --trace: an empty name in 'open,'\n"},
     };
     for (const Case &c : cases) {
         std::vector<std::string> args{VEKOS_EMU};
@@ -363,6 +385,72 @@ TEST_F(VekosEmu, CommandLineErrorsAndHelp) {
     EXPECT_EQ(version.out.rfind("vekos-emu ", 0), 0u);
     Finished passed = emu({"--", "probe.uelf", "echo", "-v", "--help"});
     EXPECT_EQ(passed.out, "-v\n--help\n") << "options stop at PROGRAM; -- ends them too";
+}
+
+// The last value counts; each case's first value alone would give another result.
+TEST_F(VekosEmu, AnOptionGivenTwiceTakesItsLastValue) {
+    fs::create_directories(root.host("work"));
+    struct Case {
+        std::string line;
+        int status;
+        const char *out, *err;
+    } cases[] = {
+        {"--root /nonexistent --root " + root.path() + " probe.uelf echo ok", 0, "ok\n", ""},
+        {"--cwd /nowhere --cwd /work probe.uelf pwd", 0, "/work\n", ""},
+        {"--trace=write --trace=_exit probe.uelf echo", 0, "", "[trace] _exit(0)\n"},
+        {"--trace-file /nonexistent/t --trace-file /dev/null probe.uelf echo", 0, "", ""},
+        {"--max-instructions 1000000 --max-instructions 5000 probe.uelf spin", 124, "",
+         "vekos-emu: probe.uelf: stopped after 5000 instructions\n"},
+        {"--timeout 20 --timeout 0.3 probe.uelf spin", 124, "",
+         "vekos-emu: stopped after 0.3 seconds\n"},
+    };
+    for (const Case &c : cases) {
+        Finished f = emu(shell_words(c.line));
+        EXPECT_EQ(f.status, c.status) << c.line << ": " << f.err;
+        EXPECT_EQ(f.out, c.out) << c.line;
+        EXPECT_EQ(f.err, c.err) << c.line;
+    }
+}
+
+// A trace goes to a regular file or a character device, opened without waiting; a trace that
+// can't be written is reported once, and status 0 then becomes 125.
+TEST_F(VekosEmu, TraceFileKindsAndALostTrace) {
+    const std::string fifo = root.host("trace.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string full = "vekos-emu: --trace-file /dev/full: No space left on device\n";
+    struct Case {
+        std::string file, program;
+        int status;
+        std::string err;
+    } cases[] = {
+        {fifo, "echo", 2,
+         "vekos-emu: --trace-file " + fifo + ": not a regular file or a character device\n"},
+        {"/dev/null", "echo", 0, ""},
+        {"/dev/full", "echo", 125, full},
+        {"/dev/full", "exit 3", 3, full},
+    };
+    for (const Case &c : cases) {
+        std::string line = "--trace-file " + c.file + " probe.uelf " + c.program;
+        Finished f = emu_bounded(shell_words(line));
+        EXPECT_EQ(f.status, c.status) << line << ": " << f.err;
+        EXPECT_EQ(f.err, c.err) << line;
+    }
+}
+
+// --timeout covers the wait for gdb, which ends at the deadline as a run does. The last --gdb
+// counts: port 1 is never listened on.
+TEST_F(VekosEmu, TimeoutCoversTheWaitForGdb) {
+    auto start = std::chrono::steady_clock::now();
+    Finished f = emu_bounded({"-g", "1", "--gdb", "0", "--timeout", "0.3", "probe.uelf"});
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(f.status, 124) << f.err;
+    EXPECT_TRUE(std::regex_match(f.err, std::regex("vekos-emu: waiting for gdb on "
+                                                   "127\\.0\\.0\\.1:(?!1\n)[0-9]+\n"
+                                                   "vekos-emu: stopped after 0\\.3 seconds\n")))
+        << "expected the wait on a free port, then the stop; got:\n"
+        << f.err;
+    EXPECT_LT(seconds, 5.0) << "expected the wait to end at the deadline";
 }
 
 TEST(VekosEmuWithLibrary, RunStartsHelloWhichPrintsItsArguments) {
