@@ -1,6 +1,7 @@
 #include "loader/programs.h"
 
 #include "common/host_fd.h"
+#include "common/retry.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -37,7 +38,8 @@ Result<std::vector<uint8_t>> read_open_file(HostFd fd, size_t max) {
     std::vector<uint8_t> bytes(size_t(st.st_size));
     size_t done = 0;
     while (done < bytes.size()) {
-        ssize_t n = read(fd.get(), bytes.data() + done, bytes.size() - done);
+        ssize_t n = retry_on_eintr(
+            [&] { return read(fd.get(), bytes.data() + done, bytes.size() - done); });
         if (n <= 0) break;
         done += size_t(n);
     }
