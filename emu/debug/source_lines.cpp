@@ -282,17 +282,19 @@ Backtrace backtrace(const DebugInfo &info, const Registers &start, const ReadU32
     trace.innermost = innermost;
     // Each frame lies above the last (stacks grow down), inside the stack, so a walk ends
     // within the stack's words; the places of the frames kept are looked up once it has.
-    std::vector<uint32_t> first;
-    std::deque<uint32_t> last;
-    size_t depth = 0;
+    std::vector<uint32_t> kept;         // the innermost pcs
+    std::deque<uint32_t> outermost_pcs; // the latest ones past those
     Registers frame = start;
-    for (; frame.known[kDwEip]; ++depth) {
+    for (size_t depth = 0; frame.known[kDwEip]; ++depth) {
         uint32_t pc = frame.value[kDwEip];
-        if (first.size() < innermost) {
-            first.push_back(pc);
+        if (kept.size() < innermost) {
+            kept.push_back(pc);
         } else {
-            last.push_back(pc);
-            if (last.size() > outermost) last.pop_front(), ++trace.elided;
+            outermost_pcs.push_back(pc);
+            if (outermost_pcs.size() > outermost) {
+                outermost_pcs.pop_front();
+                ++trace.elided;
+            }
         }
         auto caller = info.unwind(frame, read, depth > 0);
         // A caller's frame lies above, in the stack (or its guard below), and returns into the
@@ -304,9 +306,9 @@ Backtrace backtrace(const DebugInfo &info, const Registers &start, const ReadU32
             break;
         frame = *caller;
     }
-    first.insert(first.end(), last.begin(), last.end());
-    for (size_t i = 0; i < first.size(); ++i) {
-        uint32_t pc = first[i];
+    kept.insert(kept.end(), outermost_pcs.begin(), outermost_pcs.end());
+    for (size_t i = 0; i < kept.size(); ++i) {
+        uint32_t pc = kept[i];
         bool outside = !info.in_image(pc);
         trace.frames.push_back({pc, outside, outside ? Place{} : info.place(i ? pc - 1 : pc)});
         if (i > 0 && !trace.frames.back().place.function.empty())
