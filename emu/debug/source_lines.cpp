@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <deque>
 #include <fstream>
 #include <iterator>
 
@@ -270,27 +271,48 @@ std::optional<Registers> DebugInfo::unwind(const Registers &frame, const ReadU32
 }
 
 Backtrace backtrace(const DebugInfo &info, const Registers &start, const ReadU32 &read,
-                    AddressRange stack, std::optional<uint32_t> fault_address, size_t max_frames) {
+                    AddressRange stack, std::optional<uint32_t> fault_address, size_t innermost,
+                    size_t outermost) {
     constexpr uint32_t kGuardBelow = 0x10000; // a fault this close below the stack overflowed
     Backtrace trace;
     uint32_t esp = start.value[kDwEsp];
     trace.stack_overflow = start.known[kDwEsp] &&
                            (esp < stack.begin || (fault_address && *fault_address < stack.begin &&
                                                   stack.begin - *fault_address <= kGuardBelow));
+    trace.innermost = innermost;
+    // Each frame lies above the last (stacks grow down), inside the stack, so a walk ends
+    // within the stack's words; the places of the frames kept are looked up once it has.
+    std::vector<uint32_t> kept;         // the innermost pcs
+    std::deque<uint32_t> outermost_pcs; // the latest ones past those
     Registers frame = start;
-    for (size_t depth = 0; depth < max_frames && frame.known[kDwEip]; ++depth) {
+    for (size_t depth = 0; frame.known[kDwEip]; ++depth) {
         uint32_t pc = frame.value[kDwEip];
-        bool outside = !info.in_image(pc);
-        trace.frames.push_back({pc, outside, outside ? Place{} : info.place(depth ? pc - 1 : pc)});
-        if (depth > 0 && !trace.frames.back().place.function.empty())
-            trace.frames.back().place.offset += 1; // the offset names the return address
+        if (kept.size() < innermost) {
+            kept.push_back(pc);
+        } else {
+            outermost_pcs.push_back(pc);
+            if (outermost_pcs.size() > outermost) {
+                outermost_pcs.pop_front();
+                ++trace.elided;
+            }
+        }
         auto caller = info.unwind(frame, read, depth > 0);
-        // Stacks grow down: a caller's frame lies above, and returns into the image; anything
-        // else is a broken chain (a register that was no frame pointer).
+        // A caller's frame lies above, in the stack (or its guard below), and returns into the
+        // image; anything else is a broken chain (a register that was no frame pointer).
         if (!caller || !caller->known[kDwEsp] || caller->value[kDwEsp] <= frame.value[kDwEsp] ||
+            caller->value[kDwEsp] > stack.end ||
+            caller->value[kDwEsp] < stack.begin - std::min(stack.begin, kGuardBelow) ||
             !info.in_image(caller->value[kDwEip]))
             break;
         frame = *caller;
+    }
+    kept.insert(kept.end(), outermost_pcs.begin(), outermost_pcs.end());
+    for (size_t i = 0; i < kept.size(); ++i) {
+        uint32_t pc = kept[i];
+        bool outside = !info.in_image(pc);
+        trace.frames.push_back({pc, outside, outside ? Place{} : info.place(i ? pc - 1 : pc)});
+        if (i > 0 && !trace.frames.back().place.function.empty())
+            trace.frames.back().place.offset += 1; // the offset names the return address
     }
     return trace;
 }
@@ -301,7 +323,10 @@ std::string format_backtrace(const Backtrace &trace) {
     char text[64];
     for (size_t i = 0; i < trace.frames.size(); ++i) {
         const Frame &frame = trace.frames[i];
-        std::snprintf(text, sizeof text, "  #%zu 0x%08x", i, frame.pc);
+        if (trace.elided && i == trace.innermost)
+            out += "  ... " + std::to_string(trace.elided) + " frames not shown ...\n";
+        size_t number = i < trace.innermost ? i : i + trace.elided;
+        std::snprintf(text, sizeof text, "  #%zu 0x%08x", number, frame.pc);
         out += text;
         if (frame.outside_image) {
             out += " (outside the image)\n";

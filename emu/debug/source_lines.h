@@ -93,18 +93,23 @@ struct Frame {
 
 struct Backtrace {
     std::vector<Frame> frames;
+    // Frames walked but left out after the first `innermost` ones (a deep recursion).
+    size_t elided = 0;
+    size_t innermost = 0;
     bool stack_overflow = false;
 };
 
-// Frames from the faulting state outwards, at most max_frames. `stack` is the stack region;
+// Frames from the faulting state outwards, every one to the outermost; of a deeper stack, the
+// `innermost` first and the `outermost` last are kept. `stack` is the stack region;
 // `fault_address` the address a memory fault touched (if any): a stack pointer below the
 // stack, or a fault just below it, is a stack overflow.
 Backtrace backtrace(const DebugInfo &info, const Registers &start, const ReadU32 &read,
                     AddressRange stack, std::optional<uint32_t> fault_address,
-                    size_t max_frames = 16);
+                    size_t innermost = 16, size_t outermost = 8);
 
 // "  #0 0x0040002d sum_list+0xd (list.c:12)" per frame, newline-terminated; an address
-// outside the image says so, and a stack overflow is named on a line of its own first.
+// outside the image says so, a stack overflow is named on a line of its own first, and
+// frames left out on one line where they are.
 std::string format_backtrace(const Backtrace &trace);
 
 } // namespace vekos::debug

@@ -1,5 +1,6 @@
 #include "kernel/fault_report.h"
 
+#include "common/escape.h"
 #include "debug/source_lines.h"
 
 namespace vekos {
@@ -35,6 +36,11 @@ std::string fault_backtrace(Process &process, const Engine &engine, const Fault 
     auto read = [&memory](uint32_t addr) { return memory.read_u32(addr); };
     debug::Backtrace trace = debug::backtrace(
         **info, regs, read, {kStackTop - kStackSize, kStackTop}, touched_address(fault));
+    // Names and files are the image's bytes: shown escaped, as the summary line shows them.
+    for (debug::Frame &frame : trace.frames) {
+        frame.place.function = escape_bytes(frame.place.function, Escapes::C);
+        frame.place.file = escape_bytes(frame.place.file, Escapes::C);
+    }
     return debug::format_backtrace(trace);
 }
 

@@ -26,6 +26,12 @@ static_assert(std::size(kSlot) == size_t(Reg::Esp) + 1);
 
 constexpr Reg kTrapArgRegs[6] = {Reg::Ebx, Reg::Ecx, Reg::Edx, Reg::Esi, Reg::Edi, Reg::Ebp};
 
+// A data access's faults: the ones a translated block meets halfway.
+bool is_access_fault(FaultKind kind) {
+    return kind == FaultKind::ReadUnmapped || kind == FaultKind::WriteUnmapped ||
+           kind == FaultKind::ReadProtected || kind == FaultKind::WriteProtected;
+}
+
 } // namespace
 
 Engine::Engine() {
@@ -189,7 +195,13 @@ Engine::RunResult Engine::run(TrapHandler &handler, uint32_t begin, uint32_t unt
     }
     handler_ = nullptr;
     if (handler_exception_) std::rethrow_exception(std::exchange(handler_exception_, nullptr));
-    if (fault_) return {Stop::Fault, *fault_};
+    if (fault_) {
+        // A memory hook runs before the faulting instruction's state is restored
+        // (machine/unicorn/precise_faults.cpp): its eip is the one the run ends with.
+        if (unicorn::corrections_linked() && is_access_fault(fault_->kind))
+            fault_->eip = reg(Reg::Eip);
+        return {Stop::Fault, *fault_};
+    }
     if (err != UC_ERR_OK) {
         // An error no hook classified: report it as an exception at the current address.
         uint32_t eip = reg(Reg::Eip);

@@ -2,6 +2,7 @@
 // wild call, a stack overflow, a fault inside the library), Debian's gdb driving --gdb in
 // batch mode, and a client that floods the stub.
 #include "common/host_fd.h"
+#include "gdb_batch.h"
 #include "subprocess.h"
 #include "temp_root.h"
 
@@ -69,38 +70,8 @@ TEST(FaultReports, ABacktraceWithFunctionsAndLinesFollowsTheSummary) {
     }
 }
 
-struct Debugged {
-    std::string gdb;     // what gdb printed
-    int emu_status = -1; // vekos-emu's exit status
-    std::string emu_err; // and its stderr
-};
-
-// Runs `vekos-emu --gdb 0 IMAGE` and gdb in batch mode with `commands` against it; both
-// are bounded in time.
-Debugged debug_with_gdb(const std::string &program, const std::vector<std::string> &commands) {
-    using namespace std::chrono_literals;
-    Child emu({"/usr/bin/env", "timeout", "30", VEKOS_EMU, "--gdb", "0", program});
-    const std::string waiting = "vekos-emu: waiting for gdb on 127.0.0.1:";
-    std::string line = emu.read_err_until("\n", 30s);
-    Debugged run;
-    if (line.rfind(waiting, 0) == 0 && line.find('\n') != std::string::npos) {
-        std::string port = line.substr(waiting.size(), line.find('\n') - waiting.size());
-        std::vector<std::string> argv{"/usr/bin/env", "timeout", "30", "gdb", "-nx", "-batch"};
-        argv.insert(argv.end(), {"-ex", "target remote 127.0.0.1:" + port});
-        for (const std::string &command : commands) argv.insert(argv.end(), {"-ex", command});
-        argv.push_back(program);
-        Finished gdb = run_command(argv);
-        run.gdb = gdb.out + gdb.err;
-    }
-    Finished ended = emu.finish();
-    run.emu_status = ended.status;
-    run.emu_err = ended.err;
-    return run;
-}
-
 TEST(GdbSession, DebianGdbBreaksReadsStepsAndSeesFaultsAndTheEnd) {
-    if (run_command({"/usr/bin/env", "gdb", "--version"}).status != 0)
-        GTEST_SKIP() << "gdb is not installed";
+    if (!gdb_installed()) GTEST_SKIP() << "gdb is not installed";
     struct Case {
         const char *image;
         std::vector<std::string> commands, gdb_pieces;

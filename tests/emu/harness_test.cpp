@@ -47,17 +47,23 @@ TEST_F(Harness, FaultsReportKindAddressAndSymbol) {
     struct Case {
         const char *function;
         FaultKind kind;
-    } cases[] = {{"divide_by_zero", FaultKind::DivideError},
-                 {"invalid_instruction", FaultKind::InvalidInstruction}};
+        uint32_t offset; // of the faulting instruction
+    } cases[] = {{"divide_by_zero", FaultKind::DivideError, 8},
+                 {"invalid_instruction", FaultKind::InvalidInstruction, 0},
+                 {"store_then_more", FaultKind::WriteUnmapped, 5},
+                 {"load_after_push", FaultKind::ReadUnmapped, 6}};
     for (int round = 0; round < 3; round++) // each fault alone, however many came before
         for (const Case &c : cases) {
             auto o = g.call_outcome(c.function);
             ASSERT_TRUE(o.fault.has_value()) << c.function << " " << o.describe();
             EXPECT_EQ(o.fault->kind, c.kind) << c.function << ": " << o.fault_text;
-            EXPECT_EQ(o.fault->eip,
-                      g.symbol(c.function) + (c.kind == FaultKind::DivideError ? 8 : 0))
-                << c.function << ": the faulting instruction";
+            EXPECT_EQ(o.fault->eip, g.symbol(c.function) + c.offset)
+                << c.function << ": expected the faulting instruction, at +" << c.offset << "; "
+                << o.fault_text;
         }
+    g.call_outcome("store_then_more");
+    EXPECT_EQ(g.reg(Reg::Eax), 7u) << "expected eax as the failed store found it, not as the "
+                                      "instructions after it left it";
     EXPECT_EQ(g.call("probe_strlen", {g.put_string("after a fault")}), 13u)
         << "the guest keeps working after a fault";
 }

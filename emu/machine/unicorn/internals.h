@@ -2,7 +2,8 @@
 // Debian's build (read off its code: uc_struct::cpu as uc_emu_stop reads it, CPUState::uc as
 // translator_loop does, the CPU state behind the CPUState as raise_interrupt2 reaches it,
 // CPUX86State::old_exception as its double-fault check reads it, uc_struct::tcg_ctx,
-// nested_level and addr_end[] as translator_loop reads them). Only linked against 2.0.1
+// nested_level and addr_end[] as translator_loop reads them, uc_struct::invalid_error as
+// load_helper sets it). Only linked against 2.0.1
 // (VEKOS_UNICORN_TWEAKS). An engine whose uc and cpu don't point at each other is left alone.
 #pragma once
 
@@ -18,6 +19,7 @@ namespace vekos::unicorn {
 
 constexpr size_t kUcCpuOffset = 0x180;            // uc_struct::cpu
 constexpr size_t kUcTcgCtxOffset = 0x2c0;         // uc_struct::tcg_ctx
+constexpr size_t kUcInvalidErrorOffset = 0x530;   // uc_struct::invalid_error
 constexpr size_t kUcAddrEndOffset = 0x538;        // uc_struct::addr_end[], per nesting level
 constexpr size_t kUcNestedLevelOffset = 0x3990;   // uc_struct::nested_level
 constexpr size_t kCpuUcOffset = 0x81a8;           // CPUState::uc (X86CPU)

@@ -16,7 +16,8 @@ namespace vekos::unicorn {
 // True when the corrections are linked (VEKOS_UNICORN_TWEAKS). Without them a second CPU
 // exception in one engine escalates to a double fault, and privileged and port instructions,
 // syscall and far transfers through a register run, or stop the host, instead of faulting at
-// their address: the tests of those skip.
+// their address, and a load or store that faults is reported at the start of its translated
+// block, the rest of which may have run: the tests of those skip.
 bool corrections_linked();
 
 // The Unicorn release the corrections are made for; CMake reads it from this line.

@@ -68,5 +68,24 @@ invalid_instruction:
     ud2
     ret
     .size invalid_instruction, .-invalid_instruction
+# Loads and stores that fault in the middle of their block: the instructions after them must
+# not run, and the fault names their own address.
+    .globl store_then_more
+    .type store_then_more, @function
+store_then_more:
+    mov $7, %eax
+    mov %eax, 0x10
+    mov $9, %eax
+    ret
+    .size store_then_more, .-store_then_more
+    .globl load_after_push
+    .type load_after_push, @function
+load_after_push:
+    push %ebx
+    mov $0x10, %ecx
+    mov (%ecx), %eax
+    pop %ebx
+    ret
+    .size load_after_push, .-load_after_push
 
     .section .note.GNU-stack,"",@progbits

@@ -1,0 +1,18 @@
+// Debian's gdb in batch mode against `vekos-emu --gdb 0`, for the tests that compare with it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct Debugged {
+    std::string gdb;     // what gdb printed
+    int emu_status = -1; // vekos-emu's exit status
+    std::string emu_err; // and its stderr
+};
+
+// Runs `vekos-emu --gdb 0 PROGRAM ARGS...` and gdb in batch mode with `commands` against it;
+// both are bounded in time.
+Debugged debug_with_gdb(const std::string &program, const std::vector<std::string> &commands,
+                        const std::vector<std::string> &args = {});
+
+bool gdb_installed();
