@@ -14,15 +14,11 @@ _Static_assert(sizeof(ssize_t) == 4 && sizeof(off_t) == 4 && sizeof(pid_t) == 4 
                    sizeof(size_t) == 4,
                "sys/types.h's types are 32 bits");
 
-/* qsort and bsearch comparators: signed ints, unsigned bytes, and records of three signed
-   ints compared field by field. */
+/* qsort and bsearch comparators: signed ints, and records of three signed ints compared
+   field by field. */
 int compare_ints(const void *a, const void *b) {
     int x = *(const int *)a, y = *(const int *)b;
     return (x > y) - (x < y);
-}
-
-int compare_bytes(const void *a, const void *b) {
-    return *(const unsigned char *)a - *(const unsigned char *)b;
 }
 
 int compare_records(const void *a, const void *b) {

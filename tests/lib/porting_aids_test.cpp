@@ -2,7 +2,6 @@
 // against the host's C library on random inputs.
 #include "lib_fixture.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <csetjmp>
 #include <cstdio>
@@ -18,13 +17,8 @@ namespace {
 using vekos::harness::Reg;
 
 int host_compare_ints(const void *a, const void *b) {
-    int x, y;
-    std::memcpy(&x, a, 4);
-    std::memcpy(&y, b, 4);
+    int x = *static_cast<const int *>(a), y = *static_cast<const int *>(b);
     return (x > y) - (x < y);
-}
-int host_compare_bytes(const void *a, const void *b) {
-    return *static_cast<const unsigned char *>(a) - *static_cast<const unsigned char *>(b);
 }
 int host_compare_records(const void *a, const void *b) {
     for (int i = 0; i < 3; i++)
@@ -34,81 +28,67 @@ int host_compare_records(const void *a, const void *b) {
     return 0;
 }
 
-// An element type both sides sort: its size and the guest's and the host's comparators, which
-// order whole elements, so equal elements are equal bytes and every sort has one answer.
+// Elements of one int, or records of three, with the guest's and the host's comparators;
+// both order whole elements, so equal elements are equal bytes and every sort has one answer.
 struct ElementKind {
     const char *guest_compare;
     int (*host_compare)(const void *, const void *);
-    size_t size;
+    size_t ints;
 };
-const ElementKind element_kinds[] = {
-    {"compare_ints", host_compare_ints, 4},
-    {"compare_bytes", host_compare_bytes, 1},
-    {"compare_records", host_compare_records, 12},
-};
+const ElementKind element_kinds[] = {{"compare_ints", host_compare_ints, 1},
+                                     {"compare_records", host_compare_records, 3}};
+
+std::string bytes_of(const std::vector<int> &ints) {
+    return std::string(reinterpret_cast<const char *>(ints.data()), ints.size() * 4);
+}
 
 class PortingAids : public LibFixture {
   protected:
-    // count elements of `kind` as bytes; values from a small range, so that many repeat.
-    std::string random_elements(const ElementKind &kind, size_t count) {
-        std::uniform_int_distribution<int> value(-4, 4);
-        size_t word_bytes = std::min<size_t>(kind.size, 4); // bytes, or ints
-        std::string bytes;
-        for (size_t i = 0; i < count * kind.size / word_bytes; i++) {
-            int v = value(rng_);
-            bytes.append(reinterpret_cast<const char *>(&v), word_bytes);
-        }
-        return bytes;
+    // count elements of `kind`, from a small range of values, so that many repeat.
+    std::vector<int> random_elements(const ElementKind &kind, size_t count) {
+        std::vector<int> ints(count * kind.ints);
+        for (int &v : ints) v = std::uniform_int_distribution<int>(-4, 4)(rng_);
+        return ints;
     }
     size_t below(size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng_); }
 
     std::mt19937 rng_{20261207};
 };
 
-TEST_F(PortingAids, QsortSortsAsTheHostDoes) {
+TEST_F(PortingAids, QsortAndBsearchAgreeWithTheHost) {
     for (const ElementKind &kind : element_kinds) {
+        uint32_t size = uint32_t(kind.ints * 4), compare = symbol(kind.guest_compare);
         for (int round = 0; round < 12; round++) {
             size_t count = round < 3 ? size_t(round) : below(150);
-            std::string expected = random_elements(kind, count);
-            uint32_t array = buffer(expected);
-            std::qsort(expected.data(), count, kind.size, kind.host_compare);
-            call("qsort",
-                 {array, uint32_t(count), uint32_t(kind.size), symbol(kind.guest_compare)});
-            ASSERT_EQ(escaped(read_bytes(array, expected.size())), escaped(expected))
-                << "qsort of " << count << " elements of " << kind.size << " bytes";
+            std::vector<int> sorted = random_elements(kind, count);
+            uint32_t array = buffer(bytes_of(sorted));
+            std::qsort(sorted.data(), count, size, kind.host_compare);
+            call("qsort", {array, uint32_t(count), size, compare});
+            ASSERT_EQ(escaped(read_bytes(array, count * size)), escaped(bytes_of(sorted)))
+                << "qsort of " << count << " elements of " << size << " bytes";
+
+            // Among equal elements either may answer: the one found must equal the key.
+            for (int search = 0; search < 4; search++) {
+                std::vector<int> key = random_elements(kind, 1);
+                bool host = std::bsearch(key.data(), sorted.data(), count, size, kind.host_compare);
+                uint32_t found =
+                    call("bsearch", {buffer(bytes_of(key)), array, uint32_t(count), size, compare});
+                std::string context = "bsearch for " + escaped(bytes_of(key)) + " among " +
+                                      std::to_string(count) + " sorted elements";
+                ASSERT_EQ(found != 0, host)
+                    << context << ": expected " << (host ? "an element" : "null");
+                if (!found) continue;
+                EXPECT_TRUE((found - array) % size == 0 && read_bytes(found, size) == bytes_of(key))
+                    << context << ": expected an element equal to the key, got offset "
+                    << found - array << ", " << escaped(read_bytes(found, size));
+            }
         }
     }
     // A count * size past 32 bits is refused before any element is touched.
-    uint32_t unsorted = buffer("\x02\x01");
-    call("qsort", {unsorted, 0x80000001u, 2, symbol("compare_bytes")});
-    EXPECT_EQ(read_bytes(unsorted, 2), "\x02\x01") << "qsort with an overflowing size";
+    uint32_t unsorted = buffer(bytes_of({2, 1}));
+    call("qsort", {unsorted, 0x80000001u, 4, symbol("compare_ints")});
+    EXPECT_EQ(read_u32(unsorted), 2u) << "qsort with an overflowing size changed the array";
     EXPECT_TRUE(canaries_intact());
-}
-
-TEST_F(PortingAids, BsearchFindsWhatTheHostFinds) {
-    for (const ElementKind &kind : element_kinds) {
-        for (int round = 0; round < 12; round++) {
-            size_t count = round == 0 ? 0 : below(60);
-            std::string sorted = random_elements(kind, count);
-            std::qsort(sorted.data(), count, kind.size, kind.host_compare);
-            uint32_t array = buffer(sorted);
-            std::string key = random_elements(kind, 1);
-            const void *host =
-                std::bsearch(key.data(), sorted.data(), count, kind.size, kind.host_compare);
-            uint32_t found = call("bsearch", {str(key), array, uint32_t(count), uint32_t(kind.size),
-                                              symbol(kind.guest_compare)});
-            std::string context = "bsearch for " + escaped(key) + " in " + escaped(sorted);
-            ASSERT_EQ(found != 0, host != nullptr)
-                << context << ": expected " << (host ? "an element" : "null") << ", got " << found;
-            if (!found) continue;
-            // Among equal elements either may answer; the element must be one of the array's
-            // and equal to the key.
-            uint32_t offset = found - array;
-            EXPECT_TRUE(offset < sorted.size() && offset % kind.size == 0)
-                << context << ": expected an element of the array, got offset " << offset;
-            EXPECT_EQ(escaped(read_bytes(found, kind.size)), escaped(key)) << context;
-        }
-    }
 }
 
 TEST_F(PortingAids, FgetsReadsLinesAsTheHostDoes) {
@@ -142,20 +122,16 @@ TEST_F(PortingAids, FgetsReadsLinesAsTheHostDoes) {
     EXPECT_TRUE(canaries_intact());
 }
 
+// Size 0 or below, a null stream and a stream that can't be read: null, and nothing stored.
 TEST_F(PortingAids, FgetsRefusesWhatItCannotRead) {
     uint32_t memory_stream = call("open_memstream", {alloc(4), alloc(4)});
-    const struct {
-        const char *what;
-        int size;
-        uint32_t stream;
-    } cases[] = {{"size 0", 0, symbol("g_stdin")},
-                 {"a negative size", -1, symbol("g_stdin")},
-                 {"a null stream", 8, 0},
-                 {"a memory stream", 8, memory_stream}};
-    for (const auto &c : cases) {
+    for (auto [size, stream] :
+         {std::pair{0, symbol("g_stdin")}, {-1, symbol("g_stdin")}, {8, 0u}, {8, memory_stream}}) {
         uint32_t buffer = alloc(8, 0xAA);
-        EXPECT_EQ(call("fgets", {buffer, uint32_t(c.size), c.stream}), 0u) << c.what;
-        EXPECT_EQ(read_bytes(buffer, 8), std::string(8, '\xAA')) << c.what << ": buffer touched";
+        EXPECT_EQ(call("fgets", {buffer, uint32_t(size), stream}), 0u)
+            << "fgets(buffer, " << size << ", " << stream << "): expected null";
+        EXPECT_EQ(read_bytes(buffer, 8), std::string(8, '\xAA'))
+            << "fgets(buffer, " << size << ", " << stream << ") stored bytes";
     }
 }
 
