@@ -86,6 +86,19 @@ int sscanf(const char *str, const char *format, ...);
    that word; -1 for a bad stream or format, or when the input ends before a word. */
 int fscanf(FILE *stream, const char *format, ...);
 
+/* Additions for ported programs. */
+/* fseek's whence values: those lseek takes, as unistd.h defines them. */
+#define SEEK_SET 0
+#define SEEK_CUR 1
+#define SEEK_END 2
+/* Reads a byte at a time, up to and including a line feed, storing at most size - 1 bytes
+   and a NUL. Null, storing nothing, for a size below 1, or when no byte could be read (the
+   input ended, or the stream is not a descriptor stream); a size of 1 stores only the NUL. */
+char *fgets(char *s, int size, FILE *stream);
+/* Writes "prefix: " (nothing for a null or empty prefix), strerror's text for errno and a
+   line feed to stderr, piece by piece; errno stays as it was. */
+void perror(const char *prefix);
+
 VEKOS_END_DECLS
 
 #endif

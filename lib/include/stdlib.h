@@ -44,6 +44,14 @@ double strtod(const char *s, char **end);
 int atoi(const char *s);
 long atol(const char *s);
 
+/* Additions for ported programs: sorting and searching. */
+/* Heapsort in place: not stable, no allocation, at most about 2 n log2 n comparisons. Does
+   nothing for fewer than 2 elements, a size of 0, or count * size past 32 bits. */
+void qsort(void *base, size_t count, size_t size, int (*compare)(const void *, const void *));
+/* Any element that compares equal to the key, or null; base must be sorted. */
+void *bsearch(const void *key, const void *base, size_t count, size_t size,
+              int (*compare)(const void *, const void *));
+
 VEKOS_END_DECLS
 
 #endif

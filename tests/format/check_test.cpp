@@ -179,6 +179,28 @@ TEST(FormatCheck, ScanPitfalls) {
          {{0, "'%s' has no width: fscanf stores words of up to 255 bytes, and 'name' holds 32; "
               "write '%31s'"},
           {2, "one word per call"}}},
+        {"sscanf",
+         "%d %s",
+         {int_ptr, name32},
+         {{3, "'%s' has no width: sscanf stores the whole word, however long, and 'name' holds "
+              "32; write '%31s'"}}},
+        {"sscanf", "%0s", {name32}, {{0, "'%0s' has no width (a width of 0 is none)"}}},
+        {"vsscanf", "%d %s", {}, {{3, "vsscanf stores the whole word, however long"}}},
+        // Widths the engine ignores: the value takes every digit.
+        {"sscanf",
+         "%8x",
+         {int_ptr},
+         {{1, "'%8x' takes every digit that follows, not at most 8: the scan engine ignores a "
+              "width except on %s; copy at most 8 characters with '%8s' into a char array of 9, "
+              "then read the number from it with sscanf and '%x'"}}},
+        {"fscanf", "%3d", {int_ptr}, {{1, "'%3d' takes every digit that follows, not at most 3"}}},
+        {"vsscanf", "%012i", {}, {{1, "with '%12s' into a char array of 13"}}},
+        {"sscanf", "%*4u%d", {int_ptr}, {{2, "write '%*4s' to skip at most 4 characters"}}},
+        {"sscanf",
+         "%2c",
+         {text},
+         {{1, "'%2c' stores one character, not 2: the scan engine ignores a width except on %s; "
+              "write '%c' once per character"}}},
     });
 }
 
@@ -204,9 +226,11 @@ TEST(FormatCheck, CorrectFormatsAreSilent) {
         {"sprintf", "A%cB", {i32}, {}},
         {"sscanf", "%d %d %i %s %c", {int_ptr, int_ptr, int_ptr, text, text}, {}},
         {"sscanf",
-         "%s %u %d",
+         "%31s %u %d",
          {name32, pointer("unsigned int *", Target::integer, 4), int_ptr},
          {}},
+        {"sscanf", "%s %00d", {text, int_ptr}, {}}, // an array of unknown size; zeros are none
+        {"vsscanf", "%15s %*s %d", {}, {}},
         {"sscanf", "%*d %d%%", {int_ptr}, {}},
         {"sscanf", "a%db %5s %x", {int_ptr, name32, int_ptr}, {}},
         {"fscanf", "%d", {int_ptr}, {}},

@@ -25,6 +25,18 @@ bool in(char c, const char *set) {
     return c && std::strchr(set, c);
 }
 
+// The width as the engines take it: its digits without leading zeros; empty when the
+// directive has none, or only zeros.
+std::string_view significant_width(const Directive &d) {
+    return d.width.substr(std::min(d.width.find_first_not_of('0'), d.width.size()));
+}
+
+// The decimal number one more than `digits`, spelled out; past nine digits, "digits + 1".
+std::string plus_one(std::string_view digits) {
+    if (digits.size() > 9) return std::string(digits) + " + 1";
+    return std::to_string(std::stoul(std::string(digits)) + 1);
+}
+
 // Why a printf-family directive is printed as text, and what to write instead.
 std::string text_reason(const Call &call, const Directive &d) {
     std::string name = call.function->name;
@@ -246,8 +258,7 @@ class Checker {
         bool buffer = &grammar_ == &buffer_grammar;
         char c = d.conversion;
         // A width of zeros only ("%00d") pads nothing.
-        std::string_view width_digits =
-            d.width.substr(std::min(d.width.find_first_not_of('0'), d.width.size()));
+        std::string_view width_digits = significant_width(d);
         bool width = !width_digits.empty();
         if (buffer && c == 's' && d.flags.find('-') != std::string_view::npos && width)
             add(d, d.start + 1,
@@ -306,7 +317,54 @@ class Checker {
         prev_end_ = d.end;
         if (d.conversion != '%') seen_conversion_ = true;
         if (d.conversion == 's' && d.width.empty()) past_word_ = true;
+        check_scan_width(d);
         for (Value v : d.arguments()) expected_.push_back({v, &d});
+    }
+
+    // The engine bounds %s by a width and reads every other conversion as if it had none: a
+    // %x given a width still takes every digit that follows. vsscanf's destinations can't be
+    // seen, so each of its %s without a width is reported here; the other forms' are
+    // reported with their arguments.
+    void check_scan_width(const Directive &d) {
+        std::string directive_text(text(d));
+        std::string_view width = significant_width(d);
+        char c = d.conversion;
+        if (c == 's') {
+            if (width.empty() && !d.suppressed && !call_.function->variadic)
+                add(d, d.start,
+                    no_width(d) + ": " + call_.function->name +
+                        " stores the whole word, however long, and this call can't show the "
+                        "array it goes to; write the array's size less one, as in '%31s' for "
+                        "32 bytes");
+            return;
+        }
+        if (width.empty() || c == '%') return;
+        std::size_t width_at = std::size_t(d.width.data() - call_.format.data());
+        std::string star = d.suppressed ? "*" : "";
+        std::string without = "'%" + star + std::string(1, c) + "'";
+        std::string why = ": the scan engine ignores a width except on %s; ";
+        if (c == 'c') {
+            add(d, width_at,
+                quote(directive_text) + (d.suppressed ? " skips" : " stores") +
+                    " one character, not " + std::string(width) + why + "write " + without +
+                    " once per character");
+            return;
+        }
+        std::string bounded = "'%" + star + std::string(width) + "s'";
+        add(d, width_at,
+            quote(directive_text) + " takes every digit that follows, not at most " +
+                std::string(width) + why +
+                (d.suppressed
+                     ? "write " + bounded + " to skip at most " + std::string(width) + " characters"
+                     : "copy at most " + std::string(width) + " characters with " + bounded +
+                           " into a char array of " + plus_one(width) +
+                           ", then read the number from it with sscanf and " + without));
+    }
+
+    // "'%s' has no width", or what a width of zeros is.
+    std::string no_width(const Directive &d) const {
+        return d.width.empty() ? quote(text(d)) + " has no width"
+                               : quote(text(d)) + " has no width (a width of 0 is none)";
     }
 
     void report_stop(const Directive &d) {
@@ -357,9 +415,12 @@ class Checker {
             std::string problem = misfit(call_, value, a, quote(text(*d)));
             if (!problem.empty()) add(*d, d->start, problem, int(index - 1));
             if ((a.bytes + 3) / 4 != words) aligned = false;
-            if (fscanf_unbounded(value, *d, a))
+            if (unbounded_word(value, *d, a))
                 add(*d, d->start,
-                    "'%s' has no width: fscanf stores words of up to 255 bytes, and " +
+                    no_width(*d) + ": " + name_of_call() +
+                        (is_fscanf() ? " stores words of up to 255 bytes"
+                                     : " stores the whole word, however long") +
+                        ", and " +
                         (a.array_name.empty() ? std::string("the array") : quote(a.array_name)) +
                         " holds " + std::to_string(a.array_bytes) + "; write '%" +
                         std::to_string(a.array_bytes - 1) + "s'",
@@ -375,10 +436,14 @@ class Checker {
         }
     }
 
-    bool fscanf_unbounded(Value value, const Directive &d, const Argument &a) const {
-        return value == Value::string_target && d.width.empty() &&
-               std::string_view(call_.function->name) == "fscanf" && a.array_bytes > 1 &&
-               a.array_bytes <= fscanf_word_bytes;
+    std::string name_of_call() const { return call_.function->name; }
+    bool is_fscanf() const { return name_of_call() == "fscanf"; }
+
+    // A %s with no width (or a width of zeros) into an array the word can overflow: any array
+    // for sscanf, one shorter than the longest word fscanf keeps for fscanf.
+    bool unbounded_word(Value value, const Directive &d, const Argument &a) const {
+        if (value != Value::string_target || !significant_width(d).empty()) return false;
+        return a.array_bytes > 1 && (!is_fscanf() || a.array_bytes <= fscanf_word_bytes);
     }
 
     unsigned total_words() const {

@@ -15,6 +15,8 @@ void scan_pitfalls(FILE *f, const char *text) {
     sscanf(text, "%lld", &big);                 // expect 20: '%lld' ends the scan: sscanf reads no length modifiers
     sscanf(text, "%[a-z]", name);               // expect 20: sscanf has no scan sets
     sscanf(text, "%d", n);                      // expect 19: '%d' stores through a pointer, but this is 'int'
+    sscanf(text, "%s", name);                   // expect 19: '%s' has no width: sscanf stores the whole word, however long, and 'name' holds 32
+    sscanf(text, "%8x", &n);                    // expect 20: '%8x' takes every digit that follows, not at most 8
 }
 
 void scan_correct(FILE *f, const char *text) {
