@@ -123,7 +123,7 @@ printf '#include <stdio.h>\nint main(void) {\n    printf("%%d\\n", 42);\n    ret
 "$cc" -g -O0 step.c -o step.uelf
 if command -v gdb >/dev/null; then
     timeout 30 "$kit/bin/vekos-emu" --gdb 0 ./step.uelf 2>emu.err &
-    for _ in $(seq 50); do grep -q "waiting for gdb" emu.err && break; sleep 0.1; done
+    for _ in $(seq 300); do grep -q "waiting for gdb" emu.err && break; sleep 0.1; done
     port=$(sed -n 's/.*waiting for gdb on 127.0.0.1:\([0-9]*\).*/\1/p' emu.err)
     check_output "gdb steps into printf and shows its line" 0 "va_start(ap, format);" \
         timeout 30 gdb -nx -batch -ex "directory $("$cc" -print-file-name=src)" \
