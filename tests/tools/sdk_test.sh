@@ -37,6 +37,9 @@ cat >cxx.cpp <<'CXX'
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <initializer_list>
 #include <limits>
 #include <map>
@@ -101,8 +104,9 @@ int main(int argc, char **argv) {
               std::numeric_limits<std::int32_t>::max() == 0x7fffffff && std::popcount(7u) == 3 &&
               numbers == std::vector<int>{1, 3, 5, 9} && counts.begin()->first == "a!" &&
               text == "vekos2" && *some == 4 && first == 4 && second == 8 &&
+              std::strlen(text.c_str()) == 6 && std::abs(-3) == 3 &&
               std::integral<decltype(first)> && tree_stays_valid();
-    printf("%s\n", ok ? "cxx ok" : "cxx wrong");
+    std::printf("%s\n", ok ? "cxx ok" : "cxx wrong");
     if (argc > 1) return numbers.at(argv[1][0]); // out of range: ends the program
     char *huge = new char[0x200000]; // more than the heap: ends the program
     return huge[0];

@@ -84,7 +84,7 @@ check "-MD -MF -MT -MP write a dependency file" bash -c "cd '$work' && '$cc' -c 
 check "-s strips symbols, -static is accepted" bash -c "cd '$work' && '$cc' -s -static ${inc[*]} opts.c -o s.uelf && ! readelf -S s.uelf | grep -q symtab"
 check "-nostdlib links the user's own start-up" bash -c "cd '$work' && '$cc' -nostdlib own_start.s -o own.uelf && ! nm own.uelf | grep -q main"
 check "-nostartfiles drops only the start-up object" bash -c "cd '$work' && '$cc' -nostartfiles own_start.s answer.c -o own2.uelf && ! nm own2.uelf | grep -q ' _exit'"
-check "-L and -l link the user's own library" bash -c "cd '$work' && '$cc' -c answer.c -o libs/answer.o && ar rcs libs/libanswer.a libs/answer.o && printf 'int answer(void);\nint main(void) { return answer(); }\n' >usea.c && '$cc' usea.c -L libs -lanswer -o usea.uelf && '$cc' usea.c -Llibs -l answer -lc -o usea2.uelf"
+check "-L and -l link the user's own library" bash -c "cd '$work' && '$cc' -c answer.c -o libs/answer.o && ar rcs libs/libanswer.a libs/answer.o && printf 'int answer(void);\nint main(void) { return answer(); }\n' >usea.c && '$cc' usea.c -L libs -lanswer -o usea.uelf && '$cc' usea.c -Llibs -l answer -lc -lstdc++ -o usea2.uelf"
 check "-Wl, and -Xlinker reach the linker" bash -c "cd '$work' && '$cc' ${inc[*]} opts.c -Wl,-Map=a.map -Xlinker --cref -o l.uelf && grep -q 'Cross Reference' a.map"
 check "-dumpmachine" bash -c "'$cc' -dumpmachine | grep -qx i686-vekos"
 check "-print-file-name finds the kit's files" bash -c "test -f \"\$('$cc' -print-file-name=libvekos.a)\" && test -f \"\$('$cc' -print-file-name=libgcc.a)\""
