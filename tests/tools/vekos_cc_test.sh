@@ -56,7 +56,7 @@ printf 'int f();\nint g = f();\nint main() { return g; }\nint f() { return 1; }\
 printf '__attribute__((constructor)) static void early(void) {}\nint hook(void) { return 0; }\n' >"$work/early.c"
 printf 'int hook(void);\nint main(void) { return hook(); }\n' >"$work/hooked.c"
 "$cc" -c "$work/early.c" -o "$work/early.o" && ar rcs "$work/libearly.a" "$work/early.o"
-for expected in "ctor.cpp: static constructor _GLOBAL__sub_I_g (the initialisation of its global" \
+for expected in "ctor.cpp: static constructor _GLOBAL__sub_I_g, which initialises g" \
     "libearly.a(early.o): static constructor early" "cannot have static constructors: nothing runs"; do
     check_error "static constructors are refused: $expected" "$expected" \
         "$cc" "$work/ctor.cpp" "$work/hooked.c" -L"$work" -learly -o "$work/ctor.uelf"
