@@ -30,8 +30,10 @@ run() { "$kit/bin/vekos-emu" "$@"; }
 # the program with what would have been thrown.
 cat >cxx.cpp <<'CXX'
 #include <algorithm>
+#include <any>
 #include <array>
 #include <bit>
+#include <bitset>
 #include <climits>
 #include <compare>
 #include <concepts>
@@ -40,17 +42,26 @@ cat >cxx.cpp <<'CXX'
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <functional>
 #include <initializer_list>
+#include <iterator>
 #include <limits>
 #include <map>
 #include <memory>
 #include <new>
+#include <numeric>
 #include <optional>
+#include <queue>
+#include <set>
 #include <span>
+#include <stack>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
 #include <stdio.h>
 
@@ -80,6 +91,23 @@ bool tree_stays_valid() {
     return true;
 }
 
+// One use of each of the other headers.
+bool others_work() {
+    std::deque<int> deque{2, 3};
+    deque.push_front(1);
+    std::set<int> set(deque.begin(), deque.end());
+    std::stack<int, std::deque<int>> stack(deque);
+    std::priority_queue<int> queue(set.begin(), set.end());
+    std::function<int(int)> twice = [](int v) { return v * 2; };
+    std::variant<int, std::string_view> either = std::string_view("ab");
+    std::any held = 7;
+    std::vector<int> copied;
+    std::copy(set.rbegin(), set.rend(), std::back_inserter(copied));
+    return std::accumulate(deque.begin(), deque.end(), 0) == 6 && stack.top() == 3 &&
+           queue.top() == 3 && twice(4) == 8 && std::get<1>(either).size() == 2 &&
+           std::any_cast<int>(held) == 7 && copied.front() == 3 && std::bitset<8>(5).count() == 2;
+}
+
 int main(int argc, char **argv) {
     int sum = 0;
     for (int v : {1, 2, 3}) {
@@ -104,7 +132,7 @@ int main(int argc, char **argv) {
               std::numeric_limits<std::int32_t>::max() == 0x7fffffff && std::popcount(7u) == 3 &&
               numbers == std::vector<int>{1, 3, 5, 9} && counts.begin()->first == "a!" &&
               text == "vekos2" && *some == 4 && first == 4 && second == 8 &&
-              std::strlen(text.c_str()) == 6 && std::abs(-3) == 3 &&
+              std::strlen(text.c_str()) == 6 && std::abs(-3) == 3 && others_work() &&
               std::integral<decltype(first)> && tree_stays_valid();
     std::printf("%s\n", ok ? "cxx ok" : "cxx wrong");
     if (argc > 1) return numbers.at(argv[1][0]); // out of range: ends the program
