@@ -47,6 +47,7 @@ cat >cxx.cpp <<'CXX'
 #include <initializer_list>
 #include <iterator>
 #include <limits>
+#include <list>
 #include <map>
 #include <memory>
 #include <new>
@@ -103,9 +104,16 @@ bool others_work() {
     std::any held = 7;
     std::vector<int> copied;
     std::copy(set.rbegin(), set.rend(), std::back_inserter(copied));
+    std::list<int> list{5, 1, 4}, other{3, 2};
+    list.splice(std::next(list.begin()), other); // 5 3 2 1 4
+    list.sort();
+    list.reverse();
+    list.swap(other);
+    other.remove(3);
     return std::accumulate(deque.begin(), deque.end(), 0) == 6 && stack.top() == 3 &&
            queue.top() == 3 && twice(4) == 8 && std::get<1>(either).size() == 2 &&
-           std::any_cast<int>(held) == 7 && copied.front() == 3 && std::bitset<8>(5).count() == 2;
+           std::any_cast<int>(held) == 7 && copied.front() == 3 && std::bitset<8>(5).count() == 2 &&
+           list.empty() && other == std::list<int>{5, 4, 2, 1};
 }
 
 int main(int argc, char **argv) {

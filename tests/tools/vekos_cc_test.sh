@@ -100,9 +100,9 @@ check_error "-x with an unknown language" "-x fortran: unknown language" "$cc" -
 check_error "-o with -c and two sources" "-o with -c needs exactly one source" "$cc" -c "$work/answer.c" "$work/opts.c" -o "$work/two.o"
 
 # C++ library parts vekos lacks: one line, not the linker's list of references.
-printf '#include <list>\nint main() { std::list<int> l{1, 2}; return (int)l.size(); }\n' >"$work/list.cpp"
+printf '#include <unordered_set>\nint main() { std::unordered_set<int> s{1}; return (int)s.size(); }\n' >"$work/hash.cpp"
 check_error "a C++ header that needs more than vekos has is named in one line" \
-    "needs others (from <list>): std::__detail::_List_node_base::" "$cc" "$work/list.cpp" -o "$work/list.uelf"
+    "needs others (from <unordered_map> or <unordered_set>): std::__detail::_Prime_rehash_policy::" "$cc" "$work/hash.cpp" -o "$work/hash.uelf"
 check "... without the linker's references" bash -c "! grep -q 'undefined reference' '$work/out'"
 printf '#include <iostream>\nint main() { std::cout << 1; }\n' >"$work/streams.cpp"
 check_error "<iostream> is refused in one line" "<iostream> is not available: vekos has no streams" \
