@@ -1,5 +1,6 @@
 // Where the C++ library's headers throw (std::__throw_length_error and the rest): without
 // exceptions, each prints what would have been thrown and ends the program as abort does.
+// Their checks under _GLIBCXX_ASSERTIONS end it the same way.
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -81,6 +82,13 @@ namespace std {
     vsnprintf(what, sizeof what, format, args);
     va_end(args);
     fail("out_of_range", what);
+}
+
+// As a failed assert reports itself.
+[[noreturn]] void __glibcxx_assert_fail(const char *file, int line, const char *function,
+                                        const char *condition) noexcept {
+    fprintf(stderr, "%s:%d: %s: assertion '%s' failed\n", file, line, function, condition);
+    abort();
 }
 
 } // namespace std

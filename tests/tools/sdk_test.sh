@@ -158,6 +158,11 @@ for level in -O0 -O2 -Os; do
         run "./cxx$level.uelf" a
 done
 
+printf '#include <vector>\nint main(int argc, char **) { std::vector<int> v{1}; return v[argc + 3]; }\n' >checked.cpp
+check "the C++ headers' own checks compile" "$cc" -D_GLIBCXX_ASSERTIONS checked.cpp -o checked.uelf
+check_output "... and a failed one ends the program as a failed assert" 1 \
+    "assertion '__n < this->size()' failed" run ./checked.uelf
+
 # gdb steps from a program into the library's sources, which the moved kit carries.
 printf '#include <stdio.h>\nint main(void) {\n    printf("%%d\\n", 42);\n    return 0;\n}\n' >step.c
 "$cc" -g -O0 step.c -o step.uelf
