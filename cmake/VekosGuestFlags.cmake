@@ -4,10 +4,16 @@
 # i686 rather than i386: the library reads the time-stamp counter, a Pentium instruction.
 # No SSE/MMX (the system does not save those registers), no PIE, no stack protector,
 # no unwind tables, and no loops silently turned into calls to memset/memcpy.
-set(VEKOS_GUEST_FLAGS
-    -m32 -march=i686 -mno-mmx -mno-sse -mno-sse2 -mno-3dnow -malign-data=abi -ffreestanding
-    -fno-pie -fno-pic -fno-stack-protector -fno-asynchronous-unwind-tables -fno-unwind-tables
+set(VEKOS_GUEST_CODE_FLAGS
+    -m32 -march=i686 -mno-mmx -mno-sse -mno-sse2 -mno-3dnow -malign-data=abi -fno-pie -fno-pic
+    -fno-stack-protector -fno-asynchronous-unwind-tables -fno-unwind-tables
     -fno-tree-loop-distribute-patterns -ffunction-sections -fdata-sections -fno-common)
+# The library, crt0 and guest code with its own start-up are freestanding.
+set(VEKOS_GUEST_FLAGS ${VEKOS_GUEST_CODE_FLAGS} -ffreestanding)
+# Programs built by vekos-cc are hosted, so that main means what C99 and C++ say (reaching its
+# end returns 0; -ffreestanding makes it an ordinary function, and C++ has no -fhosted to undo
+# that). -fno-builtin keeps what -ffreestanding gave them: library calls stay as written.
+set(VEKOS_PROGRAM_FLAGS ${VEKOS_GUEST_CODE_FLAGS} -fno-builtin)
 # C++ without exceptions, RTTI, guarded statics or exit handlers: nothing runs outside main.
 # operator new gives the heap's 4-byte alignment; types that need more use the aligned forms.
 set(VEKOS_GUEST_CXX_FLAGS

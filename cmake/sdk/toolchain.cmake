@@ -10,7 +10,7 @@ set(CMAKE_SYSTEM_PROCESSOR i686)
 list(APPEND CMAKE_MODULE_PATH "${CMAKE_CURRENT_LIST_DIR}/cmake") # Platform/vekos.cmake
 
 set(CMAKE_C_COMPILER "${VEKOS_KIT_PREFIX}/bin/vekos-cc")
-set(CMAKE_CXX_COMPILER "${VEKOS_KIT_PREFIX}/bin/vekos-cc")
+set(CMAKE_CXX_COMPILER "${VEKOS_KIT_PREFIX}/bin/vekos-c++")
 set(CMAKE_ASM_COMPILER "${VEKOS_KIT_PREFIX}/bin/vekos-cc")
 # Tests run with the folder ctest runs them in as the guest's root.
 set(CMAKE_CROSSCOMPILING_EMULATOR "${VEKOS_KIT_PREFIX}/bin/vekos-emu")

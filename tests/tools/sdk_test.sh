@@ -21,22 +21,49 @@ check "CMake configures the example with the toolchain file" \
 check "CMake builds C, C++ and a static library" cmake --build "$work/cmake"
 check "ctest runs the tests on vekos-emu" ctest --test-dir "$work/cmake" --output-on-failure
 cp -r "$project" "$work/make"
-check "make builds and checks the example" make -C "$work/make" CC="$cc" check
+check "make builds and checks the example" make -C "$work/make" CC="$cc" CXX="$kit/bin/vekos-c++" check
 
 cd "$work" || exit 1
 run() { "$kit/bin/vekos-emu" "$@"; }
 
+# The README's C++ headers in one program; the failure paths of the library's headers end
+# the program with what would have been thrown.
 cat >cxx.cpp <<'CXX'
+#include <algorithm>
+#include <any>
 #include <array>
 #include <bit>
+#include <bitset>
+#include <climits>
 #include <compare>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <functional>
 #include <initializer_list>
+#include <iterator>
 #include <limits>
+#include <list>
+#include <map>
+#include <memory>
 #include <new>
+#include <numeric>
+#include <optional>
+#include <queue>
+#include <set>
+#include <span>
+#include <stack>
+#include <string>
+#include <string_view>
+#include <tuple>
 #include <type_traits>
 #include <utility>
+#include <variant>
+#include <vector>
 #include <stdio.h>
 
 struct Base {
@@ -50,13 +77,50 @@ struct Leaf : Base {
     int v;
 };
 struct alignas(16) Wide { long double x; };
+using Tree = std::_Rb_tree<int, int, std::_Identity<int>, std::less<int>>;
 
-int main() {
+// Random insertions and erasures keep the red-black tree behind std::map valid.
+bool tree_stays_valid() {
+    Tree tree;
+    unsigned x = 1;
+    for (int step = 0; step < 4000; step++) {
+        x = x * 1103515245u + 12345u;
+        if ((x >> 20) & 1) tree._M_insert_unique((x >> 8) % 200);
+        else tree.erase((x >> 8) % 200);
+        if (step % 50 == 0 && !tree.__rb_verify()) return false;
+    }
+    return true;
+}
+
+// One use of each of the other headers.
+bool others_work() {
+    std::deque<int> deque{2, 3};
+    deque.push_front(1);
+    std::set<int> set(deque.begin(), deque.end());
+    std::stack<int, std::deque<int>> stack(deque);
+    std::priority_queue<int> queue(set.begin(), set.end());
+    std::function<int(int)> twice = [](int v) { return v * 2; };
+    std::variant<int, std::string_view> either = std::string_view("ab");
+    std::any held = 7;
+    std::vector<int> copied;
+    std::copy(set.rbegin(), set.rend(), std::back_inserter(copied));
+    std::list<int> list{5, 1, 4}, other{3, 2};
+    list.splice(std::next(list.begin()), other); // 5 3 2 1 4
+    list.sort();
+    list.reverse();
+    list.swap(other);
+    other.remove(3);
+    return std::accumulate(deque.begin(), deque.end(), 0) == 6 && stack.top() == 3 &&
+           queue.top() == 3 && twice(4) == 8 && std::get<1>(either).size() == 2 &&
+           std::any_cast<int>(held) == 7 && copied.front() == 3 && std::bitset<8>(5).count() == 2 &&
+           list.empty() && other == std::list<int>{5, 4, 2, 1};
+}
+
+int main(int argc, char **argv) {
     int sum = 0;
     for (int v : {1, 2, 3}) {
-        Base *b = new Leaf(v);
+        std::unique_ptr<Base> b = std::make_unique<Leaf>(v);
         sum += b->value();
-        delete b;
     }
     int *many = new int[10]();
     delete[] many;
@@ -64,9 +128,22 @@ int main() {
     bool aligned = reinterpret_cast<std::uintptr_t>(w) % 16 == 0;
     bool refused = new (std::nothrow) char[0x7fff0000] == nullptr;
     std::array<int, 2> a{1, 2};
+    std::vector<int> numbers{5, 3, 9, 1};
+    std::sort(numbers.begin(), numbers.end());
+    std::map<std::string, int> counts;
+    for (std::string word : {"b", "a", "b"}) counts[word + "!"]++;
+    std::string text = "vekos";
+    text += std::to_string(counts["b!"]);
+    std::optional<int> some = 4;
+    auto [first, second] = std::tuple{std::span<int>(numbers).size(), CHAR_BIT};
     bool ok = sum == 6 && Base::s_destroyed == 3 && aligned && refused && (a[0] <=> a[1]) < 0 &&
-              std::numeric_limits<std::int32_t>::max() == 0x7fffffff && std::popcount(7u) == 3;
-    printf("%s\n", ok ? "cxx ok" : "cxx wrong");
+              std::numeric_limits<std::int32_t>::max() == 0x7fffffff && std::popcount(7u) == 3 &&
+              numbers == std::vector<int>{1, 3, 5, 9} && counts.begin()->first == "a!" &&
+              text == "vekos2" && *some == 4 && first == 4 && second == 8 &&
+              std::strlen(text.c_str()) == 6 && std::abs(-3) == 3 && others_work() &&
+              std::integral<decltype(first)> && tree_stays_valid();
+    std::printf("%s\n", ok ? "cxx ok" : "cxx wrong");
+    if (argc > 1) return numbers.at(argv[1][0]); // out of range: ends the program
     char *huge = new char[0x200000]; // more than the heap: ends the program
     return huge[0];
 }
@@ -76,7 +153,41 @@ for level in -O0 -O2 -Os; do
     check_output "C++ runs at $level; a failed new ends it with a message" 1 \
         "operator new: out of memory for 2097152 bytes" run "./cxx$level.uelf"
     grep -q "cxx ok" out || { failed=$((failed + 1)); echo "FAIL: C++ at $level printed: $(cat out)"; }
+    check_output "a failed vector::at at $level ends the program as abort does" 1 \
+        "std::out_of_range: vector::_M_range_check: __n (which is 97) >= this->size() (which is 4)" \
+        run "./cxx$level.uelf" a
 done
+
+printf '#include <vector>\nint main(int argc, char **) { std::vector<int> v{1}; return v[argc + 3]; }\n' >checked.cpp
+check "the C++ headers' own checks compile" "$cc" -D_GLIBCXX_ASSERTIONS checked.cpp -o checked.uelf
+check_output "... and a failed one ends the program as a failed assert" 1 \
+    "assertion '__n < this->size()' failed" run ./checked.uelf
+
+# gdb steps from a program into the library's sources, which the moved kit carries.
+printf '#include <stdio.h>\nint main(void) {\n    printf("%%d\\n", 42);\n    return 0;\n}\n' >step.c
+"$cc" -g -O0 step.c -o step.uelf
+if command -v gdb >/dev/null; then
+    timeout 30 "$kit/bin/vekos-emu" --gdb 0 ./step.uelf 2>emu.err &
+    for _ in $(seq 300); do grep -q "waiting for gdb" emu.err && break; sleep 0.1; done
+    port=$(sed -n 's/.*waiting for gdb on 127.0.0.1:\([0-9]*\).*/\1/p' emu.err)
+    check_output "gdb steps into printf and shows its line" 0 "va_start(ap, format);" \
+        timeout 30 gdb -nx -batch -ex "directory $("$cc" -print-file-name=src)" \
+        -ex "target remote 127.0.0.1:$port" -ex "break main" -ex continue -ex step -ex kill step.uelf
+    wait
+fi
+
+# The Debian package: the exact compiler the format plugin was built for, and a copyright file.
+if cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/package" >/dev/null 2>&1; then
+    deb=$(ls "$work"/package/*.deb)
+    version=$(dpkg-query -W -f='${Version}' g++-12)
+    check_output "the package depends on the compiler the plugin was built for" 0 \
+        "g++-12 (= $version)" dpkg-deb -f "$deb" Depends
+    check_output "the package carries a copyright file" 0 "./usr/share/doc/vekos-kit/copyright" \
+        dpkg-deb -c "$deb"
+else
+    failed=$((failed + 1))
+    echo "FAIL: cpack -G DEB"
+fi
 
 # ctype.h: every class and both case mappings for EOF and every byte, against the host's C
 # locale; limits.h against the widths of the target.
