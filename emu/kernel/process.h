@@ -23,7 +23,10 @@ class Process;
 class RootFs;
 
 constexpr uint32_t kStackTop = 0xC0000000;
-constexpr uint32_t kStackSize = 1 << 20;
+constexpr uint32_t kStackSize = 1 << 20; // unless vekos-emu --stack says otherwise
+// The stack grows down from kStackTop at most to where images may end (kUserLimit).
+constexpr uint32_t kMinStackSize = 64 << 10;
+constexpr uint32_t kMaxStackSize = 16 << 20;
 constexpr uint32_t kMaxArgBytes = 64 * 1024; // argv strings and pointers together
 // An address the guest never reaches: uc_emu_start needs an `until`.
 constexpr uint32_t kNoUntil = 0xFFFFFFFF;
@@ -51,6 +54,7 @@ struct ProcessServices {
     Console &console;
     RunRequests &runner;
     RunLimits &limits;
+    uint32_t stack_size = kStackSize; // a multiple of the page size
 };
 
 class Process : private TrapHandler {
