@@ -123,7 +123,6 @@ Stop GdbSession::resume(Resume how) {
 
 bool GdbSession::stop_before(uint32_t eip) {
     if (!engine_.attached(process_->memory())) return false; // a child: it runs freely
-    if (watched_) return true;                               // right after the access
     if (resuming_) { // where the program stopped: runs now, breakpoint or not
         resuming_ = false;
         return false;

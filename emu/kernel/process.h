@@ -32,7 +32,8 @@ constexpr uint32_t kMaxArgBytes = 64 * 1024; // argv strings and pointers togeth
 constexpr uint32_t kNoUntil = 0xFFFFFFFF;
 
 struct Outcome {
-    // Paused: an instruction watch stopped the run (a debugger's). Killed: a debugger ended it.
+    // Paused: an instruction or access watch stopped the run (a debugger's). Killed: a
+    // debugger ended it.
     enum class Kind { Exited, Faulted, Limit, Returned, Paused, Killed } kind;
     int32_t status = 0; // Exited
     Fault fault{};      // Faulted
