@@ -1,5 +1,6 @@
 #include "gdb_session.h"
 
+#include <algorithm>
 #include <array>
 #include <climits>
 #include <cstdio>
@@ -46,19 +47,45 @@ Outcome GdbSession::run(Process &process) {
     if (!connected) return process.run();
     engine_.set_watch(this);
     struct Unwatch { // also when the run ends by an exception
-        Engine &engine;
-        ~Unwatch() { engine.set_watch(nullptr); }
-    } unwatch{engine_};
+        GdbSession &session;
+        ~Unwatch() { session.unwatch_all(); }
+    } unwatch{*this};
     Stop stop{Stop::Kind::Started};
     for (;;) {
         Resume how = stub_->stopped(*this, stop);
         if (how == Resume::Kill || how == Resume::Detach) {
-            engine_.set_watch(nullptr);
+            unwatch_all();
             if (ended_) return *ended_;
             return how == Resume::Kill ? Outcome{Outcome::Kind::Killed} : process.run();
         }
+        sync_watchpoints();
         stop = resume(how);
     }
+}
+
+void GdbSession::sync_watchpoints() {
+    const std::set<debug::Watchpoint> &wanted = stub_->watchpoints();
+    for (auto it = access_watches_.begin(); it != access_watches_.end();) {
+        if (wanted.count(it->first)) {
+            ++it;
+            continue;
+        }
+        engine_.unwatch_accesses(it->second);
+        it = access_watches_.erase(it);
+    }
+    for (const debug::Watchpoint &point : wanted) {
+        if (access_watches_.count(point)) continue;
+        Access kinds = point.kind == debug::WatchKind::Write  ? Access::Write
+                       : point.kind == debug::WatchKind::Read ? Access::Read
+                                                              : Access::Any;
+        access_watches_[point] = engine_.watch_accesses(point.address, point.length, kinds, *this);
+    }
+}
+
+void GdbSession::unwatch_all() {
+    engine_.set_watch(nullptr);
+    for (const auto &[point, id] : access_watches_) engine_.unwatch_accesses(id);
+    access_watches_.clear();
 }
 
 Stop GdbSession::resume(Resume how) {
@@ -67,11 +94,13 @@ Stop GdbSession::resume(Resume how) {
                 ended_->kind == Outcome::Kind::Limit ? GdbSignal::Xcpu : signal_of(ended_->fault)};
     stepping_ = how == Resume::Step;
     resuming_ = true;
+    watched_.reset();
     interrupted_ = false;
     until_poll_ = kPollEvery;
     Outcome outcome = process_->run();
     switch (outcome.kind) {
     case Outcome::Kind::Paused:
+        if (watched_) return *watched_;
         return {stepping_      ? Stop::Kind::Stepped
                 : interrupted_ ? Stop::Kind::Interrupted
                                : Stop::Kind::Breakpoint};
@@ -104,6 +133,21 @@ bool GdbSession::stop_before(uint32_t eip) {
         interrupted_ = stub_->interrupt_requested();
     }
     return interrupted_;
+}
+
+// Only the debugged program's accesses count, and only for a watchpoint gdb still has (the
+// stub forgets them all when it drops gdb). The address gdb hears of lies in the range.
+bool GdbSession::stop_after(uint32_t address, uint32_t size, bool write) {
+    if (!engine_.attached(process_->memory())) return false;
+    if (watched_) return true; // the first watchpoint hit is the one reported
+    for (const debug::Watchpoint &point : stub_->watchpoints()) {
+        if (!point.hit_by(address, size, write)) continue;
+        watched_ = Stop{Stop::Kind::Watched};
+        watched_->watched = point;
+        watched_->data_address = std::max(address, point.address);
+        return true;
+    }
+    return false;
 }
 
 // gdb's numbers name the engine's registers by their names.

@@ -96,8 +96,9 @@ int main(int argc, char **argv) {
 
     vekos::HostConsole console;
     vekos::report_internal_errors();
-    vekos::Kernel kernel(std::move(*fs), console,
-                         {options.max_instructions, options.timeout_seconds});
+    vekos::KernelOptions kernel_options{options.max_instructions, options.timeout_seconds};
+    if (options.stack_size) kernel_options.stack_size = *options.stack_size;
+    vekos::Kernel kernel(std::move(*fs), console, kernel_options);
     vekos::TraceObserver tracer(console, trace);
     if (options.trace) kernel.add_observer(&tracer);
     std::optional<vekos::GdbSession> gdb;

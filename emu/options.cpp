@@ -2,6 +2,7 @@
 
 #include "common/escape.h"
 #include "common/exit_status.h"
+#include "kernel/process.h"
 #include "kernel/trap_table.h"
 #include "loader/programs.h"
 
@@ -46,6 +47,8 @@ const char kUsage[] =
     "                          each run request or script line costs 10000\n"
     "  --timeout SECONDS       stop the run after SECONDS of wall-clock time, sleeps and\n"
     "                          the wait for gdb included (status {limit}); decimals allowed\n"
+    "  --stack SIZE            the stack of each program it starts, in bytes or with K or\n"
+    "                          M (default {stack}, from {min stack} to {max stack})\n"
     "  --help                  show this help\n"
     "  --version               show the version\n"
     "  --                      end of options\n"
@@ -59,10 +62,41 @@ const char kUsage[] =
     "A trace that can't be written is reported once and turns status 0 into {internal};\n"
     "any other status stays.\n";
 
+// A size as --stack takes it: "64K", "1M".
+std::string size_text(uint32_t bytes) {
+    return bytes % (1 << 20) == 0 ? std::to_string(bytes >> 20) + "M"
+                                  : std::to_string(bytes >> 10) + "K";
+}
+
+// "4M", "512K" or a number of bytes, rounded up to whole pages; nullopt when it isn't one
+// or lies outside kMinStackSize to kMaxStackSize.
+std::optional<uint32_t> stack_bytes(const std::string &text) {
+    size_t digits = std::min(text.find_first_not_of("0123456789"), text.size());
+    std::string suffix = text.substr(digits);
+    uint64_t unit = suffix.empty()                   ? 1
+                    : suffix == "K" || suffix == "k" ? 1 << 10
+                    : suffix == "M" || suffix == "m" ? 1 << 20
+                                                     : 0;
+    if (digits == 0 || digits > 10 || unit == 0) return std::nullopt;
+    uint64_t bytes = std::stoull(text.substr(0, digits)) * unit;
+    bytes = (bytes + kPageSize - 1) & ~uint64_t(kPageSize - 1);
+    if (bytes < kMinStackSize || bytes > kMaxStackSize) return std::nullopt;
+    return uint32_t(bytes);
+}
+
+std::string stack_size(const std::string &text) {
+    if (stack_bytes(text)) return "";
+    return "needs a size from " + size_text(kMinStackSize) + " to " + size_text(kMaxStackSize) +
+           " (bytes, or with K or M), not '" + text + "'";
+}
+
 std::string usage_text() {
     auto status = [](int value) { return std::to_string(value); };
     const std::pair<std::string_view, std::string> fills[] = {
         {"{kinds}", program_kinds_summary()},
+        {"{stack}", size_text(kStackSize)},
+        {"{min stack}", size_text(kMinStackSize)},
+        {"{max stack}", size_text(kMaxStackSize)},
         {"{limit}", status(kStatusLimit)},
         {"{not run}", status(kStatusNotRun)},
         {"{fault}", status(kStatusFault)},
@@ -146,7 +180,8 @@ ParsedOptions parse_options(int argc, char **argv) {
         {"--max-instructions", "--max-instructions needs a positive number"},
         {"--trace-file", "option --trace-file needs a file"},
         {"--gdb", "option --gdb needs a port number"},
-        {"--timeout", "--timeout needs a number of seconds"}};
+        {"--timeout", "--timeout needs a number of seconds"},
+        {"--stack", "--stack needs a size"}};
     // One rule for every option given twice: the last value counts, as with most tools (a
     // wrapper's options can be overridden by appending); each value is checked all the same.
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
@@ -164,6 +199,8 @@ ParsedOptions parse_options(int argc, char **argv) {
     app.add_option("--cwd", o.cwd);
     app.add_option("--max-instructions", o.max_instructions)->check(positive_count);
     app.add_option("--timeout", o.timeout_seconds)->check(positive_seconds);
+    std::string stack;
+    app.add_option("--stack", stack)->check(stack_size);
     app.prefix_command(); // options stop at PROGRAM
     try {
         app.parse(argc, argv);
@@ -190,6 +227,13 @@ ParsedOptions parse_options(int argc, char **argv) {
         return usage_error("--trace: no names after '=' (--trace alone shows every trap)");
     if (traced != "all" && !traced.empty()) o.trace_only = split_names(traced);
     o.trace = !traced.empty() || !o.trace_file.empty() || o.trace_time;
+    if (!stack.empty()) o.stack_size = stack_bytes(stack);
+    // "--trace open prog": a word after --trace is the PROGRAM, and a trap's name never is one.
+    if (!o.argv.empty() && options_end[-1] == std::string_view("--trace") &&
+        trap_names(o.argv[0]).empty() && !program_kind(o.argv[0]) &&
+        o.argv[0].find('/') == std::string::npos)
+        return usage_error("'" + o.argv[0] + "' is not a program; to trace only those traps, " +
+                           "write --trace=" + o.argv[0]);
     if (!o.argv.empty() && o.argv[0] == "--")
         o.argv.erase(o.argv.begin());
     else if (!o.argv.empty() && o.argv[0].size() > 1 && o.argv[0][0] == '-')

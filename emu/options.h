@@ -9,12 +9,13 @@
 namespace vekos {
 
 struct EmuOptions {
-    std::string root = ".";        // host folder that the guest sees as "/"
-    std::string cwd = "/";         // the guest's starting folder
-    bool trace = false;            // every trap on stderr
-    uint64_t max_instructions = 0; // for the whole run; 0: no limit
-    double timeout_seconds = 0;    // wall clock for the whole run; 0: no limit
-    std::vector<std::string> argv; // PROGRAM and its arguments
+    std::string root = ".";             // host folder that the guest sees as "/"
+    std::string cwd = "/";              // the guest's starting folder
+    bool trace = false;                 // every trap on stderr
+    uint64_t max_instructions = 0;      // for the whole run; 0: no limit
+    double timeout_seconds = 0;         // wall clock for the whole run; 0: no limit
+    std::optional<uint32_t> stack_size; // bytes, whole pages; unset: the kernel's default
+    std::vector<std::string> argv;      // PROGRAM and its arguments
 
     // Debugging: --trace's filter, file and times; --gdb's port (0: any free one).
     std::vector<std::string> trace_only;

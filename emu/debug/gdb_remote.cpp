@@ -28,6 +28,8 @@ constexpr uint32_t kMaxTransfer = (kPacketSize - 16) / 2;
 constexpr int kMaxResends = 8;
 // Far more than a program of this system has functions; each costs a node of a set.
 constexpr size_t kMaxBreakpoints = 1 << 16;
+// Each watchpoint costs a check on every memory access while it is set.
+constexpr size_t kMaxWatchpoints = 64;
 
 constexpr char kFloodWhileRunning[] =
     "dropped the connection: more than 16384 bytes arrived while the program ran; the "
@@ -82,11 +84,27 @@ std::string lettered(char letter, unsigned value, std::string_view rest = {}) {
     return out;
 }
 
+// "watch:ADDR;" and the like: which kind of watchpoint went off, where.
+std::string watch_reason(const Stop &stop) {
+    const char *name = stop.watched.kind == WatchKind::Write  ? "watch"
+                       : stop.watched.kind == WatchKind::Read ? "rwatch"
+                                                              : "awatch";
+    char text[32];
+    std::snprintf(text, sizeof text, "%s:%x;", name, unsigned(stop.data_address));
+    return text;
+}
+
 void note_to_stderr(std::string_view line) {
     std::fprintf(stderr, "%.*s\n", int(line.size()), line.data());
 }
 
 } // namespace
+
+bool Watchpoint::hit_by(uint32_t at, uint32_t size, bool write) const {
+    bool kind_matches = kind == WatchKind::Access || (kind == WatchKind::Write) == write;
+    uint64_t end = uint64_t(address) + length;
+    return kind_matches && at < end && uint64_t(at) + std::max(size, 1u) > address;
+}
 
 Result<std::unique_ptr<GdbStub>> GdbStub::listen(uint16_t port, Note note) {
     HostFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -139,9 +157,14 @@ void GdbStub::close_connection() {
     in_.clear();
 }
 
+void GdbStub::forget_points() {
+    breakpoints_.clear();
+    watchpoints_.clear();
+}
+
 void GdbStub::drop_session(std::string_view why) {
     close_connection();
-    breakpoints_.clear();
+    forget_points();
     note_(std::string("gdb: ") + std::string(why));
 }
 
@@ -237,6 +260,8 @@ std::string GdbStub::stop_reply(const Stop &stop) const {
         return "T05thread:1;swbreak:;"; // the pc is the breakpoint's: gdb must not back it up
     case Stop::Kind::Interrupted:
         return "T02thread:1;";
+    case Stop::Kind::Watched:
+        return "T05thread:1;" + watch_reason(stop);
     case Stop::Kind::Signal:
         return lettered('T', unsigned(stop.signal), "thread:1;");
     case Stop::Kind::Exited:
@@ -253,7 +278,7 @@ Resume GdbStub::stopped(DebugTarget &target, const Stop &stop) {
     if (stop.kind != Stop::Kind::Started) send_packet(stop_reply(stop));
     if (stop.kind == Stop::Kind::Exited || stop.kind == Stop::Kind::Killed) {
         close_connection();
-        breakpoints_.clear();
+        forget_points();
         return Resume::Detach;
     }
     std::string request;
@@ -423,8 +448,10 @@ std::string GdbStub::write_memory(DebugTarget &target, std::string_view args, bo
 
 std::string GdbStub::breakpoint(std::string_view args, bool insert) {
     uint32_t type, addr;
-    if (!take_hex(args, type, ',') || type != 0)
-        return ""; // hardware breakpoints and watchpoints are not served
+    if (!take_hex(args, type, ',')) return "E01";
+    if (type >= uint32_t(WatchKind::Write) && type <= uint32_t(WatchKind::Access))
+        return watchpoint(WatchKind(type), args, insert);
+    if (type != 0) return ""; // hardware breakpoints are not served
     if (!take_hex(args, addr, ',')) return "E01";
     if (insert && breakpoints_.size() >= kMaxBreakpoints && !breakpoints_.count(addr))
         return "E0c"; // ENOMEM
@@ -432,6 +459,23 @@ std::string GdbStub::breakpoint(std::string_view args, bool insert) {
         breakpoints_.insert(addr);
     else
         breakpoints_.erase(addr);
+    return "OK";
+}
+
+// "ADDR,LENGTH": any length that keeps the range below 4 GiB.
+std::string GdbStub::watchpoint(WatchKind kind, std::string_view args, bool insert) {
+    uint32_t addr, length;
+    if (!take_hex(args, addr, ',') || !take_hex(args, length) || length == 0 ||
+        uint64_t(addr) + length > 0x100000000u)
+        return "E01";
+    Watchpoint point{kind, addr, length};
+    if (!insert) {
+        watchpoints_.erase(point);
+        return "OK";
+    }
+    if (watchpoints_.size() >= kMaxWatchpoints && !watchpoints_.count(point))
+        return "E0c"; // ENOMEM
+    watchpoints_.insert(point);
     return "OK";
 }
 

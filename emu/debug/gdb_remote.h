@@ -4,13 +4,17 @@
 // asks the program to go on, and says how. Breakpoints stay in the stub as a set of
 // addresses (memory is never patched), for the code that runs the program to check.
 //
-// Limits: one thread, all-stop, software breakpoints only (no watchpoints); x87 registers
-// are served when the target has them. Later connections are refused with a note.
+// Watchpoints (gdb's watch, rwatch and awatch) stay in the stub too, for the code that runs
+// the program to watch the memory; it reports a hit after the accessing instruction, as an
+// i386 debug register does, and gdb shows the old and new values itself.
+//
+// Limits: one thread, all-stop, software breakpoints (no hardware ones); x87 registers are
+// served when the target has them. Later connections are refused with a note.
 //
 // Every buffer is bounded by kPacketSize: a packet from gdb, what gdb sends while the program
 // runs (gdb itself sends only Ctrl-C then) and each reply. A garbled reply is sent again a few
-// times only, and more than 65536 breakpoints are refused. A client that sends a longer
-// packet, or more while the program runs, is dropped with a note, as if it had disconnected.
+// times only, and more than 65536 breakpoints or 64 watchpoints are refused. A client that sends a
+// longer packet, or more while the program runs, is dropped with a note, as if it had disconnected.
 #pragma once
 
 #include "common/host_fd.h"
@@ -42,6 +46,18 @@ class DebugTarget {
     virtual bool write_memory(uint32_t addr, std::span<const uint8_t> in) = 0;
 };
 
+// What a watchpoint watches, numbered as gdb's Z packets number them.
+enum class WatchKind : uint8_t { Write = 2, Read = 3, Access = 4 };
+
+struct Watchpoint {
+    WatchKind kind;
+    uint32_t address;
+    uint32_t length; // at least 1, and the range stays below 4 GiB
+    auto operator<=>(const Watchpoint &) const = default;
+    // Whether an access of `size` bytes at `address`, a store or not, sets it off.
+    bool hit_by(uint32_t at, uint32_t size, bool write) const;
+};
+
 // Why the program stopped, as the stub tells gdb.
 struct Stop {
     enum class Kind {
@@ -49,6 +65,7 @@ struct Stop {
         Breakpoint,  // at an address in breakpoints(), before running it
         Stepped,     // one instruction done
         Interrupted, // gdb sent Ctrl-C (see interrupt_requested)
+        Watched,     // after an instruction that accessed `watched` at `data_address`
         Signal,      // a fault, at the faulting instruction: signal says which
         Exited,      // the program ended with `status`; the session ends
         Killed,      // the program was ended by `signal`; the session ends
@@ -56,6 +73,8 @@ struct Stop {
     Kind kind;
     int status = 0;
     GdbSignal signal = GdbSignal::Trap;
+    Watchpoint watched{};
+    uint32_t data_address = 0; // within the watched range
 };
 
 // What the program does next.
@@ -90,6 +109,7 @@ class GdbStub {
     // the caller calls it every so many instructions. Drops a gdb that has gone or floods.
     bool interrupt_requested();
     const std::set<uint32_t> &breakpoints() const { return breakpoints_; }
+    const std::set<Watchpoint> &watchpoints() const { return watchpoints_; }
 
     // Bytes of a packet's payload, in both directions; what the stub tells gdb it takes.
     static constexpr size_t kPacketSize = 0x4000;
@@ -117,6 +137,8 @@ class GdbStub {
     std::string read_memory(DebugTarget &target, std::string_view args);
     std::string write_memory(DebugTarget &target, std::string_view args, bool binary);
     std::string breakpoint(std::string_view args, bool insert);
+    std::string watchpoint(WatchKind kind, std::string_view args, bool insert);
+    void forget_points();
     std::string features(std::string_view args) const;
     std::string query(std::string_view request);
     std::string v_packet(std::string_view request, bool &reply);
@@ -134,6 +156,7 @@ class GdbStub {
     bool interrupt_ = false;
     Stop last_{Stop::Kind::Started};
     std::set<uint32_t> breakpoints_;
+    std::set<Watchpoint> watchpoints_;
 };
 
 } // namespace vekos::debug

@@ -110,7 +110,7 @@ std::optional<HostError> RootFs::enter_link(HostFd &folder, std::string_view tar
     if (root_ != "/") {
         if (target.compare(0, root_.size(), root_) != 0 ||
             (target.size() > root_.size() && target[root_.size()] != '/'))
-            return HostError{EACCES};
+            return HostError{kOutsideRoot};
         target.remove_prefix(root_.size());
     }
     rest = target;
@@ -144,7 +144,8 @@ RootFs::Place RootFs::walk(HostFd from, std::string_view path, Final final) cons
         todo.pop_back();
         bool last = todo.empty();
         if (part == "..") {
-            if (is_root(folder.get())) return HostError{EACCES}; // a link climbing out of the root
+            // A link climbing out of the root.
+            if (is_root(folder.get())) return HostError{kOutsideRoot};
             folder = HostFd(openat(folder.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
             if (!folder) return last_host_error();
         }

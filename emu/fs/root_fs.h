@@ -18,6 +18,10 @@
 
 namespace vekos {
 
+// Why a path was refused because it leads outside the root (through a link): no host errno is
+// this large. The guest sees a failure like any other; a trace names the reason.
+constexpr int kOutsideRoot = 0x10000;
+
 // Where a guest path leads: a name in a folder inside the root.
 struct RootPlace {
     HostFd folder;             // an O_PATH descriptor of the folder
@@ -46,8 +50,8 @@ class RootFs {
     static std::string normalize(std::string_view cwd, std::string_view path);
 
     enum class Final { Follow, NoFollow };
-    // Where a guest path leads, or why not: it would leave the root (EACCES), has too many links
-    // (ELOOP), or the host can't walk it (its errno).
+    // Where a guest path leads, or why not: it would leave the root (kOutsideRoot), has too many
+    // links (ELOOP), or the host can't walk it (its errno).
     using Place = Result<RootPlace, HostError>;
     // With Follow, symbolic links are followed to the end (a link's absolute target is a host
     // path and must lie in the root; a relative one is taken from the link's folder, and ".."

@@ -28,15 +28,18 @@ std::vector<std::string> split_words(std::string_view line) {
     return words;
 }
 
-// The program `name` read whole: a regular file in the current folder, else in /bin.
+// The program `name` read whole: a regular file in the current folder, else in /bin. A name
+// that leads out of the root says so.
 Result<std::vector<uint8_t>> read_program(const RootFs &fs, const std::string &cwd,
                                           std::string_view name, size_t max) {
+    int outside = 0;
     for (const std::string &folder : {cwd, std::string("/bin")}) {
         auto place = fs.locate(folder, name);
         if (place && place->exists && place->type == S_IFREG)
             return read_file_at(place->folder.get(), place->name, max);
+        if (!place && place.failure().code == kOutsideRoot) outside++;
     }
-    return Failure{"no such program"};
+    return Failure{outside > 0 ? "outside the root" : "no such program"};
 }
 
 } // namespace
@@ -45,7 +48,7 @@ Kernel::Kernel(RootFs fs, Console &console, KernelOptions options)
     : fs_(std::move(fs)), console_(console), options_(options), engine_(std::make_unique<Engine>()),
       limits_(*engine_, options.max_instructions,
               std::chrono::duration<double>(options.timeout_seconds)),
-      services_{*engine_, traps_, fs_, changes_, console_, *this, limits_} {}
+      services_{*engine_, traps_, fs_, changes_, console_, *this, limits_, options.stack_size} {}
 
 Kernel::~Kernel() {
     console_.flush();
@@ -57,7 +60,9 @@ void Kernel::stopped(std::string_view name) {
         console_.flush();
         double seconds = options_.timeout_seconds > 0 ? options_.timeout_seconds
                                                       : limits_.call_timeout().count();
-        std::fprintf(stderr, "vekos-emu: stopped after %g seconds\n", seconds);
+        char text[64];
+        std::snprintf(text, sizeof text, "stopped after %g seconds", seconds);
+        report(name, text);
         return;
     }
     report(name, "stopped after " + std::to_string(limits_.instructions().limit) + " instructions");
@@ -96,14 +101,20 @@ Kernel::Ran Kernel::run_words(const std::vector<std::string> &words, const std::
                               int depth, const std::string *host_path) {
     const std::string &name = words.at(0);
     auto kind = program_kind(name);
-    if (!kind) {
+    // A host file may be an image by its content alone (`vekos-cc -o test1`).
+    if (!kind && !host_path) {
         report(name, not_a_program());
         return {false, kStatusNotRun};
     }
-    const size_t max = *kind == ProgramKind::Script ? kMaxScript : kMaxImageFile;
+    const size_t max = kind == ProgramKind::Script ? kMaxScript : kMaxImageFile;
     auto file = host_path ? read_host_file(*host_path, max) : read_program(fs_, cwd, name, max);
     if (!file) {
         report(name, file.error());
+        return {false, kStatusNotRun};
+    }
+    if (host_path) kind = host_program_kind(name, *file);
+    if (!kind) {
+        report(name, not_a_program());
         return {false, kStatusNotRun};
     }
     if (*kind == ProgramKind::Script) return run_script(name, *file, cwd, depth);

@@ -22,8 +22,9 @@ namespace vekos {
 
 // Limits of the whole run: every program it starts, run requests and script lines count.
 struct KernelOptions {
-    uint64_t max_instructions = 0; // 0: no limit
-    double timeout_seconds = 0;    // wall clock, sleeps included; 0: no limit
+    uint64_t max_instructions = 0;    // 0: no limit
+    double timeout_seconds = 0;       // wall clock, sleeps included; 0: no limit
+    uint32_t stack_size = kStackSize; // of each program: kMinStackSize to kMaxStackSize, paged
 };
 
 // Run requests may nest this deep below the first program.

@@ -26,7 +26,8 @@ Result<std::unique_ptr<Process>> Process::create(const ProcessServices &services
             !p->memory_.poke(s.vaddr, s.bytes.data(), uint32_t(s.bytes.size())))
             return Failure{"cannot map the image"};
     }
-    if (!p->memory_.add_region(kStackTop - kStackSize, kStackSize, kProtRead | kProtWrite, "stack"))
+    const uint32_t stack = services.stack_size;
+    if (!p->memory_.add_region(kStackTop - stack, stack, kProtRead | kProtWrite, "stack"))
         return Failure{"cannot map the stack"};
     p->symbols_ = image.symbols; // shared, not copied
     p->entry_ = image.entry;

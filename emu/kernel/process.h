@@ -23,13 +23,17 @@ class Process;
 class RootFs;
 
 constexpr uint32_t kStackTop = 0xC0000000;
-constexpr uint32_t kStackSize = 1 << 20;
+constexpr uint32_t kStackSize = 1 << 20; // unless vekos-emu --stack says otherwise
+// The stack grows down from kStackTop at most to where images may end (kUserLimit).
+constexpr uint32_t kMinStackSize = 64 << 10;
+constexpr uint32_t kMaxStackSize = 16 << 20;
 constexpr uint32_t kMaxArgBytes = 64 * 1024; // argv strings and pointers together
 // An address the guest never reaches: uc_emu_start needs an `until`.
 constexpr uint32_t kNoUntil = 0xFFFFFFFF;
 
 struct Outcome {
-    // Paused: an instruction watch stopped the run (a debugger's). Killed: a debugger ended it.
+    // Paused: an instruction or access watch stopped the run (a debugger's). Killed: a
+    // debugger ended it.
     enum class Kind { Exited, Faulted, Limit, Returned, Paused, Killed } kind;
     int32_t status = 0; // Exited
     Fault fault{};      // Faulted
@@ -51,6 +55,7 @@ struct ProcessServices {
     Console &console;
     RunRequests &runner;
     RunLimits &limits;
+    uint32_t stack_size = kStackSize; // a multiple of the page size
 };
 
 class Process : private TrapHandler {

@@ -7,6 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <iterator>
+
 namespace vekos {
 
 std::optional<ProgramKind> program_kind(std::string_view name) {
@@ -16,6 +19,17 @@ std::optional<ProgramKind> program_kind(std::string_view name) {
     for (const ProgramExtension &known : kProgramExtensions)
         if (name.substr(dot) == known.extension) return known.kind;
     return std::nullopt;
+}
+
+std::optional<ProgramKind> host_program_kind(std::string_view name,
+                                             const std::vector<uint8_t> &content) {
+    static constexpr uint8_t kElfMagic[] = {0x7f, 'E', 'L', 'F'};
+    auto by_name = program_kind(name);
+    if (by_name == ProgramKind::Script) return by_name;
+    if (content.size() >= sizeof kElfMagic &&
+        std::equal(std::begin(kElfMagic), std::end(kElfMagic), content.begin()))
+        return ProgramKind::Elf;
+    return by_name;
 }
 
 namespace {

@@ -28,6 +28,12 @@ inline constexpr ProgramExtension kProgramExtensions[] = {{".uelf", ProgramKind:
 // the host file it leads to.
 std::optional<ProgramKind> program_kind(std::string_view name);
 
+// A program given as a host file (vekos-emu's PROGRAM with a slash): a script by its
+// extension, else an ELF image by its content whatever its name (the loader then says what
+// is wrong with one that isn't a vekos image), else what its extension gives.
+std::optional<ProgramKind> host_program_kind(std::string_view name,
+                                             const std::vector<uint8_t> &content);
+
 // The reason a name is refused: "not a program (expected .uelf, .vek, .bin, .flat or
 // .shell)"; for images_only, the same without scripts' extension.
 std::string not_a_program(bool images_only = false);

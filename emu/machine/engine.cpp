@@ -172,6 +172,7 @@ Engine::RunResult Engine::run(TrapHandler &handler, uint32_t begin, uint32_t unt
     fault_.reset();
     limit_hit_ = false;
     watch_hit_ = false;
+    access_stop_ = false;
     use_budget(budget);
     if (budget_ != nullptr && budget_->used >= budget_->limit) return {Stop::Limit, {}};
     // The stop at `until` is compiled into the translated code: when `until` changes, drop

@@ -46,6 +46,18 @@ class InstructionWatch {
     virtual bool stop_before(uint32_t eip) = 0;
 };
 
+// Data accesses a debugger watches (its watchpoints): reads, writes or both.
+enum class Access : uint8_t { Read = 1, Write = 2, Any = 3 };
+
+// Told of each guest access to a watched range, inside the hook, before the access is done.
+class AccessWatch {
+  public:
+    virtual ~AccessWatch() = default;
+    // An access of `size` bytes at `address`, a store or not, that reaches into a watched
+    // range. True stops the run after the accessing instruction.
+    virtual bool stop_after(uint32_t address, uint32_t size, bool write) = 0;
+};
+
 // A limit on instructions; counting needs a per-instruction hook, so it only costs when set.
 struct InstructionBudget {
     uint64_t limit = 0; // 0: none
@@ -109,6 +121,15 @@ class Engine : private CodeWriteObserver, private StoreWatch {
 
     // Debugging (engine_debug.cpp). A watch costs a call per instruction while set.
     void set_watch(InstructionWatch *watch);
+    // Watches `kinds` of access to [begin, begin + length) (engine_watch.cpp): a memory hook
+    // that exists only until unwatch_accesses(id). While any is set, every guest access
+    // takes Unicorn's slow path and each instruction is looked at, so that a stop lands right
+    // after the accessing instruction (for a string instruction, after the repetition that
+    // made the access, at the instruction). Accesses by traps, made by the host, go unseen.
+    using AccessWatchId = uc_hook;
+    AccessWatchId watch_accesses(uint32_t begin, uint32_t length, Access kinds, AccessWatch &watch);
+    void unwatch_accesses(AccessWatchId id);
+    size_t access_watch_count() const { return access_hooks_.size(); }
     // Every register a debugger may see, by its i386 name: eax .. edi, eip, eflags, cs .. gs,
     // st0 .. st7 (10 bytes each), and the x87 control words and pointers fctrl, fstat, ftag,
     // fiseg, fioff, foseg, fooff, fop (4 bytes each). The index for a name, or -1.
@@ -140,6 +161,10 @@ class Engine : private CodeWriteObserver, private StoreWatch {
     static bool on_invalid_instruction(uc_engine *uc, void *self);
     static void on_instruction(uc_engine *uc, uint64_t addr, uint32_t size, void *self);
     static void on_watched(uc_engine *uc, uint64_t addr, uint32_t size, void *self);
+    static void on_access(uc_engine *uc, uc_mem_type type, uint64_t addr, int size, int64_t value,
+                          void *hook);
+    // The per-instruction hook is there while an instruction or an access is watched.
+    void hook_instructions();
     void forget_attached_code();
     void record_fault(FaultKind kind, uint32_t address, uint32_t vector = 0);
     void enter_user_mode();
@@ -178,8 +203,18 @@ class Engine : private CodeWriteObserver, private StoreWatch {
     bool limit_hit_ = false;
     std::atomic<bool> stopped_{false};
     InstructionWatch *watch_ = nullptr;
+    // One watched range; the hook's user data (its address stays put).
+    struct AccessHook {
+        Engine *engine;
+        AccessWatch *watch;
+        uint32_t begin;
+        uint64_t end;
+        uc_hook id = 0;
+    };
+    std::vector<std::unique_ptr<AccessHook>> access_hooks_;
     uc_hook watch_hook_ = 0;
     bool watch_hit_ = false;
+    bool access_stop_ = false; // a watched access asked to stop before the next instruction
     uint32_t compiled_until_ = 0;
     std::optional<Fault> fault_;
 };

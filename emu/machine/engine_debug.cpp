@@ -1,10 +1,12 @@
 // What a debugger needs of the engine: a watch before each instruction, every register gdb
-// shows, and dropping translations of code changed behind the CPU.
+// shows, and dropping translations of code changed behind the CPU. Watched data accesses are
+// in engine_watch.cpp.
 #include "machine/engine.h"
 #include "machine/uc_check.h"
 
 #include <cstring>
 #include <iterator>
+#include <utility>
 
 namespace vekos {
 namespace {
@@ -40,17 +42,22 @@ constexpr int kDebugRegCount = int(std::size(kDebugRegs));
 } // namespace
 
 void Engine::set_watch(InstructionWatch *watch) {
-    if (watch != nullptr && watch_hook_ == 0)
+    watch_ = watch;
+    hook_instructions();
+    // Code translated before the change calls the hook, or not, as it was then.
+    forget_attached_code();
+}
+
+void Engine::hook_instructions() {
+    bool wanted = watch_ != nullptr || !access_hooks_.empty();
+    if (wanted && watch_hook_ == 0)
         check(uc_hook_add(uc_, &watch_hook_, UC_HOOK_CODE, reinterpret_cast<void *>(&on_watched),
                           this, 1, 0),
               "watch hook");
-    if (watch == nullptr && watch_hook_ != 0) {
+    if (!wanted && watch_hook_ != 0) {
         uc_hook_del(uc_, watch_hook_);
         watch_hook_ = 0;
     }
-    watch_ = watch;
-    // Code translated before the change calls the hook, or not, as it was then.
-    forget_attached_code();
 }
 
 void Engine::forget_attached_code() {
@@ -65,7 +72,8 @@ void Engine::forget_code(uint32_t begin, uint64_t end) {
 
 void Engine::on_watched(uc_engine *uc, uint64_t addr, uint32_t, void *self) {
     auto *engine = static_cast<Engine *>(self);
-    if (engine->watch_ != nullptr && engine->watch_->stop_before(uint32_t(addr))) {
+    if (std::exchange(engine->access_stop_, false) ||
+        (engine->watch_ != nullptr && engine->watch_->stop_before(uint32_t(addr)))) {
         engine->watch_hit_ = true;
         uc_emu_stop(uc);
     }

@@ -2,6 +2,8 @@
 
 #include "abi/open_flags.h"
 
+#include "fs/root_fs.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <iterator>
@@ -64,6 +66,7 @@ constexpr ErrnoText kErrnoTexts[] = {
     {ETXTBSY, "text file busy"},
     {ENOEXEC, "not an executable"},
     {ECHILD, "no child"},
+    {kOutsideRoot, "outside the root"},
 };
 
 std::string hex(uint32_t value) {

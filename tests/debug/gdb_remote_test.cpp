@@ -1,6 +1,7 @@
 // The gdb stub against a toy program: 256 bytes of "code" where each byte is one instruction
 // (0xf4 ends the program with eax as status, 0x0b faults, 0xeb spins, anything else moves
-// on). Debian's gdb drives it in batch mode; a raw client checks what gdb cannot show.
+// on, touching the first watchpoint). Debian's gdb drives it in batch mode; a raw client checks
+// what gdb cannot show.
 #include "debug/gdb_remote.h"
 #include "subprocess.h"
 
@@ -63,6 +64,12 @@ class ToyTarget : public DebugTarget {
                 return {Stop::Kind::Signal, 0, GdbSignal::Segv};
             }
             if (op != 0xeb) ++regs[kEip];
+            if (!stub.watchpoints().empty()) { // each instruction touches the first one's 2nd byte
+                Stop stop{Stop::Kind::Watched};
+                stop.watched = *stub.watchpoints().begin();
+                stop.data_address = stop.watched.address + 1;
+                return stop;
+            }
             if (step) return {Stop::Kind::Stepped};
             if (stub.breakpoints().count(regs[kEip])) return {Stop::Kind::Breakpoint};
             if (stub.interrupt_requested()) return {Stop::Kind::Interrupted};
@@ -299,6 +306,58 @@ TEST(GdbRemote, BreakpointsPastTheLimitAreRefused) {
     client_thread.join();
     EXPECT_EQ(last_replies, packet("E0c") + packet("OK"))
         << "expected breakpoint 65537 refused and a kept one set again";
+}
+
+// Watchpoints of each kind are set and removed by Z2..Z4 and z2..z4, reported by kind and
+// address; bad ranges and more than 64 are refused, hardware breakpoints are not served.
+TEST(GdbRemote, WatchpointsAreKeptReportedAndBounded) {
+    Session session;
+    ASSERT_TRUE(session.stub);
+    ToyTarget target;
+    const std::pair<std::string, std::string> exchanges[] = {
+        {"Z2,1010,4", "OK"},
+        {"Z3,1010,0", "E01"},
+        {"Z4,ffffffff,2", "E01"},
+        {"Z1,1000,1", ""},
+        {"c", "T05thread:1;watch:1011;"},
+        {"z2,1010,4", "OK"},
+        {"Z3,1020,2", "OK"},
+        {"c", "T05thread:1;rwatch:1021;"},
+        {"z3,1020,2", "OK"},
+        {"Z4,1030,1", "OK"},
+        {"c", "T05thread:1;awatch:1031;"},
+    };
+    std::string replies, limit_replies;
+    std::thread client_thread([&] {
+        Client gdb(session.stub->port());
+        gdb.send_text(packet("QStartNoAckMode"));
+        gdb.receive_packet();
+        gdb.send_text("+");
+        for (const auto &[request, reply] : exchanges) {
+            gdb.send_text(packet(request));
+            replies += gdb.receive_packet();
+        }
+        std::string batch; // 63 more, then one too many
+        for (uint32_t addr = 0x1100; addr < 0x1100 + 64; ++addr) {
+            char text[32];
+            std::snprintf(text, sizeof text, "Z4,%x,1", addr);
+            batch += packet(text);
+        }
+        gdb.send_text(batch);
+        limit_replies = gdb.receive_packets(64);
+        gdb.send_text(packet("k"));
+    });
+    ASSERT_TRUE(session.stub->accept(5000));
+    EXPECT_EQ(session.serve(target), Resume::Kill);
+    client_thread.join();
+    std::string expected;
+    for (const auto &exchange : exchanges) expected += packet(exchange.second);
+    EXPECT_EQ(replies, expected);
+    std::string expected_limit;
+    for (int i = 0; i < 63; ++i) expected_limit += packet("OK");
+    EXPECT_EQ(limit_replies, expected_limit + packet("E0c"))
+        << "expected 64 watchpoints kept and the 65th refused";
+    EXPECT_TRUE(session.stub->watchpoints().empty()) << "expected the kill to forget them";
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 // vekos-emu as users debug with it: fault reports with backtraces (with and without -g, a
 // wild call, a stack overflow, a fault inside the library), Debian's gdb driving --gdb in
-// batch mode, and a client that floods the stub.
+// batch mode (watchpoints too), and a client that floods the stub.
 #include "common/host_fd.h"
 #include "gdb_batch.h"
 #include "subprocess.h"
@@ -111,6 +111,43 @@ TEST(GdbSession, DebianGdbBreaksReadsStepsAndSeesFaultsAndTheEnd) {
         expect_pieces(run.gdb, c.gdb_pieces, what + ": gdb");
         EXPECT_EQ(run.emu_status, c.emu_status) << what << ": " << run.emu_err;
         expect_pieces(run.emu_err, c.emu_pieces, what + ": vekos-emu");
+    }
+}
+
+// watch, rwatch and awatch as hardware watchpoints: each stops right after the access (a store's
+// stop shows the next line), gdb shows the values, and a deleted one stops nothing more.
+TEST(GdbSession, DebianGdbWatchpointsStopAfterTheAccessUntilDeleted) {
+    if (run_command({"/usr/bin/env", "gdb", "--version"}).status != 0)
+        GTEST_SKIP() << "gdb is not installed";
+    struct Case {
+        std::vector<std::string> commands, gdb_pieces;
+        const char *absent;
+    } cases[] = {
+        {{"watch counter", "continue", "continue", "continue"},
+         {"Hardware watchpoint 1: counter", "Old value = 1\nNew value = 2\n",
+          "\n8\t    seen = counter + 40;", "Old value = 2\nNew value = 5\n",
+          "exited with code 052"},
+         "Value = "},
+        {{"rwatch counter", "continue", "continue"},
+         {"Hardware read watchpoint 1: counter\n\nValue = 2\n", "exited with code 052"},
+         "Old value"},
+        {{"awatch seen", "continue", "continue", "continue"},
+         {"Hardware access (read/write) watchpoint 1: seen\n\nOld value = 0\nNew value = 42\n",
+          "Hardware access (read/write) watchpoint 1: seen\n\nValue = 42\n",
+          "exited with code 052"},
+         "Value = 2"},
+        {{"watch counter", "continue", "delete 1", "continue"},
+         {"Old value = 1\nNew value = 2\n", "exited with code 052"},
+         "New value = 5"},
+    };
+    for (const Case &c : cases) {
+        std::string what = c.commands.front() + " ... " + c.commands[2];
+        Debugged run = debug_with_gdb(image("watched.uelf"), c.commands);
+        expect_pieces(run.gdb, c.gdb_pieces, what + ": gdb");
+        EXPECT_EQ(run.gdb.find(c.absent), std::string::npos)
+            << what << ": expected no \"" << c.absent << "\" in:\n"
+            << run.gdb;
+        EXPECT_EQ(run.emu_status, 42) << what << ": " << run.emu_err;
     }
 }
 

@@ -199,10 +199,35 @@ TEST_F(VekosEmu, TimeoutStopsTheWholeRunSleepsIncluded) {
         double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         EXPECT_EQ(f.status, 124) << testing::PrintToString(c);
-        EXPECT_EQ(f.err, "vekos-emu: stopped after 0.3 seconds\n") << testing::PrintToString(c);
+        EXPECT_EQ(f.err, "vekos-emu: probe.uelf: stopped after 0.3 seconds\n")
+            << testing::PrintToString(c);
         EXPECT_EQ(f.out, "") << testing::PrintToString(c);
         EXPECT_LT(seconds, 1.8) << testing::PrintToString(c) << ": expected to end soon after "
                                 << "the deadline, not after the two-second sleep";
+    }
+}
+
+// probe.uelf stack puts 2 MiB on the stack: it faults cleanly below the default 1 MiB and
+// runs with more; sizes round up to whole pages.
+TEST_F(VekosEmu, StackSetsTheStackOfEachProgram) {
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char *err_start;
+    } cases[] = {
+        {{"probe.uelf", "stack"}, 139, "vekos-emu: probe.uelf: write to unmapped address 0xbf"},
+        {{"--stack", "4M", "probe.uelf", "stack"}, 3, ""},
+        {{"--stack=2100K", "probe.uelf", "stack"}, 3, ""},
+        {{"--stack", "2097153", "probe.uelf", "stack"}, 3, ""},
+        {{"--stack", "4M", "probe.uelf", "run", "probe.uelf", "stack"}, 0, ""},
+        {{"--stack", "2M", "probe.uelf", "stack"}, 139, "vekos-emu: probe.uelf: write to unmapped"},
+    };
+    for (const Case &c : cases) {
+        Finished f = emu(c.args);
+        EXPECT_EQ(f.status, c.status) << testing::PrintToString(c.args) << ": " << f.err;
+        EXPECT_EQ(f.err.rfind(c.err_start, 0), 0u)
+            << testing::PrintToString(c.args) << ": "
+            << "expected stderr to start with \"" << c.err_start << "\", got: " << f.err;
     }
 }
 
@@ -226,6 +251,26 @@ TEST_F(VekosEmu, TraceFiltersByNameTimesAndGoesToAFile) {
                                             "O_RDONLY, 0x0\\) = -1 \\(no such file\\)\\n")))
         << "expected a timed, decoded open first, got:\n"
         << trace;
+    // A path or link that would leave the root fails with that reason.
+    const std::string outside = root.path() + ".outside";
+    fs::create_directories(outside);
+    fs::create_symlink(outside, root.host("out"));
+    fs::create_symlink("../..", root.host("up"));
+    struct Case {
+        std::vector<std::string> args;
+        const char *err;
+    } reasons[] = {
+        {{"cat", "out/x"}, "[trace] open(\"out/x\", O_RDONLY, 0x0) = -1 (outside the root)\n"},
+        {{"cat", "up/x"}, "[trace] open(\"up/x\", O_RDONLY, 0x0) = -1 (outside the root)\n"},
+        {{"run", "out/x.uelf"},
+         "vekos-emu: out/x.uelf: outside the root\n[trace] run(\"out/x.uelf\") = -1\n"},
+    };
+    for (const Case &c : reasons) {
+        std::vector<std::string> args{"--trace=open,run", "probe.uelf"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        EXPECT_EQ(emu(args).err, c.err) << testing::PrintToString(c.args);
+    }
+    fs::remove_all(outside);
     Finished bad = emu({"--trace=open,bogus", "probe.uelf"});
     EXPECT_EQ(bad.status, 2);
     EXPECT_EQ(bad.err.rfind("vekos-emu: --trace: 'bogus' is not the name of a trap\n", 0), 0u)
@@ -309,6 +354,12 @@ TEST_F(VekosEmu, AProgramByHostPathAndAStartingFolder) {
     const std::string fifo = root.host("pipe.uelf");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const std::string fifo_refused = "vekos-emu: " + fifo + ": not a regular file\n";
+    // As Makefiles name programs: no extension. By its host path it runs; by name, inside the
+    // guest, it is no program.
+    const std::string plain = root.host("test1"), text = root.host("notes");
+    fs::copy_file(PROBE_IMAGE, plain);
+    root.write_file("notes", "not a program\n");
+    const std::string text_refused = "vekos-emu: " + text + ": not a program (expected .uelf";
     struct Case {
         std::vector<std::string> args;
         int status;
@@ -325,6 +376,11 @@ TEST_F(VekosEmu, AProgramByHostPathAndAStartingFolder) {
          "vekos-emu: nothing.txt: not a program (expected .uelf, "
          ".vek, .bin, .flat or .shell)\n"},
         {{fifo}, 127, "", fifo_refused.c_str()}, // opened without waiting, then refused
+        {{plain, "echo", "plain"}, 0, "plain\n", ""},
+        {{"test1"}, 127, "", "vekos-emu: test1: not a program (expected .uelf"},
+        {{"probe.uelf", "run", "test1"}, 0, "run -1\n", "vekos-emu: test1: not a program"},
+        {{text}, 127, "", text_refused.c_str()},
+        {{"/bin/true"}, 127, "", "vekos-emu: /bin/true: not a 32-bit ELF file\n"},
     };
     for (const Case &c : cases) {
         Finished f = emu(c.args);
@@ -368,6 +424,18 @@ TEST_F(VekosEmu, CommandLineErrorsAndHelp) {
          "vekos-emu: --timeout: needs a positive number of seconds, not '1\\n2'\n"},
         {{"--trace=", "x.uelf"}, 2, "vekos-emu: --trace: no names after '='"},
         {{"--trace=open,", "x.uelf"}, 2, "vekos-emu: --trace: an empty name in 'open,'\n"},
+        {{"--trace", "open,write", "x.uelf"},
+         2,
+         "vekos-emu: 'open,write' is not a program; to trace only those traps, write "
+         "--trace=open,write\n"},
+        {{"--stack"}, 2, "vekos-emu: --stack needs a size\n"},
+        {{"--stack", "17M", "x.uelf"},
+         2,
+         "vekos-emu: --stack: needs a size from 64K to 16M (bytes, or with K or M), not '17M'\n"},
+        {{"--stack", "60K", "x.uelf"}, 2, "vekos-emu: --stack: needs a size from 64K to 16M"},
+        {{"--stack", "99999999999M", "x.uelf"}, 2, "vekos-emu: --stack: needs a size from"},
+        {{"--stack", "1G", "x.uelf"}, 2, "vekos-emu: --stack: needs a size from"},
+        {{"--stack", "-4M", "x.uelf"}, 2, "vekos-emu: --stack"},
     };
     for (const Case &c : cases) {
         std::vector<std::string> args{VEKOS_EMU};
@@ -402,7 +470,8 @@ TEST_F(VekosEmu, AnOptionGivenTwiceTakesItsLastValue) {
         {"--max-instructions 1000000 --max-instructions 5000 probe.uelf spin", 124, "",
          "vekos-emu: probe.uelf: stopped after 5000 instructions\n"},
         {"--timeout 20 --timeout 0.3 probe.uelf spin", 124, "",
-         "vekos-emu: stopped after 0.3 seconds\n"},
+         "vekos-emu: probe.uelf: stopped after 0.3 seconds\n"},
+        {"--stack 64K --stack 4M probe.uelf stack", 3, "", ""},
     };
     for (const Case &c : cases) {
         Finished f = emu(shell_words(c.line));
@@ -447,7 +516,8 @@ TEST_F(VekosEmu, TimeoutCoversTheWaitForGdb) {
     EXPECT_EQ(f.status, 124) << f.err;
     EXPECT_TRUE(std::regex_match(f.err, std::regex("vekos-emu: waiting for gdb on "
                                                    "127\\.0\\.0\\.1:(?!1\n)[0-9]+\n"
-                                                   "vekos-emu: stopped after 0\\.3 seconds\n")))
+                                                   "vekos-emu: probe\\.uelf: stopped after "
+                                                   "0\\.3 seconds\n")))
         << "expected the wait on a free port, then the stop; got:\n"
         << f.err;
     EXPECT_LT(seconds, 5.0) << "expected the wait to end at the deadline";

@@ -1,5 +1,5 @@
 // The engine on its own: processes taking turns on it whichever way the host moves pages, its
-// teardown, and the translation buffer over many processes.
+// teardown, the translation buffer over many processes, and watched data accesses.
 #include "machine/engine.h"
 #include "machine/unicorn/tweaks.h"
 #include "testing/test_hooks.h"
@@ -155,6 +155,88 @@ TEST(Engine, ARunRetranslatingWithoutEndStaysInBoundedMemory) {
     auto next = program(5);
     EXPECT_EQ(run(engine, *next), 5u) << "the next process on the same engine";
     engine.detach(*next); // the memory goes before the engine
+}
+
+// Notes each access it is told of and stops the run for it.
+struct AccessLog : vekos::AccessWatch {
+    struct Seen {
+        uint32_t address, size;
+        bool write;
+    };
+    std::vector<Seen> seen;
+    bool stop_after(uint32_t address, uint32_t size, bool write) override {
+        seen.push_back({address, size, write});
+        return true;
+    }
+};
+
+// A watched access stops the run right after its instruction (a string instruction after the
+// repetition that made it, at the instruction, with the rest still to do); an access beside
+// the range doesn't; once unwatched, the same code runs through.
+TEST(Engine, AWatchedAccessStopsTheRunAfterItsInstruction) {
+    constexpr uint32_t kData = 0x500000;
+    const uint8_t code[] = {
+        0xb8, 1,    0, 0,    0,       // +0  mov eax, 1
+        0xa3, 0,    0, 0x50, 0,       // +5  mov [kData], eax
+        0x8b, 0x1d, 2, 0,    0x50, 0, // +10 mov ebx, [kData + 2]
+        0xb9, 3,    0, 0,    0,       // +16 mov ecx, 3
+        0xbf, 0x10, 0, 0x50, 0,       // +21 mov edi, kData + 0x10
+        0xf3, 0xaa,                   // +26 rep stosb
+    };
+    constexpr uint32_t kEnd = kCode + sizeof code;
+    struct Case {
+        const char *what;
+        uint32_t begin, length;
+        vekos::Access kinds;
+        uint32_t stop_eip; // kEnd: no stop
+        uint32_t address, size, ecx;
+        bool write;
+    } cases[] = {
+        {"the store", kData, 4, vekos::Access::Write, kCode + 10, kData, 4, 0, true},
+        {"the load, by its last bytes", kData + 3, 1, vekos::Access::Read, kCode + 16, kData + 2, 4,
+         0, false},
+        {"either kind: only the load reaches", kData + 4, 4, vekos::Access::Any, kCode + 16,
+         kData + 2, 4, 0, false},
+        {"the second repetition", kData + 0x11, 1, vekos::Access::Write, kCode + 26, kData + 0x11,
+         1, 1, true},
+        {"reads only: the store passes", kData, 3, vekos::Access::Read, kCode + 16, kData + 2, 4, 0,
+         false},
+        {"beside every access", kData + 0x20, 4, vekos::Access::Any, kEnd, 0, 0, 0, false},
+    };
+    for (const Case &c : cases) {
+        GuestMemory memory;
+        ASSERT_TRUE(memory.add_region(kCode, vekos::kPageSize, vekos::kProtRead | vekos::kProtExec,
+                                      "code"));
+        ASSERT_TRUE(memory.add_region(kData, vekos::kPageSize, vekos::kProtRead | vekos::kProtWrite,
+                                      "data"));
+        memory.poke(kCode, code, sizeof code);
+        Engine engine;
+        NoTraps traps;
+        AccessLog log;
+        engine.attach(memory);
+        auto id = engine.watch_accesses(c.begin, c.length, c.kinds, log);
+        Engine::RunResult r = engine.run(traps, kCode, kEnd, nullptr);
+        const Engine::Stop expected =
+            c.stop_eip == kEnd ? Engine::Stop::Until : Engine::Stop::Watch;
+        EXPECT_EQ(r.stop, expected)
+            << c.what << ": stopped at " << std::hex << engine.reg(Reg::Eip);
+        EXPECT_EQ(engine.reg(Reg::Eip), c.stop_eip)
+            << c.what << ": expected eip 0x" << std::hex << c.stop_eip;
+        if (c.stop_eip != kEnd) {
+            ASSERT_EQ(log.seen.size(), 1u) << c.what << ": expected one access";
+            EXPECT_EQ(log.seen[0].address, c.address) << c.what;
+            EXPECT_EQ(log.seen[0].size, c.size) << c.what;
+            EXPECT_EQ(log.seen[0].write, c.write) << c.what;
+            EXPECT_EQ(engine.reg(Reg::Ecx), c.ecx) << c.what << ": repetitions left";
+        }
+        engine.unwatch_accesses(id);
+        EXPECT_EQ(engine.access_watch_count(), 0u) << c.what;
+        size_t told = log.seen.size();
+        r = engine.run(traps, kCode, kEnd, nullptr);
+        EXPECT_EQ(r.stop, Engine::Stop::Until) << c.what << ": expected no stop once unwatched";
+        EXPECT_EQ(log.seen.size(), told) << c.what << ": expected no access told once unwatched";
+        engine.detach(memory);
+    }
 }
 
 } // namespace

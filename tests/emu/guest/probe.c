@@ -62,6 +62,14 @@ static const char *join(int argc, char **argv, int from) {
     return line;
 }
 
+/* 2 MiB on the stack, twice the default stack: 3 when it fits. */
+__attribute__((noinline)) static int big_frame(void) {
+    volatile char big[2 << 20];
+    big[sizeof big - 1] = 2;
+    big[0] = 1;
+    return big[0] + big[sizeof big - 1];
+}
+
 static const char rodata_word[4] = {1, 2, 3, 4};
 volatile int data_word = 7;
 
@@ -116,6 +124,7 @@ int main(int argc, char **argv) {
         say(buffer), say("\n");
         return 0;
     }
+    if (same(what, "stack")) return big_frame();
     if (same(what, "args")) { /* argc and where argv lies relative to esp at entry */
         say_number(argc), say("\n");
         return 0;
