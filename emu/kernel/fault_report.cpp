@@ -35,7 +35,7 @@ std::string fault_backtrace(Process &process, const Engine &engine, const Fault 
     const GuestMemory &memory = process.memory();
     auto read = [&memory](uint32_t addr) { return memory.read_u32(addr); };
     debug::Backtrace trace = debug::backtrace(
-        **info, regs, read, {kStackTop - kStackSize, kStackTop}, touched_address(fault));
+        **info, regs, read, {process.stack_bottom(), kStackTop}, touched_address(fault));
     // Names and files are the image's bytes: shown escaped, as the summary line shows them.
     for (debug::Frame &frame : trace.frames) {
         frame.place.function = escape_bytes(frame.place.function, Escapes::C);

@@ -29,6 +29,7 @@ Result<std::unique_ptr<Process>> Process::create(const ProcessServices &services
     const uint32_t stack = services.stack_size;
     if (!p->memory_.add_region(kStackTop - stack, stack, kProtRead | kProtWrite, "stack"))
         return Failure{"cannot map the stack"};
+    p->stack_size_ = stack;
     p->symbols_ = image.symbols; // shared, not copied
     p->entry_ = image.entry;
     return p;

@@ -102,6 +102,8 @@ class Process : private TrapHandler {
     const std::string &name() const { return name_; }
     int depth() const { return depth_; }
     const SymbolTable &symbols() const { return symbols_; }
+    // The lowest address of the stack (its top is kStackTop).
+    uint32_t stack_bottom() const { return kStackTop - stack_size_; }
     // The whole run's limits and budget, shared with every other program.
     RunLimits &limits() { return limits_; }
     InstructionBudget &budget() { return limits_.instructions(); }
@@ -129,6 +131,7 @@ class Process : private TrapHandler {
     SymbolTable symbols_;
     uint32_t entry_ = 0;
     uint32_t initial_esp_ = kStackTop;
+    uint32_t stack_size_ = kStackSize;
 };
 
 } // namespace vekos
