@@ -68,11 +68,13 @@ Region part_of(const Region &region, uint64_t from, uint64_t to) {
 uint64_t GuestMemory::remove_range(uint32_t base, uint32_t size) {
     if (size == 0 || base % kPageSize != 0 || size % kPageSize != 0) return 0;
     const uint64_t end = uint64_t(base) + size;
+    auto overlaps = [&](const Region &r) { return r.base < end && r.end() > base; };
+    if (std::none_of(regions_.begin(), regions_.end(), overlaps)) return 0;
     std::vector<Region> kept;
     std::vector<std::pair<uint8_t *, size_t>> released;
     uint64_t changed_begin = end, changed_end = base;
     for (Region &r : regions_) {
-        if (r.end() <= base || r.base >= end) {
+        if (!overlaps(r)) {
             kept.push_back(std::move(r));
             continue;
         }
@@ -84,7 +86,6 @@ uint64_t GuestMemory::remove_range(uint32_t base, uint32_t size) {
         changed_begin = std::min<uint64_t>(changed_begin, r.base);
         changed_end = std::max(changed_end, r.end());
     }
-    if (released.empty()) return 0;
     regions_ = std::move(kept);
     last_found_ = 0;
     std::erase_if(written_, [&](uint32_t page) { return page >= base && page < end; });
