@@ -25,6 +25,8 @@ TEST_F(Mappings, MapAndUnmapAsRequested) {
     } cases[] = {
         {"anonymous", 0, "anonymous ok\n", ""},
         {"read-only", vekos::kStatusFault, "0\n", "write to read-only address 0xa000000a"},
+        {"none", vekos::kStatusFault, "", "read of unreadable address 0xa0000000"},
+        {"exec", vekos::kStatusFault, "", "execution of non-executable address 0xa0000000"},
         // The file's bytes, zeros past its end; the change stays in the copy.
         {"file /data 0", 0, "file bytes|zero past the end\nfile bytes\n", ""},
         {"file /data 4096", 0, "|zero past the end\nfile bytes\n", ""},

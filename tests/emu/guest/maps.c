@@ -186,6 +186,8 @@ int main(int argc, char **argv) {
     }
     if (same(what, "partial")) return partial();
     if (same(what, "read-only")) return read_only();
+    if (same(what, "none")) return *(volatile char *)map(PAGE, 0, ANON, -1, 0);
+    if (same(what, "exec")) return ((int (*)(void))map(PAGE, PROT_READ | PROT_EXEC, ANON, -1, 0))();
     if (same(what, "refused")) return refused();
     if (same(what, "grab")) return say("grab "), say_number(grab()), say("\n"), 0;
     if (same(what, "hold")) { /* 32 MiB held while a child grabs what it can */
