@@ -65,10 +65,12 @@ Region part_of(const Region &region, uint64_t from, uint64_t to) {
 
 } // namespace
 
-uint64_t GuestMemory::remove_range(uint32_t base, uint32_t size) {
+uint64_t GuestMemory::remove_range(uint32_t base, uint32_t size, std::string_view name) {
     if (size == 0 || base % kPageSize != 0 || size % kPageSize != 0) return 0;
     const uint64_t end = uint64_t(base) + size;
-    auto overlaps = [&](const Region &r) { return r.base < end && r.end() > base; };
+    auto overlaps = [&](const Region &r) {
+        return r.base < end && r.end() > base && r.name == name;
+    };
     if (std::none_of(regions_.begin(), regions_.end(), overlaps)) return 0;
     std::vector<Region> kept;
     std::vector<std::pair<uint8_t *, size_t>> released;

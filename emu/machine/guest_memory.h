@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vekos {
@@ -56,10 +57,10 @@ class GuestMemory {
     // Adds a zero-filled region. Base and size must be page multiples, the size non-zero and
     // the range free.
     bool add_region(uint32_t base, uint32_t size, uint32_t prot, std::string name);
-    // Takes the whole pages of [base, base + size) out of the regions they lie in, splitting a
-    // region that reaches past the range; pages not mapped are skipped. Base and size must be
-    // page multiples. Returns the bytes taken.
-    uint64_t remove_range(uint32_t base, uint32_t size);
+    // Takes the whole pages of [base, base + size) out of the regions called `name` they lie
+    // in, splitting a region that reaches past the range; other pages are left alone. Base and
+    // size must be page multiples. Returns the bytes taken.
+    uint64_t remove_range(uint32_t base, uint32_t size, std::string_view name);
     const std::vector<Region> &regions() const { return regions_; }
     const Region *find(uint32_t addr) const;
     void set_code_write_observer(CodeWriteObserver *observer) { code_observer_ = observer; }
