@@ -29,6 +29,7 @@ constexpr uint32_t kStackSize = 1 << 20; // unless vekos-emu --stack says otherw
 // The stack grows down from kStackTop at most to where mappings end (kMappingLimit).
 constexpr uint32_t kMinStackSize = 64 << 10;
 constexpr uint32_t kMaxStackSize = 16 << 20;
+static_assert(kStackTop - kMaxStackSize >= kMappingLimit, "the largest stack meets the mappings");
 constexpr uint32_t kMaxArgBytes = 64 * 1024; // argv strings and pointers together
 // An address the guest never reaches: uc_emu_start needs an `until`.
 constexpr uint32_t kNoUntil = 0xFFFFFFFF;
