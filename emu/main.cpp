@@ -98,6 +98,7 @@ int main(int argc, char **argv) {
     vekos::report_internal_errors();
     vekos::KernelOptions kernel_options{options.max_instructions, options.timeout_seconds};
     if (options.stack_size) kernel_options.stack_size = *options.stack_size;
+    kernel_options.max_memory = options.max_memory;
     vekos::Kernel kernel(std::move(*fs), console, kernel_options);
     vekos::TraceObserver tracer(console, trace);
     if (options.trace) kernel.add_observer(&tracer);

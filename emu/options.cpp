@@ -49,6 +49,9 @@ const char kUsage[] =
     "                          the wait for gdb included (status {limit}); decimals allowed\n"
     "  --stack SIZE            the stack of each program it starts, in bytes or with K or\n"
     "                          M (default {stack}, from {min stack} to {max stack})\n"
+    "  --max-memory SIZE       memory that mappings and unfinished streamed files of all\n"
+    "                          programs may hold at once, in bytes or with K, M or G\n"
+    "                          (default: no limit beyond 64M per program)\n"
     "  --help                  show this help\n"
     "  --version               show the version\n"
     "  --                      end of options\n"
@@ -68,20 +71,32 @@ std::string size_text(uint32_t bytes) {
                                   : std::to_string(bytes >> 10) + "K";
 }
 
-// "4M", "512K" or a number of bytes, rounded up to whole pages; nullopt when it isn't one
-// or lies outside kMinStackSize to kMaxStackSize.
-std::optional<uint32_t> stack_bytes(const std::string &text) {
+// "4M", "512K", "1G" or a number of bytes, rounded up to whole pages; nullopt when it isn't
+// one.
+std::optional<uint64_t> size_bytes(const std::string &text) {
     size_t digits = std::min(text.find_first_not_of("0123456789"), text.size());
     std::string suffix = text.substr(digits);
     uint64_t unit = suffix.empty()                   ? 1
                     : suffix == "K" || suffix == "k" ? 1 << 10
                     : suffix == "M" || suffix == "m" ? 1 << 20
+                    : suffix == "G" || suffix == "g" ? 1 << 30
                                                      : 0;
     if (digits == 0 || digits > 10 || unit == 0) return std::nullopt;
     uint64_t bytes = std::stoull(text.substr(0, digits)) * unit;
-    bytes = (bytes + kPageSize - 1) & ~uint64_t(kPageSize - 1);
-    if (bytes < kMinStackSize || bytes > kMaxStackSize) return std::nullopt;
-    return uint32_t(bytes);
+    return (bytes + kPageSize - 1) & ~uint64_t(kPageSize - 1);
+}
+
+// A --stack size: from kMinStackSize to kMaxStackSize.
+std::optional<uint32_t> stack_bytes(const std::string &text) {
+    auto bytes = size_bytes(text);
+    if (!bytes || *bytes < kMinStackSize || *bytes > kMaxStackSize) return std::nullopt;
+    return uint32_t(*bytes);
+}
+
+std::string memory_size(const std::string &text) {
+    auto bytes = size_bytes(text);
+    if (bytes && *bytes > 0) return "";
+    return "needs a positive size (bytes, or with K, M or G), not '" + text + "'";
 }
 
 std::string stack_size(const std::string &text) {
@@ -181,7 +196,8 @@ ParsedOptions parse_options(int argc, char **argv) {
         {"--trace-file", "option --trace-file needs a file"},
         {"--gdb", "option --gdb needs a port number"},
         {"--timeout", "--timeout needs a number of seconds"},
-        {"--stack", "--stack needs a size"}};
+        {"--stack", "--stack needs a size"},
+        {"--max-memory", "--max-memory needs a size"}};
     // One rule for every option given twice: the last value counts, as with most tools (a
     // wrapper's options can be overridden by appending); each value is checked all the same.
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
@@ -201,6 +217,8 @@ ParsedOptions parse_options(int argc, char **argv) {
     app.add_option("--timeout", o.timeout_seconds)->check(positive_seconds);
     std::string stack;
     app.add_option("--stack", stack)->check(stack_size);
+    std::string max_memory;
+    app.add_option("--max-memory", max_memory)->check(memory_size);
     app.prefix_command(); // options stop at PROGRAM
     try {
         app.parse(argc, argv);
@@ -228,6 +246,7 @@ ParsedOptions parse_options(int argc, char **argv) {
     if (traced != "all" && !traced.empty()) o.trace_only = split_names(traced);
     o.trace = !traced.empty() || !o.trace_file.empty() || o.trace_time;
     if (!stack.empty()) o.stack_size = stack_bytes(stack);
+    if (!max_memory.empty()) o.max_memory = *size_bytes(max_memory);
     // "--trace open prog": a word after --trace is the PROGRAM, and a trap's name never is one.
     if (!o.argv.empty() && options_end[-1] == std::string_view("--trace") &&
         trap_names(o.argv[0]).empty() && !program_kind(o.argv[0]) &&

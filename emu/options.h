@@ -15,6 +15,7 @@ struct EmuOptions {
     uint64_t max_instructions = 0;      // for the whole run; 0: no limit
     double timeout_seconds = 0;         // wall clock for the whole run; 0: no limit
     std::optional<uint32_t> stack_size; // bytes, whole pages; unset: the kernel's default
+    uint64_t max_memory = 0;            // mapped and streamed bytes of the run; 0: no limit
     std::vector<std::string> argv;      // PROGRAM and its arguments
 
     // Debugging: --trace's filter, file and times; --gdb's port (0: any free one).

@@ -8,6 +8,7 @@
 
 #include "machine/engine.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -15,6 +16,20 @@
 #include <optional>
 
 namespace vekos {
+
+// Memory the run's programs hold at one time, in bytes: pages mapped by mmap and the content
+// of streamed files not yet ended. What a program ends with goes back.
+struct MemoryBudget {
+    uint64_t limit = 0; // 0: none
+    uint64_t used = 0;
+    // Takes `bytes`; false, taking nothing, when that would pass the limit.
+    bool take(uint64_t bytes) {
+        if (limit != 0 && bytes > limit - std::min(used, limit)) return false;
+        used += bytes;
+        return true;
+    }
+    void give_back(uint64_t bytes) { used -= std::min(used, bytes); }
+};
 
 class RunLimits {
   public:
@@ -29,6 +44,7 @@ class RunLimits {
     RunLimits &operator=(const RunLimits &) = delete;
 
     InstructionBudget &instructions() { return budget_; }
+    MemoryBudget &memory() { return memory_; }
     // Takes kRunCost from the budget; false, leaving the budget spent, when less is left.
     bool charge_run();
     bool out_of_instructions() const { return budget_.limit != 0 && budget_.used >= budget_.limit; }
@@ -79,6 +95,7 @@ class RunLimits {
 
     Engine &engine_;
     InstructionBudget budget_;
+    MemoryBudget memory_;
     std::optional<std::chrono::steady_clock::time_point> deadline_;
     std::atomic<std::chrono::duration<double>> call_timeout_{};
     std::atomic<bool> running_{false};

@@ -48,7 +48,9 @@ Kernel::Kernel(RootFs fs, Console &console, KernelOptions options)
     : fs_(std::move(fs)), console_(console), options_(options), engine_(std::make_unique<Engine>()),
       limits_(*engine_, options.max_instructions,
               std::chrono::duration<double>(options.timeout_seconds)),
-      services_{*engine_, traps_, fs_, changes_, console_, *this, limits_, options.stack_size} {}
+      services_{*engine_, traps_, fs_, changes_, console_, *this, limits_, options.stack_size} {
+    limits_.memory().limit = options.max_memory;
+}
 
 Kernel::~Kernel() {
     console_.flush();

@@ -25,6 +25,7 @@ struct KernelOptions {
     uint64_t max_instructions = 0;    // 0: no limit
     double timeout_seconds = 0;       // wall clock, sleeps included; 0: no limit
     uint32_t stack_size = kStackSize; // of each program: kMinStackSize to kMaxStackSize, paged
+    uint64_t max_memory = 0;          // mapped and streamed bytes held at once; 0: no limit
 };
 
 // Run requests may nest this deep below the first program.

@@ -9,8 +9,10 @@ namespace vekos {
 Process::Process(const ProcessServices &services, std::string name, std::string cwd, int depth)
     : engine_(services.engine), traps_(services.traps), runner_(services.runner),
       limits_(services.limits), name_(std::move(name)), cwd_(cwd), initial_cwd_(std::move(cwd)),
-      depth_(depth), context_{memory_,          fds_,           cwd_, services.fs, services.changes,
-                              services.console, services.limits} {}
+      depth_(depth), mappings_(memory_, services.limits.memory()),
+      streams_(services.limits.memory()),
+      context_{memory_,         fds_,      cwd_,    services.fs, services.changes, services.console,
+               services.limits, mappings_, streams_} {}
 
 Process::~Process() {
     engine_.detach(memory_);
@@ -133,7 +135,10 @@ std::shared_ptr<Process::Snapshot> Process::snapshot() {
     return s;
 }
 
+// A snapshot is of memory without mappings: those made since go, as do streams not ended.
 void Process::restore(const Snapshot &s) {
+    streams_.drop_all();
+    mappings_.release_all();
     GuestMemory::HostSpan restored = memory_.restore(s.memory);
     engine_.attach(memory_);
     engine_.watch_stores(restored);

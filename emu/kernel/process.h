@@ -1,11 +1,13 @@
-// A process: CPU state, memory, descriptors, current folder and symbols, and the run loop that
-// drives the shared engine, finishes the traps that need it (exit, run request) and turns
-// faults into outcomes.
+// A process: CPU state, memory and mappings, descriptors, streamed files, current folder and
+// symbols, and the run loop that drives the shared engine, finishes the traps that need it (exit,
+// run request) and turns faults into outcomes.
 #pragma once
 
 #include "common/result.h"
 #include "fs/fd_table.h"
+#include "fs/stream_files.h"
 #include "host/run_limits.h"
+#include "kernel/mappings.h"
 #include "kernel/trap_dispatcher.h"
 #include "loader/elf_image.h"
 #include "machine/engine.h"
@@ -24,9 +26,10 @@ class RootFs;
 
 constexpr uint32_t kStackTop = 0xC0000000;
 constexpr uint32_t kStackSize = 1 << 20; // unless vekos-emu --stack says otherwise
-// The stack grows down from kStackTop at most to where images may end (kUserLimit).
+// The stack grows down from kStackTop at most to where mappings end (kMappingLimit).
 constexpr uint32_t kMinStackSize = 64 << 10;
 constexpr uint32_t kMaxStackSize = 16 << 20;
+static_assert(kStackTop - kMaxStackSize >= kMappingLimit, "the largest stack meets the mappings");
 constexpr uint32_t kMaxArgBytes = 64 * 1024; // argv strings and pointers together
 // An address the guest never reaches: uc_emu_start needs an `until`.
 constexpr uint32_t kNoUntil = 0xFFFFFFFF;
@@ -97,6 +100,7 @@ class Process : private TrapHandler {
     };
 
     GuestMemory &memory() { return memory_; }
+    Mappings &mappings() { return mappings_; }
     FdTable &fds() { return fds_; }
     std::string &cwd() { return cwd_; }
     const std::string &name() const { return name_; }
@@ -127,6 +131,9 @@ class Process : private TrapHandler {
     int depth_;
     GuestMemory memory_;
     FdTable fds_;
+    // Go with the process: its mappings and streams not ended are released first thing.
+    Mappings mappings_;
+    StreamFiles streams_;
     TrapContext context_;
     SymbolTable symbols_;
     uint32_t entry_ = 0;

@@ -58,7 +58,14 @@ TrapResult trap_exit(TrapCall &t);
 TrapResult trap_run(TrapCall &t);
 TrapResult trap_usleep(TrapCall &t);
 TrapResult trap_getkey(TrapCall &t);
-// Traps this kernel refuses (processes, pipes, memory mapping, vekfs streams): ENOSYS.
+// Memory and streamed files: trap_memory.cpp.
+TrapResult trap_mmap(TrapCall &t);
+TrapResult trap_munmap(TrapCall &t);
+TrapResult trap_stream_begin(TrapCall &t);
+TrapResult trap_stream_write(TrapCall &t);
+TrapResult trap_stream_end(TrapCall &t);
+
+// Traps this kernel refuses (processes, pipes): ENOSYS.
 TrapResult trap_refused(TrapCall &t);
 
 } // namespace vekos

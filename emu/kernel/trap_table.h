@@ -21,7 +21,9 @@ class Console;
 class FdTable;
 class FileChanges;
 class GuestMemory;
+class Mappings;
 class RootFs;
+class StreamFiles;
 class RunLimits;
 
 enum class ArgKind : uint8_t {
@@ -30,6 +32,8 @@ enum class ArgKind : uint8_t {
     Hex,       // flags, addresses the kernel doesn't follow
     OpenFlags, // open's flags: O_WRONLY|O_CREAT
     Whence,    // lseek's: SEEK_SET
+    MapProt,   // mmap's: PROT_READ|PROT_WRITE
+    MapFlags,  // mmap's: MAP_PRIVATE|MAP_ANONYMOUS
     Path,      // NUL-terminated string the kernel reads
     BufferIn,  // bytes the guest hands over; length in argument `length_arg`
     BufferOut, // bytes the kernel fills (a text without its NUL too); room in argument
@@ -59,6 +63,8 @@ enum TrapEffect : uint8_t {
     kCreatesEntries = 1 << 1,
     // Leaves a PendingAction: the engine stops and the run loop finishes the trap (exit, run).
     kInRunLoop = 1 << 2,
+    // The result is an address (mmap's): shown in hex.
+    kGivesAddress = 1 << 3,
 };
 
 // What a handler may reach of the process that trapped.
@@ -70,6 +76,8 @@ struct TrapContext {
     FileChanges &changes;
     Console &console;
     RunLimits &limits;
+    Mappings &mappings;
+    StreamFiles &streams;
 };
 
 // A handler's outcome: the guest's result, or the host error that made the trap fail (the

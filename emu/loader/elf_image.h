@@ -11,9 +11,10 @@
 
 namespace vekos {
 
-// Where user segments may lie; the stack sits above, just below 0xC0000000.
+// Where user segments may lie; mappings (kernel/mappings.h) and the stack, just below
+// 0xC0000000, sit above.
 constexpr uint32_t kUserBase = 0x1000;
-constexpr uint32_t kUserLimit = 0xBF000000;
+constexpr uint32_t kUserLimit = 0xA0000000;
 constexpr uint32_t kFlatBase = 0x400000;
 constexpr uint32_t kFlatRegionSize = 0x100000; // flat images run in 1 MiB of RWX memory
 constexpr uint32_t kMaxImageFile = 64 << 20;

@@ -70,7 +70,10 @@ uint64_t *Engine::find_eip() {
 // Unicorn is closed first: the host pages it maps must outlive it, and nothing may go through
 // it once closed.
 Engine::~Engine() {
-    if (attached_ != nullptr) attached_->set_code_write_observer(nullptr);
+    if (attached_ != nullptr) {
+        attached_->set_code_write_observer(nullptr);
+        attached_->set_region_observer(nullptr);
+    }
     vekos::watch_stores(uc_, nullptr);
     uc_close(uc_);
     if (attached_ == nullptr) // else the attached memory owns the pages and frees them

@@ -64,7 +64,7 @@ struct InstructionBudget {
     uint64_t used = 0;
 };
 
-class Engine : private CodeWriteObserver, private StoreWatch {
+class Engine : private CodeWriteObserver, private RegionObserver, private StoreWatch {
   public:
     // Translations the engine keeps before it flushes them, between processes.
     static constexpr size_t kDefaultTranslationLimit = 16 << 20;
@@ -169,6 +169,7 @@ class Engine : private CodeWriteObserver, private StoreWatch {
     void record_fault(FaultKind kind, uint32_t address, uint32_t vector = 0);
     void enter_user_mode();
     void code_written(uint32_t address, uint32_t size) override;
+    void regions_changed(uint32_t begin, uint64_t end) override;
     bool unseen(const uint8_t *host) override;
     std::optional<uint32_t> seen(const uint8_t *host) override;
     void use_budget(InstructionBudget *budget);

@@ -53,6 +53,7 @@ void Engine::attach(GuestMemory &memory) {
         if (!used[i]) unmap(i, true);
     attached_ = &memory; // from here on the slots hold its pages
     memory.set_code_write_observer(this);
+    memory.set_region_observer(this);
     for (const Region *r : unmapped) map(*r);
     // Another process may have run other code at these addresses. Unicorn reuses the space
     // of dropped translations only after a flush, and crashes once it is full: past the
@@ -67,6 +68,21 @@ void Engine::attach(GuestMemory &memory) {
     if (memory.has_snapshot()) watch_stores();
 }
 
+// Regions made or split while attached (a trap's mapping): the slots there go, their pages
+// staying with the memory, and every region there is mapped at its own host pages. Unicorn
+// splits a mapping only by copying it elsewhere, which would leave the memory's pages behind.
+void Engine::regions_changed(uint32_t begin, uint64_t end) {
+    for (size_t i = slots_.size(); i-- > 0;) {
+        const Slot &s = slots_[i];
+        if (s.base >= end || uint64_t(s.base) + s.size <= begin) continue;
+        if (s.prot & kProtExec)
+            uc_ctl_remove_cache(uc_, uint64_t(s.base), uint64_t(s.base) + s.size);
+        unmap(i, false);
+    }
+    for (const Region &r : attached_->regions())
+        if (r.base < end && r.end() > begin) map(r);
+}
+
 void TestHooks::set_translation_limit(Engine &engine, size_t bytes) {
     engine.translation_limit_ = bytes;
 }
@@ -75,6 +91,7 @@ void Engine::detach(GuestMemory &memory) {
     if (attached_ != &memory) return;
     attached_ = nullptr;
     memory.set_code_write_observer(nullptr);
+    memory.set_region_observer(nullptr);
     for (size_t i = slots_.size(); i-- > 0;)
         // A mapping whose pages can't be moved off goes with the memory that owns them.
         if (!memory.move_pages_off(slots_[i].base)) unmap(i, false);

@@ -42,7 +42,64 @@ bool GuestMemory::add_region(uint32_t base, uint32_t size, uint32_t prot, std::s
     auto at = std::upper_bound(regions_.begin(), regions_.end(), base,
                                [](uint32_t b, const Region &r) { return b < r.base; });
     regions_.insert(at, std::move(region));
+    if (region_observer_ != nullptr) region_observer_->regions_changed(base, end);
     return true;
+}
+
+namespace {
+
+// The part [from, to) of `region`, on the same host pages.
+Region part_of(const Region &region, uint64_t from, uint64_t to) {
+    Region part{uint32_t(from),
+                uint32_t(to - from),
+                region.prot,
+                region.name,
+                region.host + (from - region.base),
+                {}};
+    if (!region.written.empty()) {
+        auto first = region.written.begin() + ptrdiff_t((from - region.base) / kPageSize);
+        part.written.assign(first, first + ptrdiff_t(part.size / kPageSize));
+    }
+    return part;
+}
+
+} // namespace
+
+uint64_t GuestMemory::remove_range(uint32_t base, uint32_t size, std::string_view name) {
+    if (size == 0 || base % kPageSize != 0 || size % kPageSize != 0) return 0;
+    const uint64_t end = uint64_t(base) + size;
+    auto overlaps = [&](const Region &r) {
+        return r.base < end && r.end() > base && r.name == name;
+    };
+    if (std::none_of(regions_.begin(), regions_.end(), overlaps)) return 0;
+    std::vector<Region> kept;
+    std::vector<std::pair<uint8_t *, size_t>> released;
+    uint64_t changed_begin = end, changed_end = base;
+    for (Region &r : regions_) {
+        if (!overlaps(r)) {
+            kept.push_back(std::move(r));
+            continue;
+        }
+        const uint64_t cut_begin = std::max<uint64_t>(base, r.base);
+        const uint64_t cut_end = std::min(end, r.end());
+        if (cut_begin > r.base) kept.push_back(part_of(r, r.base, cut_begin));
+        released.emplace_back(r.host + (cut_begin - r.base), size_t(cut_end - cut_begin));
+        if (cut_end < r.end()) kept.push_back(part_of(r, cut_end, r.end()));
+        changed_begin = std::min<uint64_t>(changed_begin, r.base);
+        changed_end = std::max(changed_end, r.end());
+    }
+    regions_ = std::move(kept);
+    last_found_ = 0;
+    std::erase_if(written_, [&](uint32_t page) { return page >= base && page < end; });
+    // The engine lets go of the pages before they go back to the host.
+    if (region_observer_ != nullptr)
+        region_observer_->regions_changed(uint32_t(changed_begin), changed_end);
+    uint64_t bytes = 0;
+    for (const auto &[host, length] : released) {
+        munmap(host, length);
+        bytes += length;
+    }
+    return bytes;
 }
 
 // Traps come a byte at a time, mostly to the same buffer: the last region found is tried first.

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vekos {
@@ -37,6 +38,15 @@ class CodeWriteObserver {
     virtual void code_written(uint32_t address, uint32_t size) = 0;
 };
 
+// Told when regions come or go while the memory is attached (mappings made and released by
+// traps), for the engine to map what changed: [begin, end) covers every region that went, and
+// the regions there now.
+class RegionObserver {
+  public:
+    virtual ~RegionObserver() = default;
+    virtual void regions_changed(uint32_t begin, uint64_t end) = 0;
+};
+
 class GuestMemory {
   public:
     GuestMemory() = default;
@@ -47,9 +57,14 @@ class GuestMemory {
     // Adds a zero-filled region. Base and size must be page multiples, the size non-zero and
     // the range free.
     bool add_region(uint32_t base, uint32_t size, uint32_t prot, std::string name);
+    // Takes the whole pages of [base, base + size) out of the regions called `name` they lie
+    // in, splitting a region that reaches past the range; other pages are left alone. Base and
+    // size must be page multiples. Returns the bytes taken.
+    uint64_t remove_range(uint32_t base, uint32_t size, std::string_view name);
     const std::vector<Region> &regions() const { return regions_; }
     const Region *find(uint32_t addr) const;
     void set_code_write_observer(CodeWriteObserver *observer) { code_observer_ = observer; }
+    void set_region_observer(RegionObserver *observer) { region_observer_ = observer; }
 
     // True when every byte of [addr, addr + n) is mapped with all of `prot`. n == 0 is true.
     bool accessible(uint32_t addr, uint32_t n, uint32_t prot) const;
@@ -125,6 +140,7 @@ class GuestMemory {
     bool has_snapshot_ = false;
     bool stores_noted_ = false;
     CodeWriteObserver *code_observer_ = nullptr;
+    RegionObserver *region_observer_ = nullptr;
 };
 
 } // namespace vekos

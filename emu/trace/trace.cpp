@@ -44,6 +44,12 @@ std::string describe_trap(const TrapRecord &record) {
             case ArgKind::Whence:
                 out += debug::describe_whence(int32_t(value));
                 break;
+            case ArgKind::MapProt:
+                out += debug::describe_map_prot(value);
+                break;
+            case ArgKind::MapFlags:
+                out += debug::describe_map_flags(value);
+                break;
             case ArgKind::Path:
             case ArgKind::BufferIn:
             case ArgKind::BufferOut:
@@ -61,7 +67,12 @@ std::string describe_trap(const TrapRecord &record) {
         }
     }
     out += ")";
-    if (record.returned) out += " = " + std::to_string(record.result);
+    if (record.returned && row != nullptr && row->has(kGivesAddress) && record.result != -1) {
+        std::snprintf(text, sizeof text, " = 0x%x", uint32_t(record.result));
+        out += text;
+    } else if (record.returned) {
+        out += " = " + std::to_string(record.result);
+    }
     if (record.returned && record.result == -1 && record.error != 0)
         out += " (" + debug::describe_errno(record.error) + ")";
     return out;

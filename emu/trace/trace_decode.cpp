@@ -3,10 +3,12 @@
 #include "abi/open_flags.h"
 
 #include "fs/root_fs.h"
+#include "kernel/mappings.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <iterator>
+#include <span>
 
 namespace vekos::debug {
 namespace {
@@ -26,6 +28,13 @@ constexpr FlagName kOpenFlags[] = {{VEKOS_O_CREAT, "O_CREAT"},
                                    {VEKOS_O_EXCL, "O_EXCL"},
                                    {VEKOS_O_TRUNC, "O_TRUNC"},
                                    {VEKOS_O_APPEND, "O_APPEND"}};
+
+constexpr FlagName kMapProt[] = {
+    {kGuestProtRead, "PROT_READ"}, {kGuestProtWrite, "PROT_WRITE"}, {kGuestProtExec, "PROT_EXEC"}};
+constexpr FlagName kMapFlags[] = {{kGuestMapShared, "MAP_SHARED"},
+                                  {kGuestMapPrivate, "MAP_PRIVATE"},
+                                  {kGuestMapFixed, "MAP_FIXED"},
+                                  {kGuestMapAnonymous, "MAP_ANONYMOUS"}};
 
 constexpr std::string_view kWhence[] = {"SEEK_SET", "SEEK_CUR", "SEEK_END"};
 
@@ -75,6 +84,19 @@ std::string hex(uint32_t value) {
     return text;
 }
 
+// The named bits of `bits` joined by '|', then the rest in hex; `none` when there are none.
+std::string describe_bits(uint32_t bits, std::span<const FlagName> names, std::string_view none) {
+    std::string text;
+    for (const FlagName &flag : names) {
+        if (!(bits & flag.value)) continue;
+        if (!text.empty()) text += '|';
+        text += flag.name;
+        bits &= ~flag.value;
+    }
+    if (bits != 0) text += (text.empty() ? "" : "|") + hex(bits);
+    return text.empty() ? std::string(none) : text;
+}
+
 } // namespace
 
 std::string describe_open_flags(uint32_t flags) {
@@ -91,6 +113,14 @@ std::string describe_open_flags(uint32_t flags) {
     }
     if (rest != 0) text += '|' + hex(rest);
     return text;
+}
+
+std::string describe_map_prot(uint32_t prot) {
+    return describe_bits(prot, kMapProt, "PROT_NONE");
+}
+
+std::string describe_map_flags(uint32_t flags) {
+    return describe_bits(flags, kMapFlags, "0");
 }
 
 std::string describe_whence(int32_t whence) {

@@ -436,6 +436,11 @@ TEST_F(VekosEmu, CommandLineErrorsAndHelp) {
         {{"--stack", "99999999999M", "x.uelf"}, 2, "vekos-emu: --stack: needs a size from"},
         {{"--stack", "1G", "x.uelf"}, 2, "vekos-emu: --stack: needs a size from"},
         {{"--stack", "-4M", "x.uelf"}, 2, "vekos-emu: --stack"},
+        {{"--max-memory"}, 2, "vekos-emu: --max-memory needs a size\n"},
+        {{"--max-memory", "0", "x.uelf"},
+         2,
+         "vekos-emu: --max-memory: needs a positive size (bytes, or with K, M or G), not '0'\n"},
+        {{"--max-memory", "2T", "x.uelf"}, 2, "vekos-emu: --max-memory: needs a positive size"},
     };
     for (const Case &c : cases) {
         std::vector<std::string> args{VEKOS_EMU};

@@ -55,3 +55,29 @@ TEST(GuestMemory, RestoreBringsBackZeroAndNonZeroPages) {
 }
 
 } // namespace
+
+namespace {
+
+// A range taken out of the middle of a region leaves two regions that keep their bytes, and
+// a restore afterwards passes over the pages that went (they were written since the snapshot).
+TEST(GuestMemory, RemovingARangeSplitsTheRegion) {
+    GuestMemory memory;
+    const uint32_t rw = vekos::kProtRead | vekos::kProtWrite;
+    ASSERT_TRUE(memory.add_region(kData, 4 * kPageSize, rw, "mapping"));
+    memory.set_stores_noted(true);
+    GuestMemory::Snapshot snapshot = memory.snapshot();
+    for (uint32_t page = 0; page < 4; page++)
+        ASSERT_TRUE(memory.fill(kData + page * kPageSize, uint8_t(page + 1), kPageSize));
+    EXPECT_EQ(memory.remove_range(kData + kPageSize, 2 * kPageSize, "mapping"), 2 * kPageSize);
+    EXPECT_EQ(memory.remove_range(kCode, kPageSize, "mapping"), 0u) << "nothing mapped there";
+    ASSERT_TRUE(memory.add_region(kCode, kPageSize, rw, "image"));
+    EXPECT_EQ(memory.remove_range(kCode, kPageSize, "mapping"), 0u) << "not a mapping";
+    ASSERT_EQ(memory.regions().size(), 3u);
+    EXPECT_EQ(memory.regions()[1].base, kData + 3 * kPageSize);
+    EXPECT_FALSE(memory.accessible(kData + kPageSize, 1, vekos::kProtRead)) << "the cut is gone";
+    EXPECT_EQ(bytes_at(memory, kData + 3 * kPageSize, 2), std::vector<uint8_t>(2, 4));
+    memory.restore(snapshot);
+    EXPECT_EQ(bytes_at(memory, kData, 2), std::vector<uint8_t>(2, 0)) << "the kept page restored";
+}
+
+} // namespace

@@ -3,11 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <string>
 
 namespace vekos::debug {
 namespace {
 
-TEST(TraceDecode, OpenFlagsWhenceAndErrors) {
+TEST(TraceDecode, OpenFlagsMapBitsWhenceAndErrors) {
     struct FlagsCase {
         uint32_t flags;
         const char *expected;
@@ -22,6 +23,18 @@ TEST(TraceDecode, OpenFlagsWhenceAndErrors) {
     };
     for (const FlagsCase &c : flags_cases)
         EXPECT_EQ(describe_open_flags(c.flags), c.expected) << "flags 0x" << std::hex << c.flags;
+
+    const FlagsCase map_cases[] = {
+        {0, "PROT_NONE"},
+        {7, "PROT_READ|PROT_WRITE|PROT_EXEC"},
+        {0x22, "MAP_PRIVATE|MAP_ANONYMOUS"},
+        {0x111, "MAP_SHARED|MAP_FIXED|0x100"},
+    };
+    for (const FlagsCase &c : map_cases) {
+        std::string described =
+            c.flags < 8 ? describe_map_prot(c.flags) : describe_map_flags(c.flags);
+        EXPECT_EQ(described, c.expected) << "mmap bits 0x" << std::hex << c.flags;
+    }
 
     EXPECT_EQ(describe_whence(0), "SEEK_SET");
     EXPECT_EQ(describe_whence(2), "SEEK_END");

@@ -445,3 +445,32 @@ TEST_F(Traps, TheLogDecodesFlagsAndWhenceAndSaysWhyTrapsFailed) {
 }
 
 } // namespace
+
+namespace {
+
+// A fresh guest starts without the mappings and streams of the one before: the first mapping
+// lands at the start of the area again, and the old stream's handle is unknown.
+TEST(TrapsFresh, MappingsAndStreamsGoWithTheGuest) {
+    TempRoot root;
+    auto trap = [](Guest &g, uint32_t number, std::vector<uint32_t> args) {
+        args.resize(6, 0);
+        args.insert(args.begin(), number);
+        return uint32_t(g.call("raw_trap", args));
+    };
+    uint32_t handle = 0;
+    for (int round = 0; round < 2; round++) {
+        Guest &g = Guest::fresh(PROBE_IMAGE);
+        g.set_root(root.path());
+        EXPECT_EQ(trap(g, VEKOS_TRAP_MMAP, {0, 4096, 3, 0x22, 0xFFFFFFFF, 0}), 0xA0000000u)
+            << "round " << round;
+        if (round == 1) {
+            EXPECT_EQ(trap(g, VEKOS_TRAP_VEKFS_STREAM_END, {handle}), 0xFFFFFFFFu)
+                << "the last guest's stream is gone";
+        }
+        handle = trap(g, VEKOS_TRAP_VEKFS_STREAM_BEGIN, {g.put_string("/f")});
+        EXPECT_EQ(handle, 1u);
+    }
+    EXPECT_FALSE(root.read_file("f")) << "a stream never ended stores nothing";
+}
+
+} // namespace
