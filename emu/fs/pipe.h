@@ -32,9 +32,6 @@ class Pipe {
     // As many of the n bytes as fit: a write waits only when none fit.
     Transfer write(const uint8_t *from, uint32_t n);
 
-    uint32_t held() const { return held_; }
-    int open_ends(Side side) const { return side == Side::Read ? readers_ : writers_; }
-
   private:
     friend class PipeEnd;
     std::vector<uint8_t> ring_; // kCapacity bytes once something is written

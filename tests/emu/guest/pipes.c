@@ -4,7 +4,7 @@
  *   nF       F non-blocking            sF       lseek F to 0
  *   fF       write 1000-byte blocks to F until one is short: "f=65536,-1" (sum, last result)
  *   mPATH    mkfifo                    oPATH:M  open with access mode M   uPATH  unlink
- *   b        1 MiB through a new pipe in 64 KiB blocks, checked byte for byte: "b=1048576"
+ *   b        1 MiB through a new pipe in 64 KiB writes, checked byte for byte: "b=1048576"
  *   R:LINE   run request
  * Freestanding, no library. */
 #include "abi/trap_numbers.h"
@@ -69,21 +69,34 @@ static int fill(int fd) {
     return last;
 }
 
+static u8 pattern(u32 at) {
+    return (u8)(at * 7 + (at >> 13));
+}
+
+/* Writes of 64 KiB, reads of 40000 bytes: the pipe's content wraps around its end, and
+ * writes are partial when less than 64 KiB is free. */
 static int move_a_mebibyte(void) {
+    enum { kTotal = 1 << 20, kReadSize = 40000 };
     int fds[2];
     if (trap3(VEKOS_TRAP_PIPE, (int)fds, 0, 0) != 0) return -1;
-    int moved = 0;
-    for (int round = 0; round < 16; round++) {
-        for (int i = 0; i < kBlock; i++) out_block[i] = (u8)(i * 7 + round * 13 + (i >> 9));
-        if (trap3(VEKOS_TRAP_WRITE, fds[1], (int)out_block, kBlock) != kBlock) return -2;
-        if (trap3(VEKOS_TRAP_READ, fds[0], (int)in_block, kBlock) != kBlock) return -3;
-        for (int i = 0; i < kBlock; i++)
-            if (in_block[i] != out_block[i]) return -4;
-        moved += kBlock;
+    u32 sent = 0, got = 0;
+    while (got < kTotal) {
+        if (sent < kTotal) {
+            for (u32 i = 0; i < kBlock; i++) out_block[i] = pattern(sent + i);
+            u32 size = kTotal - sent < kBlock ? kTotal - sent : kBlock;
+            int n = trap3(VEKOS_TRAP_WRITE, fds[1], (int)out_block, (int)size);
+            if (n <= 0) return -2;
+            sent += (u32)n;
+        }
+        int n = trap3(VEKOS_TRAP_READ, fds[0], (int)in_block, kReadSize);
+        if (n <= 0) return -3;
+        for (int i = 0; i < n; i++)
+            if (in_block[i] != pattern(got + (u32)i)) return -4;
+        got += (u32)n;
     }
     trap3(VEKOS_TRAP_CLOSE, fds[0], 0, 0);
     trap3(VEKOS_TRAP_CLOSE, fds[1], 0, 0);
-    return moved;
+    return (int)got;
 }
 
 static char text[256];
@@ -111,7 +124,8 @@ static void step(const char *word) {
         break;
     case 'r': {
         const char *n = arg;
-        result = trap3(VEKOS_TRAP_READ, fd, (int)text, number(&n));
+        int most = number(&n);
+        result = trap3(VEKOS_TRAP_READ, fd, (int)text, most < (int)sizeof text ? most : 0);
         if (result < 0) break;
         say_number(result);
         say("'");
