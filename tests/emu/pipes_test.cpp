@@ -30,7 +30,8 @@ TEST_F(Pipes, StepsGiveTheirResults) {
         // A FIFO: one pipe for every open of the node, until its last end closes.
         {"m/f o/f:0 o/f:1 w4:via r3:9 c4 r3:9 o/f:2 m/f u/f o/f:0",
          "m=0 o=3 o=4 w=3 r=3'via' c=0 r=0'' o=-1 m=-1 u=0 o=-1 "},
-        {"m/f o/f:1 c3 o/f:0 r3:1", "m=0 o=3 c=0 o=3 r=0'' "}, // a new pipe: nothing kept
+        {"m/f o/f:1 o/f:0 w3:x c3 c4 o/f:0 r3:1", // its last end closed: a new pipe
+         "m=0 o=3 o=4 w=1 c=0 c=0 o=3 r=0'' "},
         {"b", "b=1048576 "},
     };
     for (const Case &c : cases) {
