@@ -91,7 +91,9 @@ void GdbSession::unwatch_all() {
 Stop GdbSession::resume(Resume how) {
     if (ended_) // after a fault: the program can't go on
         return {Stop::Kind::Killed, 0,
-                ended_->kind == Outcome::Kind::Limit ? GdbSignal::Xcpu : signal_of(ended_->fault)};
+                ended_->kind == Outcome::Kind::Limit || ended_->kind == Outcome::Kind::Waiting
+                    ? GdbSignal::Xcpu
+                    : signal_of(ended_->fault)};
     stepping_ = how == Resume::Step;
     resuming_ = true;
     watched_.reset();
@@ -109,6 +111,7 @@ Stop GdbSession::resume(Resume how) {
         return {Stop::Kind::Exited, outcome.status & 0xff};
     case Outcome::Kind::Limit:
     case Outcome::Kind::Killed:
+    case Outcome::Kind::Waiting: // a deadlock: nothing can end the wait
         ended_ = outcome;
         return {Stop::Kind::Killed, 0, GdbSignal::Xcpu};
     case Outcome::Kind::Returned: // a jump to the address kept for `until`

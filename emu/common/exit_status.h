@@ -6,6 +6,9 @@ namespace vekos {
 
 constexpr int kStatusUsage = 2;   // a bad command line, --root, --cwd, --trace-file or --gdb
 constexpr int kStatusLimit = 124; // --max-instructions or --timeout stopped the run
+// Every process waits and none can run: the run would end only by --timeout, as with
+// timeout(1) around it, so it ends the same way at once.
+constexpr int kStatusDeadlock = kStatusLimit;
 constexpr int kStatusInternalError = 125; // the host failed (host/internal_error.h)
 constexpr int kStatusNotRun = 127;        // the program couldn't be loaded
 constexpr int kStatusKilled = 137;        // ended from the debugger

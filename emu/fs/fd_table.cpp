@@ -1,5 +1,6 @@
 #include "fs/fd_table.h"
 
+#include <algorithm>
 #include <cerrno>
 
 namespace vekos {
@@ -23,8 +24,22 @@ int32_t FdTable::lowest_free(int32_t from) const {
 FdTable::Number FdTable::add(std::shared_ptr<OpenFile> file) {
     int32_t fd = lowest_free(kFirstFile);
     if (fd < 0) return HostError{EMFILE};
-    slots_[fd] = {Descriptor::Kind::File, std::move(file)};
+    slots_[fd] = {Descriptor::Kind::File, std::move(file), nullptr};
     return fd;
+}
+
+FdTable::Number FdTable::add(std::shared_ptr<PipeEnd> end) {
+    int32_t fd = lowest_free(kFirstFile);
+    if (fd < 0) return HostError{EMFILE};
+    slots_[fd] = {Descriptor::Kind::Pipe, nullptr, std::move(end)};
+    return fd;
+}
+
+bool FdTable::holds(const Pipe &pipe, Pipe::Side side) const {
+    return std::any_of(slots_.begin(), slots_.end(), [&](const Descriptor &d) {
+        return d.kind == Descriptor::Kind::Pipe && &d.pipe->pipe() == &pipe &&
+               d.pipe->side() == side;
+    });
 }
 
 FdTable::Number FdTable::close(int32_t fd) {

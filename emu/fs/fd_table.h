@@ -1,9 +1,11 @@
-// A process's descriptor table: 0, 1 and 2 are the console; opened files take the lowest free
-// number from 3 up. Duplicated descriptors share one open file and its offset.
+// A process's descriptor table: 0, 1 and 2 are the console; opened files and pipe ends take the
+// lowest free number from 3 up. Duplicated descriptors share one open file and its offset, or
+// one pipe end.
 #pragma once
 
 #include "common/host_fd.h"
 #include "common/result.h"
+#include "fs/pipe.h"
 #include "fs/read_ahead.h"
 
 #include <array>
@@ -23,8 +25,9 @@ struct OpenFile {
 };
 
 struct Descriptor {
-    enum class Kind { Free, Console, File } kind = Kind::Free;
-    std::shared_ptr<OpenFile> file;
+    enum class Kind { Free, Console, File, Pipe } kind = Kind::Free;
+    std::shared_ptr<OpenFile> file; // File
+    std::shared_ptr<PipeEnd> pipe;  // Pipe
 };
 
 class FdTable {
@@ -38,6 +41,10 @@ class FdTable {
     const Descriptor *get(int32_t fd) const;
     // Lowest free number >= kFirstFile; EMFILE when the table is full (the file is closed).
     Number add(std::shared_ptr<OpenFile> file);
+    // The same for a pipe end (the end closes again when the table is full).
+    Number add(std::shared_ptr<PipeEnd> end);
+    // Some descriptor holds `side` of `pipe`.
+    bool holds(const Pipe &pipe, Pipe::Side side) const;
     // 0, or EBADF.
     Number close(int32_t fd);
     // The lowest free number, sharing fd's open file; EBADF or EMFILE.

@@ -48,7 +48,8 @@ Kernel::Kernel(RootFs fs, Console &console, KernelOptions options)
     : fs_(std::move(fs)), console_(console), options_(options), engine_(std::make_unique<Engine>()),
       limits_(*engine_, options.max_instructions,
               std::chrono::duration<double>(options.timeout_seconds)),
-      services_{*engine_, traps_, fs_, changes_, console_, *this, limits_, options.stack_size} {
+      services_{*engine_, traps_,  fs_,    changes_,          console_,
+                *this,    limits_, fifos_, options.stack_size} {
     limits_.memory().limit = options.max_memory;
 }
 
@@ -126,6 +127,7 @@ Kernel::Ran Kernel::run_words(const std::vector<std::string> &words, const std::
         return {false, kStatusNotRun};
     }
     std::unique_ptr<Process> process = std::move(*loaded);
+    const int pid = next_pid_++;
     console_.flush();
     process->start();
     Outcome outcome = depth == 0 && debugger_ ? debugger_->run(*process) : process->run();
@@ -144,6 +146,11 @@ Kernel::Ran Kernel::run_words(const std::vector<std::string> &words, const std::
     case Outcome::Kind::Paused: // a debugger leaves no program paused
         report(name, "killed from the debugger");
         return {true, kStatusKilled};
+    case Outcome::Kind::Waiting: // no other process runs meanwhile: it waits forever
+        // The parent of a run request waits on this one, already reported.
+        if (!std::exchange(deadlocked_, true))
+            report("deadlock", name + " (pid " + std::to_string(pid) + ") " + outcome.waits);
+        return {true, kStatusDeadlock};
     case Outcome::Kind::Returned: // reached kNoUntil: a jump to 0xffffffff
         outcome.fault = {FaultKind::FetchUnmapped, kNoUntil, kNoUntil, 0};
         [[fallthrough]];
@@ -161,7 +168,7 @@ Kernel::Ran Kernel::run_words(const std::vector<std::string> &words, const std::
 Kernel::Ran Kernel::run_script(const std::string &name, const std::vector<uint8_t> &text,
                                const std::string &cwd, int depth) {
     std::string_view rest(reinterpret_cast<const char *>(text.data()), text.size());
-    while (!rest.empty()) {
+    while (!rest.empty() && !deadlocked_) {
         if (limits_.out_of_instructions() || limits_.out_of_time()) {
             stopped(name); // the lines left won't run
             break;
@@ -209,7 +216,7 @@ int Kernel::run_main(const std::vector<std::string> &argv, const std::string &cw
     bool host_file =
         name.find('/') != std::string::npos && stat(name.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
     int status = run_words(argv, cwd, 0, host_file ? &name : nullptr).status;
-    return stopped_ ? kStatusLimit : status;
+    return stopped_ ? kStatusLimit : deadlocked_ ? kStatusDeadlock : status;
 }
 
 } // namespace vekos

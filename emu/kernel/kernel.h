@@ -4,6 +4,7 @@
 
 #include "common/exit_status.h"
 #include "common/result.h"
+#include "fs/pipe.h"
 #include "fs/read_ahead.h"
 #include "fs/root_fs.h"
 #include "host/console.h"
@@ -63,6 +64,8 @@ class Kernel : private RunRequests {
     // faulted: that ends only the child), -1 when it couldn't be. Once the run's limits stop
     // a program, every later one stops too.
     int32_t run_request(Process &parent, const std::string &line) override;
+    // A program waited with nothing left that could end its wait; nothing runs after that.
+    bool deadlocked() const override { return deadlocked_; }
     // Runs one command line (also each line of a script); 0 or -1 as the run request.
     int32_t run_line(const std::string &line, const std::string &cwd, int depth);
 
@@ -100,8 +103,11 @@ class Kernel : private RunRequests {
     std::unique_ptr<Engine> engine_;
     RunLimits limits_;
     bool stopped_ = false;
+    bool deadlocked_ = false;
+    int next_pid_ = 1; // each program started takes the next, for messages
     TrapDispatcher traps_;
     FileChanges changes_;
+    FifoPipes fifos_;
     ProcessServices services_;
     std::unique_ptr<Process> first_program_;
     Debugger *debugger_ = nullptr;

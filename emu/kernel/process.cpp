@@ -11,8 +11,8 @@ Process::Process(const ProcessServices &services, std::string name, std::string 
       limits_(services.limits), name_(std::move(name)), cwd_(cwd), initial_cwd_(std::move(cwd)),
       depth_(depth), mappings_(memory_, services.limits.memory()),
       streams_(services.limits.memory()),
-      context_{memory_,         fds_,      cwd_,    services.fs, services.changes, services.console,
-               services.limits, mappings_, streams_} {}
+      context_{memory_,          fds_,      cwd_,     services.fs,   services.changes,
+               services.console, services.limits, mappings_, streams_, services.fifos} {}
 
 Process::~Process() {
     engine_.detach(memory_);
@@ -85,7 +85,12 @@ Outcome Process::run(uint32_t until) {
             PendingAction action = traps_.take_action();
             if (action.kind == PendingAction::Kind::Exit)
                 return {Outcome::Kind::Exited, action.status, {}};
-            traps_.complete(engine_, context_, action, runner_.run_request(*this, action.line));
+            if (action.kind == PendingAction::Kind::Wait)
+                return {Outcome::Kind::Waiting, 0, {}, std::move(action.line)};
+            const int32_t ran = runner_.run_request(*this, action.line);
+            if (runner_.deadlocked())
+                return {Outcome::Kind::Waiting, 0, {}, "waits for the program it ran"};
+            traps_.complete(engine_, context_, action, ran);
             continue;
         }
         // The watchdog's stop looks like any other: the deadline says whose it was.

@@ -20,6 +20,7 @@
 namespace vekos {
 
 class Console;
+class FifoPipes;
 class FileChanges;
 class Process;
 class RootFs;
@@ -36,10 +37,15 @@ constexpr uint32_t kNoUntil = 0xFFFFFFFF;
 
 struct Outcome {
     // Paused: an instruction or access watch stopped the run (a debugger's). Killed: a
-    // debugger ended it.
-    enum class Kind { Exited, Faulted, Limit, Returned, Paused, Killed } kind;
-    int32_t status = 0; // Exited
-    Fault fault{};      // Faulted
+    // debugger ended it. Waiting: a trap left it waiting (on a pipe, or on the program its run
+    // request runs, when that one can't end); whoever runs it decides what happens meanwhile.
+    enum class Kind { Exited, Faulted, Limit, Returned, Paused, Killed, Waiting };
+    Outcome(Kind k = Kind::Exited, int32_t exit_status = 0, Fault what = {}, std::string on = {})
+        : kind(k), status(exit_status), fault(what), waits(std::move(on)) {}
+    Kind kind;
+    int32_t status;    // Exited
+    Fault fault;       // Faulted
+    std::string waits; // Waiting: on what, in words ("waits to read from descriptor 3, ...")
 };
 
 // Runs the command line of a run request to its end: 0 when it was run, -1 when it couldn't be.
@@ -47,6 +53,8 @@ class RunRequests {
   public:
     virtual ~RunRequests() = default;
     virtual int32_t run_request(Process &parent, const std::string &line) = 0;
+    // A program run waits for what can't come: the parent of the request waits forever too.
+    virtual bool deadlocked() const = 0;
 };
 
 // What processes run on; the kernel owns all of it.
@@ -58,6 +66,7 @@ struct ProcessServices {
     Console &console;
     RunRequests &runner;
     RunLimits &limits;
+    FifoPipes &fifos;
     uint32_t stack_size = kStackSize; // a multiple of the page size
 };
 

@@ -14,12 +14,13 @@ namespace {
 
 using K = ArgKind;
 constexpr TrapArg I{K::Int}, U{K::Unsigned}, H{K::Hex}, P{K::Path}, W{K::Pointer};
-constexpr uint8_t kFiles = kChangesFiles, kCreates = kCreatesEntries, kRunLoop = kInRunLoop;
+constexpr uint8_t kFiles = kChangesFiles, kCreates = kCreatesEntries, kRunLoop = kInRunLoop,
+                  kWaits = kMayWait;
 
 const TrapRow kTraps[] = {
-    {VEKOS_TRAP_WRITE, "write", trap_write, 3, {I, {K::BufferIn, 2}, U}},
+    {VEKOS_TRAP_WRITE, "write", trap_write, 3, {I, {K::BufferIn, 2}, U}, kWaits},
     {VEKOS_TRAP_EXIT, "_exit", trap_exit, 1, {I}, kRunLoop},
-    {VEKOS_TRAP_READ, "read", trap_read, 3, {I, {K::BufferOut, 2}, U}},
+    {VEKOS_TRAP_READ, "read", trap_read, 3, {I, {K::BufferOut, 2}, U}, kWaits},
     {VEKOS_TRAP_OPEN, "open", trap_open, 3, {P, {K::OpenFlags}, H}, kFiles | kCreates},
     {VEKOS_TRAP_CLOSE, "close", trap_close, 1, {I}},
     {VEKOS_TRAP_GETKEY, "getkey", trap_getkey, 0, {}},
@@ -55,12 +56,12 @@ const TrapRow kTraps[] = {
      {H, U, {K::MapProt}, {K::MapFlags}, I, U},
      kGivesAddress},
     {VEKOS_TRAP_MUNMAP, "munmap", trap_munmap, 2, {H, U}},
+    {VEKOS_TRAP_PIPE, "pipe", trap_pipe, 1, {{K::FdPair}}},
+    {VEKOS_TRAP_MKFIFO, "mkfifo", trap_mkfifo, 1, {P}, kCreates},
+    {VEKOS_TRAP_FD_SET_NONBLOCK, "fd_set_nonblock", trap_fd_set_nonblock, 2, {I, I}},
     // Wrapped by the library, refused here: they fail as the kernel would without them.
-    {VEKOS_TRAP_PIPE, "pipe", trap_refused, 1, {W}},
-    {VEKOS_TRAP_MKFIFO, "mkfifo", trap_refused, 1, {P}, kCreates},
     {VEKOS_TRAP_FD_SET_INHERIT, "fd_set_inherit", trap_refused, 1, {I}},
     {VEKOS_TRAP_FD_SET_STDIO, "fd_set_stdio", trap_refused, 3, {I, I, I}},
-    {VEKOS_TRAP_FD_SET_NONBLOCK, "fd_set_nonblock", trap_refused, 2, {I, I}},
     {VEKOS_TRAP_SPAWN, "spawn", trap_refused, 3, {P, W, I}, kFiles},
     {VEKOS_TRAP_WAITPID, "waitpid", trap_refused, 3, {I, W, H}},
     {VEKOS_TRAP_SPAWN_EX, "spawn_ex", trap_refused, 1, {W}, kFiles},
@@ -77,6 +78,9 @@ void record_data(const GuestMemory &memory, const TrapRow *row, TrapRecord &rec,
         std::optional<std::string> data;
         if (arg.kind == K::Path && !done) {
             data = memory.read_string(rec.args[i], kMaxPath);
+        } else if (arg.kind == K::FdPair && done && rec.result >= 0) {
+            if (auto bytes = memory.read_bytes(rec.args[i], 8))
+                data = std::string(bytes->begin(), bytes->end());
         } else if ((arg.kind == K::BufferIn && !done) ||
                    (arg.kind == K::BufferOut && done && rec.result >= 0)) {
             uint32_t n = arg.kind == K::BufferIn ? rec.args[arg.length_arg] : uint32_t(rec.result);
@@ -152,10 +156,11 @@ void TrapDispatcher::dispatch(Engine &engine, TrapContext &context) {
         // A request too big for the host fails like any other the kernel can't serve.
         result = HostError{ENOMEM};
     }
-    if (row != nullptr && row->has(kInRunLoop) && acting()) {
+    if (row != nullptr && (row->has(kInRunLoop) || row->has(kMayWait)) && acting()) {
         engine.stop();
-        if (rec && action_.kind == PendingAction::Kind::Exit) {
-            rec->returned = false; // _exit does not come back: it is shown now
+        if (rec && (action_.kind == PendingAction::Kind::Exit ||
+                    action_.kind == PendingAction::Kind::Wait)) {
+            rec->returned = false; // _exit does not come back, a wait not now: shown now
             notify_after(*rec);
         } else {
             action_.record = std::move(rec);

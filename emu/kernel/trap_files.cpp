@@ -1,4 +1,5 @@
-// Descriptor traps: write, read, open, close, lseek, dup, dup2.
+// Descriptor traps: write, read, open, close, lseek, dup, dup2. Pipe ends and FIFO nodes are
+// served in trap_pipes.cpp.
 #include "abi/open_flags.h"
 #include "fs/fd_table.h"
 #include "host/console.h"
@@ -55,6 +56,7 @@ TrapResult trap_write(TrapCall &t) {
         t.context.console.write(bytes, n);
         return i32(n);
     }
+    if (d->kind == Descriptor::Kind::Pipe) return pipe_write(t, i32(t.args[0]), *d->pipe, bytes, n);
     OpenFile &file = *d->file;
     auto given = give_back(file); // the write lands at the guest's offset
     if (!given) return given.failure();
@@ -83,6 +85,10 @@ TrapResult trap_read(TrapCall &t) {
         int32_t read = t.context.console.read(bytes, n);
         if (read < 0) return last_host_error();
         got = uint32_t(read);
+    } else if (d->kind == Descriptor::Kind::Pipe) {
+        auto read = pipe_read(t, i32(t.args[0]), *d->pipe, bytes, n);
+        if (!read) return read.failure();
+        got = uint32_t(*read); // 0 when it waits
     } else {
         auto read = t.context.changes.read_through(*d->file, bytes, n);
         if (!read) return read.failure();
@@ -107,6 +113,10 @@ TrapResult trap_open(TrapCall &t) {
     auto place = guest_place(t, 0, RootFs::Final::Follow);
     // A path ending in "/" opens only a folder, and creates nothing.
     if (!place) return place.failure();
+    if (place->exists && place->type == S_IFIFO) {
+        if ((flags & kGuestCreate) && (flags & kGuestExclusive)) return fail(EEXIST);
+        return pipe_open_fifo(t, *place, mode); // the host never opens it
+    }
     if (place->names_folder && (host_flags & O_CREAT)) return fail(EISDIR);
     if (place->names_folder) host_flags |= O_DIRECTORY;
     // Non-blocking first: a FIFO or device in the root folder must not stall the host.
@@ -119,7 +129,7 @@ TrapResult trap_open(TrapCall &t) {
         fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK) != 0)
         return last_host_error();
     if (!(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)))
-        return fail(EACCES); // FIFOs and devices stay the host's
+        return fail(EACCES); // devices, and FIFOs put there meanwhile, stay the host's
     auto file = std::make_shared<OpenFile>(std::move(fd), mode != 1, mode != 0);
     return t.context.fds.add(std::move(file)); // a full table closes the file again
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "common/retry.h"
+#include "fs/pipe.h"
 #include "fs/root_fs.h"
 #include "kernel/trap_table.h"
 #include "machine/guest_memory.h"
@@ -45,6 +46,17 @@ TrapResult trap_lseek(TrapCall &t);
 TrapResult trap_dup(TrapCall &t);
 TrapResult trap_dup2(TrapCall &t);
 
+// Pipes: trap_pipes.cpp. trap_read, trap_write and trap_open hand pipe ends and FIFO nodes to
+// the pipe_ functions, with the guest's bytes already in place.
+TrapResult trap_pipe(TrapCall &t);
+TrapResult trap_mkfifo(TrapCall &t);
+TrapResult trap_fd_set_nonblock(TrapCall &t);
+TrapResult pipe_read(TrapCall &t, int32_t fd, PipeEnd &end, uint8_t *bytes, uint32_t n);
+TrapResult pipe_write(TrapCall &t, int32_t fd, PipeEnd &end, const uint8_t *bytes, uint32_t n);
+// Opens an end of the FIFO node at `place`: O_RDONLY (access mode 0) gives the read end,
+// O_WRONLY (1) the write end; O_RDWR is refused.
+TrapResult pipe_open_fifo(TrapCall &t, const RootPlace &place, uint32_t access_mode);
+
 // Folders and paths: trap_folders.cpp.
 TrapResult trap_writefile(TrapCall &t);
 TrapResult trap_mkdir(TrapCall &t);
@@ -65,7 +77,7 @@ TrapResult trap_stream_begin(TrapCall &t);
 TrapResult trap_stream_write(TrapCall &t);
 TrapResult trap_stream_end(TrapCall &t);
 
-// Traps this kernel refuses (processes, pipes): ENOSYS.
+// Traps this kernel refuses (processes): ENOSYS.
 TrapResult trap_refused(TrapCall &t);
 
 } // namespace vekos

@@ -20,6 +20,7 @@ namespace vekos {
 class Console;
 class FdTable;
 class FileChanges;
+class FifoPipes;
 class GuestMemory;
 class Mappings;
 class RootFs;
@@ -38,7 +39,8 @@ enum class ArgKind : uint8_t {
     BufferIn,  // bytes the guest hands over; length in argument `length_arg`
     BufferOut, // bytes the kernel fills (a text without its NUL too); room in argument
                // `length_arg`, as many filled as the result says
-    Pointer,   // words the kernel reads or fills (pipe's pair, spawn's argv, waitpid's status)
+    Pointer,   // words the kernel reads or fills (spawn's argv, waitpid's status)
+    FdPair,    // two descriptors the kernel fills (pipe's read and write ends)
 };
 
 struct TrapArg {
@@ -47,7 +49,7 @@ struct TrapArg {
     // The kernel follows it into guest memory.
     constexpr bool is_pointer() const {
         return kind == ArgKind::Path || kind == ArgKind::BufferIn || kind == ArgKind::BufferOut ||
-               kind == ArgKind::Pointer;
+               kind == ArgKind::Pointer || kind == ArgKind::FdPair;
     }
     constexpr bool is_buffer() const {
         return kind == ArgKind::BufferIn || kind == ArgKind::BufferOut;
@@ -65,6 +67,8 @@ enum TrapEffect : uint8_t {
     kInRunLoop = 1 << 2,
     // The result is an address (mmap's): shown in hex.
     kGivesAddress = 1 << 3,
+    // May leave the process waiting (on a pipe): then it too leaves a PendingAction.
+    kMayWait = 1 << 4,
 };
 
 // What a handler may reach of the process that trapped.
@@ -78,17 +82,20 @@ struct TrapContext {
     RunLimits &limits;
     Mappings &mappings;
     StreamFiles &streams;
+    FifoPipes &fifos;
 };
 
 // A handler's outcome: the guest's result, or the host error that made the trap fail (the
 // guest sees -1, --trace the reason).
 using TrapResult = Result<int32_t, HostError>;
 
-// What a trap leaves for the run loop to do once the engine has stopped.
+// What a trap leaves for the run loop to do once the engine has stopped. Wait: the trap can't
+// be answered now (a read of an empty pipe, a write to a full one); it is left unanswered and
+// whoever runs the process decides what happens meanwhile.
 struct PendingAction {
-    enum class Kind { None, Exit, RunLine } kind = Kind::None;
+    enum class Kind { None, Exit, RunLine, Wait } kind = Kind::None;
     int32_t status = 0; // Exit
-    std::string line;   // RunLine
+    std::string line;   // RunLine; Wait: what the process waits on, in words
     // The trap's record while the run loop acts, when traps are observed.
     std::optional<TrapRecord> record;
 };
@@ -96,7 +103,7 @@ struct PendingAction {
 struct TrapCall {
     TrapContext &context;
     const std::array<uint32_t, 6> &args;
-    PendingAction &action; // for rows with kInRunLoop only
+    PendingAction &action; // for rows with kInRunLoop or kMayWait only
 };
 
 struct TrapRow {

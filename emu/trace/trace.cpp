@@ -58,6 +58,14 @@ std::string describe_trap(const TrapRecord &record) {
                     break;
                 }
                 [[fallthrough]];
+            case ArgKind::FdPair: // pipe([3, 4]) once filled
+                if (record.data[i] && record.data[i]->size() == 8) {
+                    int32_t fds[2];
+                    std::memcpy(fds, record.data[i]->data(), sizeof fds);
+                    out += "[" + std::to_string(fds[0]) + ", " + std::to_string(fds[1]) + "]";
+                    break;
+                }
+                [[fallthrough]];
             case ArgKind::Hex:
             case ArgKind::Pointer:
                 std::snprintf(text, sizeof text, "0x%x", value);
