@@ -65,6 +65,8 @@ class PipeEnd {
 class FifoPipes {
   public:
     std::shared_ptr<Pipe> pipe_for(dev_t device, ino_t inode);
+    // The node is gone: its open ends keep their pipe, a new node gets its own.
+    void forget(dev_t device, ino_t inode) { pipes_.erase({device, inode}); }
 
   private:
     std::map<std::pair<dev_t, ino_t>, std::weak_ptr<Pipe>> pipes_;

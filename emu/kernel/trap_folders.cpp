@@ -17,7 +17,13 @@ TrapResult remove_entry(TrapCall &t, int flags) {
     auto place = guest_place(t, 0, RootFs::Final::NoFollow);
     if (!place) return place.failure();
     if (place->is_root) return fail(EBUSY);
+    struct stat node {};
+    bool fifo =
+        fstatat(place->folder.get(), place->name.c_str(), &node, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISFIFO(node.st_mode);
     if (unlinkat(place->folder.get(), place->name.c_str(), flags) != 0) return last_host_error();
+    // Open ends keep the old pipe; a FIFO made later, even on the same inode, gets a new one.
+    if (fifo) t.context.fifos.forget(node.st_dev, node.st_ino);
     return 0;
 }
 

@@ -32,6 +32,9 @@ TEST_F(Pipes, StepsGiveTheirResults) {
          "m=0 o=3 o=4 w=3 r=3'via' c=0 r=0'' o=-1 m=-1 u=0 o=-1 "},
         {"m/f o/f:1 o/f:0 w3:x c3 c4 o/f:0 r3:1", // its last end closed: a new pipe
          "m=0 o=3 o=4 w=1 c=0 c=0 o=3 r=0'' "},
+        // An unlinked node's open ends keep their pipe; a new node of that name gets its own
+        // (with no reader yet, a write to it fails).
+        {"m/g o/g:0 o/g:1 u/g c4 m/g o/g:1 w4:new r3:9", "m=0 o=3 o=4 u=0 c=0 m=0 o=4 w=-1 r=0'' "},
         {"b", "b=1048576 "},
     };
     for (const Case &c : cases) {
