@@ -1,45 +1,11 @@
 /* The emulator's mapping and streamed-file test program: argv[1] chooses the case. Freestanding,
    no library. */
-#include "abi/trap_numbers.h"
-
-typedef unsigned int u32;
-
-int raw_trap(int number, int a, int b, int c, int d, int e, int f);
+#include "guest.h"
 
 enum { PROT_READ = 1, PROT_WRITE = 2, PROT_EXEC = 4 };
 enum { MAP_SHARED = 1, MAP_PRIVATE = 2, MAP_FIXED = 0x10, MAP_ANONYMOUS = 0x20 };
 enum { PAGE = 4096, MIB = 1 << 20 };
 #define ANON (MAP_PRIVATE | MAP_ANONYMOUS)
-
-void exit_process(int status) {
-    for (;;) raw_trap(VEKOS_TRAP_EXIT, status, 0, 0, 0, 0, 0);
-}
-
-static u32 length(const char *s) {
-    u32 n = 0;
-    while (s[n]) n++;
-    return n;
-}
-
-static int same(const char *a, const char *b) {
-    while (*a && *a == *b) a++, b++;
-    return *a == *b;
-}
-
-static void say(const char *s) {
-    raw_trap(VEKOS_TRAP_WRITE, 1, (int)s, (int)length(s), 0, 0, 0);
-}
-
-static void say_number(int v) {
-    char text[16];
-    int at = 15;
-    u32 u = v < 0 ? -(u32)v : (u32)v;
-    text[at] = 0;
-    do text[--at] = (char)('0' + u % 10);
-    while ((u /= 10) != 0);
-    if (v < 0) text[--at] = '-';
-    say(text + at);
-}
 
 static char *map(u32 len, int prot, int flags, int fd, u32 offset) {
     return (char *)raw_trap(VEKOS_TRAP_MMAP, 0, (int)len, prot, flags, fd, (int)offset);
@@ -137,8 +103,8 @@ static int refused(void) {
     raw_trap(VEKOS_TRAP_OPEN, (int)"/bin/maps.uelf", 0, 0, 0, 0, 0); /* descriptor 3 */
     for (u32 i = 0; i < sizeof cases / sizeof cases[0]; i++) {
         say(cases[i].what), say(" ");
-        say_number((int)map(cases[i].len, cases[i].prot, cases[i].flags, cases[i].fd,
-                            cases[i].offset));
+        say_number(
+            (int)map(cases[i].len, cases[i].prot, cases[i].flags, cases[i].fd, cases[i].offset));
         say("\n");
     }
     char local;

@@ -7,44 +7,12 @@
  *   b        1 MiB through a new pipe in 64 KiB writes, checked byte for byte: "b=1048576"
  *   R:LINE   run request
  * Freestanding, no library. */
-#include "abi/trap_numbers.h"
+#include "guest.h"
 
-typedef unsigned int u32;
 typedef unsigned char u8;
-
-int raw_trap(int number, int a, int b, int c, int d, int e, int f);
-
-static int trap3(int n, int a, int b, int c) {
-    return raw_trap(n, a, b, c, 0, 0, 0);
-}
-
-void exit_process(int status) {
-    for (;;) raw_trap(VEKOS_TRAP_EXIT, status, 0, 0, 0, 0, 0);
-}
-
-static u32 length(const char *s) {
-    u32 n = 0;
-    while (s[n]) n++;
-    return n;
-}
 
 static void say_bytes(const char *s, int n) {
     trap3(VEKOS_TRAP_WRITE, 1, (int)s, n);
-}
-
-static void say(const char *s) {
-    say_bytes(s, (int)length(s));
-}
-
-static void say_number(int v) {
-    char text[16];
-    int at = 15;
-    u32 u = v < 0 ? -(u32)v : (u32)v;
-    text[at] = 0;
-    do text[--at] = (char)('0' + u % 10);
-    while ((u /= 10) != 0);
-    if (v < 0) text[--at] = '-';
-    say(text + at);
 }
 
 /* The number at *s, leaving *s after it. */

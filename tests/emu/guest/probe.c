@@ -1,46 +1,9 @@
 /* The emulator's test program: argv[1] chooses what it does. Freestanding, no library. */
-#include "abi/trap_numbers.h"
+#include "guest.h"
 
-typedef unsigned int u32;
-
-int raw_trap(int number, int a, int b, int c, int d, int e, int f);
 long double load_pi(void);
 int divide_by_zero(void);
 void invalid_instruction(void);
-
-static int trap3(int n, int a, int b, int c) {
-    return raw_trap(n, a, b, c, 0, 0, 0);
-}
-
-void exit_process(int status) {
-    for (;;) raw_trap(VEKOS_TRAP_EXIT, status, 0, 0, 0, 0, 0);
-}
-
-static u32 length(const char *s) {
-    u32 n = 0;
-    while (s[n]) n++;
-    return n;
-}
-
-static int same(const char *a, const char *b) {
-    while (*a && *a == *b) a++, b++;
-    return *a == *b;
-}
-
-static void say(const char *s) {
-    trap3(VEKOS_TRAP_WRITE, 1, (int)s, (int)length(s));
-}
-
-static void say_number(int v) {
-    char text[16];
-    int at = 15;
-    u32 u = v < 0 ? -(u32)v : (u32)v;
-    text[at] = 0;
-    do text[--at] = (char)('0' + u % 10);
-    while ((u /= 10) != 0);
-    if (v < 0) text[--at] = '-';
-    say(text + at);
-}
 
 static int number(const char *s) {
     int sign = 1, v = 0;
@@ -109,18 +72,21 @@ int main(int argc, char **argv) {
         char buffer[64];
         int n;
         if (fd < 0) return say("cat -1\n"), 1;
-        while ((n = trap3(VEKOS_TRAP_READ, fd, (int)buffer, sizeof buffer)) > 0) trap3(VEKOS_TRAP_WRITE, 1, (int)buffer, n);
+        while ((n = trap3(VEKOS_TRAP_READ, fd, (int)buffer, sizeof buffer)) > 0)
+            trap3(VEKOS_TRAP_WRITE, 1, (int)buffer, n);
         trap3(VEKOS_TRAP_CLOSE, fd, 0, 0);
         return 0;
     }
     if (same(what, "writefile")) { /* writefile PATH TEXT */
-        say_number(trap3(VEKOS_TRAP_WRITEFILE, (int)argv[2], (int)argv[3], (int)length(argv[3]))), say("\n");
+        say_number(trap3(VEKOS_TRAP_WRITEFILE, (int)argv[2], (int)argv[3], (int)length(argv[3]))),
+            say("\n");
         return 0;
     }
     if (same(what, "pwd")) { /* chdir to argv[2] when given, then print the folder */
         char buffer[128];
         if (argc > 2) say_number(trap3(VEKOS_TRAP_CHDIR, (int)argv[2], 0, 0)), say(" ");
-        if (trap3(VEKOS_TRAP_GETCWD, (int)buffer, sizeof buffer, 0) < 0) return say("getcwd -1\n"), 1;
+        if (trap3(VEKOS_TRAP_GETCWD, (int)buffer, sizeof buffer, 0) < 0)
+            return say("getcwd -1\n"), 1;
         say(buffer), say("\n");
         return 0;
     }

@@ -1,21 +1,10 @@
 /* The emulator's store test program: stores next to loads, next to translated code, and into
    code. argv[1] chooses; the result is the exit status. Freestanding, no library. */
-#include "abi/trap_numbers.h"
-
-int raw_trap(int number, int a, int b, int c, int d, int e, int f);
+#include "guest.h"
 
 /* In a writable and executable section (writable_code.S). */
 extern unsigned char code_buffer[16];
 int patch_next(void); /* stores 5 into its next instruction's immediate, returns it */
-
-void exit_process(int status) {
-    for (;;) raw_trap(VEKOS_TRAP_EXIT, status, 0, 0, 0, 0, 0);
-}
-
-static int same(const char *a, const char *b) {
-    while (*a && *a == *b) a++, b++;
-    return *a == *b;
-}
 
 static const unsigned table[4] = {1, 2, 3, 4};
 
