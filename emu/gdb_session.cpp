@@ -112,6 +112,7 @@ Stop GdbSession::resume(Resume how) {
     case Outcome::Kind::Limit:
     case Outcome::Kind::Killed:
     case Outcome::Kind::Waiting: // a deadlock: nothing can end the wait
+    case Outcome::Kind::Sliced:  // never: the kernel doesn't schedule the debugged program
         ended_ = outcome;
         return {Stop::Kind::Killed, 0, GdbSignal::Xcpu};
     case Outcome::Kind::Returned: // a jump to the address kept for `until`

@@ -62,4 +62,16 @@ FdTable::Number FdTable::dup2(int32_t fd, int32_t target) {
     return target;
 }
 
+FdTable FdTable::for_child(const std::array<int32_t, 3> &stdio, bool inherit) const {
+    FdTable child;
+    for (int32_t i = 0; i < kFirstFile; i++) {
+        const Descriptor *from = get(stdio[size_t(i)] == -1 ? i : stdio[size_t(i)]);
+        child.slots_[size_t(i)] = from != nullptr ? *from : Descriptor{};
+    }
+    if (inherit)
+        for (int32_t i = kFirstFile; i < kMaxDescriptors; i++)
+            child.slots_[size_t(i)] = slots_[size_t(i)];
+    return child;
+}
+
 } // namespace vekos

@@ -52,6 +52,10 @@ class FdTable {
     // `target`, sharing fd's open file (what it held is closed); EBADF.
     Number dup2(int32_t fd, int32_t target);
 
+    // A child's table: its 0, 1 and 2 share this table's stdio[i] (-1: i), and 3 and up are
+    // shared too when `inherit`.
+    FdTable for_child(const std::array<int32_t, 3> &stdio, bool inherit) const;
+
   private:
     int32_t lowest_free(int32_t from) const;
     std::array<Descriptor, kMaxDescriptors> slots_;

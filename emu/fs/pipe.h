@@ -31,6 +31,9 @@ class Pipe {
     Transfer read(uint8_t *to, uint32_t n);
     // As many of the n bytes as fit: a write waits only when none fit.
     Transfer write(const uint8_t *from, uint32_t n);
+    // A read or write would not wait now.
+    bool can_read() const { return held_ > 0 || writers_ == 0; }
+    bool can_write() const { return held_ < kCapacity || readers_ == 0; }
 
   private:
     friend class PipeEnd;
@@ -51,6 +54,7 @@ class PipeEnd {
     PipeEnd &operator=(const PipeEnd &) = delete;
 
     Pipe &pipe() const { return *pipe_; }
+    const std::shared_ptr<Pipe> &shared_pipe() const { return pipe_; }
     Pipe::Side side() const { return side_; }
     // A read or write that would wait fails at once instead (fd_set_nonblock).
     bool nonblocking = false;

@@ -3,6 +3,7 @@
 #include "common/exit_status.h"
 #include "common/retry.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -185,6 +186,19 @@ int32_t HostConsole::read(uint8_t *out, size_t n) {
     std::memcpy(out, input_ + input_at_, count);
     input_at_ += count;
     return int32_t(count);
+}
+
+bool HostConsole::input_ready() {
+    if (input_at_ < input_end_) return true;
+    pollfd input{0, POLLIN, 0};
+    return retry_on_eintr([&] { return ::poll(&input, 1, 0); }) != 0; // an error: read says so
+}
+
+void HostConsole::wait_for_input(int milliseconds) {
+    if (input_at_ < input_end_) return;
+    flush();
+    pollfd input{0, POLLIN, 0};
+    ::poll(&input, 1, milliseconds); // interrupted: the caller looks again
 }
 
 void HostConsole::flush() {

@@ -16,6 +16,10 @@ class Console {
     virtual int32_t read(uint8_t *out, size_t n) = 0;
     // Hands everything written so far to the host; called before the guest waits.
     virtual void flush() = 0;
+    // A read would not wait now (there is input, or its end).
+    virtual bool input_ready() { return true; }
+    // Waits until input_ready() or `milliseconds` have passed (-1: no limit).
+    virtual void wait_for_input(int milliseconds) { (void)milliseconds; }
 };
 
 // Host standard output. On a terminal every write goes straight through. Otherwise writes
@@ -43,6 +47,8 @@ class HostConsole : public Console {
     void write(const uint8_t *data, size_t n) override;
     int32_t read(uint8_t *out, size_t n) override;
     void flush() override;
+    bool input_ready() override;
+    void wait_for_input(int milliseconds) override;
 
   private:
     static constexpr size_t kInputChunk = 4096;

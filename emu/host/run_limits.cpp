@@ -38,7 +38,7 @@ struct RunLimits::Watchdog {
 
 RunLimits::RunLimits(Engine &engine, uint64_t max_instructions,
                      std::chrono::duration<double> timeout)
-    : engine_(engine) {
+    : engine_(&engine) {
     budget_.limit = max_instructions;
     if (timeout.count() > 0) {
         deadline_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(timeout);
@@ -123,7 +123,7 @@ void RunLimits::watch(Watchdog &w) {
         }
         Clock::time_point wake = Clock::time_point::max();
         if (expired_) {
-            if (running_.load(std::memory_order_relaxed)) engine_.stop();
+            if (running_.load(std::memory_order_relaxed)) engine_.load()->stop();
             wake = now + kStopRepeat;
         } else if (call % 2 == 1 && expired_call_ == call) {
             stop_call(call);
@@ -147,7 +147,7 @@ void RunLimits::watch(Watchdog &w) {
 // waits until the stop is done (sequentially consistent on both sides).
 void RunLimits::stop_call(uint64_t call) {
     stopping_.store(true);
-    if (calls_.load() == call) engine_.stop();
+    if (calls_.load() == call) engine_.load()->stop();
     stopping_.store(false);
 }
 

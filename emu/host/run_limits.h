@@ -72,7 +72,9 @@ class RunLimits {
     // While it lives, the watchdog stops the engine once the deadline has passed.
     class Running {
       public:
-        explicit Running(RunLimits &limits) : limits_(limits) {
+        // The engine runs, one of the run's (each process may have one of its own).
+        Running(RunLimits &limits, Engine &engine) : limits_(limits) {
+            limits_.engine_.store(&engine, std::memory_order_relaxed);
             limits_.running_.store(true, std::memory_order_relaxed);
         }
         ~Running() { limits_.running_.store(false, std::memory_order_relaxed); }
@@ -93,7 +95,8 @@ class RunLimits {
 
     static constexpr uint64_t kNoCall = ~uint64_t(0);
 
-    Engine &engine_;
+    // The engine that runs, or ran last; engines live as long as the kernel.
+    std::atomic<Engine *> engine_;
     InstructionBudget budget_;
     MemoryBudget memory_;
     std::optional<std::chrono::steady_clock::time_point> deadline_;

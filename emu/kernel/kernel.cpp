@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <utility>
@@ -44,17 +45,30 @@ Result<std::vector<uint8_t>> read_program(const RootFs &fs, const std::string &c
 
 } // namespace
 
+// The next command line of a script from `at` on, trimmed; none for a blank or comment line.
+std::optional<std::string> next_script_line(std::string_view text, size_t &at) {
+    size_t end = std::min(text.find('\n', at), text.size());
+    std::string_view line = text.substr(at, end - at);
+    at = end < text.size() ? end + 1 : text.size();
+    size_t first = line.find_first_not_of(" \t\r");
+    if (first == std::string_view::npos || line[first] == '#') return std::nullopt;
+    size_t last = line.find_last_not_of(" \t\r");
+    return std::string(line.substr(first, last - first + 1));
+}
+
 Kernel::Kernel(RootFs fs, Console &console, KernelOptions options)
     : fs_(std::move(fs)), console_(console), options_(options), engine_(std::make_unique<Engine>()),
       limits_(*engine_, options.max_instructions,
               std::chrono::duration<double>(options.timeout_seconds)),
-      services_{*engine_, traps_,  fs_,    changes_,          console_,
-                *this,    limits_, fifos_, options.stack_size} {
+      services_{engine_.get(), traps_,  fs_,    changes_, console_,
+                *this,         limits_, fifos_, *this,    options.stack_size} {
     limits_.memory().limit = options.max_memory;
 }
 
+// Processes still in the table (after a deadlock) go before the engines they ran on.
 Kernel::~Kernel() {
     console_.flush();
+    tasks_.clear();
 }
 
 void Kernel::stopped(std::string_view name) {
@@ -89,15 +103,55 @@ Result<std::unique_ptr<Process>> Kernel::load_image(const std::string &host_path
 }
 
 Result<std::unique_ptr<Process>> Kernel::load_image(const std::vector<uint8_t> &file,
-                                                    ProgramKind kind,
+                                                    ProgramKind kind, const std::string &name,
                                                     const std::vector<std::string> &argv,
-                                                    const std::string &cwd, int depth) {
+                                                    const std::string &cwd, int depth,
+                                                    Engine &engine) {
     if (kind == ProgramKind::Script) return Failure{not_a_program(true)};
     auto image = kind == ProgramKind::Elf ? parse_elf_image(file) : parse_flat_image(file);
     if (!image) return Failure{image.error()};
-    auto process = Process::create(services_, argv.at(0), *image, cwd, depth);
+    ProcessServices services = services_;
+    services.engine = &engine;
+    auto process = Process::create(services, name, *image, cwd, depth);
     if (process && !(*process)->set_arguments(argv)) return Failure{"argument list too long"};
     return process;
+}
+
+std::string Kernel::shown_name(const Task &task) const {
+    return several() ? task.name + " (pid " + std::to_string(task.pid) + ")" : task.name;
+}
+
+int Kernel::ended_status(Task &task, Outcome &outcome) {
+    switch (outcome.kind) {
+    case Outcome::Kind::Exited:
+        return outcome.status & 0xff;
+    case Outcome::Kind::Limit:
+        stopped(task.name);
+        return kStatusLimit;
+    case Outcome::Kind::Killed:
+    case Outcome::Kind::Paused: // a debugger leaves no program paused
+    case Outcome::Kind::Sliced: // nor does it give up its turn
+        report(shown_name(task), "killed from the debugger");
+        return kStatusKilled;
+    case Outcome::Kind::Waiting: // the debugged program waits with nothing left to run
+        if (!deadlocked_) {
+            task.wait = std::move(outcome.wait);
+            report_deadlock(nullptr);
+        }
+        return kStatusDeadlock;
+    case Outcome::Kind::Returned: // reached kNoUntil: a jump to 0xffffffff
+        outcome.fault = {FaultKind::FetchUnmapped, kNoUntil, kNoUntil, 0};
+        [[fallthrough]];
+    case Outcome::Kind::Faulted:
+        report(shown_name(task), task.process->describe(outcome.fault));
+        if (task.elf)
+            std::fputs(
+                fault_backtrace(*task.process, task.process->engine(), outcome.fault, *task.elf)
+                    .c_str(),
+                stderr);
+        break;
+    }
+    return kStatusFault;
 }
 
 Kernel::Ran Kernel::run_words(const std::vector<std::string> &words, const std::string &cwd,
@@ -121,67 +175,62 @@ Kernel::Ran Kernel::run_words(const std::vector<std::string> &words, const std::
         return {false, kStatusNotRun};
     }
     if (*kind == ProgramKind::Script) return run_script(name, *file, cwd, depth);
-    auto loaded = load_image(*file, *kind, words, cwd, depth);
+    const bool first = depth == 0 && next_pid_ == 1;
+    auto loaded =
+        load_image(*file, *kind, name, words, cwd, depth, first ? *engine_ : take_engine());
     if (!loaded) {
         report(name, loaded.error());
         return {false, kStatusNotRun};
     }
-    std::unique_ptr<Process> process = std::move(*loaded);
-    const int pid = next_pid_++;
+    Task &task = add_task(std::move(*loaded), name, 0);
+    if (*kind == ProgramKind::Elf)
+        task.elf = std::make_shared<const std::vector<uint8_t>>(std::move(*file));
     console_.flush();
-    process->start();
-    Outcome outcome = depth == 0 && debugger_ ? debugger_->run(*process) : process->run();
-    console_.flush();
-    // The first program's memory stays mapped until the kernel goes: vekos-emu exits right
-    // after it, and unmapping costs a translation-cache flush per page.
-    Process &finished = *process;
-    if (depth == 0) first_program_ = std::move(process);
-    switch (outcome.kind) {
-    case Outcome::Kind::Exited:
-        return {true, outcome.status & 0xff};
-    case Outcome::Kind::Limit:
-        stopped(name);
-        return {true, kStatusLimit};
-    case Outcome::Kind::Killed:
-    case Outcome::Kind::Paused: // a debugger leaves no program paused
-        report(name, "killed from the debugger");
-        return {true, kStatusKilled};
-    case Outcome::Kind::Waiting: // no other process runs meanwhile: it waits forever
-        // The parent of a run request waits on this one, already reported.
-        if (!std::exchange(deadlocked_, true))
-            report("deadlock", name + " (pid " + std::to_string(pid) + ") " + outcome.waits);
-        return {true, kStatusDeadlock};
-    case Outcome::Kind::Returned: // reached kNoUntil: a jump to 0xffffffff
-        outcome.fault = {FaultKind::FetchUnmapped, kNoUntil, kNoUntil, 0};
-        [[fallthrough]];
-    case Outcome::Kind::Faulted:
-        report(name, finished.describe(outcome.fault));
-        if (*kind == ProgramKind::Elf)
-            std::fputs(fault_backtrace(finished, *engine_, outcome.fault, *file).c_str(), stderr);
-        break;
-    }
-    return {true, kStatusFault};
+    if (!first || !debugger_) return {true, run_to_end(task.pid)};
+    // gdb runs the first program; the others run while it waits.
+    task.state = Task::State::Held;
+    task.process->set_scheduled(false);
+    end_task(task, debugger_->run(*task.process));
+    return {true, run_to_end(task.pid)};
 }
-
 // Every line runs, whatever the previous ones gave: a script is a list of commands, not a
 // program with error handling. The script counts as run once it could be read.
 Kernel::Ran Kernel::run_script(const std::string &name, const std::vector<uint8_t> &text,
                                const std::string &cwd, int depth) {
-    std::string_view rest(reinterpret_cast<const char *>(text.data()), text.size());
-    while (!rest.empty() && !deadlocked_) {
+    const std::string_view all(reinterpret_cast<const char *>(text.data()), text.size());
+    size_t at = 0;
+    while (at < all.size() && !deadlocked_) {
         if (limits_.out_of_instructions() || limits_.out_of_time()) {
             stopped(name); // the lines left won't run
             break;
         }
-        size_t end = std::min(rest.find('\n'), rest.size());
-        std::string_view line = rest.substr(0, end);
-        rest = end < rest.size() ? rest.substr(end + 1) : std::string_view();
-        size_t first = line.find_first_not_of(" \t\r");
-        if (first == std::string_view::npos || line[first] == '#') continue;
-        size_t last = line.find_last_not_of(" \t\r");
-        run_line(std::string(line.substr(first, last - first + 1)), cwd, depth + 1);
+        if (auto line = next_script_line(all, at)) run_line(*line, cwd, depth + 1);
     }
     return {true, 0};
+}
+
+// Started at once; the child runs when its turn comes.
+Result<int32_t, HostError> Kernel::spawn(Process &parent, const SpawnRequest &request) {
+    if (tasks_.size() >= kMaxProcesses) return HostError{EAGAIN};
+    auto kind = program_kind(request.path);
+    if (!kind) return HostError{ENOEXEC};
+    const size_t max = *kind == ProgramKind::Script ? kMaxScript : kMaxImageFile;
+    auto file = read_program(fs_, parent.cwd(), request.path, max);
+    if (!file) return HostError{ENOENT};
+    if (*kind == ProgramKind::Script) {
+        Task &task = add_task(nullptr, request.path, parent.pid());
+        task.script = Task::Script{std::string(file->begin(), file->end()), 0, parent.cwd(),
+                                   parent.depth() + 1};
+        return task.pid;
+    }
+    auto loaded = load_image(*file, *kind, request.path, request.argv, parent.cwd(),
+                             parent.depth() + 1, take_engine());
+    if (!loaded) return HostError{arguments_fit(request.argv) ? ENOEXEC : E2BIG};
+    (*loaded)->fds() = parent.fds().for_child(request.settings.stdio, request.settings.inherit);
+    Task &task = add_task(std::move(*loaded), request.path, parent.pid());
+    if (*kind == ProgramKind::Elf)
+        task.elf = std::make_shared<const std::vector<uint8_t>>(std::move(*file));
+    return task.pid;
 }
 
 int32_t Kernel::run_line(const std::string &line, const std::string &cwd, int depth) {
@@ -198,13 +247,13 @@ int32_t Kernel::run_line(const std::string &line, const std::string &cwd, int de
     return run_words(words, cwd, depth).started ? 0 : -1;
 }
 
-// The parent leaves the engine only when a child may really run.
+// The parent waits in its run loop meanwhile; the other processes run as usual.
 int32_t Kernel::run_request(Process &parent, const std::string &line) {
-    const int depth = parent.depth() + 1;
-    if (split_words(line).empty() || depth > kMaxNesting)
-        return run_line(line, parent.cwd(), depth);
-    Process::Suspension away(parent);
-    return run_line(line, parent.cwd(), depth);
+    Task *task = find_task(parent.pid());
+    if (task != nullptr) task->wait.what = "waits for the program its run request runs";
+    const int32_t ran = run_line(line, parent.cwd(), parent.depth() + 1);
+    if ((task = find_task(parent.pid())) != nullptr) task->wait.what.clear();
+    return ran;
 }
 
 int Kernel::run_main(const std::vector<std::string> &argv, const std::string &cwd) {
@@ -216,6 +265,8 @@ int Kernel::run_main(const std::vector<std::string> &argv, const std::string &cw
     bool host_file =
         name.find('/') != std::string::npos && stat(name.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
     int status = run_words(argv, cwd, 0, host_file ? &name : nullptr).status;
+    // The run ends when every process it started has ended.
+    run_until([this] { return tasks_.empty(); });
     return stopped_ ? kStatusLimit : deadlocked_ ? kStatusDeadlock : status;
 }
 

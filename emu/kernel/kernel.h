@@ -10,11 +10,14 @@
 #include "host/console.h"
 #include "host/run_limits.h"
 #include "kernel/process.h"
+#include "kernel/slice_timer.h"
 #include "kernel/trap_dispatcher.h"
 #include "loader/programs.h"
 #include "machine/engine.h"
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,6 +34,11 @@ struct KernelOptions {
 
 // Run requests may nest this deep below the first program.
 constexpr int kMaxNesting = 16;
+// Processes the table holds at once, running, waiting or ended and not yet waited for.
+constexpr size_t kMaxProcesses = 64;
+
+// The next command line of a script from `at` on, trimmed; none for a blank or comment line.
+std::optional<std::string> next_script_line(std::string_view text, size_t &at);
 
 // Runs the first program in place of Process::run, under a debugger (vekos-emu --gdb); the
 // programs it starts by run requests run freely.
@@ -40,7 +48,7 @@ class Debugger {
     virtual Outcome run(Process &process) = 0;
 };
 
-class Kernel : private RunRequests {
+class Kernel : private RunRequests, private ProcessTable {
   public:
     Kernel(RootFs fs, Console &console, KernelOptions options = {});
     ~Kernel() override;
@@ -75,10 +83,13 @@ class Kernel : private RunRequests {
     Result<std::unique_ptr<Process>> load_image(const std::string &host_path, ProgramKind kind,
                                                 const std::vector<std::string> &argv,
                                                 const std::string &cwd, int depth);
-    // The same for an image already read.
+    // The same for an image already read. Such processes run on the kernel's first engine.
     Result<std::unique_ptr<Process>> load_image(const std::vector<uint8_t> &file, ProgramKind kind,
                                                 const std::vector<std::string> &argv,
-                                                const std::string &cwd, int depth);
+                                                const std::string &cwd, int depth) {
+        return load_image(file, kind, argv.empty() ? std::string() : argv[0], argv, cwd, depth,
+                          *engine_);
+    }
 
     // "vekos-emu: NAME: MESSAGE" on stderr, after the console's pending output; control bytes
     // in either are escaped (\n, \x1b).
@@ -89,6 +100,32 @@ class Kernel : private RunRequests {
         bool started;
         int status;
     };
+    // A process of the run, or a script run as one: running, waiting, or ended and not yet
+    // waited for.
+    struct Task {
+        enum class State { Ready, Waiting, Held, Ended };
+        int pid = 0;
+        int parent = 0;            // 0: the kernel waits for it, or its parent has ended
+        bool kernel_waits = false; // run by the kernel (the first program, run requests)
+        std::string name;
+        std::unique_ptr<Process> process;                // none for a script, nor once ended
+        std::shared_ptr<const std::vector<uint8_t>> elf; // the image, for a fault's backtrace
+        State state = State::Ready;
+        WaitFor wait; // Waiting; Held: what it waits for, for a deadlock's report
+        int status = 0;
+        struct Script {
+            std::string text;
+            size_t at = 0;
+            std::string cwd;
+            int depth = 0;
+        };
+        std::optional<Script> script;
+    };
+
+    Result<std::unique_ptr<Process>> load_image(const std::vector<uint8_t> &file, ProgramKind kind,
+                                                const std::string &name,
+                                                const std::vector<std::string> &argv,
+                                                const std::string &cwd, int depth, Engine &engine);
     // Runs the program named by words[0], found inside the root unless `host_path` says where.
     Ran run_words(const std::vector<std::string> &words, const std::string &cwd, int depth,
                   const std::string *host_path = nullptr);
@@ -96,15 +133,53 @@ class Kernel : private RunRequests {
                    const std::string &cwd, int depth);
     // Reports the first stop by the run's limits; later ones are its consequence.
     void stopped(std::string_view name);
+    // "hello.uelf", or "hello.uelf (pid 3)" once several processes were started.
+    std::string shown_name(const Task &task) const;
+    // vekos-emu's status for how a process ended, reported as it must be.
+    int ended_status(Task &task, Outcome &outcome);
+
+    // The process table and its scheduler (processes.cpp).
+    // Starts the process; parent 0: the kernel waits for it.
+    Task &add_task(std::unique_ptr<Process> process, std::string name, int parent);
+    void run_script_turn(Task &task);
+    Task *find_task(int pid);
+    void remove_task(int pid);
+    // Runs the table's processes in turn until `done` or a deadlock; false on a deadlock.
+    bool run_until(const std::function<bool()> &done, const WaitFor *here = nullptr);
+    // Runs until the process ended and takes it from the table; its status.
+    int run_to_end(int pid);
+    Task *next_ready();
+    bool may_go_on(const Task &task) const;
+    void run_turn(Task &task);
+    void end_task(Task &task, Outcome outcome);
+    // Nothing can run: waits for time or input when a waiter may get them; false when none can.
+    bool idle(const WaitFor *here);
+    void report_deadlock(const WaitFor *here);
+    Engine &take_engine();
+    void release(std::unique_ptr<Process> process);
+    size_t live_tasks() const;
+    // RunRequests and ProcessTable, for the run loop and the traps.
+    Result<int32_t, HostError> spawn(Process &parent, const SpawnRequest &request) override;
+    std::optional<Result<int32_t, HostError>> reap(Process &parent, int32_t child, bool no_hang,
+                                                   int32_t &status, WaitFor &wait) override;
+    bool wait_here(Process &process, const WaitFor &wait) override;
+    bool alone() const override { return live_tasks() <= 1; }
+    bool several() const override { return next_pid_ > 2; }
 
     RootFs fs_;
     Console &console_;
     KernelOptions options_;
     std::unique_ptr<Engine> engine_;
+    // Engines of processes after the first: one each while they live, then kept for the next.
+    std::vector<std::unique_ptr<Engine>> engines_;
+    std::vector<Engine *> idle_engines_;
     RunLimits limits_;
+    SliceTimer slices_;
     bool stopped_ = false;
     bool deadlocked_ = false;
-    int next_pid_ = 1; // each program started takes the next, for messages
+    int next_pid_ = 1;                         // each program started takes the next
+    std::vector<std::unique_ptr<Task>> tasks_; // in start order
+    size_t turn_ = 0;                          // where the search for the next to run starts
     TrapDispatcher traps_;
     FileChanges changes_;
     FifoPipes fifos_;

@@ -7,12 +7,22 @@
 namespace vekos {
 
 Process::Process(const ProcessServices &services, std::string name, std::string cwd, int depth)
-    : engine_(services.engine), traps_(services.traps), runner_(services.runner),
+    : engine_(*services.engine), traps_(services.traps), runner_(services.runner),
       limits_(services.limits), name_(std::move(name)), cwd_(cwd), initial_cwd_(std::move(cwd)),
       depth_(depth), mappings_(memory_, services.limits.memory()),
-      streams_(services.limits.memory()),
-      context_{memory_,          fds_,      cwd_,     services.fs,   services.changes,
-               services.console, services.limits, mappings_, streams_, services.fifos} {}
+      streams_(services.limits.memory()), context_{memory_,
+                                                   fds_,
+                                                   cwd_,
+                                                   services.fs,
+                                                   services.changes,
+                                                   services.console,
+                                                   services.limits,
+                                                   mappings_,
+                                                   streams_,
+                                                   services.fifos,
+                                                   spawn_settings_,
+                                                   services.table,
+                                                   pid_} {}
 
 Process::~Process() {
     engine_.detach(memory_);
@@ -37,10 +47,14 @@ Result<std::unique_ptr<Process>> Process::create(const ProcessServices &services
     return p;
 }
 
-bool Process::lay_out(const std::vector<std::string> &argv, uint32_t misalign) {
+bool arguments_fit(const std::vector<std::string> &argv, uint32_t misalign) {
     uint64_t bytes = 4 * (uint64_t(argv.size()) + 2) + misalign + 16;
     for (const std::string &a : argv) bytes += a.size() + 1;
-    if (bytes > kMaxArgBytes) return false;
+    return bytes <= kMaxArgBytes;
+}
+
+bool Process::lay_out(const std::vector<std::string> &argv, uint32_t misalign) {
+    if (!arguments_fit(argv, misalign)) return false;
     uint32_t at = kStackTop;
     std::vector<uint32_t> words{uint32_t(argv.size())};
     for (const std::string &a : argv) {
@@ -77,21 +91,47 @@ Outcome Process::run(uint32_t until) {
     for (;;) {
         Engine::RunResult r{};
         {
-            RunLimits::Running running(limits_);
+            RunLimits::Running running(limits_, engine_);
             if (limits_.out_of_time()) return {Outcome::Kind::Limit, 0, {}};
             r = engine_.run(*this, engine_.reg(Reg::Eip), until, &limits_.instructions());
         }
         if (traps_.acting()) {
             PendingAction action = traps_.take_action();
-            if (action.kind == PendingAction::Kind::Exit)
+            switch (action.kind) {
+            case PendingAction::Kind::Exit:
                 return {Outcome::Kind::Exited, action.status, {}};
-            if (action.kind == PendingAction::Kind::Wait)
-                return {Outcome::Kind::Waiting, 0, {}, std::move(action.line)};
-            const int32_t ran = runner_.run_request(*this, action.line);
-            if (runner_.deadlocked())
-                return {Outcome::Kind::Waiting, 0, {}, "waits for the program it ran"};
-            traps_.complete(engine_, context_, action, ran);
-            continue;
+            case PendingAction::Kind::Spawn:
+                traps_.complete(engine_, context_, action, spawn_child(action));
+                continue;
+            case PendingAction::Kind::WaitChild: {
+                WaitFor wait;
+                if (auto reaped = wait_for_child(action, wait)) {
+                    traps_.complete(engine_, context_, action, *reaped);
+                    continue;
+                }
+                action.wait = std::move(wait);
+                [[fallthrough]];
+            }
+            case PendingAction::Kind::Wait:
+                if (!action.wait.answer && !rewind_trap())
+                    return {Outcome::Kind::Faulted, 0, {FaultKind::Exception, 0, 0, 0}};
+                if (scheduled_) return {Outcome::Kind::Waiting, 0, {}, std::move(action.wait)};
+                if (!runner_.wait_here(*this, action.wait))
+                    return {Outcome::Kind::Waiting, 0, {}, std::move(action.wait)};
+                resume(action.wait);
+                continue;
+            case PendingAction::Kind::RunLine:
+            case PendingAction::Kind::None: {
+                const int32_t ran = runner_.run_request(*this, action.line);
+                if (runner_.deadlocked()) {
+                    WaitFor wait;
+                    wait.what = "waits for the program it ran";
+                    return {Outcome::Kind::Waiting, 0, {}, std::move(wait)};
+                }
+                traps_.complete(engine_, context_, action, ran);
+                continue;
+            }
+            }
         }
         // The watchdog's stop looks like any other: the deadline says whose it was.
         if (limits_.out_of_time() && r.stop != Engine::Stop::Fault)
@@ -105,6 +145,8 @@ Outcome Process::run(uint32_t until) {
             return {Outcome::Kind::Returned, 0, {}};
         case Engine::Stop::Watch:
             return {Outcome::Kind::Paused, 0, {}};
+        case Engine::Stop::Preempted:
+            return {Outcome::Kind::Sliced, 0, {}};
         case Engine::Stop::Stopped: {
             // A stop no hook asked for: Unicorn halting after `hlt` (at privilege level 3
             // it faults first). A user program may not halt the CPU: the fault it raises.
@@ -117,18 +159,39 @@ Outcome Process::run(uint32_t until) {
     }
 }
 
+// A trap is `int 0x80`, two bytes; eip stands after it.
+bool Process::rewind_trap() {
+    const uint32_t at = engine_.reg(Reg::Eip) - 2;
+    uint8_t code[2] = {};
+    if (!memory_.read(at, code, 2) || code[0] != 0xCD || code[1] != 0x80) return false;
+    engine_.set_reg(Reg::Eip, at);
+    return true;
+}
+
+void Process::resume(const WaitFor &wait) {
+    if (wait.answer) engine_.set_trap_result(*wait.answer);
+}
+
+int32_t Process::spawn_child(PendingAction &action) {
+    auto pid = runner_.spawn(*this, action.spawn);
+    return pid ? *pid : kTrapFailed;
+}
+
+// The status word is checked before the child is reaped, so that a bad pointer loses no
+// child's status.
+std::optional<int32_t> Process::wait_for_child(PendingAction &action, WaitFor &wait) {
+    if (action.status_at != 0 && !memory_.accessible(action.status_at, 4, kProtWrite))
+        return kTrapFailed;
+    int32_t status = 0;
+    auto reaped = runner_.reap(*this, action.child, action.no_hang, status, wait);
+    if (!reaped) return std::nullopt;
+    if (!*reaped) return kTrapFailed;
+    if (**reaped > 0 && action.status_at != 0) memory_.write(action.status_at, &status, 4);
+    return **reaped;
+}
+
 void Process::on_trap() {
     traps_.dispatch(engine_, context_);
-}
-
-Process::Suspension::Suspension(Process &process)
-    : process_(process), cpu_(process.engine_.save()) {
-    process_.engine_.detach(process_.memory_);
-}
-
-Process::Suspension::~Suspension() {
-    process_.engine_.attach(process_.memory_);
-    process_.engine_.restore(*cpu_);
 }
 
 std::shared_ptr<Process::Snapshot> Process::snapshot() {

@@ -35,31 +35,46 @@ constexpr uint32_t kMaxArgBytes = 64 * 1024; // argv strings and pointers togeth
 // An address the guest never reaches: uc_emu_start needs an `until`.
 constexpr uint32_t kNoUntil = 0xFFFFFFFF;
 
+// The argument strings and their pointers fit on the entry stack.
+bool arguments_fit(const std::vector<std::string> &argv, uint32_t misalign = 0);
+
 struct Outcome {
     // Paused: an instruction or access watch stopped the run (a debugger's). Killed: a
-    // debugger ended it. Waiting: a trap left it waiting (on a pipe, or on the program its run
-    // request runs, when that one can't end); whoever runs it decides what happens meanwhile.
-    enum class Kind { Exited, Faulted, Limit, Returned, Paused, Killed, Waiting };
-    Outcome(Kind k = Kind::Exited, int32_t exit_status = 0, Fault what = {}, std::string on = {})
-        : kind(k), status(exit_status), fault(what), waits(std::move(on)) {}
+    // debugger ended it. Waiting: a trap left it waiting (on a pipe, a child, the program its
+    // run request runs); whoever runs it decides what happens meanwhile. Sliced: its slice of
+    // time is spent and another process may run.
+    enum class Kind { Exited, Faulted, Limit, Returned, Paused, Killed, Waiting, Sliced };
+    Outcome(Kind k = Kind::Exited, int32_t exit_status = 0, Fault what = {}, WaitFor on = {})
+        : kind(k), status(exit_status), fault(what), wait(std::move(on)) {}
     Kind kind;
-    int32_t status;    // Exited
-    Fault fault;       // Faulted
-    std::string waits; // Waiting: on what, in words ("waits to read from descriptor 3, ...")
+    int32_t status; // Exited
+    Fault fault;    // Faulted
+    WaitFor wait;   // Waiting
 };
 
-// Runs the command line of a run request to its end: 0 when it was run, -1 when it couldn't be.
+// What a process's run loop asks of the kernel: run requests, children, and waits.
 class RunRequests {
   public:
     virtual ~RunRequests() = default;
+    // Runs the command line of a run request to its end: 0 when it was run, -1 when it
+    // couldn't be.
     virtual int32_t run_request(Process &parent, const std::string &line) = 0;
     // A program run waits for what can't come: the parent of the request waits forever too.
     virtual bool deadlocked() const = 0;
+    // Starts a child; its process id, or a host error when it can't start.
+    virtual Result<int32_t, HostError> spawn(Process &parent, const SpawnRequest &request) = 0;
+    // waitpid: the child's id with its status, 0 when `no_hang` and it still runs, a host
+    // error when it is no child to wait for; nullopt, with `wait` filled, when it must wait.
+    virtual std::optional<Result<int32_t, HostError>>
+    reap(Process &parent, int32_t child, bool no_hang, int32_t &status, WaitFor &wait) = 0;
+    // A process that no scheduler runs (the first program under a debugger, a test's) waits:
+    // the others run until it may go on. False when nothing can end the wait.
+    virtual bool wait_here(Process &process, const WaitFor &wait) = 0;
 };
 
 // What processes run on; the kernel owns all of it.
 struct ProcessServices {
-    Engine &engine;
+    Engine *engine; // each process may run on an engine of its own
     TrapDispatcher &traps;
     RootFs &fs;
     FileChanges &changes;
@@ -67,6 +82,7 @@ struct ProcessServices {
     RunRequests &runner;
     RunLimits &limits;
     FifoPipes &fifos;
+    ProcessTable &table;
     uint32_t stack_size = kStackSize; // a multiple of the page size
 };
 
@@ -94,23 +110,18 @@ class Process : private TrapHandler {
     std::shared_ptr<Snapshot> snapshot();
     void restore(const Snapshot &snapshot);
 
-    // Takes the process off the engine, CPU state included, while a child runs on it, and puts
-    // it back when it goes.
-    class Suspension {
-      public:
-        explicit Suspension(Process &process);
-        ~Suspension();
-        Suspension(const Suspension &) = delete;
-        Suspension &operator=(const Suspension &) = delete;
-
-      private:
-        Process &process_;
-        std::unique_ptr<Engine::Context> cpu_;
-    };
-
     GuestMemory &memory() { return memory_; }
     Mappings &mappings() { return mappings_; }
     FdTable &fds() { return fds_; }
+    Engine &engine() { return engine_; }
+    // Its id in the run (1 for the first program), set when the kernel starts it.
+    int pid() const { return pid_; }
+    void set_pid(int pid) { pid_ = pid; }
+    // A scheduler runs it: a wait or a spent slice hands it back (else waits go to the
+    // kernel's wait_here).
+    void set_scheduled(bool scheduled) { scheduled_ = scheduled; }
+    // Takes a waiting trap up again: with the wait's answer, or running the trap once more.
+    void resume(const WaitFor &wait);
     std::string &cwd() { return cwd_; }
     const std::string &name() const { return name_; }
     int depth() const { return depth_; }
@@ -129,6 +140,11 @@ class Process : private TrapHandler {
     // The entry stack, lowered as a whole by `misalign` bytes.
     bool lay_out(const std::vector<std::string> &argv, uint32_t misalign);
     void on_trap() override;
+    // Puts eip back on the `int 0x80` just served, so that the trap runs again.
+    bool rewind_trap();
+    // The run loop's part of spawn and waitpid.
+    int32_t spawn_child(PendingAction &action);
+    std::optional<int32_t> wait_for_child(PendingAction &action, WaitFor &wait);
 
     Engine &engine_;
     TrapDispatcher &traps_;
@@ -143,6 +159,9 @@ class Process : private TrapHandler {
     // Go with the process: its mappings and streams not ended are released first thing.
     Mappings mappings_;
     StreamFiles streams_;
+    SpawnSettings spawn_settings_;
+    int pid_ = 0;
+    bool scheduled_ = false;
     TrapContext context_;
     SymbolTable symbols_;
     uint32_t entry_ = 0;

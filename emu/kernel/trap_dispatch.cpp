@@ -23,14 +23,14 @@ const TrapRow kTraps[] = {
     {VEKOS_TRAP_READ, "read", trap_read, 3, {I, {K::BufferOut, 2}, U}, kWaits},
     {VEKOS_TRAP_OPEN, "open", trap_open, 3, {P, {K::OpenFlags}, H}, kFiles | kCreates},
     {VEKOS_TRAP_CLOSE, "close", trap_close, 1, {I}},
-    {VEKOS_TRAP_GETKEY, "getkey", trap_getkey, 0, {}},
+    {VEKOS_TRAP_GETKEY, "getkey", trap_getkey, 0, {}, kWaits},
     {VEKOS_TRAP_WRITEFILE,
      "writefile",
      trap_writefile,
      3,
      {P, {K::BufferIn, 2}, U},
      kFiles | kCreates},
-    {VEKOS_TRAP_USLEEP, "usleep", trap_usleep, 1, {U}},
+    {VEKOS_TRAP_USLEEP, "usleep", trap_usleep, 1, {U}, kWaits},
     {VEKOS_TRAP_MKDIR, "mkdir", trap_mkdir, 1, {P}, kCreates},
     {VEKOS_TRAP_UNLINK, "unlink", trap_unlink, 1, {P}},
     {VEKOS_TRAP_RMDIR, "rmdir", trap_rmdir, 1, {P}},
@@ -59,12 +59,12 @@ const TrapRow kTraps[] = {
     {VEKOS_TRAP_PIPE, "pipe", trap_pipe, 1, {{K::FdPair}}},
     {VEKOS_TRAP_MKFIFO, "mkfifo", trap_mkfifo, 1, {P}, kCreates},
     {VEKOS_TRAP_FD_SET_NONBLOCK, "fd_set_nonblock", trap_fd_set_nonblock, 2, {I, I}},
-    // Wrapped by the library, refused here: they fail as the kernel would without them.
-    {VEKOS_TRAP_FD_SET_INHERIT, "fd_set_inherit", trap_refused, 1, {I}},
-    {VEKOS_TRAP_FD_SET_STDIO, "fd_set_stdio", trap_refused, 3, {I, I, I}},
-    {VEKOS_TRAP_SPAWN, "spawn", trap_refused, 3, {P, W, I}, kFiles},
-    {VEKOS_TRAP_WAITPID, "waitpid", trap_refused, 3, {I, W, H}},
-    {VEKOS_TRAP_SPAWN_EX, "spawn_ex", trap_refused, 1, {W}, kFiles},
+    {VEKOS_TRAP_FD_SET_INHERIT, "fd_set_inherit", trap_fd_set_inherit, 1, {I}},
+    {VEKOS_TRAP_FD_SET_STDIO, "fd_set_stdio", trap_fd_set_stdio, 3, {I, I, I}},
+    // The child may change any file.
+    {VEKOS_TRAP_SPAWN, "spawn", trap_spawn, 3, {P, W, I}, kFiles | kRunLoop},
+    {VEKOS_TRAP_WAITPID, "waitpid", trap_waitpid, 3, {I, W, H}, kRunLoop},
+    {VEKOS_TRAP_SPAWN_EX, "spawn_ex", trap_spawn_ex, 1, {W}, kFiles | kRunLoop},
 };
 
 constexpr uint32_t kMaxRecorded = 1 << 20;
@@ -136,6 +136,7 @@ void TrapDispatcher::dispatch(Engine &engine, TrapContext &context) {
         rec.emplace();
         rec->number = trap.number;
         rec->args = trap.args;
+        rec->pid = context.processes.several() ? context.pid : 0;
         record_data(context.memory, row, *rec, false);
         for (TrapObserver *o : observers_) {
             if (auto answer = o->before(*rec)) {

@@ -82,6 +82,7 @@ TrapResult trap_read(TrapCall &t) {
     }
     uint32_t got;
     if (d->kind == Descriptor::Kind::Console) {
+        if (console_waits(t)) return 0;
         int32_t read = t.context.console.read(bytes, n);
         if (read < 0) return last_host_error();
         got = uint32_t(read);

@@ -70,14 +70,19 @@ TrapResult trap_exit(TrapCall &t);
 TrapResult trap_run(TrapCall &t);
 TrapResult trap_usleep(TrapCall &t);
 TrapResult trap_getkey(TrapCall &t);
+TrapResult trap_spawn(TrapCall &t);
+TrapResult trap_spawn_ex(TrapCall &t);
+TrapResult trap_waitpid(TrapCall &t);
+TrapResult trap_fd_set_stdio(TrapCall &t);
+TrapResult trap_fd_set_inherit(TrapCall &t);
+// A console read with no input at hand while other processes could run: the trap leaves a
+// wait for input instead of blocking the host. False: read now.
+bool console_waits(TrapCall &t);
 // Memory and streamed files: trap_memory.cpp.
 TrapResult trap_mmap(TrapCall &t);
 TrapResult trap_munmap(TrapCall &t);
 TrapResult trap_stream_begin(TrapCall &t);
 TrapResult trap_stream_write(TrapCall &t);
 TrapResult trap_stream_end(TrapCall &t);
-
-// Traps this kernel refuses (processes): ENOSYS.
-TrapResult trap_refused(TrapCall &t);
 
 } // namespace vekos

@@ -25,10 +25,16 @@ std::string waited_on(const TrapCall &t, int32_t fd, const PipeEnd &end) {
     return text;
 }
 
+// The trap runs again once the pipe can take it.
 TrapResult wait_or_fail(TrapCall &t, int32_t fd, const PipeEnd &end) {
     if (end.nonblocking) return fail(EAGAIN);
     t.action.kind = PendingAction::Kind::Wait;
-    t.action.line = waited_on(t, fd, end);
+    t.action.wait.what = waited_on(t, fd, end);
+    std::shared_ptr<const Pipe> pipe = end.shared_pipe();
+    if (end.side() == Pipe::Side::Read)
+        t.action.wait.ready = [pipe] { return pipe->can_read(); };
+    else
+        t.action.wait.ready = [pipe] { return pipe->can_write(); };
     return 0; // not the guest's: the trap stays unanswered
 }
 

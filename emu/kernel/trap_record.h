@@ -19,6 +19,7 @@ struct TrapRecord {
     std::array<std::optional<std::string>, 6> data;
     bool scripted = false; // answered by an observer instead of the kernel
     bool returned = true;  // false when the trap ended the process (_exit)
+    int pid = 0;           // the process's id once the run has several, else 0
 };
 
 class TrapObserver {

@@ -9,11 +9,14 @@
 #include "kernel/trap_record.h"
 
 #include <array>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vekos {
 
@@ -26,6 +29,7 @@ class Mappings;
 class RootFs;
 class StreamFiles;
 class RunLimits;
+class ProcessTable;
 
 enum class ArgKind : uint8_t {
     Int,       // signed decimal
@@ -71,6 +75,14 @@ enum TrapEffect : uint8_t {
     kMayWait = 1 << 4,
 };
 
+// Descriptors the next spawn hands its child (fd_set_stdio, fd_set_inherit): which of this
+// process's descriptors become the child's 0, 1 and 2 (-1: this process's own 0, 1 and 2), and
+// whether 3 and up go too.
+struct SpawnSettings {
+    std::array<int32_t, 3> stdio{-1, -1, -1};
+    bool inherit = false;
+};
+
 // What a handler may reach of the process that trapped.
 struct TrapContext {
     GuestMemory &memory;
@@ -83,6 +95,38 @@ struct TrapContext {
     Mappings &mappings;
     StreamFiles &streams;
     FifoPipes &fifos;
+    SpawnSettings &spawn;
+    ProcessTable &processes;
+    const int &pid;
+};
+
+// The kernel's processes as traps see them.
+class ProcessTable {
+  public:
+    virtual ~ProcessTable() = default;
+    // No other process lives that could run meanwhile: a wait may block the host.
+    virtual bool alone() const = 0;
+    // More than one process was started in this run: traces and reports name the process id.
+    virtual bool several() const = 0;
+};
+
+// Why a process can't go on, and when it may. With `answer` the trap is done once ready and
+// gives that result; without, the trap runs again then (a pipe, a child, console input).
+struct WaitFor {
+    std::string what;            // in words: "waits to read from descriptor 3, an empty pipe"
+    std::function<bool()> ready; // it may go on now
+    std::optional<int32_t> answer;
+    // Time or input may end it, not only another process: never part of a deadlock.
+    bool external = false;
+    std::optional<std::chrono::steady_clock::time_point> until; // a sleep's end
+};
+
+// A child to start: exactly `argv` (argc words), with the parent's descriptors as `settings`
+// choose.
+struct SpawnRequest {
+    std::string path;
+    std::vector<std::string> argv;
+    SpawnSettings settings;
 };
 
 // A handler's outcome: the guest's result, or the host error that made the trap fail (the
@@ -91,11 +135,18 @@ using TrapResult = Result<int32_t, HostError>;
 
 // What a trap leaves for the run loop to do once the engine has stopped. Wait: the trap can't
 // be answered now (a read of an empty pipe, a write to a full one); it is left unanswered and
-// whoever runs the process decides what happens meanwhile.
+// whoever runs the process decides what happens meanwhile. Spawn and WaitChild need the
+// process table, which only the run loop may change.
 struct PendingAction {
-    enum class Kind { None, Exit, RunLine, Wait } kind = Kind::None;
+    enum class Kind { None, Exit, RunLine, Wait, Spawn, WaitChild } kind = Kind::None;
     int32_t status = 0; // Exit
-    std::string line;   // RunLine; Wait: what the process waits on, in words
+    std::string line;   // RunLine
+    WaitFor wait;       // Wait
+    SpawnRequest spawn; // Spawn
+    // WaitChild: the child (-1: any), where its status goes (0: nowhere), and no waiting.
+    int32_t child = -1;
+    uint32_t status_at = 0;
+    bool no_hang = false;
     // The trap's record while the run loop acts, when traps are observed.
     std::optional<TrapRecord> record;
 };

@@ -186,6 +186,7 @@ Engine::RunResult Engine::run(TrapHandler &handler, uint32_t begin, uint32_t unt
         compiled_until_ = until;
     }
     stopped_ = false;
+    preempted_ = false;
     uc_err err = uc_emu_start(uc_, begin, until, 0, 0);
     // Stopped to flush the translation buffer before it fills: flush, go on unless something
     // else ended the run too.
@@ -193,7 +194,7 @@ Engine::RunResult Engine::run(TrapHandler &handler, uint32_t begin, uint32_t unt
         unicorn::flush_translations(uc_);
         uint32_t eip = reg(Reg::Eip);
         if (err != UC_ERR_OK || handler_exception_ || fault_ || limit_hit_ || watch_hit_ ||
-            stopped_ || eip == until)
+            stopped_ || preempted_ || eip == until)
             break;
         err = uc_emu_start(uc_, eip, until, 0, 0);
     }
@@ -214,6 +215,7 @@ Engine::RunResult Engine::run(TrapHandler &handler, uint32_t begin, uint32_t unt
     if (limit_hit_) return {Stop::Limit, {}};
     if (watch_hit_) return {Stop::Watch, {}};
     if (reg(Reg::Eip) == until) return {Stop::Until, {}};
+    if (preempted_ && !stopped_) return {Stop::Preempted, {}};
     return {Stop::Stopped, {}};
 }
 

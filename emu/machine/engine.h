@@ -105,7 +105,8 @@ class Engine : private CodeWriteObserver, private RegionObserver, private StoreW
     void empty_fpu_stack();
     void reset_fpu();
 
-    enum class Stop { Stopped, Until, Fault, Limit, Watch };
+    // Preempted: preempt() ended the run between two instructions; it may go on from eip.
+    enum class Stop { Stopped, Until, Fault, Limit, Watch, Preempted };
     struct RunResult {
         Stop stop;
         Fault fault;
@@ -116,6 +117,12 @@ class Engine : private CodeWriteObserver, private RegionObserver, private StoreW
     // May come from another thread (a watchdog's).
     void stop() {
         stopped_ = true;
+        uc_emu_stop(uc_);
+    }
+    // Ends the run to let another process have the CPU (from another thread too). A call
+    // made before the run starts is lost: the caller repeats it.
+    void preempt() {
+        preempted_ = true;
         uc_emu_stop(uc_);
     }
 
@@ -203,6 +210,7 @@ class Engine : private CodeWriteObserver, private RegionObserver, private StoreW
     bool counting_ = false;
     bool limit_hit_ = false;
     std::atomic<bool> stopped_{false};
+    std::atomic<bool> preempted_{false};
     InstructionWatch *watch_ = nullptr;
     // One watched range; the hook's user data (its address stays put).
     struct AccessHook {

@@ -94,7 +94,9 @@ void TraceObserver::after(const TrapRecord &record) {
         std::chrono::duration<double> since = std::chrono::steady_clock::now() - start_;
         std::snprintf(time, sizeof time, "%.6f ", since.count());
     }
-    if (std::fprintf(settings_.out, "[trace] %s%s%s\n", time, describe_trap(record).c_str(),
+    char pid[24] = "";
+    if (record.pid != 0) std::snprintf(pid, sizeof pid, "pid %d: ", record.pid);
+    if (std::fprintf(settings_.out, "[trace] %s%s%s%s\n", time, pid, describe_trap(record).c_str(),
                      record.scripted ? " (scripted)" : "") < 0 ||
         std::ferror(settings_.out))
         write_failed(errno);

@@ -79,7 +79,8 @@ TEST_F(VekosEmu, AFaultInAChildEndsOnlyTheChild) {
     Finished f = emu({"probe.uelf", "run", "probe.uelf", "read-null"});
     EXPECT_EQ(f.status, 0) << f.err;
     EXPECT_EQ(f.out, "run 0\n") << "the request returns 0: the child was run";
-    EXPECT_EQ(f.err.rfind("vekos-emu: probe.uelf: read of unmapped address 0x00000000", 0), 0u)
+    EXPECT_EQ(f.err.rfind("vekos-emu: probe.uelf (pid 2): read of unmapped address 0x00000000", 0),
+              0u)
         << f.err;
 }
 

@@ -44,8 +44,8 @@ TEST_F(Pipes, StepsGiveTheirResults) {
     }
 }
 
-// Only one process runs at a time, so a wait that the waiting process alone could end (or
-// its parent, waiting for it) ends the run at once with a report.
+// A wait that only the waiting processes themselves could end ends the run with a report:
+// one line for each process waiting.
 TEST_F(Pipes, AWaitNothingCanEndIsReportedAsADeadlock) {
     const std::string report = "vekos-emu: deadlock: pipes.uelf ";
     struct Case {
@@ -60,8 +60,9 @@ TEST_F(Pipes, AWaitNothingCanEndIsReportedAsADeadlock) {
                   "itself\n"},
         // The child's table starts anew: the write end stays with the parent, which waits
         // for the child.
-        {"m/f o/f:1 'R:pipes.uelf o/f:0 r3:1' w3:late",
-         "m=0 o=3 R=o=3 r=", report + "(pid 2) waits to read from descriptor 3, an empty pipe\n"},
+        {"m/f o/f:1 'R:pipes.uelf o/f:0 r3:1' w3:late", "m=0 o=3 R=o=3 r=",
+         report + "(pid 1) waits for the program its run request runs\n" + report +
+             "(pid 2) waits to read from descriptor 3, an empty pipe\n"},
     };
     for (const Case &c : cases) {
         Finished f = emu(std::string("pipes.uelf ") + c.steps);

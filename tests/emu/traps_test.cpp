@@ -42,7 +42,7 @@ class Traps : public ::testing::Test {
 };
 
 // Every pointer argument of every trap, from the table's argument kinds: each bad address
-// fails the trap with EFAULT (or ENOSYS, for a trap this kernel refuses) and harms nothing.
+// fails the trap with EFAULT and harms nothing.
 TEST_F(Traps, HostilePointersFailTheTrapAndHarmNothing) {
     TempRoot root;
     g.set_root(root.path());
@@ -81,6 +81,7 @@ TEST_F(Traps, HostilePointersFailTheTrapAndHarmNothing) {
             if (arg.kind == vekos::ArgKind::BufferOut) pointers.push_back(code); // not writable
             if (arg.kind == vekos::ArgKind::Path) pointers.push_back(endless);
             for (uint32_t bad : pointers) {
+                if (row.number == VEKOS_TRAP_WAITPID && bad == 0) continue; // no status wanted
                 std::vector<uint32_t> args;
                 for (int j = 0; j < row.arity; j++)
                     args.push_back(j == i ? bad : sound_argument(row.args[j]));
@@ -89,9 +90,8 @@ TEST_F(Traps, HostilePointersFailTheTrapAndHarmNothing) {
                     << row.name << " with argument " << i << " at 0x" << std::hex << bad;
                 ASSERT_EQ(g.traps().size(), 1u);
                 int error = g.traps()[0].error;
-                EXPECT_TRUE(error == EFAULT || error == ENOSYS)
-                    << row.name << " with argument " << i << " at 0x" << std::hex << bad
-                    << ": expected EFAULT (or ENOSYS), got errno " << std::dec << error;
+                EXPECT_EQ(error, EFAULT)
+                    << row.name << " with argument " << i << " at 0x" << std::hex << bad;
             }
         }
     }
@@ -364,32 +364,6 @@ TEST_F(Traps, TheConsoleIsDescriptorsZeroToTwo) {
     EXPECT_EQ(trap(VEKOS_TRAP_CLOSE, {1}), 0);
     EXPECT_EQ(trap(VEKOS_TRAP_WRITE, {1, str("x"), 1}), -1) << "a closed console descriptor";
     EXPECT_EQ(trap(VEKOS_TRAP_USLEEP, {1000}), 0);
-}
-
-TEST_F(Traps, TrapsTheKernelRefusesFailAndShowTheirNames) {
-    const vekos_trap_number refused[] = {
-        VEKOS_TRAP_VEKFS_STREAM_BEGIN,
-        VEKOS_TRAP_VEKFS_STREAM_WRITE,
-        VEKOS_TRAP_VEKFS_STREAM_END,
-        VEKOS_TRAP_MMAP,
-        VEKOS_TRAP_MUNMAP,
-        VEKOS_TRAP_FD_SET_INHERIT,
-        VEKOS_TRAP_FD_SET_STDIO,
-        VEKOS_TRAP_SPAWN,
-        VEKOS_TRAP_WAITPID,
-        VEKOS_TRAP_SPAWN_EX,
-    };
-    for (vekos_trap_number number : refused) {
-        g.clear_traps();
-        EXPECT_EQ(trap(number, {0, 0, 0}), -1) << "trap " << number;
-        std::string shown = vekos::harness::describe(g.traps());
-        EXPECT_TRUE(shown.rfind("trap_", 0) != 0 && shown.find(" = -1") != std::string::npos)
-            << "trap " << number << " should show by name with result -1, shows: " << shown;
-    }
-    g.clear_traps();
-    trap(VEKOS_TRAP_SPAWN, {str("/bin/x.uelf"), 0, 2});
-    EXPECT_EQ(vekos::harness::describe(g.traps()),
-              "spawn(\"/bin/x.uelf\", 0x0, 2) = -1 (not implemented)");
 }
 
 TEST_F(Traps, TheLogShowsEachTrapAsTraceDoes) {

@@ -173,6 +173,7 @@ CallOutcome Guest::run(uint32_t until, uint64_t limit) {
     case Outcome::Kind::Paused: // only under a debugger, which the harness never sets
     case Outcome::Kind::Killed:
     case Outcome::Kind::Waiting: // a read or write of a pipe that would wait
+    case Outcome::Kind::Sliced:  // only processes the kernel schedules
         break;
     }
     return out;
