@@ -75,7 +75,8 @@ class RunLimits {
         // The engine runs, one of the run's (each process may have one of its own).
         Running(RunLimits &limits, Engine &engine) : limits_(limits) {
             limits_.engine_.store(&engine, std::memory_order_relaxed);
-            limits_.running_.store(true, std::memory_order_relaxed);
+            limits_.runs_.fetch_add(1, std::memory_order_relaxed);
+            limits_.running_.store(true, std::memory_order_release);
         }
         ~Running() { limits_.running_.store(false, std::memory_order_relaxed); }
         Running(const Running &) = delete;
@@ -84,6 +85,14 @@ class RunLimits {
       private:
         RunLimits &limits_;
     };
+
+    // The engine running now, or nullptr; and how many runs have begun, so that another
+    // thread can tell one long run from several short ones.
+    Engine *running_engine() const {
+        return running_.load(std::memory_order_acquire) ? engine_.load(std::memory_order_relaxed)
+                                                        : nullptr;
+    }
+    uint64_t runs() const { return runs_.load(std::memory_order_relaxed); }
 
   private:
     friend class TestHooks;
@@ -102,6 +111,7 @@ class RunLimits {
     std::optional<std::chrono::steady_clock::time_point> deadline_;
     std::atomic<std::chrono::duration<double>> call_timeout_{};
     std::atomic<bool> running_{false};
+    std::atomic<uint64_t> runs_{0};
     std::atomic<bool> expired_{false};
     // Odd while a harness call lives: one more when it starts, one more when it ends.
     std::atomic<uint64_t> calls_{0};

@@ -60,6 +60,7 @@ Kernel::Kernel(RootFs fs, Console &console, KernelOptions options)
     : fs_(std::move(fs)), console_(console), options_(options), engine_(std::make_unique<Engine>()),
       limits_(*engine_, options.max_instructions,
               std::chrono::duration<double>(options.timeout_seconds)),
+      slices_(limits_),
       services_{engine_.get(), traps_,  fs_,    changes_, console_,
                 *this,         limits_, fifos_, *this,    options.stack_size} {
     limits_.memory().limit = options.max_memory;
@@ -176,9 +177,10 @@ Kernel::Ran Kernel::run_words(const std::vector<std::string> &words, const std::
     }
     if (*kind == ProgramKind::Script) return run_script(name, *file, cwd, depth);
     const bool first = depth == 0 && next_pid_ == 1;
-    auto loaded =
-        load_image(*file, *kind, name, words, cwd, depth, first ? *engine_ : take_engine());
+    Engine &engine = first ? *engine_ : take_engine();
+    auto loaded = load_image(*file, *kind, name, words, cwd, depth, engine);
     if (!loaded) {
+        if (!first) idle_engines_.push_back(&engine);
         report(name, loaded.error());
         return {false, kStatusNotRun};
     }
@@ -223,9 +225,13 @@ Result<int32_t, HostError> Kernel::spawn(Process &parent, const SpawnRequest &re
                                    parent.depth() + 1};
         return task.pid;
     }
+    Engine &engine = take_engine();
     auto loaded = load_image(*file, *kind, request.path, request.argv, parent.cwd(),
-                             parent.depth() + 1, take_engine());
-    if (!loaded) return HostError{arguments_fit(request.argv) ? ENOEXEC : E2BIG};
+                             parent.depth() + 1, engine);
+    if (!loaded) {
+        idle_engines_.push_back(&engine);
+        return HostError{arguments_fit(request.argv) ? ENOEXEC : E2BIG};
+    }
     (*loaded)->fds() = parent.fds().for_child(request.settings.stdio, request.settings.inherit);
     Task &task = add_task(std::move(*loaded), request.path, parent.pid());
     if (*kind == ProgramKind::Elf)

@@ -145,8 +145,9 @@ Outcome Process::run(uint32_t until) {
             return {Outcome::Kind::Returned, 0, {}};
         case Engine::Stop::Watch:
             return {Outcome::Kind::Paused, 0, {}};
-        case Engine::Stop::Preempted:
-            return {Outcome::Kind::Sliced, 0, {}};
+        case Engine::Stop::Preempted: // only a scheduler hands the CPU on
+            if (scheduled_) return {Outcome::Kind::Sliced, 0, {}};
+            continue;
         case Engine::Stop::Stopped: {
             // A stop no hook asked for: Unicorn halting after `hlt` (at privilege level 3
             // it faults first). A user program may not halt the CPU: the fault it raises.

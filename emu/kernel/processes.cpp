@@ -7,6 +7,15 @@
 #include <cmath>
 
 namespace vekos {
+namespace {
+
+// The engines of processes after the first are kept for the next ones; their translations
+// are dropped when another program comes and more than this is in use, so that up to
+// kMaxProcesses of them stay small. The first program keeps the larger buffer.
+constexpr size_t kChildTranslationBuffer = 4 << 20;
+constexpr size_t kChildTranslationLimit = 1 << 20;
+
+} // namespace
 
 Kernel::Task &Kernel::add_task(std::unique_ptr<Process> process, std::string name, int parent) {
     auto task = std::make_unique<Task>();
@@ -21,6 +30,7 @@ Kernel::Task &Kernel::add_task(std::unique_ptr<Process> process, std::string nam
         task->process = std::move(process);
     }
     tasks_.push_back(std::move(task));
+    slices_.set_active(live_tasks() > 1);
     return *tasks_.back();
 }
 
@@ -51,7 +61,7 @@ Engine &Kernel::take_engine() {
         idle_engines_.pop_back();
         return *engine;
     }
-    engines_.push_back(std::make_unique<Engine>());
+    engines_.push_back(std::make_unique<Engine>(kChildTranslationBuffer, kChildTranslationLimit));
     return *engines_.back();
 }
 
@@ -125,12 +135,7 @@ void Kernel::run_turn(Task &task) {
     if (task.state == Task::State::Waiting) process.resume(task.wait);
     task.state = Task::State::Held;
     task.wait = {};
-    Outcome outcome;
-    {
-        std::optional<SliceTimer::Slice> slice;
-        if (live_tasks() > 1) slice.emplace(slices_, process.engine());
-        outcome = process.run();
-    }
+    Outcome outcome = process.run();
     switch (outcome.kind) {
     case Outcome::Kind::Sliced:
         task.state = Task::State::Ready;
@@ -168,6 +173,7 @@ void Kernel::end_task(Task &task, Outcome outcome) {
     task.status = task.script ? 0 : ended_status(task, outcome);
     task.state = Task::State::Ended;
     task.wait = {};
+    slices_.set_active(live_tasks() > 1);
     console_.flush();
     if (task.process) release(std::move(task.process));
     // Its children run on with no parent to wait for them.

@@ -1,14 +1,13 @@
-// Time slices: while several processes can run, each runs for at most a slice before the
-// next one's turn. A thread preempts the engine of a slice that has lasted a whole period;
-// it starts with the first slice, so a run of one program has no such thread.
+// Time slices: while several processes live, a process that has run for a whole period
+// without a break is preempted, so that the next one has its turn. The thread that does it
+// starts when a second process does: a run of one program has none.
 #pragma once
 
-#include "machine/engine.h"
+#include "host/run_limits.h"
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdint>
 #include <mutex>
 #include <thread>
 
@@ -18,28 +17,19 @@ class SliceTimer {
   public:
     static constexpr std::chrono::milliseconds kSlice{10};
 
-    SliceTimer() = default;
+    explicit SliceTimer(const RunLimits &limits) : limits_(limits) {}
     ~SliceTimer();
     SliceTimer(const SliceTimer &) = delete;
     SliceTimer &operator=(const SliceTimer &) = delete;
 
-    // A slice on `engine` begins, and ends when the Slice goes. Engines must outlive the timer.
-    class Slice {
-      public:
-        Slice(SliceTimer &timer, Engine &engine);
-        ~Slice();
-        Slice(const Slice &) = delete;
-        Slice &operator=(const Slice &) = delete;
-
-      private:
-        SliceTimer &timer_;
-    };
+    // Whether processes are preempted from now on. Their engines must outlive the timer.
+    void set_active(bool active);
 
   private:
     void tick();
 
-    std::atomic<Engine *> engine_{nullptr};
-    std::atomic<uint64_t> slices_{0}; // slices begun
+    const RunLimits &limits_;
+    std::atomic<bool> active_{false};
     std::mutex mutex_;
     std::condition_variable quit_changed_;
     bool quit_ = false;

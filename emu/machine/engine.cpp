@@ -34,7 +34,12 @@ bool is_access_fault(FaultKind kind) {
 
 } // namespace
 
-Engine::Engine() {
+Engine::Engine(size_t translation_buffer, size_t translation_limit)
+    : translation_limit_(translation_limit) {
+    // Unicorn sizes the buffer as the first hook is added.
+    const size_t usual = translation_buffer != 0
+                             ? unicorn::exchange_translation_buffer(translation_buffer)
+                             : 0;
     check(uc_open(UC_ARCH_X86, UC_MODE_32, &uc_), "uc_open");
     uc_hook hook;
     check(
@@ -46,6 +51,7 @@ Engine::Engine() {
     check(uc_hook_add(uc_, &hook, UC_HOOK_INSN_INVALID,
                       reinterpret_cast<void *>(&on_invalid_instruction), this, 1, 0),
           "instruction hook");
+    if (translation_buffer != 0) unicorn::exchange_translation_buffer(usual);
     enter_user_mode();
     watching_ = vekos::watch_stores(uc_, this);
     registers_ = general_registers(uc_);

@@ -71,7 +71,11 @@ class Engine : private CodeWriteObserver, private RegionObserver, private StoreW
 
     // Guests run at privilege level 3 with flat 4 GiB segments, as user programs do:
     // privileged instructions raise general protection faults.
-    Engine();
+    // A translation buffer of `translation_buffer` bytes (0: Unicorn's as the corrections set
+    // it), dropped whole when more than `translation_limit` bytes are in use as another
+    // process's memory is attached.
+    explicit Engine(size_t translation_buffer = 0,
+                    size_t translation_limit = kDefaultTranslationLimit);
     Engine(const Engine &) = delete;
     Engine &operator=(const Engine &) = delete;
     ~Engine() override;

@@ -68,6 +68,10 @@ bool take_flush_request(uc_engine *uc) {
 
 } // namespace vekos::unicorn
 
+size_t vekos::unicorn::exchange_translation_buffer(size_t bytes) {
+    return g_buffer_bytes.exchange(bytes);
+}
+
 void vekos::TestHooks::set_translation_buffer(size_t bytes) {
     g_buffer_bytes = bytes;
 }

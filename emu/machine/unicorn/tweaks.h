@@ -32,6 +32,8 @@ void exception_delivered(uc_engine *uc);
 // kTranslationBuffer bytes (where the tweaks apply), all of them resident after a flush;
 // tests choose smaller ones (TestHooks::set_translation_buffer).
 constexpr size_t kTranslationBuffer = 32 << 20;
+// The buffer size of engines opened from now on; the one before. (Stock Unicorn: its own.)
+size_t exchange_translation_buffer(size_t bytes);
 size_t translated_bytes(uc_engine *uc);
 void flush_translations(uc_engine *uc);
 // A run that fills three quarters of the buffer is stopped (a full buffer must never be

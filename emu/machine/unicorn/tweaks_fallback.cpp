@@ -31,6 +31,9 @@ void flush_translations(uc_engine *) {}
 bool take_flush_request(uc_engine *) {
     return false;
 }
+size_t exchange_translation_buffer(size_t) {
+    return 0;
+}
 
 } // namespace unicorn
 
