@@ -23,6 +23,7 @@
 // State): CPUTLBDesc d[3] then CPUTLBDescFast f[3]. Linked only against 2.0.1
 // (VEKOS_UNICORN_TWEAKS).
 #include "machine/unicorn/internals.h"
+#include "machine/unicorn/tweaks.h"
 
 #include <cstring>
 
@@ -30,6 +31,7 @@ namespace {
 
 using vekos::unicorn::env_of;
 using vekos::unicorn::field;
+using vekos::unicorn::kUserTlbEntries;
 
 constexpr size_t kUcNoExitRequestOffset = 0x78a; // uc_struct::no_exit_request
 constexpr size_t kTcgUcOffset = 0x9970;          // TCGContext::uc
@@ -42,7 +44,6 @@ constexpr size_t kTlbFastSize = 0x10;
 constexpr size_t kTlbEntryBytes = 32;   // CPUTLBEntry
 constexpr size_t kIotlbEntryBytes = 16; // CPUIOTLBEntry
 constexpr int kUserMmuIndex = 1;        // MMU_USER_IDX: code running at CPL 3
-constexpr size_t kUserTlbEntries = 4096;
 
 char *at(void *base, ptrdiff_t offset) {
     return static_cast<char *>(base) + offset;

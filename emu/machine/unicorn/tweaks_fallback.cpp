@@ -31,6 +31,9 @@ void flush_translations(uc_engine *) {}
 bool take_flush_request(uc_engine *) {
     return false;
 }
+size_t slow_accesses() {
+    return 0;
+}
 
 } // namespace unicorn
 
