@@ -14,7 +14,7 @@
 // block ends before it, so the next one starts with it. The layouts of TranslatorOps and
 // DisasContextBase are QEMU 5.0's, as Unicorn 2.0.1 uses them (VEKOS_UNICORN_TWEAKS only).
 // The wrap is also where the translation buffer is watched (request_flush_if_full) and where
-// the exit checks after memory accesses are chosen (choose_access_exit_checks).
+// the fast path to memory is set up (prepare_translation).
 #include "machine/unicorn/internals.h"
 
 #include <algorithm>
@@ -118,7 +118,7 @@ void __wrap_translator_loop_x86_64(const TranslatorOps *ops, DisasContextBase *d
                                    TranslationBlock *tb, int max_insns) {
     if (uc_engine *uc = engine_of(cpu)) {
         vekos::unicorn::request_flush_if_full(uc);
-        vekos::unicorn::choose_access_exit_checks(uc);
+        vekos::unicorn::prepare_translation(uc);
     }
     TranslatorOps checked = *ops;
     real_translate_insn = ops->translate_insn;
