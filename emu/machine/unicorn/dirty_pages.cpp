@@ -34,6 +34,7 @@
 // and store_helper read them): it is linked only against 2.0.1 (VEKOS_UNICORN_TWEAKS). An engine
 // whose uc and cpu don't point at each other is left as Unicorn made it.
 #include "machine/store_watch.h"
+#include "machine/unicorn/internals.h"
 
 #include <cstdarg>
 #include <cstdint>
@@ -70,6 +71,7 @@ struct Engine {
     std::unordered_set<ram_addr_t> write_filled; // filled for stores since the last flush
     vekos::StoreWatch *watch = nullptr;
     bool write_hooked = false;
+    bool access_hooked = false; // a hook on valid reads, writes or fetches was ever added
     bool flush_pending = false;
 };
 
@@ -242,7 +244,12 @@ uc_err __wrap_uc_hook_add(uc_engine *uc, uc_hook *hh, int type, void *callback, 
         err = __real_uc_hook_add(uc, hh, type, callback, user_data, begin, end);
     }
     va_end(extra);
-    if (err != UC_ERR_OK || !(type & UC_HOOK_MEM_WRITE)) return err;
+    if (err != UC_ERR_OK) return err;
+    if (type & (UC_HOOK_MEM_VALID | UC_HOOK_MEM_READ_AFTER)) {
+        std::lock_guard lock(engines_lock);
+        state(uc).access_hooked = true;
+    }
+    if (!(type & UC_HOOK_MEM_WRITE)) return err;
     {
         std::lock_guard lock(engines_lock);
         state(uc).write_hooked = true;
@@ -266,6 +273,12 @@ bool watch_stores(uc_engine *uc, StoreWatch *watch) {
     std::lock_guard lock(engines_lock);
     state(uc).watch = watch;
     return true;
+}
+
+bool unicorn::has_access_hooks(uc_engine *uc) {
+    std::lock_guard lock(engines_lock);
+    auto found = engines.find(uc);
+    return found != engines.end() && found->second->access_hooked;
 }
 
 void rewatch_stores(uc_engine *uc, const uint8_t *begin, const uint8_t *end) {

@@ -51,6 +51,12 @@ inline uint64_t stop_address(uc_engine *uc) {
     return level > 0 ? field<uint64_t>(uc, kUcAddrEndOffset + 8 * size_t(level - 1)) : 0;
 }
 
+// True once the engine has had a hook on valid memory accesses (machine/unicorn/dirty_pages.cpp).
+bool has_access_hooks(uc_engine *uc);
+// Before a block is translated: whether its loads and stores are followed by an exit check,
+// and the user TLB kept from shrinking (machine/unicorn/fast_path.cpp).
+void prepare_translation(uc_engine *uc);
+
 // Stops the run when the translation buffer nears full (machine/unicorn/cpu_state.cpp).
 void request_flush_if_full(uc_engine *uc);
 

@@ -20,6 +20,7 @@
 // a memory error through a wrapped helper, so a note never outlives its access.
 // Linked only against 2.0.1 (VEKOS_UNICORN_TWEAKS); the names are its x86 build's.
 #include "machine/unicorn/internals.h"
+#include "machine/unicorn/tweaks.h"
 
 #include <cstdint>
 #include <type_traits>
@@ -34,6 +35,8 @@ using vekos::unicorn::kUcInvalidErrorOffset;
 
 // The host return address of the access under way on this thread, or 0.
 thread_local uintptr_t access_retaddr = 0;
+// Accesses on this thread that took the slow path (vekos::unicorn::slow_accesses).
+thread_local size_t slow_access_count = 0;
 
 CPUState *cpu_of_env(void *env) {
     return reinterpret_cast<CPUState *>(static_cast<char *>(env) - kCpuEnvOffset);
@@ -96,6 +99,7 @@ void leave_if_failed(void *env, uintptr_t retaddr) {
 // its instruction. Nothing here needs destroying: the access may leave by longjmp.
 template <class Result, class Access> Result checked(void *env, uintptr_t retaddr, Access access) {
     uintptr_t outer = std::exchange(access_retaddr, retaddr);
+    slow_access_count++;
     if constexpr (std::is_void_v<Result>) {
         access();
         access_retaddr = outer;
@@ -167,4 +171,8 @@ VEKOS_INDEXED_STORE(uint32_t, cpu_stb_mmuidx_ra)
 VEKOS_INDEXED_STORE(uint32_t, cpu_stw_mmuidx_ra)
 VEKOS_INDEXED_STORE(uint32_t, cpu_stl_mmuidx_ra)
 VEKOS_INDEXED_STORE(uint64_t, cpu_stq_mmuidx_ra)
+}
+
+size_t vekos::unicorn::slow_accesses() {
+    return slow_access_count;
 }

@@ -39,5 +39,9 @@ void flush_translations(uc_engine *uc);
 // A run that fills three quarters of the buffer is stopped (a full buffer must never be
 // reached); true once for such a stop, which the engine answers with a flush and goes on.
 bool take_flush_request(uc_engine *uc);
+// Guest loads and stores on this thread that missed the TLB's fast path (0 without the
+// corrections): the user mode's TLB holds kUserTlbEntries pages.
+size_t slow_accesses();
+inline constexpr size_t kUserTlbEntries = 4096;
 
 } // namespace vekos::unicorn

@@ -34,6 +34,9 @@ bool take_flush_request(uc_engine *) {
 size_t exchange_translation_buffer(size_t) {
     return 0;
 }
+size_t slow_accesses() {
+    return 0;
+}
 
 } // namespace unicorn
 

@@ -13,7 +13,8 @@
 // fetch fault does, at the block's address, which is the guest's eip); later in a block, the
 // block ends before it, so the next one starts with it. The layouts of TranslatorOps and
 // DisasContextBase are QEMU 5.0's, as Unicorn 2.0.1 uses them (VEKOS_UNICORN_TWEAKS only).
-// The wrap is also where the translation buffer is watched (request_flush_if_full).
+// The wrap is also where the translation buffer is watched (request_flush_if_full) and where
+// the fast path to memory is set up (prepare_translation).
 #include "machine/unicorn/internals.h"
 
 #include <algorithm>
@@ -115,7 +116,10 @@ static void checked_translate_insn(DisasContextBase *db, CPUState *cpu) {
 
 void __wrap_translator_loop_x86_64(const TranslatorOps *ops, DisasContextBase *db, CPUState *cpu,
                                    TranslationBlock *tb, int max_insns) {
-    if (uc_engine *uc = engine_of(cpu)) vekos::unicorn::request_flush_if_full(uc);
+    if (uc_engine *uc = engine_of(cpu)) {
+        vekos::unicorn::request_flush_if_full(uc);
+        vekos::unicorn::prepare_translation(uc);
+    }
     TranslatorOps checked = *ops;
     real_translate_insn = ops->translate_insn;
     checked.translate_insn = &checked_translate_insn;
