@@ -47,6 +47,7 @@ class RunLimits {
     MemoryBudget &memory() { return memory_; }
     // Takes kRunCost from the budget; false, leaving the budget spent, when less is left.
     bool charge_run();
+    bool instructions_unlimited() const { return budget_.limit == 0; }
     bool out_of_instructions() const { return budget_.limit != 0 && budget_.used >= budget_.limit; }
     // The deadline has passed, or the current call has run longer than the call timeout.
     bool out_of_time() const {
@@ -73,8 +74,10 @@ class RunLimits {
     class Running {
       public:
         // The engine runs, one of the run's (each process may have one of its own).
-        Running(RunLimits &limits, Engine &engine) : limits_(limits) {
+        // A preemptible run may be stopped to let another process run (kernel/slice_timer.h).
+        Running(RunLimits &limits, Engine &engine, bool preemptible = false) : limits_(limits) {
             limits_.engine_.store(&engine, std::memory_order_relaxed);
+            limits_.preemptible_.store(preemptible, std::memory_order_relaxed);
             limits_.runs_.fetch_add(1, std::memory_order_relaxed);
             limits_.running_.store(true, std::memory_order_release);
         }
@@ -86,11 +89,13 @@ class RunLimits {
         RunLimits &limits_;
     };
 
-    // The engine running now, or nullptr; and how many runs have begun, so that another
-    // thread can tell one long run from several short ones.
-    Engine *running_engine() const {
-        return running_.load(std::memory_order_acquire) ? engine_.load(std::memory_order_relaxed)
-                                                        : nullptr;
+    // The engine of a preemptible run going on now, or nullptr; and how many runs have begun,
+    // so that another thread can tell one long run from several short ones.
+    Engine *preemptible_engine() const {
+        return running_.load(std::memory_order_acquire) &&
+                       preemptible_.load(std::memory_order_relaxed)
+                   ? engine_.load(std::memory_order_relaxed)
+                   : nullptr;
     }
     uint64_t runs() const { return runs_.load(std::memory_order_relaxed); }
 
@@ -112,6 +117,7 @@ class RunLimits {
     std::atomic<std::chrono::duration<double>> call_timeout_{};
     std::atomic<bool> running_{false};
     std::atomic<uint64_t> runs_{0};
+    std::atomic<bool> preemptible_{false};
     std::atomic<bool> expired_{false};
     // Odd while a harness call lives: one more when it starts, one more when it ends.
     std::atomic<uint64_t> calls_{0};

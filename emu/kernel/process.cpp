@@ -91,7 +91,7 @@ Outcome Process::run(uint32_t until) {
     for (;;) {
         Engine::RunResult r{};
         {
-            RunLimits::Running running(limits_, engine_);
+            RunLimits::Running running(limits_, engine_, scheduled_);
             if (limits_.out_of_time()) return {Outcome::Kind::Limit, 0, {}};
             r = engine_.run(*this, engine_.reg(Reg::Eip), until, &limits_.instructions());
         }
@@ -145,9 +145,8 @@ Outcome Process::run(uint32_t until) {
             return {Outcome::Kind::Returned, 0, {}};
         case Engine::Stop::Watch:
             return {Outcome::Kind::Paused, 0, {}};
-        case Engine::Stop::Preempted: // only a scheduler hands the CPU on
-            if (scheduled_) return {Outcome::Kind::Sliced, 0, {}};
-            continue;
+        case Engine::Stop::Preempted:
+            return {Outcome::Kind::Sliced, 0, {}};
         case Engine::Stop::Stopped: {
             // A stop no hook asked for: Unicorn halting after `hlt` (at privilege level 3
             // it faults first). A user program may not halt the CPU: the fault it raises.

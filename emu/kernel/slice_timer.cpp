@@ -1,5 +1,7 @@
 #include "kernel/slice_timer.h"
 
+#include "machine/unicorn/tweaks.h"
+
 namespace vekos {
 
 SliceTimer::~SliceTimer() {
@@ -12,7 +14,11 @@ SliceTimer::~SliceTimer() {
     thread_.join();
 }
 
+// A run stopped from outside resumes soundly only where a block ends at each stop
+// (machine/unicorn/fast_path.cpp), and no per-instruction hook (the instruction budget's)
+// stops it mid-block: elsewhere a process gives up the CPU only when it waits.
 void SliceTimer::set_active(bool active) {
+    active = active && unicorn::corrections_linked() && limits_.instructions_unlimited();
     active_.store(active, std::memory_order_relaxed);
     if (active && !thread_.joinable()) thread_ = std::thread([this] { tick(); });
 }
@@ -24,7 +30,7 @@ void SliceTimer::tick() {
     uint64_t seen = ~uint64_t(0);
     while (!quit_changed_.wait_for(lock, kSlice, [this] { return quit_; })) {
         const uint64_t run = limits_.runs();
-        Engine *engine = limits_.running_engine();
+        Engine *engine = limits_.preemptible_engine();
         if (engine != nullptr && run == seen && active_.load(std::memory_order_relaxed))
             engine->preempt();
         seen = run;

@@ -187,6 +187,7 @@ void TrapDispatcher::complete(Engine &engine, TrapContext &context, PendingActio
     if (!action.record) return;
     TrapRecord &rec = *action.record;
     rec.result = result;
+    rec.pid = context.processes.several() ? context.pid : 0; // a spawn makes them several
     record_data(context.memory, find_trap(rec.number), rec, true);
     notify_after(rec);
     action.record.reset();
