@@ -60,9 +60,8 @@ Kernel::Kernel(RootFs fs, Console &console, KernelOptions options)
     : fs_(std::move(fs)), console_(console), options_(options), engine_(std::make_unique<Engine>()),
       limits_(*engine_, options.max_instructions,
               std::chrono::duration<double>(options.timeout_seconds)),
-      slices_(limits_),
-      services_{engine_.get(), traps_,  fs_,    changes_, console_,
-                *this,         limits_, fifos_, *this,    options.stack_size} {
+      slices_(limits_), services_{engine_.get(), traps_,  fs_,    changes_, console_,
+                                  *this,         limits_, fifos_, *this,    options.stack_size} {
     limits_.memory().limit = options.max_memory;
 }
 

@@ -37,9 +37,8 @@ bool is_access_fault(FaultKind kind) {
 Engine::Engine(size_t translation_buffer, size_t translation_limit)
     : translation_limit_(translation_limit) {
     // Unicorn sizes the buffer as the first hook is added.
-    const size_t usual = translation_buffer != 0
-                             ? unicorn::exchange_translation_buffer(translation_buffer)
-                             : 0;
+    const size_t usual =
+        translation_buffer != 0 ? unicorn::exchange_translation_buffer(translation_buffer) : 0;
     check(uc_open(UC_ARCH_X86, UC_MODE_32, &uc_), "uc_open");
     uc_hook hook;
     check(
