@@ -176,14 +176,16 @@ Kernel::Ran Kernel::run_words(const std::vector<std::string> &words, const std::
     }
     if (*kind == ProgramKind::Script) return run_script(name, *file, cwd, depth);
     const bool first = depth == 0 && next_pid_ == 1;
-    Engine &engine = first ? *engine_ : take_engine();
+    const bool borrowed = !first && requester_ != nullptr;
+    Engine &engine = first ? *engine_ : borrowed ? requester_->engine() : take_engine();
     auto loaded = load_image(*file, *kind, name, words, cwd, depth, engine);
     if (!loaded) {
-        if (!first) idle_engines_.push_back(&engine);
+        if (!first && !borrowed) idle_engines_.push_back(&engine);
         report(name, loaded.error());
         return {false, kStatusNotRun};
     }
     Task &task = add_task(std::move(*loaded), name, 0);
+    task.borrows_engine = borrowed;
     if (*kind == ProgramKind::Elf)
         task.elf = std::make_shared<const std::vector<uint8_t>>(std::move(*file));
     console_.flush();
@@ -252,11 +254,21 @@ int32_t Kernel::run_line(const std::string &line, const std::string &cwd, int de
     return run_words(words, cwd, depth).started ? 0 : -1;
 }
 
-// The parent waits in its run loop meanwhile; the other processes run as usual.
+// The parent waits in its run loop meanwhile, off its engine only when a child may really
+// run there; the other processes run as usual.
 int32_t Kernel::run_request(Process &parent, const std::string &line) {
+    const int depth = parent.depth() + 1;
+    if (split_words(line).empty() || depth > kMaxNesting)
+        return run_line(line, parent.cwd(), depth);
     Task *task = find_task(parent.pid());
     if (task != nullptr) task->wait.what = "waits for the program its run request runs";
-    const int32_t ran = run_line(line, parent.cwd(), parent.depth() + 1);
+    Process *outer = std::exchange(requester_, &parent);
+    int32_t ran;
+    {
+        Process::Suspension away(parent);
+        ran = run_line(line, parent.cwd(), depth);
+    }
+    requester_ = outer;
     if ((task = find_task(parent.pid())) != nullptr) task->wait.what.clear();
     return ran;
 }

@@ -105,8 +105,9 @@ class Kernel : private RunRequests, private ProcessTable {
     struct Task {
         enum class State { Ready, Waiting, Held, Ended };
         int pid = 0;
-        int parent = 0;            // 0: the kernel waits for it, or its parent has ended
-        bool kernel_waits = false; // run by the kernel (the first program, run requests)
+        int parent = 0;              // 0: the kernel waits for it, or its parent has ended
+        bool kernel_waits = false;   // run by the kernel (the first program, run requests)
+        bool borrows_engine = false; // runs on its run request's parent's engine
         std::string name;
         std::unique_ptr<Process> process;                // none for a script, nor once ended
         std::shared_ptr<const std::vector<uint8_t>> elf; // the image, for a fault's backtrace
@@ -156,7 +157,9 @@ class Kernel : private RunRequests, private ProcessTable {
     bool idle(const WaitFor *here);
     void report_deadlock(const WaitFor *here);
     Engine &take_engine();
-    void release(std::unique_ptr<Process> process);
+    void release(std::unique_ptr<Process> process, bool borrowed);
+    // Time slices are needed once a spawned process lives: run requests only nest.
+    void update_slices();
     size_t live_tasks() const;
     // RunRequests and ProcessTable, for the run loop and the traps.
     Result<int32_t, HostError> spawn(Process &parent, const SpawnRequest &request) override;
@@ -185,6 +188,9 @@ class Kernel : private RunRequests, private ProcessTable {
     FifoPipes fifos_;
     ProcessServices services_;
     std::unique_ptr<Process> first_program_;
+    // The process whose run request is running now: its child runs on its engine, as
+    // starting an engine costs more than the parent's translations it drops.
+    Process *requester_ = nullptr;
     Debugger *debugger_ = nullptr;
 };
 

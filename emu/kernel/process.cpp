@@ -194,6 +194,16 @@ void Process::on_trap() {
     traps_.dispatch(engine_, context_);
 }
 
+Process::Suspension::Suspension(Process &process)
+    : process_(process), cpu_(process.engine_.save()) {
+    process_.engine_.detach(process_.memory_);
+}
+
+Process::Suspension::~Suspension() {
+    process_.engine_.attach(process_.memory_);
+    process_.engine_.restore(*cpu_);
+}
+
 std::shared_ptr<Process::Snapshot> Process::snapshot() {
     auto s = std::make_shared<Snapshot>();
     engine_.attach(memory_);

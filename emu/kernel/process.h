@@ -110,6 +110,20 @@ class Process : private TrapHandler {
     std::shared_ptr<Snapshot> snapshot();
     void restore(const Snapshot &snapshot);
 
+    // Takes the process off its engine, CPU state included, while the child of its run
+    // request runs there, and puts it back when it goes.
+    class Suspension {
+      public:
+        explicit Suspension(Process &process);
+        ~Suspension();
+        Suspension(const Suspension &) = delete;
+        Suspension &operator=(const Suspension &) = delete;
+
+      private:
+        Process &process_;
+        std::unique_ptr<Engine::Context> cpu_;
+    };
+
     GuestMemory &memory() { return memory_; }
     Mappings &mappings() { return mappings_; }
     FdTable &fds() { return fds_; }

@@ -30,7 +30,7 @@ Kernel::Task &Kernel::add_task(std::unique_ptr<Process> process, std::string nam
         task->process = std::move(process);
     }
     tasks_.push_back(std::move(task));
-    slices_.set_active(live_tasks() > 1);
+    update_slices();
     return *tasks_.back();
 }
 
@@ -67,14 +67,21 @@ Engine &Kernel::take_engine() {
 
 // The first program's memory stays mapped until the kernel goes: vekos-emu exits soon after
 // it, and unmapping costs a translation-cache flush per page.
-void Kernel::release(std::unique_ptr<Process> process) {
+void Kernel::release(std::unique_ptr<Process> process, bool borrowed) {
     Engine *engine = &process->engine();
-    if (engine == engine_.get()) {
-        if (process->pid() == 1) first_program_ = std::move(process);
+    if (engine == engine_.get() && process->pid() == 1) {
+        first_program_ = std::move(process);
         return;
     }
     process.reset();
-    idle_engines_.push_back(engine);
+    if (engine != engine_.get() && !borrowed) idle_engines_.push_back(engine);
+}
+
+void Kernel::update_slices() {
+    bool spawned = false;
+    for (const auto &task : tasks_)
+        spawned = spawned || (!task->kernel_waits && task->state != Task::State::Ended);
+    slices_.set_active(spawned);
 }
 
 bool Kernel::may_go_on(const Task &task) const {
@@ -162,7 +169,9 @@ void Kernel::run_script_turn(Task &task) {
     const int pid = task.pid;
     task.state = Task::State::Held;
     task.wait.what = "waits for the program its script line runs";
+    Process *outer = std::exchange(requester_, nullptr); // no engine to lend
     run_line(*line, script.cwd, script.depth + 1);
+    requester_ = outer;
     if (Task *still = find_task(pid); still != nullptr && still->state == Task::State::Held) {
         still->state = Task::State::Ready;
         still->wait = {};
@@ -173,9 +182,9 @@ void Kernel::end_task(Task &task, Outcome outcome) {
     task.status = task.script ? 0 : ended_status(task, outcome);
     task.state = Task::State::Ended;
     task.wait = {};
-    slices_.set_active(live_tasks() > 1);
+    update_slices();
     console_.flush();
-    if (task.process) release(std::move(task.process));
+    if (task.process) release(std::move(task.process), task.borrows_engine);
     // Its children run on with no parent to wait for them.
     for (auto &other : tasks_)
         if (other->parent == task.pid) other->parent = 0;
