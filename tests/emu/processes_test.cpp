@@ -16,6 +16,7 @@ constexpr int kDeadlock = 124, kLimit = 124;
 
 TEST_F(Processes, StepsGiveTheirResults) {
     root.write_file("/notes.txt", "not a program");
+    root.write_file("/two.shell", "procs.uelf W:a\nprocs.uelf W:b\n");
     auto repeat = [](const std::string &text, int times) {
         std::string all;
         for (int i = 0; i < times; i++) all += text;
@@ -29,6 +30,8 @@ TEST_F(Processes, StepsGiveTheirResults) {
         {"s:procs.uelf w:2 w:2 w:-1 w:1", "s=2 w=2/0 w=-1 w=-1 w=-1 "},
         {"s:procs.uelf,l:20 h:2 w:-1", "s=2 h=0 w=l=0 2/0 "},
         {"s:nothere.uelf s:notes.txt s:procs.uelf,x:3 w:2", "s=-1 s=-1 s=2 w=x=2/3 "},
+        // A script runs its lines as a process of its own.
+        {"s:two.shell w:2", "s=2 w=W=a0 W=b0 2/0 "},
         // The child's status when it faults.
         {"s:procs.uelf,k w:2", "s=2 w=k=2/139 "},
         // Its standard output into a pipe; only 0, 1 and 2 go unless inherited.
