@@ -1,7 +1,9 @@
 #include "kernel/process.h"
 
+#include "profile/block_counts.h"
 #include "testing/test_hooks.h"
 
+#include <chrono>
 #include <utility>
 
 namespace vekos {
@@ -11,10 +13,12 @@ Process::Process(const ProcessServices &services, std::string name, std::string 
       limits_(services.limits), name_(std::move(name)), cwd_(cwd), initial_cwd_(std::move(cwd)),
       depth_(depth), mappings_(memory_, services.limits.memory()),
       streams_(services.limits.memory()),
-      context_{memory_,          fds_,      cwd_,     services.fs,   services.changes,
-               services.console, services.limits, mappings_, streams_, services.fifos} {}
+      context_{
+          memory_,         fds_,      cwd_,     services.fs,   services.changes, services.console,
+          services.limits, mappings_, streams_, services.fifos} {}
 
 Process::~Process() {
+    if (counter_ && engine_.attached(memory_)) engine_.set_block_sink(nullptr);
     engine_.detach(memory_);
 }
 
@@ -61,8 +65,18 @@ bool TestHooks::set_arguments(Process &process, const std::vector<std::string> &
     return process.lay_out(argv, misalign);
 }
 
-void Process::start() {
+void Process::attach() {
     engine_.attach(memory_);
+    engine_.set_block_sink(counter_.get());
+}
+
+void Process::set_block_counter(std::shared_ptr<profile::BlockCounter> counter) {
+    counter_ = std::move(counter);
+    if (engine_.attached(memory_)) engine_.set_block_sink(counter_.get());
+}
+
+void Process::start() {
+    attach();
     for (Reg r : {Reg::Eax, Reg::Ebx, Reg::Ecx, Reg::Edx, Reg::Esi, Reg::Edi, Reg::Ebp})
         engine_.set_reg(r, 0);
     engine_.set_reg(Reg::Eflags, 0x2); // bit 1 always reads as one
@@ -72,7 +86,7 @@ void Process::start() {
 }
 
 Outcome Process::run(uint32_t until) {
-    engine_.attach(memory_);
+    attach();
     if (traps_.acting()) traps_.take_action(); // left over from a run a host failure cut short
     for (;;) {
         Engine::RunResult r{};
@@ -118,7 +132,15 @@ Outcome Process::run(uint32_t until) {
 }
 
 void Process::on_trap() {
+    if (!counter_) {
+        traps_.dispatch(engine_, context_);
+        return;
+    }
+    const uint32_t number = engine_.reg(Reg::Eax);
+    const auto start = std::chrono::steady_clock::now();
     traps_.dispatch(engine_, context_);
+    const auto spent = std::chrono::steady_clock::now() - start;
+    counter_->on_trap(number, uint64_t(std::chrono::nanoseconds(spent).count()));
 }
 
 Process::Suspension::Suspension(Process &process)
@@ -127,13 +149,13 @@ Process::Suspension::Suspension(Process &process)
 }
 
 Process::Suspension::~Suspension() {
-    process_.engine_.attach(process_.memory_);
+    process_.attach();
     process_.engine_.restore(*cpu_);
 }
 
 std::shared_ptr<Process::Snapshot> Process::snapshot() {
     auto s = std::make_shared<Snapshot>();
-    engine_.attach(memory_);
+    attach();
     s->memory = memory_.snapshot();
     engine_.watch_stores();
     s->cpu = engine_.save();
@@ -145,7 +167,7 @@ void Process::restore(const Snapshot &s) {
     streams_.drop_all();
     mappings_.release_all();
     GuestMemory::HostSpan restored = memory_.restore(s.memory);
-    engine_.attach(memory_);
+    attach();
     engine_.watch_stores(restored);
     engine_.restore(*s.cpu);
     fds_ = FdTable();

@@ -17,6 +17,10 @@
 #include <string>
 #include <vector>
 
+namespace vekos::profile {
+class BlockCounter;
+}
+
 namespace vekos {
 
 class Console;
@@ -120,6 +124,10 @@ class Process : private TrapHandler {
     // The whole run's limits and budget, shared with every other program.
     RunLimits &limits() { return limits_; }
     InstructionBudget &budget() { return limits_.instructions(); }
+    // Coverage and profiles: the counter that hears of every block this process runs (and
+    // of the host time of its traps) whenever it is on the engine.
+    void set_block_counter(std::shared_ptr<profile::BlockCounter> counter);
+
     // "read of unmapped address 0x00000000 at 0x00400123 (strlen+0x13)"
     std::string describe(const Fault &fault) const;
 
@@ -129,6 +137,8 @@ class Process : private TrapHandler {
     // The entry stack, lowered as a whole by `misalign` bytes.
     bool lay_out(const std::vector<std::string> &argv, uint32_t misalign);
     void on_trap() override;
+    // This process is the one the engine runs now: its memory, its block counter.
+    void attach();
 
     Engine &engine_;
     TrapDispatcher &traps_;
@@ -148,6 +158,7 @@ class Process : private TrapHandler {
     uint32_t entry_ = 0;
     uint32_t initial_esp_ = kStackTop;
     uint32_t stack_size_ = kStackSize;
+    std::shared_ptr<profile::BlockCounter> counter_;
 };
 
 } // namespace vekos
