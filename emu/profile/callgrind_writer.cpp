@@ -78,7 +78,6 @@ std::string format_callgrind(const std::vector<const ImageCosts *> &images,
     }
     std::string out = "# callgrind format\nversion: 1\ncreator: vekos-emu\n";
     out += "cmd: " + command + "\npositions: line\nevents: Ir Kns\n";
-    out += "event: Ir : guest instructions\nevent: Kns : host nanoseconds in traps\n";
     out += "summary: " + std::to_string(total) + " " + std::to_string(total_ns) + "\n";
     Names objects, files, functions;
     for (const ImageCosts *costs : images) {

@@ -119,6 +119,7 @@ TEST(Profile, CountsCallsAndGivesTheSameStacksEachRun) {
     Finished annotated = run_command(
         {"/usr/bin/callgrind_annotate", "--inclusive=yes", folder.path() + "/callgrind.out.0"});
     EXPECT_EQ(annotated.status, 0) << annotated.err;
+    EXPECT_EQ(annotated.err.find("malformed"), std::string::npos) << annotated.err;
     EXPECT_NE(annotated.out.find(":add"), std::string::npos) << annotated.out;
 }
 
