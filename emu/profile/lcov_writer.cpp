@@ -48,30 +48,25 @@ bool write_all(int fd, std::string_view text) {
 
 } // namespace
 
-void add_coverage(Coverage &coverage, const ImageCosts &costs) {
-    if (!costs.has_lines()) {
-        FileCoverage &file = coverage[costs.image().name()];
-        for (const auto &symbol : costs.functions())
-            file.functions[symbol.name].count += costs.executions_at(symbol.address);
-        return;
-    }
+size_t add_coverage(Coverage &coverage, const ImageCosts &costs) {
     std::map<std::pair<std::string_view, int>, uint64_t> lines;
     for (const debug::LineRow &row : costs.rows()) {
         if (row.end_sequence || row.line <= 0) continue;
         uint64_t &count = lines[{row.file, row.line}];
         count = std::max(count, costs.executions_at(row.address));
     }
-    for (const auto &[place, count] : lines) {
-        uint64_t &total = coverage[std::string(place.first)].lines[place.second];
-        total += count;
-    }
+    for (const auto &[place, count] : lines)
+        coverage[std::string(place.first)].lines[place.second] += count;
+    size_t without_lines = 0;
     for (const auto &symbol : costs.functions()) {
         SourceLine at = costs.line_at(symbol.address);
-        if (at.file.empty()) continue;
-        FunctionCoverage &function = coverage[std::string(at.file)].functions[symbol.name];
+        const std::string file = at.file.empty() ? costs.image().name() : std::string(at.file);
+        FunctionCoverage &function = coverage[file].functions[symbol.name];
         function.line = at.line;
         function.count += costs.executions_at(symbol.address);
+        without_lines += at.file.empty();
     }
+    return without_lines;
 }
 
 void merge(Coverage &into, const Coverage &from) {

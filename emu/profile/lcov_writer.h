@@ -27,8 +27,9 @@ using Coverage = std::map<std::string, FileCoverage>;
 
 // Each line's count is that of its most executed line table row: a loop's line counts the
 // tests of its condition, not those plus its start. A function's count is that of its entry.
-// An image without lines gives its functions' counts under its own name.
-void add_coverage(Coverage &coverage, const ImageCosts &costs);
+// Functions without lines (a program built without -g, beside the library's lines) give
+// their counts under the image's own name; how many they are.
+size_t add_coverage(Coverage &coverage, const ImageCosts &costs);
 // Sums counts of the same file and line (and function).
 void merge(Coverage &into, const Coverage &from);
 
