@@ -95,6 +95,7 @@ Outcome Process::run(uint32_t until) {
             if (limits_.out_of_time()) return {Outcome::Kind::Limit, 0, {}};
             r = engine_.run(*this, engine_.reg(Reg::Eip), until, &limits_.instructions());
         }
+        if (counter_) count_stop(r);
         if (traps_.acting()) {
             PendingAction action = traps_.take_action();
             if (action.kind == PendingAction::Kind::Exit)
@@ -129,6 +130,14 @@ Outcome Process::run(uint32_t until) {
         }
         }
     }
+}
+
+// A run that ended inside a block ran only part of it.
+void Process::count_stop(const Engine::RunResult &result) {
+    if (result.stop == Engine::Stop::Fault)
+        counter_->cut_short(result.fault.eip, true);
+    else if (result.stop == Engine::Stop::Limit || result.stop == Engine::Stop::Watch)
+        counter_->cut_short(engine_.reg(Reg::Eip), false);
 }
 
 void Process::on_trap() {

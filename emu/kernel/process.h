@@ -139,6 +139,7 @@ class Process : private TrapHandler {
     void on_trap() override;
     // This process is the one the engine runs now: its memory, its block counter.
     void attach();
+    void count_stop(const Engine::RunResult &result);
 
     Engine &engine_;
     TrapDispatcher &traps_;

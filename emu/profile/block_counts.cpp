@@ -114,6 +114,21 @@ void BlockCounter::close(const Frame &frame) {
     image_.calls()[{frame.site, frame.target}].inclusive += executed_ - frame.entered;
 }
 
+void BlockCounter::cut_short(uint32_t eip, bool faulted) {
+    if (last_ == nullptr || eip < last_->address || eip - last_->address >= last_->size) return;
+    uint32_t address = last_->address, not_run = 0, first_not_run = 0;
+    for (uint8_t length : last_->code.lengths) {
+        const bool runs = address < eip || (faulted && address == eip);
+        if (!runs && not_run++ == 0) first_not_run = address;
+        address += length;
+    }
+    if (not_run == 0) return;
+    image_.cuts().push_back({last_, first_not_run});
+    if (!calls_) return;
+    executed_ -= not_run;
+    image_.stacks()[node_].cost -= not_run;
+}
+
 void BlockCounter::on_trap(uint32_t number, uint64_t nanoseconds) {
     TrapTime &time = image_.traps()[number];
     time.count++;

@@ -2,9 +2,9 @@
 // image, how often each block ran and each block's instructions (decoded once, when first
 // seen); a BlockCounter is one process's sink on the engine, with its shadow call stack.
 //
-// Limits: a block cut short by a fault or the instruction budget counts as run whole (it is
-// the last block of the program that ran it). A call is a block ending in `call`; a return is a
-// block ending in `ret` whose successor is a pending return address (longjmp-like unwinding
+// A block cut short (a fault, the instruction budget, a debugger's stop) is told of by
+// cut_short, and only its instructions that ran count. A call is a block ending in `call`; a return
+// is a block ending in `ret` whose successor is a pending return address (longjmp-like unwinding
 // past several frames is followed; a `ret` to elsewhere leaves the stack as it is).
 #pragma once
 
@@ -69,6 +69,13 @@ class ImageProfile {
     // The block at `address` of `size` bytes, decoded from `memory` when first seen.
     Block &block(uint32_t address, uint32_t size, const GuestMemory &memory);
     const std::unordered_map<uint64_t, Block> &blocks() const { return blocks_; }
+    // Blocks that stopped before `first_not_run`, once per entry.
+    struct Cut {
+        const Block *block;
+        uint32_t first_not_run;
+    };
+    std::vector<Cut> &cuts() { return cuts_; }
+    const std::vector<Cut> &cuts() const { return cuts_; }
 
     // The call graph and stacks (profiles only). Node 0 is the stack's root.
     std::map<std::pair<uint32_t, uint32_t>, CallEdge> &calls() { return calls_; }
@@ -86,6 +93,7 @@ class ImageProfile {
     std::string name_;
     std::vector<uint8_t> file_;
     std::unordered_map<uint64_t, Block> blocks_; // by size << 32 | address; nodes stay put
+    std::vector<Cut> cuts_;
     std::map<std::pair<uint32_t, uint32_t>, CallEdge> calls_;
     std::vector<StackNode> stacks_{{0, 0, 0}};
     std::map<std::pair<uint32_t, uint32_t>, uint32_t> children_;
@@ -104,6 +112,9 @@ class BlockCounter final : public BlockSink {
     BlockCounter &operator=(const BlockCounter &) = delete;
 
     void on_block(uint32_t address, uint32_t size) override;
+    // The last block stopped at `eip`: the instruction there did not run, or, after a fault,
+    // only it ran (`faulted`); the rest of the block did not.
+    void cut_short(uint32_t eip, bool faulted);
     // A trap served at the end of the last block, in `nanoseconds` of host time.
     void on_trap(uint32_t number, uint64_t nanoseconds);
     // Closes the frames still open (the program ended inside them); again, it does nothing.

@@ -23,6 +23,14 @@ ImageCosts::ImageCosts(const ImageProfile &image, const SourcePaths &paths) : im
             address += length;
         }
     }
+    for (const ImageProfile::Cut &cut : image.cuts()) {
+        uint32_t address = cut.block->address;
+        for (uint8_t length : cut.block->code.lengths) {
+            if (address >= cut.first_not_run && --executions_[address] == 0)
+                executions_.erase(address);
+            address += length;
+        }
+    }
     auto info = debug::DebugInfo::open(image.file());
     if (!info) return; // a flat image: no symbols, no lines
     functions_ = (*info)->functions();

@@ -114,6 +114,16 @@ TEST(Profile, CountsCallsAndGivesTheSameStacksEachRun) {
     EXPECT_EQ(std::stoull(add[1]) % 3, 0u)
         << "three calls of add ran " << add[1] << " instructions";
 
+    // A run stopped inside a block counts only the instructions that ran.
+    for (const char *limit : {"1", "57", "150"}) {
+        Finished f =
+            run_command({VEKOS_EMU, "--max-instructions", limit, "--profile-summary", kProgram});
+        EXPECT_NE(f.err.find("profile: " + std::string(limit) + " instructions\n"),
+                  std::string::npos)
+            << "after --max-instructions " << limit << ":\n"
+            << f.err;
+    }
+
     if (!installed("/usr/bin/callgrind_annotate"))
         GTEST_SKIP() << "callgrind_annotate not installed";
     Finished annotated = run_command(
