@@ -57,10 +57,10 @@ bool Collector::finish() {
             add_coverage(coverage, *c);
             auto main = std::find_if(c->functions().begin(), c->functions().end(),
                                      [](const auto &symbol) { return symbol.name == "main"; });
-            if (main != c->functions().end() && c->line_at(main->address).file.empty())
+            if (main == c->functions().end() || c->line_at(main->address).file.empty())
                 std::fprintf(stderr,
-                             "vekos-emu: --coverage: %s has no line information (built without "
-                             "-g): its functions' counts only\n",
+                             "vekos-emu: --coverage: %s has no line information for main (built "
+                             "without -g?): its functions' counts only\n",
                              c->image().name().c_str());
         }
         auto saved = save_lcov(options_.coverage, coverage, "");

@@ -16,7 +16,7 @@ std::vector<std::string> stack_names(const ImageCosts &costs, uint32_t node) {
     const std::vector<StackNode> &nodes = costs.image().stacks();
     std::vector<std::string> names;
     for (;; node = nodes[node].parent) {
-        names.push_back(costs.function_at(nodes[node].function));
+        names.push_back(costs.callee_at(nodes[node].function));
         if (node == 0) break;
     }
     std::reverse(names.begin(), names.end());

@@ -66,6 +66,11 @@ const debug::DebugInfo::Symbol *ImageCosts::symbol_at(uint32_t address) const {
 
 std::string ImageCosts::function_at(uint32_t address) const {
     if (const auto *symbol = symbol_at(address)) return symbol->name;
+    return "???";
+}
+
+std::string ImageCosts::callee_at(uint32_t address) const {
+    if (const auto *symbol = symbol_at(address)) return symbol->name;
     char text[16];
     std::snprintf(text, sizeof text, "0x%08x", address);
     return text;

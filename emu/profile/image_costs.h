@@ -37,8 +37,10 @@ class ImageCosts {
     // Rows with files as host paths, by address.
     const std::vector<debug::LineRow> &rows() const { return rows_; }
     SourceLine line_at(uint32_t address) const;
-    // The symbol covering `address`, or "0x00401234" for code outside every symbol.
+    // The symbol covering `address`, or "???" (callgrind's word) for code outside every one.
     std::string function_at(uint32_t address) const;
+    // The same, but "0x00401234" outside every symbol: a call target of its own.
+    std::string callee_at(uint32_t address) const;
     // Where the symbol covering `address` starts; `address` itself outside every symbol.
     uint32_t function_entry(uint32_t address) const;
     // The image's function symbols, by address.

@@ -7,13 +7,16 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <map>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -90,6 +93,32 @@ TEST(Coverage, CountsEachLineExactlyAndRunsAddUp) {
         run_command({"/usr/bin/genhtml", "-q", "-o", folder.path() + "/html", tracefile});
     EXPECT_EQ(html.status, 0) << html.err;
     EXPECT_EQ(access((folder.path() + "/html/index.html").c_str(), R_OK), 0) << html.err;
+}
+
+TEST(Coverage, ConcurrentRunsAddUpAndAFolderGetsAFilePerRun) {
+    TempRoot folder;
+    const std::string tracefile = folder.path() + "/all.info";
+    constexpr uint64_t kRuns = 4;
+    std::vector<std::unique_ptr<Child>> runs;
+    for (uint64_t i = 0; i < kRuns; i++)
+        runs.push_back(std::make_unique<Child>(
+            std::vector<std::string>{VEKOS_EMU, "--coverage", tracefile, kProgram}));
+    for (auto &run : runs) {
+        Finished f = run->finish();
+        EXPECT_EQ(f.status, 0) << f.err;
+    }
+    std::map<std::string, uint64_t> records = records_of(read_text(tracefile), kSource);
+    for (const auto &[line, count] : marked_counts())
+        EXPECT_EQ(records["DA:" + std::to_string(line)], kRuns * count)
+            << "line " << line << " after " << kRuns << " concurrent runs";
+
+    const std::string per_run = folder.path() + "/runs";
+    ASSERT_EQ(mkdir(per_run.c_str(), 0755), 0);
+    Finished f = run_command({VEKOS_EMU, "--coverage", per_run, kProgram});
+    ASSERT_EQ(f.status, 0) << f.err;
+    Finished listed = run_command({"/bin/ls", per_run});
+    EXPECT_TRUE(std::regex_match(listed.out, std::regex("vekos-[0-9]+\\.info\n")))
+        << "expected one vekos-PID.info in the folder, found: " << listed.out;
 }
 
 TEST(Profile, CountsCallsAndGivesTheSameStacksEachRun) {
