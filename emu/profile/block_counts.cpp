@@ -92,8 +92,9 @@ void BlockCounter::follow_calls(uint32_t address) {
     const Block &from = *last_;
     if (from.code.exit == BlockExit::Call) {
         const uint32_t end = from.address + from.size;
-        const Frame frame{end, end - from.code.lengths.back(), address,
-                          image_.child(node_, address), executed_};
+        const uint32_t node =
+            frames_.size() < kMaxStackDepth ? image_.child(node_, address) : node_;
+        const Frame frame{end, end - from.code.lengths.back(), address, node, executed_};
         image_.calls()[{frame.site, address}].calls++;
         frames_.push_back(frame);
         node_ = frame.node;

@@ -111,6 +111,11 @@ class BlockCounter final : public BlockSink {
     BlockCounter(const BlockCounter &) = delete;
     BlockCounter &operator=(const BlockCounter &) = delete;
 
+    // Stacks deeper than this share the node of their first kMaxStackDepth frames: a deep
+    // recursion would otherwise make as many distinct stacks as it has frames, and folded
+    // stacks of a size that grows with the square of its depth.
+    static constexpr size_t kMaxStackDepth = 512;
+
     void on_block(uint32_t address, uint32_t size) override;
     // The last block stopped at `eip`: the instruction there did not run, or, after a fault,
     // only it ran (`faulted`); the rest of the block did not.
