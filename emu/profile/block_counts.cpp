@@ -80,12 +80,14 @@ Block &BlockCounter::find(uint32_t address, uint32_t size) {
 void BlockCounter::on_block(uint32_t address, uint32_t size) {
     Block &b = find(address, size);
     b.count++;
-    if (!calls_) return;
-    if (last_ == nullptr && image_.stacks()[0].function == 0) image_.stacks()[0].function = address;
-    if (last_ != nullptr) follow_calls(address);
-    executed_ += b.instructions();
-    image_.stacks()[node_].cost += b.instructions();
-    last_ = &b;
+    if (calls_) {
+        if (last_ == nullptr && image_.stacks()[0].function == 0)
+            image_.stacks()[0].function = address;
+        if (last_ != nullptr) follow_calls(address);
+        executed_ += b.instructions();
+        image_.stacks()[node_].cost += b.instructions();
+    }
+    last_ = &b; // also for cut_short, in coverage alone
 }
 
 void BlockCounter::follow_calls(uint32_t address) {

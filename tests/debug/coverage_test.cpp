@@ -88,6 +88,18 @@ TEST(Coverage, CountsEachLineExactlyAndRunsAddUp) {
     EXPECT_EQ(access(library.c_str(), R_OK), 0) << library << " does not exist";
     EXPECT_EQ(records_of(text, library)["FNDA:strlen"], 2u) << "strlen in " << library;
 
+    // Stopped after its first instruction, the program reached one line (its first block
+    // holds several).
+    const std::string first = folder.path() + "/first.info";
+    Finished stopped =
+        run_command({VEKOS_EMU, "--max-instructions", "1", "--coverage", first, kProgram});
+    std::string lines_hit;
+    static const std::regex hit("LH:([0-9]+)");
+    std::string first_text = read_text(first);
+    for (std::sregex_iterator it(first_text.begin(), first_text.end(), hit), end; it != end; ++it)
+        if ((*it)[1] != "0") lines_hit += (*it)[1].str() + " ";
+    EXPECT_EQ(lines_hit, "1 ") << "lines hit per file after one instruction:\n" << first_text;
+
     if (!installed("/usr/bin/genhtml")) GTEST_SKIP() << "genhtml (Debian's lcov) not installed";
     Finished html =
         run_command({"/usr/bin/genhtml", "-q", "-o", folder.path() + "/html", tracefile});
