@@ -13,6 +13,7 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -91,6 +92,8 @@ std::optional<vekos::profile::Collector> collector(const vekos::EmuOptions &opti
     settings.summary = options.profile_summary;
     for (const std::string &word : options.argv)
         settings.command += (settings.command.empty() ? "" : " ") + word;
+    // The profile's header is one line.
+    std::replace(settings.command.begin(), settings.command.end(), '\n', ' ');
     settings.paths.library_root = library_sources();
     return vekos::profile::Collector(std::move(settings));
 }
