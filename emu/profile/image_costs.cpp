@@ -1,7 +1,10 @@
 #include "profile/image_costs.h"
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 namespace vekos::profile {
 
@@ -64,13 +67,22 @@ const debug::DebugInfo::Symbol *ImageCosts::symbol_at(uint32_t address) const {
     return &symbol;
 }
 
+std::string demangled(const std::string &name) {
+    if (!name.starts_with("_Z")) return name;
+    int status = 0;
+    char *readable = abi::__cxa_demangle(name.c_str(), nullptr, nullptr, &status);
+    std::string result = status == 0 && readable ? readable : name;
+    std::free(readable);
+    return result;
+}
+
 std::string ImageCosts::function_at(uint32_t address) const {
-    if (const auto *symbol = symbol_at(address)) return symbol->name;
+    if (const auto *symbol = symbol_at(address)) return demangled(symbol->name);
     return "???";
 }
 
 std::string ImageCosts::callee_at(uint32_t address) const {
-    if (const auto *symbol = symbol_at(address)) return symbol->name;
+    if (const auto *symbol = symbol_at(address)) return demangled(symbol->name);
     char text[16];
     std::snprintf(text, sizeof text, "0x%08x", address);
     return text;

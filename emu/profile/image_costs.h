@@ -37,7 +37,8 @@ class ImageCosts {
     // Rows with files as host paths, by address.
     const std::vector<debug::LineRow> &rows() const { return rows_; }
     SourceLine line_at(uint32_t address) const;
-    // The symbol covering `address`, or "???" (callgrind's word) for code outside every one.
+    // The symbol covering `address`, demangled, or "???" (callgrind's word) for code outside
+    // every one.
     std::string function_at(uint32_t address) const;
     // The same, but "0x00401234" outside every symbol: a call target of its own.
     std::string callee_at(uint32_t address) const;
@@ -54,6 +55,9 @@ class ImageCosts {
     std::vector<debug::LineRow> rows_;
     std::vector<debug::DebugInfo::Symbol> functions_;
 };
+
+// A C++ symbol's name as people read it; any other name as it is.
+std::string demangled(const std::string &name);
 
 // A line table's file as a host path: `comp_dir` before a relative name, the library's
 // installed sources before "vekos/...".
