@@ -150,10 +150,9 @@ std::vector<LineRow> DebugInfo::line_rows() const {
                 Dwarf_Addr address = 0;
                 int number = 0;
                 bool end = false;
-                const char *file = dwarf_linesrc(line, nullptr, nullptr);
-                if (!line || dwarf_lineaddr(line, &address) != 0 ||
-                    dwarf_lineno(line, &number) != 0 || dwarf_lineendsequence(line, &end) != 0 ||
-                    !file)
+                const char *file = line ? dwarf_linesrc(line, nullptr, nullptr) : nullptr;
+                if (!file || dwarf_lineaddr(line, &address) != 0 ||
+                    dwarf_lineno(line, &number) != 0 || dwarf_lineendsequence(line, &end) != 0)
                     continue;
                 rows.push_back({uint32_t(address), number, end, file, dir ? dir : ""});
             }

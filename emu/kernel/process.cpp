@@ -13,9 +13,8 @@ Process::Process(const ProcessServices &services, std::string name, std::string 
       limits_(services.limits), name_(std::move(name)), cwd_(cwd), initial_cwd_(std::move(cwd)),
       depth_(depth), mappings_(memory_, services.limits.memory()),
       streams_(services.limits.memory()),
-      context_{
-          memory_,         fds_,      cwd_,     services.fs,   services.changes, services.console,
-          services.limits, mappings_, streams_, services.fifos} {}
+      context_{memory_,          fds_,      cwd_,     services.fs,   services.changes,
+               services.console, services.limits, mappings_, streams_, services.fifos} {}
 
 Process::~Process() {
     if (counter_ && engine_.attached(memory_)) engine_.set_block_sink(nullptr);
