@@ -91,15 +91,18 @@ void BlockCounter::on_block(uint32_t address, uint32_t size) {
 }
 
 void BlockCounter::follow_calls(uint32_t address) {
-    const Block &from = *last_;
+    Block &from = *last_;
     if (from.code.exit == BlockExit::Call) {
-        const uint32_t end = from.address + from.size;
-        const uint32_t node =
-            frames_.size() < kMaxStackDepth ? image_.child(node_, address) : node_;
-        const Frame frame{end, end - from.code.lengths.back(), address, node, executed_};
-        image_.calls()[{frame.site, address}].calls++;
-        frames_.push_back(frame);
-        node_ = frame.node;
+        Block::LastCall &call = from.last_call;
+        if (call.edge == nullptr || call.target != address || call.from != node_) {
+            const uint32_t site = from.address + from.size - from.code.lengths.back();
+            call = {address, node_,
+                    frames_.size() < kMaxStackDepth ? image_.child(node_, address) : node_,
+                    &image_.calls()[{site, address}]};
+        }
+        call.edge->calls++;
+        frames_.push_back({from.address + from.size, call.node, call.edge, executed_});
+        node_ = call.node;
         return;
     }
     if (from.code.exit != BlockExit::Return) return;
@@ -114,7 +117,7 @@ void BlockCounter::follow_calls(uint32_t address) {
 }
 
 void BlockCounter::close(const Frame &frame) {
-    image_.calls()[{frame.site, frame.target}].inclusive += executed_ - frame.entered;
+    frame.edge->inclusive += executed_ - frame.entered;
 }
 
 void BlockCounter::cut_short(uint32_t eip, bool faulted) {

@@ -32,18 +32,26 @@ struct DecodedBlock {
 // i386 code at `address`; bytes that don't decode count as one instruction.
 DecodedBlock decode_block(std::span<const uint8_t> code, uint32_t address);
 
+// A call site and its target, with the calls made and the instructions run inside them.
+struct CallEdge {
+    uint64_t calls = 0;
+    uint64_t inclusive = 0;
+};
+
 struct Block {
     uint32_t address = 0;
     uint32_t size = 0;
     DecodedBlock code;
     uint64_t count = 0;
     uint32_t instructions() const { return uint32_t(code.lengths.size()); }
-};
-
-// A call site and its target, with the calls made and the instructions run inside them.
-struct CallEdge {
-    uint64_t calls = 0;
-    uint64_t inclusive = 0;
+    // The last call this block made (it ends in one), from stack node `from`: its edge and
+    // the callee's node. A loop's calls find them here, not in two map lookups each.
+    struct LastCall {
+        uint32_t target = 0;
+        uint32_t from = 0;
+        uint32_t node = 0;
+        CallEdge *edge = nullptr;
+    } last_call;
 };
 
 // One distinct stack of called functions (by their entry address), below `parent`.
@@ -128,9 +136,8 @@ class BlockCounter final : public BlockSink {
   private:
     struct Frame {
         uint32_t return_address;
-        uint32_t site; // the call instruction
-        uint32_t target;
         uint32_t node;
+        CallEdge *edge;
         uint64_t entered; // instructions run before the call
     };
     Block &find(uint32_t address, uint32_t size);
