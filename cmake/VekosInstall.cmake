@@ -14,8 +14,9 @@ install(DIRECTORY ${VEKOS_ROOT_DIR}/bin DESTINATION share/vekos/root FILES_MATCH
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/project DESTINATION share/vekos/examples)
 # The library's sources: its debug information names them vekos/lib/..., so gdb finds them
 # with `directory <kit>/share/vekos/src` (vekos-cc -print-file-name=src).
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/lib DESTINATION share/vekos/src/vekos FILES_MATCHING
-        PATTERN "*.cpp" PATTERN "*.h" PATTERN "*.S")
+# crt0's too (vekos/crt/...), for coverage reports and stepping through _start.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/lib ${PROJECT_SOURCE_DIR}/crt DESTINATION share/vekos/src/vekos
+        FILES_MATCHING PATTERN "*.cpp" PATTERN "*.h" PATTERN "*.S")
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright DESTINATION share/doc/vekos-kit)
 
 # cpack -G DEB: the kit as one Debian package. vekos-cc drives the host's gcc.

@@ -7,11 +7,13 @@
 #include "kernel/kernel.h"
 #include "kernel/trap_table.h"
 #include "options.h"
+#include "profile/collector.h"
 #include "trace/trace.h"
 
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -69,6 +71,33 @@ std::unique_ptr<vekos::debug::GdbStub> listen_for_gdb(uint16_t port) {
     return std::move(*listening);
 }
 
+// The library's installed sources, beside the kit's bin/ (the build tree has them too).
+std::string library_sources() {
+    char exe[4096];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0) return "";
+    std::string path(exe, size_t(n));
+    path = path.substr(0, path.rfind('/'));
+    std::string sources = path.substr(0, path.rfind('/')) + "/share/vekos/src";
+    return access(sources.c_str(), F_OK) == 0 ? sources : "";
+}
+
+// The collector for --coverage and --profile, or nullopt without them.
+std::optional<vekos::profile::Collector> collector(const vekos::EmuOptions &options) {
+    if (options.coverage_file.empty() && options.profile_file.empty() && !options.profile_summary)
+        return std::nullopt;
+    vekos::profile::CollectorOptions settings;
+    settings.coverage = options.coverage_file;
+    settings.profile = options.profile_file;
+    settings.summary = options.profile_summary;
+    for (const std::string &word : options.argv)
+        settings.command += (settings.command.empty() ? "" : " ") + word;
+    // The profile's header is one line.
+    std::replace(settings.command.begin(), settings.command.end(), '\n', ' ');
+    settings.paths.library_root = library_sources();
+    return vekos::profile::Collector(std::move(settings));
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -99,11 +128,14 @@ int main(int argc, char **argv) {
     vekos::KernelOptions kernel_options{options.max_instructions, options.timeout_seconds};
     if (options.stack_size) kernel_options.stack_size = *options.stack_size;
     kernel_options.max_memory = options.max_memory;
+    // Before the kernel: its processes count into the collector's images until they go.
+    std::optional<vekos::profile::Collector> profiles = collector(options);
     vekos::Kernel kernel(std::move(*fs), console, kernel_options);
     vekos::TraceObserver tracer(console, trace);
     if (options.trace) kernel.add_observer(&tracer);
     std::optional<vekos::GdbSession> gdb;
     if (stub) kernel.set_debugger(&gdb.emplace(std::move(stub), kernel.engine()));
+    if (profiles) kernel.set_collector(&*profiles);
     int status;
     try {
         status = kernel.run_main(options.argv, cwd);
@@ -114,6 +146,8 @@ int main(int argc, char **argv) {
         status = vekos::kStatusInternalError;
     }
     console.flush();
+    // Coverage or a profile that can't be written is lost as a trace is.
+    if (profiles && !profiles->finish() && status == 0) status = vekos::kStatusInternalError;
     // A lost trace never passes for a clean run; a failing program's own status says more.
     if (options.trace && !tracer.finish() && status == 0) status = vekos::kStatusInternalError;
     // Tearing the engine down costs more than the whole guest run: let the host reclaim it.

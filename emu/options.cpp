@@ -52,6 +52,13 @@ const char kUsage[] =
     "  --max-memory SIZE       memory that mappings and unfinished streamed files of all\n"
     "                          programs may hold at once, in bytes or with K, M or G\n"
     "                          (default: no limit beyond 64M per program)\n"
+    "  --coverage FILE         at the end, add each source line's executions to the lcov\n"
+    "                          tracefile FILE (merged under a lock with what it holds),\n"
+    "                          or write one of its own into FILE when it is a folder\n"
+    "  --profile FILE          at the end, write a callgrind profile to FILE (guest\n"
+    "                          instructions per line and function, calls, host time in\n"
+    "                          traps) and its folded stacks to FILE.folded\n"
+    "  --profile-summary       at the end, show the costliest functions on stderr\n"
     "  --help                  show this help\n"
     "  --version               show the version\n"
     "  --                      end of options\n"
@@ -197,7 +204,9 @@ ParsedOptions parse_options(int argc, char **argv) {
         {"--gdb", "option --gdb needs a port number"},
         {"--timeout", "--timeout needs a number of seconds"},
         {"--stack", "--stack needs a size"},
-        {"--max-memory", "--max-memory needs a size"}};
+        {"--max-memory", "--max-memory needs a size"},
+        {"--coverage", "option --coverage needs a file"},
+        {"--profile", "option --profile needs a file"}};
     // One rule for every option given twice: the last value counts, as with most tools (a
     // wrapper's options can be overridden by appending); each value is checked all the same.
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
@@ -219,6 +228,9 @@ ParsedOptions parse_options(int argc, char **argv) {
     app.add_option("--stack", stack)->check(stack_size);
     std::string max_memory;
     app.add_option("--max-memory", max_memory)->check(memory_size);
+    app.add_option("--coverage", o.coverage_file);
+    app.add_option("--profile", o.profile_file);
+    app.add_flag("--profile-summary", o.profile_summary);
     app.prefix_command(); // options stop at PROGRAM
     try {
         app.parse(argc, argv);

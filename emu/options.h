@@ -23,6 +23,11 @@ struct EmuOptions {
     std::string trace_file;
     bool trace_time = false;
     std::optional<uint16_t> gdb_port;
+
+    // Coverage and profiles: the lcov tracefile (or folder), the callgrind file, the summary.
+    std::string coverage_file;
+    std::string profile_file;
+    bool profile_summary = false;
 };
 
 // The options, or the status to end with at once: 0 after --help or --version, kStatusUsage

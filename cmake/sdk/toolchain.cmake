@@ -14,6 +14,11 @@ set(CMAKE_CXX_COMPILER "${VEKOS_KIT_PREFIX}/bin/vekos-c++")
 set(CMAKE_ASM_COMPILER "${VEKOS_KIT_PREFIX}/bin/vekos-cc")
 # Tests run with the folder ctest runs them in as the guest's root.
 set(CMAKE_CROSSCOMPILING_EMULATOR "${VEKOS_KIT_PREFIX}/bin/vekos-emu")
+# -DVEKOS_COVERAGE=ON: every program ctest runs adds its line counts to coverage.info in the
+# build folder (vekos-emu --coverage, which merges under a lock: ctest -j is safe).
+if(VEKOS_COVERAGE)
+    list(APPEND CMAKE_CROSSCOMPILING_EMULATOR --coverage "${CMAKE_BINARY_DIR}/coverage.info")
+endif()
 
 # Headers and libraries come from the kit and the project, never from the host.
 set(CMAKE_FIND_ROOT_PATH "${VEKOS_KIT_PREFIX}")

@@ -131,6 +131,40 @@ Place DebugInfo::place(uint32_t addr) const {
     return place;
 }
 
+std::vector<LineRow> DebugInfo::line_rows() const {
+    std::vector<LineRow> rows;
+    Dwarf *dwarf = handles_->dwarf;
+    Dwarf_Off offset = 0, next = 0;
+    size_t header_size = 0;
+    while (dwarf &&
+           dwarf_nextcu(dwarf, offset, &next, &header_size, nullptr, nullptr, nullptr) == 0) {
+        Dwarf_Die unit;
+        Dwarf_Lines *lines = nullptr;
+        size_t count = 0;
+        if (dwarf_offdie(dwarf, offset + header_size, &unit) &&
+            dwarf_getsrclines(&unit, &lines, &count) == 0) {
+            Dwarf_Attribute attribute;
+            const char *dir = dwarf_formstring(dwarf_attr(&unit, DW_AT_comp_dir, &attribute));
+            for (size_t i = 0; i < count; ++i) {
+                Dwarf_Line *line = dwarf_onesrcline(lines, i);
+                Dwarf_Addr address = 0;
+                int number = 0;
+                bool end = false;
+                const char *file = line ? dwarf_linesrc(line, nullptr, nullptr) : nullptr;
+                if (!file || dwarf_lineaddr(line, &address) != 0 ||
+                    dwarf_lineno(line, &number) != 0 || dwarf_lineendsequence(line, &end) != 0)
+                    continue;
+                rows.push_back({uint32_t(address), number, end, file, dir ? dir : ""});
+            }
+        }
+        offset = next;
+    }
+    std::stable_sort(rows.begin(), rows.end(), [](const LineRow &a, const LineRow &b) {
+        return a.address != b.address ? a.address < b.address : a.end_sequence > b.end_sequence;
+    });
+    return rows;
+}
+
 namespace {
 
 // Evaluates the few DWARF operations call-frame information uses. `value` is false when

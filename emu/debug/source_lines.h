@@ -33,6 +33,16 @@ struct Place {
     int line = 0;
 };
 
+// One row of a line table: the code from `address` on is `line` of `file` (a path as the
+// compiler recorded it: absolute, or relative to `comp_dir`).
+struct LineRow {
+    uint32_t address;
+    int line;
+    bool end_sequence; // the row only ends the previous range
+    std::string file;
+    std::string comp_dir;
+};
+
 // The registers an unwinder tracks, indexed by their DWARF numbers for i386.
 enum DwarfReg : int { kDwEax, kDwEcx, kDwEdx, kDwEbx, kDwEsp, kDwEbp, kDwEsi, kDwEdi, kDwEip };
 struct Registers {
@@ -60,6 +70,15 @@ class DebugInfo {
     std::optional<uint32_t> address_of(std::string_view function) const;
     // Function, offset and line of `addr`.
     Place place(uint32_t addr) const;
+    // Every line table row of every compilation unit, by address; empty without lines.
+    std::vector<LineRow> line_rows() const;
+    struct Symbol {
+        uint32_t address;
+        uint32_t size;
+        std::string name;
+    };
+    // The function (and untyped) symbols in the image, by address.
+    const std::vector<Symbol> &functions() const { return functions_; }
     // The caller's registers, or nullopt at the outermost frame or when nothing is known.
     // `return_address` says pc follows a call (frames above the innermost): its call
     // instruction is the one looked up.
@@ -68,11 +87,6 @@ class DebugInfo {
 
   private:
     struct Handles;
-    struct Symbol {
-        uint32_t address;
-        uint32_t size;
-        std::string name;
-    };
     explicit DebugInfo(std::vector<uint8_t> file);
     std::optional<Failure> load();
     const Symbol *symbol_at(uint32_t addr) const;

@@ -22,6 +22,10 @@
 #include <string_view>
 #include <vector>
 
+namespace vekos::profile {
+class Collector;
+}
+
 namespace vekos {
 
 // Limits of the whole run: every program it starts, run requests and script lines count.
@@ -63,6 +67,8 @@ class Kernel : private RunRequests, private ProcessTable {
     void add_observer(TrapObserver *observer) { traps_.add_observer(observer); }
     void remove_observer(TrapObserver *observer) { traps_.remove_observer(observer); }
     void set_debugger(Debugger *debugger) { debugger_ = debugger; }
+    // Coverage and profiles: every process loaded from now on counts its blocks into it.
+    void set_collector(profile::Collector *collector) { collector_ = collector; }
 
     // Runs argv[0] with its arguments from the guest folder `cwd`; returns vekos-emu's
     // status (kStatusLimit when the run's limits stopped it anywhere). argv[0] may also name
@@ -192,6 +198,7 @@ class Kernel : private RunRequests, private ProcessTable {
     // starting an engine costs more than the parent's translations it drops.
     Process *requester_ = nullptr;
     Debugger *debugger_ = nullptr;
+    profile::Collector *collector_ = nullptr;
 };
 
 } // namespace vekos

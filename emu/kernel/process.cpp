@@ -1,7 +1,9 @@
 #include "kernel/process.h"
 
+#include "profile/block_counts.h"
 #include "testing/test_hooks.h"
 
+#include <chrono>
 #include <utility>
 
 namespace vekos {
@@ -25,6 +27,7 @@ Process::Process(const ProcessServices &services, std::string name, std::string 
                                                    pid_} {}
 
 Process::~Process() {
+    if (counter_ && engine_.attached(memory_)) engine_.set_block_sink(nullptr);
     engine_.detach(memory_);
 }
 
@@ -75,8 +78,18 @@ bool TestHooks::set_arguments(Process &process, const std::vector<std::string> &
     return process.lay_out(argv, misalign);
 }
 
-void Process::start() {
+void Process::attach() {
     engine_.attach(memory_);
+    engine_.set_block_sink(counter_.get());
+}
+
+void Process::set_block_counter(std::shared_ptr<profile::BlockCounter> counter) {
+    counter_ = std::move(counter);
+    if (engine_.attached(memory_)) engine_.set_block_sink(counter_.get());
+}
+
+void Process::start() {
+    attach();
     for (Reg r : {Reg::Eax, Reg::Ebx, Reg::Ecx, Reg::Edx, Reg::Esi, Reg::Edi, Reg::Ebp})
         engine_.set_reg(r, 0);
     engine_.set_reg(Reg::Eflags, 0x2); // bit 1 always reads as one
@@ -86,7 +99,7 @@ void Process::start() {
 }
 
 Outcome Process::run(uint32_t until) {
-    engine_.attach(memory_);
+    attach();
     if (traps_.acting()) traps_.take_action(); // left over from a run a host failure cut short
     for (;;) {
         Engine::RunResult r{};
@@ -95,6 +108,7 @@ Outcome Process::run(uint32_t until) {
             if (limits_.out_of_time()) return {Outcome::Kind::Limit, 0, {}};
             r = engine_.run(*this, engine_.reg(Reg::Eip), until, &limits_.instructions());
         }
+        if (counter_) count_stop(r);
         if (traps_.acting()) {
             PendingAction action = traps_.take_action();
             switch (action.kind) {
@@ -190,8 +204,24 @@ std::optional<int32_t> Process::wait_for_child(PendingAction &action, WaitFor &w
     return **reaped;
 }
 
+// A run that ended inside a block ran only part of it.
+void Process::count_stop(const Engine::RunResult &result) {
+    if (result.stop == Engine::Stop::Fault)
+        counter_->cut_short(result.fault.eip, true);
+    else if (result.stop == Engine::Stop::Limit || result.stop == Engine::Stop::Watch)
+        counter_->cut_short(engine_.reg(Reg::Eip), false);
+}
+
 void Process::on_trap() {
+    if (!counter_) {
+        traps_.dispatch(engine_, context_);
+        return;
+    }
+    const uint32_t number = engine_.reg(Reg::Eax);
+    const auto start = std::chrono::steady_clock::now();
     traps_.dispatch(engine_, context_);
+    const auto spent = std::chrono::steady_clock::now() - start;
+    counter_->on_trap(number, uint64_t(std::chrono::nanoseconds(spent).count()));
 }
 
 Process::Suspension::Suspension(Process &process)
@@ -200,13 +230,13 @@ Process::Suspension::Suspension(Process &process)
 }
 
 Process::Suspension::~Suspension() {
-    process_.engine_.attach(process_.memory_);
+    process_.attach();
     process_.engine_.restore(*cpu_);
 }
 
 std::shared_ptr<Process::Snapshot> Process::snapshot() {
     auto s = std::make_shared<Snapshot>();
-    engine_.attach(memory_);
+    attach();
     s->memory = memory_.snapshot();
     engine_.watch_stores();
     s->cpu = engine_.save();
@@ -218,7 +248,7 @@ void Process::restore(const Snapshot &s) {
     streams_.drop_all();
     mappings_.release_all();
     GuestMemory::HostSpan restored = memory_.restore(s.memory);
-    engine_.attach(memory_);
+    attach();
     engine_.watch_stores(restored);
     engine_.restore(*s.cpu);
     fds_ = FdTable();

@@ -17,6 +17,10 @@
 #include <string>
 #include <vector>
 
+namespace vekos::profile {
+class BlockCounter;
+}
+
 namespace vekos {
 
 class Console;
@@ -145,6 +149,10 @@ class Process : private TrapHandler {
     // The whole run's limits and budget, shared with every other program.
     RunLimits &limits() { return limits_; }
     InstructionBudget &budget() { return limits_.instructions(); }
+    // Coverage and profiles: the counter that hears of every block this process runs (and
+    // of the host time of its traps) whenever it is on the engine.
+    void set_block_counter(std::shared_ptr<profile::BlockCounter> counter);
+
     // "read of unmapped address 0x00000000 at 0x00400123 (strlen+0x13)"
     std::string describe(const Fault &fault) const;
 
@@ -159,6 +167,9 @@ class Process : private TrapHandler {
     // The run loop's part of spawn and waitpid.
     int32_t spawn_child(PendingAction &action);
     std::optional<int32_t> wait_for_child(PendingAction &action, WaitFor &wait);
+    // This process is the one the engine runs now: its memory, its block counter.
+    void attach();
+    void count_stop(const Engine::RunResult &result);
 
     Engine &engine_;
     TrapDispatcher &traps_;
@@ -181,6 +192,7 @@ class Process : private TrapHandler {
     uint32_t entry_ = 0;
     uint32_t initial_esp_ = kStackTop;
     uint32_t stack_size_ = kStackSize;
+    std::shared_ptr<profile::BlockCounter> counter_;
 };
 
 } // namespace vekos

@@ -58,6 +58,15 @@ class AccessWatch {
     virtual bool stop_after(uint32_t address, uint32_t size, bool write) = 0;
 };
 
+// Told of each translated block as it starts to run (coverage and profiles), inside the
+// hook. `size` is the block's bytes; a block cut short by a fault or the instruction budget
+// is reported whole all the same.
+class BlockSink {
+  public:
+    virtual ~BlockSink() = default;
+    virtual void on_block(uint32_t address, uint32_t size) = 0;
+};
+
 // A limit on instructions; counting needs a per-instruction hook, so it only costs when set.
 struct InstructionBudget {
     uint64_t limit = 0; // 0: none
@@ -130,6 +139,11 @@ class Engine : private CodeWriteObserver, private RegionObserver, private StoreW
         uc_emu_stop(uc_);
     }
 
+    // Coverage and profiles (engine_blocks.cpp): the sink that hears of every block of the
+    // process now attached, or nullptr. The block hook exists only from the first sink on: a
+    // run that never sets one runs as fast as before.
+    void set_block_sink(BlockSink *sink);
+
     // Debugging (engine_debug.cpp). A watch costs a call per instruction while set.
     void set_watch(InstructionWatch *watch);
     // Watches `kinds` of access to [begin, begin + length) (engine_watch.cpp): a memory hook
@@ -172,6 +186,7 @@ class Engine : private CodeWriteObserver, private RegionObserver, private StoreW
     static bool on_invalid_instruction(uc_engine *uc, void *self);
     static void on_instruction(uc_engine *uc, uint64_t addr, uint32_t size, void *self);
     static void on_watched(uc_engine *uc, uint64_t addr, uint32_t size, void *self);
+    static void on_block(uc_engine *uc, uint64_t addr, uint32_t size, void *self);
     static void on_access(uc_engine *uc, uc_mem_type type, uint64_t addr, int size, int64_t value,
                           void *hook);
     // The per-instruction hook is there while an instruction or an access is watched.
@@ -216,6 +231,8 @@ class Engine : private CodeWriteObserver, private RegionObserver, private StoreW
     std::atomic<bool> stopped_{false};
     std::atomic<bool> preempted_{false};
     InstructionWatch *watch_ = nullptr;
+    BlockSink *block_sink_ = nullptr;
+    uc_hook block_hook_ = 0;
     // One watched range; the hook's user data (its address stays put).
     struct AccessHook {
         Engine *engine;
