@@ -116,7 +116,7 @@ Result<std::unique_ptr<Process>> Kernel::load_image(const std::vector<uint8_t> &
     auto process = Process::create(services, name, *image, cwd, depth);
     if (process && !(*process)->set_arguments(argv)) return Failure{"argument list too long"};
     if (process && collector_)
-        (*process)->set_block_counter(collector_->counter(file, argv.at(0), (*process)->memory()));
+        (*process)->set_block_counter(collector_->counter(file, name, (*process)->memory()));
     return process;
 }
 
