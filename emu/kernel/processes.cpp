@@ -1,10 +1,11 @@
-// The process table and its scheduler. One host thread runs every process in turn, each on
-// an engine of its own, so that a switch costs no translation: a process runs until it
-// waits, ends or has run for a slice of time, then the next one that may go on has its turn.
-// A run request's parent stays on the C++ stack below its child's loop; the others still run.
+// The process table and its scheduler. One host thread runs every process in turn, each
+// spawned one on an engine of its own, so that a switch costs no translation: a process runs
+// until it waits, ends or has run for a slice of time, then the next one that may go on has
+// its turn. A run request's parent stays on the C++ stack below its child's loop (the child
+// borrows its engine); the others still run.
 #include "kernel/kernel.h"
 
-#include <cmath>
+#include <utility>
 
 namespace vekos {
 namespace {
