@@ -102,3 +102,23 @@ TEST(FastPath, ALoopOverTwoMegabytesKeepsEveryPageInTheTlbEvenAfterAFlush) {
 }
 
 } // namespace
+
+// Mapping a program before it runs flushes an empty TLB: skipped. Once a page is in it, the
+// next change of the memory map flushes it, and the code the new memory holds is what runs.
+TEST(TlbFlushes, AnEmptyTlbIsNotFlushedAgain) {
+    if (!vekos::unicorn::corrections_linked()) GTEST_SKIP() << "Unicorn corrections not linked";
+    const std::vector<uint8_t> load = {0x8b, 0x05, 0x00, 0x00, 0x00, 0x01}; // mov eax, [kData]
+    Engine engine;
+    auto first = memory_with(load);
+    const size_t before = vekos::unicorn::tlb_flushes();
+    engine.attach(*first);
+    EXPECT_EQ(vekos::unicorn::tlb_flushes(), before) << "the TLB held nothing yet";
+    run(engine, load);
+    const std::vector<uint8_t> other = {0xb8, 0x07, 0x00, 0x00, 0x00}; // mov eax, 7
+    auto second = memory_with(other);
+    second->add_region(kSpare, vekos::kPageSize, vekos::kProtRead, "spare");
+    engine.attach(*second);
+    EXPECT_GT(vekos::unicorn::tlb_flushes(), before) << "a used TLB must be flushed";
+    run(engine, other);
+    EXPECT_EQ(engine.reg(vekos::Reg::Eax), 7u) << "the second memory's code runs";
+}

@@ -131,6 +131,7 @@ MemoryRegion *memory_mapping(uc_engine *, uint64_t address);
 
 void __wrap_tlb_set_page_with_attrs_x86_64(CPUState *cpu, uint64_t vaddr, uint64_t paddr,
                                            MemTxAttrs attrs, int prot, int mmu_idx, uint64_t size) {
+    vekos::unicorn::tlb_filled(cpu);
     filling = true;
     filled_page = kNoRam;
     __real_tlb_set_page_with_attrs_x86_64(cpu, vaddr, paddr, attrs, prot, mmu_idx, size);
@@ -259,6 +260,7 @@ uc_err __wrap_uc_hook_add(uc_engine *uc, uc_hook *hh, int type, void *callback, 
 }
 
 uc_err __wrap_uc_close(uc_engine *uc) {
+    if (CPUState *cpu = cpu_of(uc)) vekos::unicorn::tlb_filled(cpu); // forgotten as empty
     uc_err err = __real_uc_close(uc);
     std::lock_guard lock(engines_lock);
     engines.erase(uc);

@@ -60,4 +60,7 @@ void prepare_translation(uc_engine *uc);
 // Stops the run when the translation buffer nears full (machine/unicorn/cpu_state.cpp).
 void request_flush_if_full(uc_engine *uc);
 
+// A page entered the CPU's TLB (tlb_flushes.cpp): its next flush must be done.
+void tlb_filled(CPUState *cpu);
+
 } // namespace vekos::unicorn

@@ -42,6 +42,8 @@ bool take_flush_request(uc_engine *uc);
 // Guest loads and stores on this thread that missed the TLB's fast path (0 without the
 // corrections): the user mode's TLB holds kUserTlbEntries pages.
 size_t slow_accesses();
+// Whole TLB flushes done; those of a TLB with nothing in it are skipped (tlb_flushes.cpp).
+size_t tlb_flushes();
 inline constexpr size_t kUserTlbEntries = 4096;
 
 } // namespace vekos::unicorn

@@ -37,6 +37,9 @@ size_t exchange_translation_buffer(size_t) {
 size_t slow_accesses() {
     return 0;
 }
+size_t tlb_flushes() {
+    return 0;
+}
 
 } // namespace unicorn
 
