@@ -108,15 +108,15 @@ TEST(FastPath, ALoopOverTwoMegabytesKeepsEveryPageInTheTlbEvenAfterAFlush) {
 TEST(TlbFlushes, AnEmptyTlbIsNotFlushedAgain) {
     if (!vekos::unicorn::corrections_linked()) GTEST_SKIP() << "Unicorn corrections not linked";
     const std::vector<uint8_t> load = {0x8b, 0x05, 0x00, 0x00, 0x00, 0x01}; // mov eax, [kData]
-    Engine engine;
+    const std::vector<uint8_t> other = {0xb8, 0x07, 0x00, 0x00, 0x00};      // mov eax, 7
     auto first = memory_with(load);
+    auto second = memory_with(other);
+    second->add_region(kSpare, vekos::kPageSize, vekos::kProtRead, "spare");
+    Engine engine; // goes before the memories it has attached
     const size_t before = vekos::unicorn::tlb_flushes();
     engine.attach(*first);
     EXPECT_EQ(vekos::unicorn::tlb_flushes(), before) << "the TLB held nothing yet";
     run(engine, load);
-    const std::vector<uint8_t> other = {0xb8, 0x07, 0x00, 0x00, 0x00}; // mov eax, 7
-    auto second = memory_with(other);
-    second->add_region(kSpare, vekos::kPageSize, vekos::kProtRead, "spare");
     engine.attach(*second);
     EXPECT_GT(vekos::unicorn::tlb_flushes(), before) << "a used TLB must be flushed";
     run(engine, other);
