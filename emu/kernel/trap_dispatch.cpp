@@ -162,6 +162,7 @@ void TrapDispatcher::dispatch(Engine &engine, TrapContext &context) {
         if (rec && (action_.kind == PendingAction::Kind::Exit ||
                     action_.kind == PendingAction::Kind::Wait)) {
             rec->returned = false; // _exit does not come back, a wait not now: shown now
+            rec->waits = action_.kind == PendingAction::Kind::Wait;
             notify_after(*rec);
         } else {
             action_.record = std::move(rec);

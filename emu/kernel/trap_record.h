@@ -18,7 +18,8 @@ struct TrapRecord {
     // (or, after the trap, the bytes read). Empty for plain numbers and unreadable pointers.
     std::array<std::optional<std::string>, 6> data;
     bool scripted = false; // answered by an observer instead of the kernel
-    bool returned = true;  // false when the trap ended the process (_exit)
+    bool returned = true;  // false when the trap ended the process (_exit) or waits
+    bool waits = false;    // it can't go on now: it runs again, or is answered, later
     int pid = 0;           // the process's id once the run has several, else 0
 };
 

@@ -80,6 +80,8 @@ std::string describe_trap(const TrapRecord &record) {
         out += text;
     } else if (record.returned) {
         out += " = " + std::to_string(record.result);
+    } else if (record.waits) {
+        out += " waits";
     }
     if (record.returned && record.result == -1 && record.error != 0)
         out += " (" + debug::describe_errno(record.error) + ")";

@@ -104,6 +104,16 @@ TEST_F(Processes, TraceLinesNameTheProcessOnceThereAreSeveral) {
     EXPECT_NE(f.err.find("[trace] pid 1: spawn(\"procs.uelf\", "), std::string::npos) << f.err;
     EXPECT_NE(f.err.find("[trace] pid 2: _exit(0)"), std::string::npos) << f.err;
     EXPECT_NE(f.err.find("[trace] pid 1: waitpid(2, "), std::string::npos) << f.err;
+
+    // The child reads an empty pipe while its parent sleeps with the write end open.
+    Finished waits = emu("--trace=read procs.uelf p t:3,-1,-1 s:procs.uelf,r0 z:1000 c4 w:2");
+    EXPECT_EQ(waits.status, 0) << waits.err;
+    const size_t wait_line = waits.err.find("[trace] pid 2: read(0, ");
+    ASSERT_NE(wait_line, std::string::npos) << waits.err;
+    EXPECT_EQ(waits.err.find(" waits\n", wait_line) + 6, waits.err.find('\n', wait_line))
+        << "the first read waits: " << waits.err;
+    EXPECT_NE(waits.err.find("[trace] pid 2: read(0, \"\", 4096) = 0"), std::string::npos)
+        << "and then ends at the end of the data: " << waits.err;
 }
 
 } // namespace
