@@ -199,6 +199,7 @@ Kernel::Ran Kernel::run_words(const std::vector<std::string> &words, const std::
     end_task(task, debugger_->run(*task.process));
     return {true, run_to_end(task.pid)};
 }
+
 // Every line runs, whatever the previous ones gave: a script is a list of commands, not a
 // program with error handling. The script counts as run once it could be read.
 Kernel::Ran Kernel::run_script(const std::string &name, const std::vector<uint8_t> &text,
@@ -215,7 +216,8 @@ Kernel::Ran Kernel::run_script(const std::string &name, const std::vector<uint8_
     return {true, 0};
 }
 
-// Started at once; the child runs when its turn comes.
+// Started at once; the child runs when its turn comes. Its run requests may nest as deep as
+// the first program's: it is no run request itself.
 Result<int32_t, HostError> Kernel::spawn(Process &parent, const SpawnRequest &request) {
     if (tasks_.size() >= kMaxProcesses) return HostError{EAGAIN};
     auto kind = program_kind(request.path);
@@ -225,13 +227,11 @@ Result<int32_t, HostError> Kernel::spawn(Process &parent, const SpawnRequest &re
     if (!file) return HostError{ENOENT};
     if (*kind == ProgramKind::Script) {
         Task &task = add_task(nullptr, request.path, parent.pid());
-        task.script = Task::Script{std::string(file->begin(), file->end()), 0, parent.cwd(),
-                                   parent.depth() + 1};
+        task.script = Task::Script{std::string(file->begin(), file->end()), 0, parent.cwd(), 0};
         return task.pid;
     }
     Engine &engine = take_engine();
-    auto loaded = load_image(*file, *kind, request.path, request.argv, parent.cwd(),
-                             parent.depth() + 1, engine);
+    auto loaded = load_image(*file, *kind, request.path, request.argv, parent.cwd(), 0, engine);
     if (!loaded) {
         idle_engines_.push_back(&engine);
         return HostError{arguments_fit(request.argv) ? ENOEXEC : E2BIG};
