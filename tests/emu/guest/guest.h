@@ -41,3 +41,20 @@ static inline void say_number(int v) {
     if (v < 0) text[--at] = '-';
     say(text + at);
 }
+
+/* The decimal number at *s, with its sign, leaving *s after it. */
+static inline int take_number(const char **s) {
+    int v = 0, sign = 1;
+    if (**s == '-') sign = -1, (*s)++;
+    while (**s >= '0' && **s <= '9') v = v * 10 + (*(*s)++ - '0');
+    return v * sign;
+}
+
+/* A pipe, its read end written out with a comma after it: "3,". Its write end, or -1. */
+static inline int make_pipe(void) {
+    int fds[2] = {-1, -1};
+    if (trap3(VEKOS_TRAP_PIPE, (int)fds, 0, 0) != 0) return -1;
+    say_number(fds[0]);
+    say(",");
+    return fds[1];
+}

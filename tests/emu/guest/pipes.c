@@ -15,13 +15,6 @@ static void say_bytes(const char *s, int n) {
     trap3(VEKOS_TRAP_WRITE, 1, (int)s, n);
 }
 
-/* The number at *s, leaving *s after it. */
-static int number(const char **s) {
-    int v = 0;
-    while (**s >= '0' && **s <= '9') v = v * 10 + (*(*s)++ - '0');
-    return v;
-}
-
 enum { kBlock = 64 << 10 };
 static u8 out_block[kBlock], in_block[kBlock];
 
@@ -73,26 +66,21 @@ static char text[256];
 static void step(const char *word) {
     const char op = *word++;
     const char *rest = word;
-    const int fd = number(&rest);
+    const int fd = take_number(&rest);
     const char *arg = *rest == ':' ? rest + 1 : rest;
     char shown[3] = {op, '=', 0};
     say(shown);
-    int fds[2] = {-1, -1}, result = -1;
+    int result = -1;
     switch (op) {
     case 'p':
-        result = trap3(VEKOS_TRAP_PIPE, (int)fds, 0, 0);
-        if (result == 0) {
-            say_number(fds[0]);
-            say(",");
-            result = fds[1];
-        }
+        result = make_pipe();
         break;
     case 'w':
         result = trap3(VEKOS_TRAP_WRITE, fd, (int)arg, (int)length(arg));
         break;
     case 'r': {
         const char *n = arg;
-        int most = number(&n);
+        int most = take_number(&n);
         result = trap3(VEKOS_TRAP_READ, fd, (int)text, most < (int)sizeof text ? most : 0);
         if (result < 0) break;
         say_number(result);
@@ -124,7 +112,7 @@ static void step(const char *word) {
         while (word[n] && word[n] != ':' && n + 1 < sizeof text) text[n] = word[n], n++;
         text[n] = 0;
         const char *mode = word + n + (word[n] == ':');
-        result = trap3(VEKOS_TRAP_OPEN, (int)text, number(&mode), 0);
+        result = trap3(VEKOS_TRAP_OPEN, (int)text, take_number(&mode), 0);
         break;
     }
     case 'u':

@@ -12,13 +12,6 @@
  * Freestanding, no library. */
 #include "guest.h"
 
-static int number(const char **s) {
-    int v = 0, sign = 1;
-    if (**s == '-') sign = -1, (*s)++;
-    while (**s >= '0' && **s <= '9') v = v * 10 + (*(*s)++ - '0');
-    return v * sign;
-}
-
 /* A comma list split in place into words: the program's argv. */
 static char words_text[512];
 static char *words[16];
@@ -54,7 +47,7 @@ static int wait_child(int pid, int options) {
 }
 
 static int many(const char *arg, int at_once) {
-    int count = number(&arg), zeros = 0;
+    int count = take_number(&arg), zeros = 0;
     arg += *arg == ':';
     for (int i = 0; i < count; i++) {
         int pid = spawn_words(arg);
@@ -80,7 +73,7 @@ static void step(const char *word) {
     const char *arg = word + (*word == ':');
     char shown[3] = {op, '=', 0};
     say(shown);
-    int result = -1, fds[2];
+    int result = -1;
     switch (op) {
     case 's':
         result = spawn_words(arg);
@@ -88,7 +81,7 @@ static void step(const char *word) {
     case 'e': {
         int block[7];
         for (int i = 3; i < 7; i++) {
-            block[i] = number(&arg);
+            block[i] = take_number(&arg);
             arg++;
         }
         block[2] = split(arg);
@@ -99,48 +92,43 @@ static void step(const char *word) {
     }
     case 'w':
     case 'h':
-        result = wait_child(number(&arg), op == 'h');
+        result = wait_child(take_number(&arg), op == 'h');
         break;
     case 'i':
-        result = trap3(VEKOS_TRAP_FD_SET_INHERIT, number(&arg), 0, 0);
+        result = trap3(VEKOS_TRAP_FD_SET_INHERIT, take_number(&arg), 0, 0);
         break;
     case 't': {
-        int a = number(&arg);
+        int a = take_number(&arg);
         arg++;
-        int b = number(&arg);
+        int b = take_number(&arg);
         arg++;
-        result = trap3(VEKOS_TRAP_FD_SET_STDIO, a, b, number(&arg));
+        result = trap3(VEKOS_TRAP_FD_SET_STDIO, a, b, take_number(&arg));
         break;
     }
     case 'p':
-        result = trap3(VEKOS_TRAP_PIPE, (int)fds, 0, 0);
-        if (result == 0) {
-            say_number(fds[0]);
-            say(",");
-            result = fds[1];
-        }
+        result = make_pipe();
         break;
     case 'c':
-        result = trap3(VEKOS_TRAP_CLOSE, number(&arg), 0, 0);
+        result = trap3(VEKOS_TRAP_CLOSE, take_number(&arg), 0, 0);
         break;
     case 'r': {
-        int fd = number(&arg), n;
+        int fd = take_number(&arg), n;
         result = 0;
         while ((n = trap3(VEKOS_TRAP_READ, fd, (int)text, sizeof text)) > 0) result += n;
         break;
     }
     case 'x':
-        exit_process(number(&arg));
+        exit_process(take_number(&arg));
         break;
     case 'k':
         result = *(volatile int *)0;
         break;
     case 'z':
-        result = trap3(VEKOS_TRAP_USLEEP, number(&arg), 0, 0);
+        result = trap3(VEKOS_TRAP_USLEEP, take_number(&arg), 0, 0);
         break;
     case 'l': {
         volatile u32 spin = 0;
-        for (u32 n = (u32)number(&arg) * 1000000u; n > 0; n--) spin += n;
+        for (u32 n = (u32)take_number(&arg) * 1000000u; n > 0; n--) spin += n;
         result = 0;
         break;
     }
