@@ -210,6 +210,7 @@ std::optional<uint64_t> TrapDispatcher::time_stamp(Engine &engine, TrapContext &
     if (auto value = journal_->time_stamp(context, wait)) return value;
     action_.kind = PendingAction::Kind::Wait;
     action_.wait = std::move(wait);
+    action_.on_instruction = true;
     engine.stop();
     return std::nullopt;
 }
