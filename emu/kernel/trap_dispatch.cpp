@@ -5,6 +5,7 @@
 #include "machine/engine.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <new>
 #include <utility>
@@ -107,7 +108,15 @@ std::span<const TrapRow> trap_rows() {
     return kTraps;
 }
 
+// Every trap goes through here, recorded ones twice: an index, not a search.
 const TrapRow *find_trap(uint32_t number) {
+    static const auto kIndex = [] {
+        std::array<const TrapRow *, 256> index{};
+        for (const TrapRow &row : kTraps)
+            if (row.number < index.size()) index[row.number] = &row;
+        return index;
+    }();
+    if (number < kIndex.size()) return kIndex[number];
     for (const TrapRow &row : kTraps)
         if (row.number == number) return &row;
     return nullptr;
