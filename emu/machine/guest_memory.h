@@ -93,6 +93,7 @@ class GuestMemory {
     struct Written {
         uint32_t addr, size;
         bool room;
+        const uint8_t *host; // the bytes, when they lie in one region (a view's), else nullptr
     };
     void log_writes() {
         logging_ = true;

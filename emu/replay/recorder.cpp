@@ -84,7 +84,8 @@ void Recorder::after_trap(const TrapArgs &trap, TrapContext &context, int32_t re
     for (size_t i = 0; i < written.size(); i++) {
         const uint32_t addr = written[i].addr, n = sizes_[i];
         if (n == 0) continue;
-        if (const uint8_t *host = context.memory.view(addr, n, 0)) { // one region: no copy
+        const uint8_t *host = written[i].host ? written[i].host : context.memory.view(addr, n, 0);
+        if (host != nullptr) { // one region: no copy
             writer_->add_patch(addr, host, n);
             continue;
         }

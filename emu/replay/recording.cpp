@@ -335,7 +335,11 @@ void RecordingWriter::put_raw(const void *bytes, size_t n) {
         compress(bytes, n, false);
         return;
     }
-    std::memcpy(room(n), bytes, n);
+    char *to = room(n);
+    if (n <= 16) // a byte read at a time: no call for it
+        for (size_t i = 0; i < n; i++) to[i] = static_cast<const char *>(bytes)[i];
+    else
+        std::memcpy(to, bytes, n);
     used_ += n;
 }
 
