@@ -8,6 +8,8 @@
 #include "kernel/trap_table.h"
 #include "options.h"
 #include "profile/collector.h"
+#include "replay/recorder.h"
+#include "replay/replayer.h"
 #include "trace/trace.h"
 
 #include <sys/prctl.h>
@@ -98,12 +100,48 @@ std::optional<vekos::profile::Collector> collector(const vekos::EmuOptions &opti
     return vekos::profile::Collector(std::move(settings));
 }
 
+// The run a replay repeats: the recording's program, folder and limits.
+void take_from_recording(const vekos::replay::RunHeader &header, vekos::EmuOptions &options) {
+    options.argv = header.argv;
+    options.cwd = header.cwd;
+    options.max_instructions = header.max_instructions;
+    options.timeout_seconds = double(header.timeout_ms) / 1000;
+    options.max_memory = header.max_memory;
+    options.stack_size.reset();
+    if (header.stack_size != 0) options.stack_size = header.stack_size;
+}
+
+vekos::replay::RunHeader recording_header(const vekos::EmuOptions &options,
+                                          const vekos::KernelOptions &limits,
+                                          const std::string &cwd) {
+    vekos::replay::RunHeader header;
+    header.argv = options.argv;
+    header.cwd = cwd;
+    header.stack_size = limits.stack_size;
+    header.max_instructions = limits.max_instructions;
+    header.timeout_ms = uint64_t(limits.timeout_seconds * 1000 + 0.5);
+    header.max_memory = limits.max_memory;
+    return header;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
     vekos::ParsedOptions parsed = vekos::parse_options(argc, argv);
     if (parsed.exit_status) return *parsed.exit_status;
-    const vekos::EmuOptions &options = parsed.options;
+    vekos::EmuOptions &options = parsed.options;
+
+    std::optional<vekos::replay::Replayer> replayer;
+    vekos::HostConsole console;
+    if (!options.replay_file.empty()) {
+        auto recording = vekos::replay::read_recording(options.replay_file);
+        if (!recording) {
+            option_error("--replay", options.replay_file, recording.error());
+            return vekos::kStatusUsage;
+        }
+        take_from_recording(recording->header, options);
+        replayer.emplace(std::move(*recording), console, options.replay_check);
+    }
 
     auto fs = vekos::RootFs::open(options.root);
     if (!fs) {
@@ -111,7 +149,8 @@ int main(int argc, char **argv) {
         return vekos::kStatusUsage;
     }
     std::string cwd = vekos::RootFs::normalize("/", options.cwd);
-    if (!fs->is_folder(cwd)) {
+    // A replay never looks at the host's files: the folder is the recording's word.
+    if (!replayer && !fs->is_folder(cwd)) {
         option_error("--cwd", options.cwd, "not a folder inside the root");
         return vekos::kStatusUsage;
     }
@@ -123,14 +162,25 @@ int main(int argc, char **argv) {
     std::unique_ptr<vekos::debug::GdbStub> stub;
     if (options.gdb_port && !(stub = listen_for_gdb(*options.gdb_port))) return vekos::kStatusUsage;
 
-    vekos::HostConsole console;
-    vekos::report_internal_errors();
     vekos::KernelOptions kernel_options{options.max_instructions, options.timeout_seconds};
     if (options.stack_size) kernel_options.stack_size = *options.stack_size;
     kernel_options.max_memory = options.max_memory;
+    std::optional<vekos::replay::Recorder> recorder;
+    if (!options.record_file.empty()) {
+        auto writer = vekos::replay::RecordingWriter::create(options.record_file);
+        if (!writer) {
+            option_error("--record", options.record_file, writer.error());
+            return vekos::kStatusUsage;
+        }
+        recorder.emplace(std::move(*writer), recording_header(options, kernel_options, cwd),
+                         console);
+    }
+    vekos::report_internal_errors();
     // Before the kernel: its processes count into the collector's images until they go.
     std::optional<vekos::profile::Collector> profiles = collector(options);
-    vekos::Kernel kernel(std::move(*fs), console, kernel_options);
+    vekos::Kernel kernel(std::move(*fs), recorder ? recorder->console() : console, kernel_options);
+    if (recorder) kernel.set_journal(&*recorder, false);
+    if (replayer) kernel.set_journal(&*replayer, true);
     vekos::TraceObserver tracer(console, trace);
     if (options.trace) kernel.add_observer(&tracer);
     std::optional<vekos::GdbSession> gdb;
@@ -140,6 +190,23 @@ int main(int argc, char **argv) {
     int status;
     try {
         status = kernel.run_main(options.argv, cwd);
+        if (replayer) status = replayer->finish(status);
+        if (replayer && options.replay_check) {
+            console.flush();
+            std::fprintf(stderr,
+                         "vekos-emu: the replay matches the recording: %zu events, %llu bytes of "
+                         "output, status %d\n",
+                         replayer->events(), (unsigned long long)replayer->output_bytes(), status);
+        }
+    } catch (const vekos::replay::ReplayEnded &ended) {
+        console.flush();
+        std::fprintf(stderr, "vekos-emu: the recording ends here: the run's limits stopped it\n");
+        status = ended.status;
+    } catch (const vekos::replay::ReplayDiverged &diverged) {
+        console.flush();
+        std::fprintf(stderr, "vekos-emu: the replay left the recording: %s\n",
+                     vekos::escape_bytes(diverged.what(), vekos::Escapes::C).c_str());
+        status = vekos::kStatusInternalError;
     } catch (const std::exception &error) {
         // The host ran out of something (memory, mappings); not the guest's doing.
         console.flush();
@@ -147,6 +214,13 @@ int main(int argc, char **argv) {
         status = vekos::kStatusInternalError;
     }
     console.flush();
+    if (recorder) {
+        auto written = recorder->finish(status);
+        if (!written) {
+            option_error("--record", options.record_file, written.error());
+            if (status == 0) status = vekos::kStatusInternalError;
+        }
+    }
     // Coverage or a profile that can't be written is lost as a trace is.
     if (profiles && !profiles->finish() && status == 0) status = vekos::kStatusInternalError;
     // A lost trace never passes for a clean run; a failing program's own status says more.

@@ -28,6 +28,7 @@ namespace {
 // their own lists.
 const char kUsage[] =
     "Usage: vekos-emu [options] PROGRAM [ARGS...]\n"
+    "       vekos-emu [options] --replay FILE\n"
     "Runs a vekos program ({kinds}) with ARGS.\n"
     "PROGRAM with a slash that names a host file is loaded from there; otherwise it is\n"
     "looked up in the guest's starting folder, then in /bin.\n"
@@ -62,6 +63,15 @@ const char kUsage[] =
     "                          instructions per line and function, calls, host time in\n"
     "                          traps) and its folded stacks to FILE.folded\n"
     "  --profile-summary       at the end, show the costliest functions on stderr\n"
+    "  --record FILE           write everything the run takes from outside to FILE (trap\n"
+    "                          results and bytes, time-stamp reads, program files, the\n"
+    "                          command line), to replay it exactly\n"
+    "  --replay FILE           run the recording in FILE again, without the host's files,\n"
+    "                          console input or clock (no PROGRAM; its limits are the\n"
+    "                          recording's); a replay that leaves the recording stops\n"
+    "                          at once and says where (status {internal})\n"
+    "  --replay-check          with --replay: compare the output with the recording's\n"
+    "                          instead of printing it, and say whether it matched\n"
     "  --help                  show this help\n"
     "  --version               show the version\n"
     "  --                      end of options\n"
@@ -219,7 +229,9 @@ ParsedOptions parse_options(int argc, char **argv) {
         {"--stack", "--stack needs a size"},
         {"--max-memory", "--max-memory needs a size"},
         {"--coverage", "option --coverage needs a file"},
-        {"--profile", "option --profile needs a file"}};
+        {"--profile", "option --profile needs a file"},
+        {"--record", "option --record needs a file"},
+        {"--replay", "option --replay needs a file"}};
     // One rule for every option given twice: the last value counts, as with most tools (a
     // wrapper's options can be overridden by appending); each value is checked all the same.
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
@@ -245,6 +257,9 @@ ParsedOptions parse_options(int argc, char **argv) {
     app.add_option("--coverage", o.coverage_file);
     app.add_option("--profile", o.profile_file);
     app.add_flag("--profile-summary", o.profile_summary);
+    app.add_option("--record", o.record_file);
+    app.add_option("--replay", o.replay_file);
+    app.add_flag("--replay-check", o.replay_check);
     app.prefix_command(); // options stop at PROGRAM
     try {
         app.parse(argc, argv);
@@ -283,6 +298,12 @@ ParsedOptions parse_options(int argc, char **argv) {
         o.argv.erase(o.argv.begin());
     else if (!o.argv.empty() && o.argv[0].size() > 1 && o.argv[0][0] == '-')
         return usage_error("unknown option '" + o.argv[0] + "'");
+    if (!o.replay_file.empty()) {
+        if (!o.argv.empty()) return usage_error("--replay takes its program from the recording");
+        if (!o.record_file.empty()) return usage_error("--record and --replay go apart");
+        return parsed;
+    }
+    if (o.replay_check) return usage_error("--replay-check needs --replay");
     if (o.argv.empty()) return usage_error("no PROGRAM given");
     return parsed;
 }

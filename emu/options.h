@@ -29,6 +29,11 @@ struct EmuOptions {
     std::string coverage_file;
     std::string profile_file;
     bool profile_summary = false;
+
+    // Record and replay: the recording written, or the one run again (then argv is empty).
+    std::string record_file;
+    std::string replay_file;
+    bool replay_check = false;
 };
 
 // The options, or the status to end with at once: 0 after --help or --version, kStatusUsage

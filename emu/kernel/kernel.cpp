@@ -86,6 +86,17 @@ void Kernel::stopped(std::string_view name) {
     report(name, "stopped after " + std::to_string(limits_.instructions().limit) + " instructions");
 }
 
+void Kernel::set_journal(RunJournal *journal, bool replaying) {
+    journal_ = journal;
+    traps_.set_journal(journal);
+    services_.replaying = replaying;
+}
+
+Result<std::vector<uint8_t>> Kernel::program_file(std::string_view name,
+                                                  const RunJournal::FileReader &read) {
+    return journal_ ? journal_->program_file(name, read) : read();
+}
+
 // The message may carry guest-chosen names too (a symbol in a fault description).
 void Kernel::report(std::string_view name, std::string_view message) {
     console_.flush();
@@ -167,7 +178,9 @@ Kernel::Ran Kernel::run_words(const std::vector<std::string> &words, const std::
         return {false, kStatusNotRun};
     }
     const size_t max = kind == ProgramKind::Script ? kMaxScript : kMaxImageFile;
-    auto file = host_path ? read_host_file(*host_path, max) : read_program(fs_, cwd, name, max);
+    auto file = program_file(name, [&] {
+        return host_path ? read_host_file(*host_path, max) : read_program(fs_, cwd, name, max);
+    });
     if (!file) {
         report(name, file.error());
         return {false, kStatusNotRun};
@@ -223,7 +236,8 @@ Result<int32_t, HostError> Kernel::spawn(Process &parent, const SpawnRequest &re
     auto kind = program_kind(request.path);
     if (!kind) return HostError{ENOEXEC};
     const size_t max = *kind == ProgramKind::Script ? kMaxScript : kMaxImageFile;
-    auto file = read_program(fs_, parent.cwd(), request.path, max);
+    auto file = program_file(request.path,
+                             [&] { return read_program(fs_, parent.cwd(), request.path, max); });
     if (!file) return HostError{ENOENT};
     if (*kind == ProgramKind::Script) {
         Task &task = add_task(nullptr, request.path, parent.pid());
@@ -281,9 +295,12 @@ int Kernel::run_main(const std::vector<std::string> &argv, const std::string &cw
     // programs it runs are found inside the root as usual. A FIFO or device there is that
     // file too, refused by the reader as not a regular file.
     const std::string &name = argv.at(0);
-    struct stat st;
-    bool host_file =
-        name.find('/') != std::string::npos && stat(name.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+    auto look = [&name] {
+        struct stat st;
+        return name.find('/') != std::string::npos && stat(name.c_str(), &st) == 0 &&
+               !S_ISDIR(st.st_mode);
+    };
+    const bool host_file = journal_ ? journal_->program_on_host(look) : look();
     int status = run_words(argv, cwd, 0, host_file ? &name : nullptr).status;
     // The run ends when every process it started has ended.
     run_until([this] { return tasks_.empty(); });

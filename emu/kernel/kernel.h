@@ -67,6 +67,9 @@ class Kernel : private RunRequests, private ProcessTable {
     void add_observer(TrapObserver *observer) { traps_.add_observer(observer); }
     void remove_observer(TrapObserver *observer) { traps_.remove_observer(observer); }
     void set_debugger(Debugger *debugger) { debugger_ = debugger; }
+    // Record or replay: the journal sees every trap, time-stamp read and program file first.
+    // Set before the first program runs.
+    void set_journal(RunJournal *journal, bool replaying);
     // Coverage and profiles: every process loaded from now on counts its blocks into it.
     void set_collector(profile::Collector *collector) { collector_ = collector; }
 
@@ -133,6 +136,9 @@ class Kernel : private RunRequests, private ProcessTable {
                                                 const std::string &name,
                                                 const std::vector<std::string> &argv,
                                                 const std::string &cwd, int depth, Engine &engine);
+    // A program file, through the journal when there is one.
+    Result<std::vector<uint8_t>> program_file(std::string_view name,
+                                              const RunJournal::FileReader &read);
     // Runs the program named by words[0], found inside the root unless `host_path` says where.
     Ran run_words(const std::vector<std::string> &words, const std::string &cwd, int depth,
                   const std::string *host_path = nullptr);
@@ -198,6 +204,7 @@ class Kernel : private RunRequests, private ProcessTable {
     // starting an engine costs more than the parent's translations it drops.
     Process *requester_ = nullptr;
     Debugger *debugger_ = nullptr;
+    RunJournal *journal_ = nullptr;
     profile::Collector *collector_ = nullptr;
 };
 

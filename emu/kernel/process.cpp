@@ -24,7 +24,8 @@ Process::Process(const ProcessServices &services, std::string name, std::string 
                                                    services.fifos,
                                                    spawn_settings_,
                                                    services.table,
-                                                   pid_} {}
+                                                   pid_,
+                                                   services.replaying} {}
 
 Process::~Process() {
     if (counter_ && engine_.attached(memory_)) engine_.set_block_sink(nullptr);
@@ -173,11 +174,14 @@ Outcome Process::run(uint32_t until) {
     }
 }
 
-// A trap is `int 0x80`, two bytes; eip stands after it.
+// A trap is `int 0x80`, two bytes, as is `rdtsc`; eip stands after it.
 bool Process::rewind_trap() {
     const uint32_t at = engine_.reg(Reg::Eip) - 2;
     uint8_t code[2] = {};
-    if (!memory_.read(at, code, 2) || code[0] != 0xCD || code[1] != 0x80) return false;
+    if (!memory_.read(at, code, 2)) return false;
+    const bool trap = code[0] == 0xCD && code[1] == 0x80,
+               rdtsc = code[0] == 0x0F && code[1] == 0x31;
+    if (!trap && !rdtsc) return false;
     engine_.set_reg(Reg::Eip, at);
     return true;
 }
@@ -222,6 +226,10 @@ void Process::on_trap() {
     traps_.dispatch(engine_, context_);
     const auto spent = std::chrono::steady_clock::now() - start;
     counter_->on_trap(number, uint64_t(std::chrono::nanoseconds(spent).count()));
+}
+
+std::optional<uint64_t> Process::on_time_stamp() {
+    return traps_.time_stamp(engine_, context_);
 }
 
 Process::Suspension::Suspension(Process &process)

@@ -88,6 +88,7 @@ struct ProcessServices {
     FifoPipes &fifos;
     ProcessTable &table;
     uint32_t stack_size = kStackSize; // a multiple of the page size
+    bool replaying = false;           // a replay answers the traps from its recording
 };
 
 class Process : private TrapHandler {
@@ -162,7 +163,8 @@ class Process : private TrapHandler {
     // The entry stack, lowered as a whole by `misalign` bytes.
     bool lay_out(const std::vector<std::string> &argv, uint32_t misalign);
     void on_trap() override;
-    // Puts eip back on the `int 0x80` just served, so that the trap runs again.
+    std::optional<uint64_t> on_time_stamp() override;
+    // Puts eip back on the `int 0x80` (or `rdtsc`) just served, so that it runs again.
     bool rewind_trap();
     // The run loop's part of spawn and waitpid.
     int32_t spawn_child(PendingAction &action);

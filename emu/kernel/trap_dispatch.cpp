@@ -127,10 +127,29 @@ void TrapDispatcher::notify_after(const TrapRecord &record) {
     for (TrapObserver *o : observers_) o->after(record);
 }
 
-// Nothing is recorded unless someone observes: the unobserved path allocates nothing.
+// The journal's turn comes first: a replay answers most traps itself, and a process whose
+// event is not next waits for it. Nothing is recorded for observers unless someone observes:
+// the unobserved path allocates nothing.
 void TrapDispatcher::dispatch(Engine &engine, TrapContext &context) {
-    const TrapArgs trap = engine.trap_arguments();
+    TrapArgs trap = engine.trap_arguments();
     const TrapRow *row = find_trap(trap.number);
+    std::optional<int32_t> answer;
+    if (journal_ != nullptr) {
+        int32_t given = 0;
+        WaitFor wait;
+        switch (journal_->before_trap(trap, context, given, wait)) {
+        case RunJournal::Turn::Wait:
+            action_.kind = PendingAction::Kind::Wait;
+            action_.wait = std::move(wait);
+            engine.stop();
+            return;
+        case RunJournal::Turn::Answered:
+            answer = given;
+            break;
+        case RunJournal::Turn::Serve:
+            break;
+        }
+    }
     std::optional<TrapRecord> rec;
     if (!observers_.empty()) {
         rec.emplace();
@@ -139,14 +158,17 @@ void TrapDispatcher::dispatch(Engine &engine, TrapContext &context) {
         rec->pid = context.processes.several() ? context.pid : 0;
         record_data(context.memory, row, *rec, false);
         for (TrapObserver *o : observers_) {
-            if (auto answer = o->before(*rec)) {
-                rec->result = *answer;
-                rec->scripted = true;
-                engine.set_trap_result(*answer);
-                notify_after(*rec);
-                return;
-            }
+            if (answer) break;
+            if ((answer = o->before(*rec))) rec->scripted = true;
         }
+    }
+    if (answer) {
+        engine.set_trap_result(*answer);
+        if (!rec) return;
+        rec->result = *answer;
+        record_data(context.memory, row, *rec, true);
+        notify_after(*rec);
+        return;
     }
     if (row != nullptr && row->has(kChangesFiles)) context.changes.note_all_changed();
     TrapCall call{context, trap.args, action_};
@@ -159,6 +181,9 @@ void TrapDispatcher::dispatch(Engine &engine, TrapContext &context) {
     }
     if (row != nullptr && (row->has(kInRunLoop) || row->has(kMayWait)) && acting()) {
         engine.stop();
+        action_.trap = trap;
+        if (journal_ != nullptr && action_.kind == PendingAction::Kind::Exit)
+            journal_->after_trap(trap, context, 0);
         if (rec && (action_.kind == PendingAction::Kind::Exit ||
                     action_.kind == PendingAction::Kind::Wait)) {
             rec->returned = false; // _exit does not come back, a wait not now: shown now
@@ -171,11 +196,22 @@ void TrapDispatcher::dispatch(Engine &engine, TrapContext &context) {
     }
     const int32_t guest_result = result ? *result : kTrapFailed;
     engine.set_trap_result(guest_result);
+    if (journal_ != nullptr) journal_->after_trap(trap, context, guest_result);
     if (!rec) return;
     rec->result = guest_result;
     if (!result) rec->error = result.failure().code;
     record_data(context.memory, row, *rec, true);
     notify_after(*rec);
+}
+
+std::optional<uint64_t> TrapDispatcher::time_stamp(Engine &engine, TrapContext &context) {
+    if (journal_ == nullptr) return host_time_stamp();
+    WaitFor wait;
+    if (auto value = journal_->time_stamp(context, wait)) return value;
+    action_.kind = PendingAction::Kind::Wait;
+    action_.wait = std::move(wait);
+    engine.stop();
+    return std::nullopt;
 }
 
 PendingAction TrapDispatcher::take_action() {
@@ -185,6 +221,7 @@ PendingAction TrapDispatcher::take_action() {
 void TrapDispatcher::complete(Engine &engine, TrapContext &context, PendingAction &action,
                               int32_t result) {
     engine.set_trap_result(result);
+    if (journal_ != nullptr) journal_->after_trap(action.trap, context, result);
     if (!action.record) return;
     TrapRecord &rec = *action.record;
     rec.result = result;

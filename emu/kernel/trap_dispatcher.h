@@ -3,6 +3,7 @@
 // the run request) is left as a PendingAction and finished by complete().
 #pragma once
 
+#include "kernel/run_journal.h"
 #include "kernel/trap_record.h"
 #include "kernel/trap_table.h"
 
@@ -16,6 +17,8 @@ class TrapDispatcher {
   public:
     void add_observer(TrapObserver *observer) { observers_.push_back(observer); }
     void remove_observer(TrapObserver *observer);
+    // Record or replay: the journal sees every trap first.
+    void set_journal(RunJournal *journal) { journal_ = journal; }
 
     // Serves the trap the engine stands at, from its interrupt hook.
     void dispatch(Engine &engine, TrapContext &context);
@@ -24,11 +27,15 @@ class TrapDispatcher {
     PendingAction take_action();
     // Finishes the trap behind `action` with the run loop's result.
     void complete(Engine &engine, TrapContext &context, PendingAction &action, int32_t result);
+    // `rdtsc`: the counter's value, or none when the process must wait for its turn (then a
+    // Wait is left as for a trap).
+    std::optional<uint64_t> time_stamp(Engine &engine, TrapContext &context);
 
   private:
     void notify_after(const TrapRecord &record);
 
     std::vector<TrapObserver *> observers_;
+    RunJournal *journal_ = nullptr;
     PendingAction action_;
 };
 

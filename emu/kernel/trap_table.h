@@ -7,6 +7,7 @@
 
 #include "common/result.h"
 #include "kernel/trap_record.h"
+#include "machine/engine.h"
 
 #include <array>
 #include <chrono>
@@ -98,6 +99,8 @@ struct TrapContext {
     SpawnSettings &spawn;
     ProcessTable &processes;
     const int &pid;
+    // A replay: descriptors exist only in the recording, so spawns take any as valid.
+    bool replaying = false;
 };
 
 // The kernel's processes as traps see them.
@@ -147,6 +150,8 @@ struct PendingAction {
     int32_t child = -1;
     uint32_t status_at = 0;
     bool no_hang = false;
+    // The trap the run loop finishes, for the journal.
+    TrapArgs trap{};
     // The trap's record while the run loop acts, when traps are observed.
     std::optional<TrapRecord> record;
 };

@@ -14,6 +14,7 @@ namespace vekos {
 namespace {
 
 constexpr uint32_t kTrapVector = 0x80;
+constexpr uint32_t kGeneralProtection = 13;
 
 constexpr int kUnicornReg[] = {
     UC_X86_REG_EAX, UC_X86_REG_EBX, UC_X86_REG_ECX, UC_X86_REG_EDX, UC_X86_REG_ESI,
@@ -240,6 +241,8 @@ void Engine::on_interrupt(uc_engine *uc, uint32_t intno, void *self) {
         }
         return;
     }
+    if (intno == kGeneralProtection && engine->handler_ != nullptr && engine->time_stamp_read())
+        return;
     FaultKind kind = intno == 0    ? FaultKind::DivideError
                      : intno == 6  ? FaultKind::InvalidInstruction
                      : intno == 13 ? FaultKind::GeneralProtection
@@ -247,6 +250,37 @@ void Engine::on_interrupt(uc_engine *uc, uint32_t intno, void *self) {
     uint32_t eip = engine->reg(Reg::Eip);
     engine->record_fault(kind, eip, intno);
     uc_emu_stop(uc);
+}
+
+// The guest's `rdtsc` faults (the engine sets CR4.TSD) so that the kernel answers it: a
+// replay must give the recorded counter, not the host's.
+bool Engine::time_stamp_read() {
+    const uint32_t at = reg(Reg::Eip);
+    uint8_t code[2] = {};
+    if (attached_ == nullptr || !attached_->read(at, code, 2) || code[0] != 0x0F || code[1] != 0x31)
+        return false;
+    set_reg(Reg::Eip, at + 2);
+    std::optional<uint64_t> value;
+    try {
+        value = handler_->on_time_stamp();
+    } catch (...) {
+        handler_exception_ = std::current_exception();
+        uc_emu_stop(uc_);
+        return true;
+    }
+    if (value) {
+        set_reg(Reg::Eax, uint32_t(*value));
+        set_reg(Reg::Edx, uint32_t(*value >> 32));
+    }
+    return true;
+}
+
+std::optional<uint64_t> TrapHandler::on_time_stamp() {
+    return host_time_stamp();
+}
+
+uint64_t host_time_stamp() {
+    return __builtin_ia32_rdtsc();
 }
 
 bool Engine::on_memory_fault(uc_engine *, uc_mem_type type, uint64_t addr, int, int64_t,

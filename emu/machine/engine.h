@@ -36,7 +36,13 @@ class TrapHandler {
   public:
     virtual ~TrapHandler() = default;
     virtual void on_trap() = 0;
+    // `rdtsc`, with eip after it: the counter's value, by default the host's. None: the handler
+    // has left the instruction for later (a replay's process waiting for its turn).
+    virtual std::optional<uint64_t> on_time_stamp();
 };
+
+// The host's time-stamp counter.
+uint64_t host_time_stamp();
 
 // Looks at each instruction before it runs, while set (a debugger's breakpoints and steps).
 class InstructionWatch {
@@ -183,6 +189,8 @@ class Engine : private CodeWriteObserver, private RegionObserver, private StoreW
   private:
     friend class TestHooks;
     static void on_interrupt(uc_engine *uc, uint32_t intno, void *self);
+    // An `rdtsc` at eip, answered by the handler; false when eip holds something else.
+    bool time_stamp_read();
     static bool on_memory_fault(uc_engine *uc, uc_mem_type type, uint64_t addr, int size,
                                 int64_t value, void *self);
     static bool on_invalid_instruction(uc_engine *uc, void *self);

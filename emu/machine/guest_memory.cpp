@@ -162,6 +162,7 @@ void GuestMemory::wrote(uint32_t addr, uint32_t n) {
 template <typename Piece>
 bool GuestMemory::store(uint32_t addr, uint32_t n, uint32_t prot, Piece &&piece) {
     if (!each_piece(addr, n, prot, piece)) return false;
+    if (logging_ && n != 0) written_log_.push_back({addr, n, false});
     note_written(addr, n);
     wrote(addr, n);
     return true;
@@ -265,6 +266,7 @@ const uint8_t *GuestMemory::view(uint32_t addr, uint32_t n, uint32_t prot) const
 uint8_t *GuestMemory::writable_view(uint32_t addr, uint32_t n) {
     auto *host = const_cast<uint8_t *>(view(addr, n, kProtWrite));
     if (host != nullptr) { // the caller writes next, with the guest stopped
+        if (logging_ && n != 0) written_log_.push_back({addr, n, true});
         note_written(addr, n);
         wrote(addr, n);
     }

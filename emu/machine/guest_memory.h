@@ -88,6 +88,21 @@ class GuestMemory {
     bool poke(uint32_t addr, const void *in, uint32_t n);
     bool fill(uint32_t addr, uint8_t byte, uint32_t n);
 
+    // Recording: the ranges written from now on (a trap's bytes), until taken. `room` marks a
+    // writable view, which its taker may have filled only in part.
+    struct Written {
+        uint32_t addr, size;
+        bool room;
+    };
+    void log_writes() {
+        logging_ = true;
+        written_log_.clear();
+    }
+    std::vector<Written> take_written() {
+        logging_ = false;
+        return std::move(written_log_);
+    }
+
     // The writable regions' bytes at one moment, to bring them back to it cheaply.
     struct Snapshot {
         struct Saved {
@@ -138,6 +153,8 @@ class GuestMemory {
     mutable size_t last_found_ = 0; // find()'s last answer
     std::vector<uint32_t> written_; // guest addresses of the pages written since the snapshot
     bool has_snapshot_ = false;
+    bool logging_ = false;
+    std::vector<Written> written_log_;
     bool stores_noted_ = false;
     CodeWriteObserver *code_observer_ = nullptr;
     RegionObserver *region_observer_ = nullptr;

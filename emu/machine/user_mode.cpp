@@ -21,6 +21,7 @@ namespace {
 constexpr uint32_t kSystemPage = 0xFFFFE000;
 constexpr uint32_t kSysexitOffset = 0x800;
 constexpr uint32_t kSysenterCsMsr = 0x174;
+constexpr uint64_t kTimeStampDisable = 1 << 2; // CR4.TSD
 // Descriptor table: null, level-0 code and data, level-3 code and data. sysexit takes the
 // level-3 pair at SYSENTER_CS + 16 and + 24.
 constexpr uint16_t kKernelCode = 0x08;
@@ -76,6 +77,11 @@ void Engine::enter_user_mode() {
     set_reg(Reg::Edx, 0);
     set_reg(Reg::Eip, 0);
     check(uc_mem_protect(uc_, kSystemPage, kPageSize, UC_PROT_READ), "system page");
+    // Time-stamp disable: `rdtsc` at level 3 faults, and the handler answers it.
+    uint64_t cr4 = 0;
+    check(uc_reg_read(uc_, UC_X86_REG_CR4, &cr4), "CR4");
+    cr4 |= kTimeStampDisable;
+    check(uc_reg_write(uc_, UC_X86_REG_CR4, &cr4), "CR4");
 }
 
 } // namespace vekos

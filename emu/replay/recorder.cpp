@@ -1,0 +1,115 @@
+#include "replay/recorder.h"
+
+#include "abi/trap_numbers.h"
+#include "machine/guest_memory.h"
+
+#include <algorithm>
+
+namespace vekos::replay {
+namespace {
+
+// The bytes now at [addr, addr + n), whatever the guest may do with them: a trap may fill
+// read-only memory (a file mapped), and a range may span regions.
+std::string current_bytes(const GuestMemory &memory, uint32_t addr, uint32_t n) {
+    std::string bytes;
+    bytes.reserve(n);
+    for (uint64_t at = addr, end = uint64_t(addr) + n; at < end;) {
+        const uint64_t page_end = std::min<uint64_t>((at | (kPageSize - 1)) + 1, end);
+        const uint8_t *host = memory.view(uint32_t(at), uint32_t(page_end - at), 0);
+        if (host == nullptr) break; // gone again within the trap: nothing to give back
+        bytes.append(reinterpret_cast<const char *>(host), size_t(page_end - at));
+        at = page_end;
+    }
+    return bytes;
+}
+
+// A writable view is room the trap was given; it filled as many bytes as its result says
+// when the view is its output buffer.
+uint32_t filled(const TrapRow *row, const TrapArgs &trap, const GuestMemory::Written &written,
+                int32_t result) {
+    if (!written.room || row == nullptr) return written.size;
+    for (int i = 0; i < row->arity; i++)
+        if (row->args[i].kind == ArgKind::BufferOut && trap.args[size_t(i)] == written.addr)
+            return result < 0 ? 0 : std::min(written.size, uint32_t(result));
+    return written.size;
+}
+
+} // namespace
+
+void TappedConsole::write(const uint8_t *data, size_t n) {
+    hash_ = output_hash(data, n, hash_);
+    bytes_ += uint32_t(n);
+    host_.write(data, n);
+}
+
+void TappedConsole::take(uint32_t &bytes, uint32_t &hash) {
+    bytes = std::exchange(bytes_, 0);
+    hash = std::exchange(hash_, 0);
+}
+
+void Recorder::write_header() {
+    if (std::exchange(header_written_, true)) return;
+    writer_->add_header(header_);
+}
+
+bool Recorder::program_on_host(const std::function<bool()> &look) {
+    header_.program_on_host = look();
+    write_header();
+    return header_.program_on_host;
+}
+
+// Each attempt starts afresh: a trap that waits is recorded once, when it is done.
+RunJournal::Turn Recorder::before_trap(TrapArgs &trap, TrapContext &context, int32_t &, WaitFor &) {
+    write_header();
+    context.memory.log_writes();
+    uint32_t bytes, hash;
+    console_.take(bytes, hash);
+    if (trap.number == VEKOS_TRAP_RUN) {
+        Event start;
+        start.kind = Event::Kind::RunStart;
+        start.pid = context.pid;
+        writer_->add(start);
+    }
+    return Turn::Serve;
+}
+
+void Recorder::after_trap(const TrapArgs &trap, TrapContext &context, int32_t result) {
+    const TrapRow *row = find_trap(trap.number);
+    Event event;
+    event.pid = context.pid;
+    event.number = trap.number;
+    event.arg_count = row != nullptr ? row->arity : uint8_t(trap.args.size());
+    event.args = trap.args;
+    event.result = result;
+    for (const GuestMemory::Written &written : context.memory.take_written()) {
+        const uint32_t n = filled(row, trap, written, result);
+        if (n != 0)
+            event.patches.push_back({written.addr, current_bytes(context.memory, written.addr, n)});
+    }
+    console_.take(event.console_bytes, event.console_hash);
+    writer_->add(event);
+}
+
+std::optional<uint64_t> Recorder::time_stamp(TrapContext &context, WaitFor &) {
+    write_header();
+    Event event;
+    event.kind = Event::Kind::TimeStamp;
+    event.pid = context.pid;
+    event.value = host_time_stamp();
+    writer_->add(event);
+    return event.value;
+}
+
+Result<std::vector<uint8_t>> Recorder::program_file(std::string_view, const FileReader &read) {
+    write_header();
+    auto file = read();
+    writer_->add_program(file);
+    return file;
+}
+
+Result<bool> Recorder::finish(int status) {
+    write_header();
+    return writer_->finish(status);
+}
+
+} // namespace vekos::replay

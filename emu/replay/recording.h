@@ -1,0 +1,117 @@
+// The recording file. "VEKOSREC", a version byte, then one zstd frame (its checksum on)
+// holding the run's header and its events, each a tag byte and LEB128 numbers:
+//   header   argv (count, then each string), cwd, program on host, stack size,
+//            instruction limit, timeout in ms, memory limit
+//   trap     pid, number, argument count and arguments, result (zigzag), the bytes the trap
+//            put into memory (count, then address, length, bytes for each), and the console
+//            output it gave (length, then a 32-bit hash of it when not 0)
+//   run      pid: the run request whose trap comes when the program it ran has ended
+//   tsc      pid, value: an `rdtsc`
+//   program  found or not, then the file (length, bytes) or the reason; or "again" and the
+//            index of an earlier identical one
+//   end      vekos-emu's status
+// Strings and byte runs are a length and the bytes. A reader trusts nothing: every length is
+// checked against what is left, the frame against its checksum, and the whole against its
+// grammar; a damaged or hostile file is refused with the reason.
+#pragma once
+
+#include "common/host_fd.h"
+#include "common/result.h"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct ZSTD_CCtx_s;
+
+namespace vekos::replay {
+
+constexpr uint8_t kVersion = 1;
+
+struct RunHeader {
+    std::vector<std::string> argv;
+    std::string cwd = "/";
+    bool program_on_host = false;
+    uint32_t stack_size = 0;
+    uint64_t max_instructions = 0;
+    uint64_t timeout_ms = 0;
+    uint64_t max_memory = 0;
+};
+
+struct Patch {
+    uint32_t addr = 0;
+    std::string bytes;
+};
+
+struct Event {
+    enum class Kind : uint8_t { Trap = 1, RunStart = 2, TimeStamp = 3 };
+    Kind kind = Kind::Trap;
+    int32_t pid = 0;
+    // Trap
+    uint32_t number = 0;
+    uint8_t arg_count = 0;
+    std::array<uint32_t, 6> args{};
+    int32_t result = 0;
+    std::vector<Patch> patches;
+    uint32_t console_bytes = 0;
+    uint32_t console_hash = 0;
+    // TimeStamp
+    uint64_t value = 0;
+};
+
+struct ProgramFile {
+    bool found = false;
+    std::string failure;
+    std::shared_ptr<const std::vector<uint8_t>> content;
+};
+
+struct Recording {
+    RunHeader header;
+    std::vector<Event> events;         // traps, run requests and time-stamp reads, in order
+    std::vector<ProgramFile> programs; // in the order the kernel read them
+    int status = 0;                    // how the recorded run ended
+};
+
+// The hash of console output that a replay checks its own against.
+uint32_t output_hash(const uint8_t *bytes, size_t n, uint32_t hash = 0);
+
+class RecordingWriter {
+  public:
+    // Creates (or empties) the file; the header comes first of all.
+    static Result<std::unique_ptr<RecordingWriter>> create(const std::string &path);
+    void add_header(const RunHeader &header);
+    ~RecordingWriter();
+    RecordingWriter(const RecordingWriter &) = delete;
+    RecordingWriter &operator=(const RecordingWriter &) = delete;
+
+    void add(const Event &event);
+    void add_program(const Result<std::vector<uint8_t>> &file);
+    // Ends the file with the run's status; false (with the reason) when any of it could not
+    // be written.
+    Result<bool> finish(int status);
+
+  private:
+    RecordingWriter(HostFd fd);
+    void put_number(uint64_t value);
+    void put_bytes(const void *bytes, size_t n);
+    void put_string(const std::string &text) { put_bytes(text.data(), text.size()); }
+    void compress(bool end);
+
+    HostFd fd_;
+    ZSTD_CCtx_s *zstd_ = nullptr;
+    std::string pending_; // encoded, not yet compressed
+    std::string out_;
+    bool failed_ = false;
+    int error_ = 0;
+    // Content hashes of the programs written so far, to write a repeat as its index.
+    std::vector<std::pair<uint64_t, std::shared_ptr<const std::vector<uint8_t>>>> programs_;
+};
+
+// Reads and checks a whole recording.
+Result<Recording> read_recording(const std::string &path);
+// The same for bytes already read (the fuzzer's way in).
+Result<Recording> parse_recording(const uint8_t *bytes, size_t n);
+
+} // namespace vekos::replay

@@ -1,0 +1,209 @@
+#include "replay/replayer.h"
+
+#include "abi/trap_numbers.h"
+#include "common/escape.h"
+#include "common/exit_status.h"
+#include "kernel/trap_table.h"
+#include "machine/guest_memory.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+namespace vekos::replay {
+namespace {
+
+constexpr uint32_t kNoHang = 1;
+constexpr uint32_t kMapAnonymous = 0x20;
+
+std::string trap_name(uint32_t number) {
+    const TrapRow *row = find_trap(number);
+    return row != nullptr ? row->name : "trap " + std::to_string(number);
+}
+
+std::string describe(uint32_t number, const std::array<uint32_t, 6> &args, int count) {
+    std::string text = trap_name(number) + "(";
+    for (int i = 0; i < count; i++) {
+        char word[16];
+        std::snprintf(word, sizeof word, "%s0x%x", i ? ", " : "", args[size_t(i)]);
+        text += word;
+    }
+    return text + ")";
+}
+
+std::string describe(const Event &event) {
+    switch (event.kind) {
+    case Event::Kind::RunStart:
+        return "pid " + std::to_string(event.pid) + "'s run request";
+    case Event::Kind::TimeStamp:
+        return "pid " + std::to_string(event.pid) + "'s rdtsc";
+    case Event::Kind::Trap:
+        break;
+    }
+    return "pid " + std::to_string(event.pid) + "'s " +
+           describe(event.number, event.args, event.arg_count);
+}
+
+// What the kernel does again in a replay, as the run can't go on without it; everything
+// else is answered from the recording. A trap that failed when recorded did nothing: it
+// fails again from the recording.
+bool served_again(uint32_t number, int32_t recorded) {
+    switch (number) {
+    case VEKOS_TRAP_EXIT:
+    case VEKOS_TRAP_MUNMAP:
+    case VEKOS_TRAP_RUN:
+        return true;
+    case VEKOS_TRAP_SPAWN:
+    case VEKOS_TRAP_SPAWN_EX:
+    case VEKOS_TRAP_WAITPID: // 0: no child had ended, which the recording knows best
+        return recorded > 0;
+    case VEKOS_TRAP_MMAP:
+        return recorded != kTrapFailed;
+    default:
+        return false;
+    }
+}
+
+// Changes that can't be undone by putting the debugged process's memory and registers back.
+bool beyond_rewind(const Event &event) {
+    return event.pid != 1 || event.kind == Event::Kind::RunStart ||
+           (event.kind == Event::Kind::Trap && served_again(event.number, event.result) &&
+            event.number != VEKOS_TRAP_EXIT);
+}
+
+} // namespace
+
+const Event *Replayer::next() const {
+    return at_ < recording_.events.size() ? &recording_.events[at_] : nullptr;
+}
+
+void Replayer::diverged(const TrapContext &context, const std::string &what) const {
+    throw ReplayDiverged("pid " + std::to_string(context.pid) + " " + what + " at event " +
+                         std::to_string(at_ + 1) + " of " +
+                         std::to_string(recording_.events.size()));
+}
+
+const Event *Replayer::turn(const TrapContext &context, WaitFor &wait) {
+    const Event *event = next();
+    if (event == nullptr) {
+        if (recording_.status == kStatusLimit) throw ReplayEnded{kStatusLimit};
+        diverged(context, "goes on past the end of the recording");
+    }
+    if (event->pid == context.pid) return event;
+    const int pid = context.pid;
+    wait.what = "waits for its turn in the recording";
+    wait.ready = [this, pid] {
+        const Event *event = next();
+        return event == nullptr || event->pid == pid;
+    };
+    return nullptr;
+}
+
+void Replayer::expect(const TrapArgs &trap, const TrapContext &context, const Event &event) const {
+    const TrapRow *row = find_trap(trap.number);
+    const int count = row != nullptr ? row->arity : int(trap.args.size());
+    bool same =
+        event.kind == Event::Kind::Trap && event.number == trap.number && event.arg_count == count;
+    for (int i = 0; same && i < count; i++) same = event.args[size_t(i)] == trap.args[size_t(i)];
+    if (!same)
+        diverged(context, "makes " + describe(trap.number, trap.args, count) +
+                              " where the recording has " + describe(event));
+}
+
+RunJournal::Turn Replayer::before_trap(TrapArgs &trap, TrapContext &context, int32_t &result,
+                                       WaitFor &wait) {
+    const Event *event = turn(context, wait);
+    if (event == nullptr) return Turn::Wait;
+    if (trap.number == VEKOS_TRAP_RUN) {
+        if (event->kind != Event::Kind::RunStart)
+            diverged(context, "makes a run request where the recording has " + describe(*event));
+        at_++;
+        floor_ = at_;
+        return Turn::Serve;
+    }
+    expect(trap, context, *event);
+    if (served_again(trap.number, event->result)) {
+        if (trap.number == VEKOS_TRAP_WAITPID) { // the child recorded, waited for if need be
+            trap.args[0] = uint32_t(event->result);
+            trap.args[2] &= ~kNoHang;
+        } else if (trap.number == VEKOS_TRAP_MMAP) { // the file's bytes come as the trap's
+            trap.args[3] |= kMapAnonymous;
+            trap.args[4] = uint32_t(-1);
+            trap.args[5] = 0;
+        }
+        return Turn::Serve;
+    }
+    give_back(*event, context);
+    give_output(*event, context);
+    result = event->result;
+    if (beyond_rewind(*event)) floor_ = at_ + 1;
+    at_++;
+    return Turn::Answered;
+}
+
+void Replayer::after_trap(const TrapArgs &trap, TrapContext &context, int32_t result) {
+    const Event *event = next();
+    if (event == nullptr || event->pid != context.pid || event->kind != Event::Kind::Trap ||
+        event->number != trap.number)
+        diverged(context, "ends " + trap_name(trap.number) + " where the recording has " +
+                              (event ? describe(*event) : "nothing more"));
+    if (event->result != result)
+        diverged(context, "gets " + std::to_string(result) + " from " + trap_name(trap.number) +
+                              " where the recording has " + std::to_string(event->result));
+    give_back(*event, context);
+    if (beyond_rewind(*event)) floor_ = at_ + 1;
+    at_++;
+}
+
+void Replayer::give_back(const Event &event, TrapContext &context) {
+    for (const Patch &patch : event.patches) {
+        if (context.memory.poke(patch.addr, patch.bytes.data(), uint32_t(patch.bytes.size())))
+            continue;
+        char where[16];
+        std::snprintf(where, sizeof where, "0x%x", patch.addr);
+        diverged(context,
+                 std::string("has no memory at ") + where + " for the bytes of " + describe(event));
+    }
+}
+
+// The output comes from the guest's buffer, as it did: the replayed program prints it.
+void Replayer::give_output(const Event &event, TrapContext &context) {
+    if (event.console_bytes == 0) return;
+    auto bytes = context.memory.read_bytes(event.args[1], event.console_bytes);
+    if (!bytes || output_hash(bytes->data(), bytes->size()) != event.console_hash)
+        diverged(context, "writes other output than the recording's with " + describe(event));
+    if (at_ < emitted_) return; // run again after going back: shown already
+    emitted_ = at_ + 1;
+    output_bytes_ += bytes->size();
+    if (!check_) out_.write(bytes->data(), bytes->size());
+}
+
+std::optional<uint64_t> Replayer::time_stamp(TrapContext &context, WaitFor &wait) {
+    const Event *event = turn(context, wait);
+    if (event == nullptr) return std::nullopt;
+    if (event->kind != Event::Kind::TimeStamp)
+        diverged(context,
+                 "reads the time-stamp counter where the recording has " + describe(*event));
+    at_++;
+    return event->value;
+}
+
+Result<std::vector<uint8_t>> Replayer::program_file(std::string_view name, const FileReader &) {
+    if (next_program_ >= recording_.programs.size())
+        throw ReplayDiverged("the kernel reads program " + escape_bytes(name, Escapes::C) +
+                             " where the recording has no more program files");
+    const ProgramFile &file = recording_.programs[next_program_++];
+    if (!file.found) return Failure{file.failure};
+    return *file.content;
+}
+
+int Replayer::finish(int status) {
+    if (at_ != recording_.events.size())
+        throw ReplayDiverged("the run ends after event " + std::to_string(at_) + " of " +
+                             std::to_string(recording_.events.size()));
+    if (status != recording_.status)
+        throw ReplayDiverged("the run ends with status " + std::to_string(status) +
+                             " where the recording has " + std::to_string(recording_.status));
+    return status;
+}
+
+} // namespace vekos::replay
