@@ -99,8 +99,8 @@ class GdbSession : public Debugger,
 
     RunHistory *history_ = nullptr;
     Checkpoints checkpoints_{kDefaultCheckpointMemory};
-    uint64_t executed_ = 0; // instructions the program has run
-    uint32_t last_eip_ = 0; // of the last one counted
+    uint64_t executed_ = 0;           // instructions the program has run
+    uint32_t last_eip_ = 0;           // of the last one counted
     uint64_t next_mark_ = UINT64_MAX; // the count where the run stops for mark()
     bool at_mark_ = false;
     bool replaying_ = false; // re-running to seek_to_, for going back

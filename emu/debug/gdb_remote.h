@@ -65,14 +65,14 @@ struct Watchpoint {
 // Why the program stopped, as the stub tells gdb.
 struct Stop {
     enum class Kind {
-        Started,     // before the first instruction
-        Breakpoint,  // at an address in breakpoints(), before running it
-        Stepped,     // one instruction done
-        Interrupted, // gdb sent Ctrl-C (see interrupt_requested)
-        Watched,     // after an instruction that accessed `watched` at `data_address`
-        Signal,      // a fault, at the faulting instruction: signal says which
-        Exited,      // the program ended with `status`; the session ends
-        Killed,      // the program was ended by `signal`; the session ends
+        Started,      // before the first instruction
+        Breakpoint,   // at an address in breakpoints(), before running it
+        Stepped,      // one instruction done
+        Interrupted,  // gdb sent Ctrl-C (see interrupt_requested)
+        Watched,      // after an instruction that accessed `watched` at `data_address`
+        Signal,       // a fault, at the faulting instruction: signal says which
+        Exited,       // the program ended with `status`; the session ends
+        Killed,       // the program was ended by `signal`; the session ends
         HistoryBegin, // going backwards, at the earliest point the program can go back to
     };
     Kind kind;
@@ -84,10 +84,10 @@ struct Stop {
 
 // What the program does next.
 enum class Resume {
-    Continue, // run until a breakpoint, a fault, the end or an interrupt
-    Step,     // run one instruction
-    Detach,   // gdb left (detached or disconnected): run on, unwatched
-    Kill,     // gdb asked to end the program
+    Continue,        // run until a breakpoint, a fault, the end or an interrupt
+    Step,            // run one instruction
+    Detach,          // gdb left (detached or disconnected): run on, unwatched
+    Kill,            // gdb asked to end the program
     ReverseStep,     // go back one instruction
     ReverseContinue, // go back to the last breakpoint or watchpoint hit before now
 };

@@ -127,7 +127,8 @@ bool Checkpoints::restore(uint64_t executed, Engine &engine, GuestMemory &memory
         if (host == nullptr) return false;
         for (size_t i = 0; i < region.pages.size(); ++i) {
             uint32_t address = region.base + uint32_t(i * kPageSize);
-            const uint8_t *want = region.pages[i] ? region.pages[i]->bytes.data() : kZeroPage.data();
+            const uint8_t *want =
+                region.pages[i] ? region.pages[i]->bytes.data() : kZeroPage.data();
             if (std::memcmp(host + i * kPageSize, want, kPageSize) != 0)
                 memory.poke(address, want, kPageSize);
         }
@@ -145,8 +146,7 @@ void Checkpoints::drop_before_position(uint64_t floor) {
 }
 
 void Checkpoints::drop_from(uint64_t executed) {
-    while (!taken_.empty() && taken_.rbegin()->first >= executed)
-        erase(std::prev(taken_.end()));
+    while (!taken_.empty() && taken_.rbegin()->first >= executed) erase(std::prev(taken_.end()));
 }
 
 } // namespace vekos

@@ -74,8 +74,7 @@ class Checkpoints {
     };
 
     // The pages of `region` now, sharing those of `before` that hold the same bytes.
-    SavedRegion save_region(const Region &region, const uint8_t *host,
-                            const SavedRegion *before);
+    SavedRegion save_region(const Region &region, const uint8_t *host, const SavedRegion *before);
     PageRef copy_page(const uint8_t *bytes);
     void erase(std::map<uint64_t, Checkpoint>::iterator it);
     // Drops checkpoints while more than the budget is held.
