@@ -231,6 +231,7 @@ void GdbSession::plan_marks() {
     for (const Checkpoints::Taken *next = checkpoints_.after(executed_);
          next && next->executed <= due; next = checkpoints_.after(next->executed))
         due = next->executed + kCheckpointEvery;
+    if (due <= executed_) due = executed_ + kCheckpointEvery; // the budget had no room here
     next_mark_ = std::min(due, executed_ + kFloorCheckEvery);
 }
 

@@ -67,7 +67,7 @@ void Checkpoints::take(Engine &engine, const GuestMemory &memory, const Taken &w
     }
     table_bytes_ += checkpoint.table_bytes;
     taken_.emplace(when.executed, std::move(checkpoint));
-    thin_out();
+    thin_out(when.executed);
 }
 
 void Checkpoints::erase(std::map<uint64_t, Checkpoint>::iterator it) {
@@ -75,16 +75,16 @@ void Checkpoints::erase(std::map<uint64_t, Checkpoint>::iterator it) {
     taken_.erase(it);
 }
 
-// Which one goes: the one whose going leaves the smallest gap for its age (instructions
-// between it and the newest), so that spacing grows with age.
-void Checkpoints::thin_out() {
+// Which one goes: the one whose going leaves the smallest gap for its distance from `now`
+// (instructions run), so that spacing grows with the distance.
+void Checkpoints::thin_out(uint64_t now) {
     while (bytes() > budget_bytes_ && taken_.size() > 2) {
-        uint64_t newest = taken_.rbegin()->first;
         auto victim = taken_.end();
         double best = 0;
         for (auto it = std::next(taken_.begin()); std::next(it) != taken_.end(); ++it) {
             double gap = double(std::next(it)->first - std::prev(it)->first);
-            double score = gap / double(newest - it->first + 1);
+            uint64_t distance = it->first > now ? it->first - now : now - it->first;
+            double score = gap / double(distance + 1);
             if (victim == taken_.end() || score < best) {
                 victim = it;
                 best = score;

@@ -3,8 +3,8 @@
 // that holds the same bytes as in the checkpoint before shares that checkpoint's copy, and a
 // page of zeros costs nothing, so each checkpoint costs about the pages written since the one
 // before. The store keeps within a budget of bytes: past it, checkpoints are dropped where
-// they stand closest together for their age, so that recent ones stay dense and old ones
-// thin out; the oldest and the newest always stay.
+// they stand closest together for their distance from the one just taken, so that those
+// near the present stay dense and far ones thin out; the oldest and the newest always stay.
 #pragma once
 
 #include "machine/engine.h"
@@ -50,7 +50,7 @@ class Checkpoints {
     // Thins out at once if the new budget is below what is held.
     void set_budget(uint64_t bytes) {
         budget_bytes_ = bytes;
-        thin_out();
+        thin_out(taken_.empty() ? 0 : taken_.rbegin()->first);
     }
     size_t count() const { return taken_.size(); }
     // Bytes held: pages, page tables and CPU states.
@@ -77,8 +77,8 @@ class Checkpoints {
     SavedRegion save_region(const Region &region, const uint8_t *host, const SavedRegion *before);
     PageRef copy_page(const uint8_t *bytes);
     void erase(std::map<uint64_t, Checkpoint>::iterator it);
-    // Drops checkpoints while more than the budget is held.
-    void thin_out();
+    // Drops checkpoints while more than the budget is held; `now`: instructions run.
+    void thin_out(uint64_t now);
 
     uint64_t budget_bytes_;
     uint64_t page_bytes_ = 0;
