@@ -99,8 +99,11 @@ void GdbSession::unwatch_all() {
 }
 
 Stop GdbSession::resume(Resume how) {
-    if (how == Resume::ReverseStep) return reverse_step();
-    if (how == Resume::ReverseContinue) return reverse_continue();
+    if (how == Resume::ReverseStep || how == Resume::ReverseContinue) {
+        Stop stop = how == Resume::ReverseStep ? reverse_step() : reverse_continue();
+        plan_marks(); // from where the program stands now
+        return stop;
+    }
     if (ended_) // after a fault: the program can't go on
         return {Stop::Kind::Killed, 0,
                 ended_->kind == Outcome::Kind::Limit || ended_->kind == Outcome::Kind::Waiting
@@ -203,10 +206,15 @@ bool GdbSession::stop_after(uint32_t address, uint32_t size, bool write) {
     return false;
 }
 
+// A scan back over a long history heeds Ctrl-C.
 bool GdbSession::replay_before(uint32_t eip) {
     if (executed_ == seek_to_) return true;
     if (scanning_ && stub_->breakpoints().count(eip))
         last_hit_ = Hit{executed_, Stop{Stop::Kind::Breakpoint}};
+    if (scanning_ && --until_poll_ == 0) {
+        until_poll_ = kPollEvery;
+        if ((interrupted_ = stub_->interrupt_requested())) return true;
+    }
     ++executed_;
     last_eip_ = eip;
     return false;
@@ -251,8 +259,9 @@ std::optional<Stop> GdbSession::seek(uint64_t target, bool scan) {
     seek_to_ = target;
     Outcome outcome = process_->run();
     replaying_ = scanning_ = false;
-    if (outcome.kind == Outcome::Kind::Paused && executed_ == target) return std::nullopt;
-    return ended_by(outcome);
+    if (outcome.kind != Outcome::Kind::Paused) return ended_by(outcome);
+    if (executed_ != target) return Stop{Stop::Kind::Interrupted}; // Ctrl-C while scanning
+    return std::nullopt;
 }
 
 std::optional<Stop> GdbSession::go_to(uint64_t target) {
@@ -262,9 +271,7 @@ std::optional<Stop> GdbSession::go_to(uint64_t target) {
         if (auto stop = seek(target - kNearSpan, false)) return stop;
         take_checkpoint();
     }
-    auto stop = seek(target, false);
-    plan_marks();
-    return stop;
+    return seek(target, false);
 }
 
 Stop GdbSession::reverse_step() {
@@ -276,6 +283,8 @@ Stop GdbSession::reverse_step() {
 
 Stop GdbSession::reverse_continue() {
     checkpoints_.drop_before_position(history_->rewind_floor());
+    interrupted_ = false;
+    until_poll_ = kPollEvery;
     for (uint64_t end = executed_; end > 0;) {
         const Checkpoints::Taken *found = checkpoints_.at_or_before(end - 1);
         if (!found) break;
