@@ -184,26 +184,30 @@ bool GdbSession::stop_before(uint32_t eip) {
 
 // Only the debugged program's accesses count, and only for a watchpoint gdb still has (the
 // stub forgets them all when it drops gdb). The address gdb hears of lies in the range.
-// Going back, hits are only noted: the first of each instruction.
+// Going back, hits are only noted while scanning: the first of each instruction.
 bool GdbSession::stop_after(uint32_t address, uint32_t size, bool write) {
     if (!engine_.attached(process_->memory())) return false;
-    if (replaying_ && (!scanning_ || (last_hit_ && last_hit_->at + 1 == executed_ &&
-                                      last_hit_->stop.kind == Stop::Kind::Watched)))
+    if (replaying_) {
+        bool noted = last_hit_ && last_hit_->at + 1 == executed_ &&
+                     last_hit_->stop.kind == Stop::Kind::Watched;
+        if (scanning_ && !noted)
+            if (auto hit = watch_hit(address, size, write)) last_hit_ = Hit{executed_ - 1, *hit};
         return false;
+    }
     if (watched_) return true; // the first watchpoint hit is the one reported
+    watched_ = watch_hit(address, size, write);
+    return watched_.has_value();
+}
+
+std::optional<Stop> GdbSession::watch_hit(uint32_t address, uint32_t size, bool write) const {
     for (const debug::Watchpoint &point : stub_->watchpoints()) {
         if (!point.hit_by(address, size, write)) continue;
         Stop stop{Stop::Kind::Watched};
         stop.watched = point;
         stop.data_address = std::max(address, point.address);
-        if (replaying_) {
-            last_hit_ = Hit{executed_ - 1, stop};
-            return false;
-        }
-        watched_ = stop;
-        return true;
+        return stop;
     }
-    return false;
+    return std::nullopt;
 }
 
 // A scan back over a long history heeds Ctrl-C.

@@ -55,6 +55,8 @@ class GdbSession : public Debugger,
     bool write_memory(uint32_t addr, std::span<const uint8_t> in) override;
     bool stop_before(uint32_t eip) override;
     bool stop_after(uint32_t address, uint32_t size, bool write) override;
+    // The stop for the first of gdb's watchpoints an access sets off.
+    std::optional<debug::Stop> watch_hit(uint32_t address, uint32_t size, bool write) const;
     // Gives the engine an access watch for each of gdb's watchpoints, and no other.
     void sync_watchpoints();
     void unwatch_all();
