@@ -128,7 +128,7 @@ Outcome Process::run(uint32_t until) {
                 [[fallthrough]];
             }
             case PendingAction::Kind::Wait:
-                if (!action.wait.answer && !rewind_trap())
+                if (!action.wait.answer && !action.on_instruction && !rewind_trap())
                     return {Outcome::Kind::Faulted, 0, {FaultKind::Exception, 0, 0, 0}};
                 if (scheduled_) return {Outcome::Kind::Waiting, 0, {}, std::move(action.wait)};
                 if (!runner_.wait_here(*this, action.wait))

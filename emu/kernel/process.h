@@ -164,7 +164,7 @@ class Process : private TrapHandler {
     bool lay_out(const std::vector<std::string> &argv, uint32_t misalign);
     void on_trap() override;
     std::optional<uint64_t> on_time_stamp() override;
-    // Puts eip back on the `int 0x80` (or `rdtsc`) just served, so that it runs again.
+    // Puts eip back on the `int 0x80` just served, so that the trap runs again.
     bool rewind_trap();
     // The run loop's part of spawn and waitpid.
     int32_t spawn_child(PendingAction &action);

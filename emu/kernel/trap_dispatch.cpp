@@ -5,6 +5,7 @@
 #include "machine/engine.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <new>
 #include <utility>
@@ -107,7 +108,15 @@ std::span<const TrapRow> trap_rows() {
     return kTraps;
 }
 
+// Every trap goes through here, recorded ones twice: an index, not a search.
 const TrapRow *find_trap(uint32_t number) {
+    static const auto kIndex = [] {
+        std::array<const TrapRow *, 256> index{};
+        for (const TrapRow &row : kTraps)
+            if (row.number < index.size()) index[row.number] = &row;
+        return index;
+    }();
+    if (number < kIndex.size()) return kIndex[number];
     for (const TrapRow &row : kTraps)
         if (row.number == number) return &row;
     return nullptr;
@@ -210,6 +219,7 @@ std::optional<uint64_t> TrapDispatcher::time_stamp(Engine &engine, TrapContext &
     if (auto value = journal_->time_stamp(context, wait)) return value;
     action_.kind = PendingAction::Kind::Wait;
     action_.wait = std::move(wait);
+    action_.on_instruction = true;
     engine.stop();
     return std::nullopt;
 }

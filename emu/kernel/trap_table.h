@@ -142,10 +142,11 @@ using TrapResult = Result<int32_t, HostError>;
 // process table, which only the run loop may change.
 struct PendingAction {
     enum class Kind { None, Exit, RunLine, Wait, Spawn, WaitChild } kind = Kind::None;
-    int32_t status = 0; // Exit
-    std::string line;   // RunLine
-    WaitFor wait;       // Wait
-    SpawnRequest spawn; // Spawn
+    int32_t status = 0;          // Exit
+    std::string line;            // RunLine
+    WaitFor wait;                // Wait
+    bool on_instruction = false; // Wait: eip is still on the instruction (`rdtsc`)
+    SpawnRequest spawn;          // Spawn
     // WaitChild: the child (-1: any), where its status goes (0: nowhere), and no waiting.
     int32_t child = -1;
     uint32_t status_at = 0;

@@ -233,6 +233,10 @@ void Engine::on_interrupt(uc_engine *uc, uint32_t intno, void *self) {
     auto *engine = static_cast<Engine *>(self);
     unicorn::exception_delivered(uc);
     if (intno == kTrapVector && engine->handler_ != nullptr) {
+        if (engine->handler_exception_) { // stopping already: the trap waits for the next run
+            uc_emu_stop(uc);
+            return;
+        }
         try {
             engine->handler_->on_trap();
         } catch (...) {
@@ -259,19 +263,21 @@ bool Engine::time_stamp_read() {
     uint8_t code[2] = {};
     if (attached_ == nullptr || !attached_->read(at, code, 2) || code[0] != 0x0F || code[1] != 0x31)
         return false;
-    set_reg(Reg::Eip, at + 2);
     std::optional<uint64_t> value;
-    try {
-        value = handler_->on_time_stamp();
-    } catch (...) {
-        handler_exception_ = std::current_exception();
+    if (!handler_exception_) {
+        try {
+            value = handler_->on_time_stamp();
+        } catch (...) {
+            handler_exception_ = std::current_exception();
+        }
+    }
+    if (!value) { // left for later: should the CPU go on before the stop, it comes here again
         uc_emu_stop(uc_);
         return true;
     }
-    if (value) {
-        set_reg(Reg::Eax, uint32_t(*value));
-        set_reg(Reg::Edx, uint32_t(*value >> 32));
-    }
+    set_reg(Reg::Eip, at + 2);
+    set_reg(Reg::Eax, uint32_t(*value));
+    set_reg(Reg::Edx, uint32_t(*value >> 32));
     return true;
 }
 

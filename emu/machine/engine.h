@@ -36,8 +36,8 @@ class TrapHandler {
   public:
     virtual ~TrapHandler() = default;
     virtual void on_trap() = 0;
-    // `rdtsc`, with eip after it: the counter's value, by default the host's. None: the handler
-    // has left the instruction for later (a replay's process waiting for its turn).
+    // `rdtsc`: the counter's value, by default the host's. None: the handler has left the
+    // instruction for later (a replay's process waiting for its turn); eip stays on it.
     virtual std::optional<uint64_t> on_time_stamp();
 };
 

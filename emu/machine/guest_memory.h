@@ -98,9 +98,10 @@ class GuestMemory {
         logging_ = true;
         written_log_.clear();
     }
-    std::vector<Written> take_written() {
+    // The ranges written since log_writes(); the log stops.
+    const std::vector<Written> &stop_logging() {
         logging_ = false;
-        return std::move(written_log_);
+        return written_log_;
     }
 
     // The writable regions' bytes at one moment, to bring them back to it cheaply.

@@ -42,11 +42,6 @@ void TappedConsole::write(const uint8_t *data, size_t n) {
     host_.write(data, n);
 }
 
-void TappedConsole::take(uint32_t &bytes, uint32_t &hash) {
-    bytes = std::exchange(bytes_, 0);
-    hash = std::exchange(hash_, 0);
-}
-
 void Recorder::write_header() {
     if (std::exchange(header_written_, true)) return;
     writer_->add_header(header_);
@@ -60,10 +55,9 @@ bool Recorder::program_on_host(const std::function<bool()> &look) {
 
 // Each attempt starts afresh: a trap that waits is recorded once, when it is done.
 RunJournal::Turn Recorder::before_trap(TrapArgs &trap, TrapContext &context, int32_t &, WaitFor &) {
-    write_header();
+    if (!header_written_) write_header();
     context.memory.log_writes();
-    uint32_t bytes, hash;
-    console_.take(bytes, hash);
+    console_.forget();
     if (trap.number == VEKOS_TRAP_RUN) {
         Event start;
         start.kind = Event::Kind::RunStart;
@@ -75,19 +69,25 @@ RunJournal::Turn Recorder::before_trap(TrapArgs &trap, TrapContext &context, int
 
 void Recorder::after_trap(const TrapArgs &trap, TrapContext &context, int32_t result) {
     const TrapRow *row = find_trap(trap.number);
-    Event event;
-    event.pid = context.pid;
-    event.number = trap.number;
-    event.arg_count = row != nullptr ? row->arity : uint8_t(trap.args.size());
-    event.args = trap.args;
-    event.result = result;
-    for (const GuestMemory::Written &written : context.memory.take_written()) {
-        const uint32_t n = filled(row, trap, written, result);
-        if (n != 0)
-            event.patches.push_back({written.addr, current_bytes(context.memory, written.addr, n)});
+    const std::vector<GuestMemory::Written> &written = context.memory.stop_logging();
+    size_t patches = 0;
+    for (const GuestMemory::Written &w : written) patches += filled(row, trap, w, result) != 0;
+    uint32_t console_bytes, console_hash;
+    console_.take(console_bytes, console_hash);
+    writer_->add_trap(context.pid, trap.number,
+                      row != nullptr ? row->arity : uint8_t(trap.args.size()), trap.args.data(),
+                      result, patches, console_bytes, console_hash);
+    if (patches == 0) return;
+    for (const GuestMemory::Written &w : written) {
+        const uint32_t n = filled(row, trap, w, result);
+        if (n == 0) continue;
+        if (const uint8_t *host = context.memory.view(w.addr, n, 0)) { // one region: no copy
+            writer_->add_patch(w.addr, host, n);
+            continue;
+        }
+        const std::string bytes = current_bytes(context.memory, w.addr, n);
+        writer_->add_patch(w.addr, bytes.data(), bytes.size());
     }
-    console_.take(event.console_bytes, event.console_hash);
-    writer_->add(event);
 }
 
 std::optional<uint64_t> Recorder::time_stamp(TrapContext &context, WaitFor &) {

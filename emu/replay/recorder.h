@@ -23,7 +23,12 @@ class TappedConsole : public Console {
     bool input_ready() override { return host_.input_ready(); }
     void wait_for_input(int milliseconds) override { host_.wait_for_input(milliseconds); }
     // What was written since the last take.
-    void take(uint32_t &bytes, uint32_t &hash);
+    void take(uint32_t &bytes, uint32_t &hash) {
+        bytes = bytes_;
+        hash = hash_;
+        forget();
+    }
+    void forget() { bytes_ = hash_ = 0; }
 
   private:
     Console &host_;

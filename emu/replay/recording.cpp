@@ -16,7 +16,12 @@ namespace vekos::replay {
 namespace {
 
 constexpr char kMagic[8] = {'V', 'E', 'K', 'O', 'S', 'R', 'E', 'C'};
-constexpr size_t kCompressAt = 1 << 18;
+// Events gather in a buffer of this size before the compressor takes them; larger runs of
+// bytes go to it directly.
+constexpr size_t kBuffer = 1 << 18;
+constexpr size_t kSmallBytes = 4096;
+// zstd's fast levels: a recording's cost must not show in the run's time.
+constexpr int kLevel = -1;
 // Larger files, or more once unpacked, are refused rather than read into memory.
 constexpr size_t kMaxFile = size_t(1) << 30;
 constexpr size_t kMaxUnpacked = size_t(2) << 30;
@@ -31,6 +36,8 @@ enum Tag : uint8_t {
     kTagProgram = 4,
     kTagProgramMissing = 5,
     kTagProgramAgain = 6,
+    // 0x40 + a mask of the arguments that changed: a trap like the one before otherwise.
+    kTagTrapLike = 0x40,
     kTagEnd = 9,
 };
 
@@ -88,6 +95,12 @@ class Cursor {
         out.assign(view);
         return true;
     }
+    bool word(uint32_t &out) {
+        if (data_.size() - at_ < 4) return false;
+        std::memcpy(&out, data_.data() + at_, 4);
+        at_ += 4;
+        return true;
+    }
     bool byte(uint8_t &out) {
         if (at_ == data_.size()) return false;
         out = uint8_t(data_[at_++]);
@@ -112,14 +125,9 @@ bool read_header(Cursor &in, RunHeader &header) {
            in.number(header.timeout_ms) && in.number(header.max_memory);
 }
 
-bool read_trap(Cursor &in, Event &event) {
+bool read_patches(Cursor &in, Event &event) {
     uint32_t patches;
-    if (!in.bounded(event.pid, kMaxPid) || event.pid < 1 || !in.bounded(event.number, UINT32_MAX) ||
-        !in.bounded(event.arg_count, 6))
-        return false;
-    for (int i = 0; i < event.arg_count; i++)
-        if (!in.bounded(event.args[size_t(i)], UINT32_MAX)) return false;
-    if (!in.signed32(event.result) || !in.bounded(patches, kMaxPatches)) return false;
+    if (!in.bounded(patches, kMaxPatches)) return false;
     event.patches.resize(patches);
     for (Patch &patch : event.patches) {
         std::string_view bytes;
@@ -128,8 +136,31 @@ bool read_trap(Cursor &in, Event &event) {
             return false;
         patch.bytes.assign(bytes);
     }
-    if (!in.bounded(event.console_bytes, UINT32_MAX)) return false;
-    return event.console_bytes == 0 || in.bounded(event.console_hash, UINT32_MAX);
+    return true;
+}
+
+bool read_trap(Cursor &in, Event &event) {
+    if (!in.bounded(event.pid, kMaxPid) || event.pid < 1 || !in.bounded(event.number, UINT32_MAX) ||
+        !in.bounded(event.arg_count, 6))
+        return false;
+    for (int i = 0; i < event.arg_count; i++)
+        if (!in.bounded(event.args[size_t(i)], UINT32_MAX)) return false;
+    return in.signed32(event.result) && in.bounded(event.console_bytes, UINT32_MAX) &&
+           (event.console_bytes == 0 || in.word(event.console_hash)) && read_patches(in, event);
+}
+
+// A trap like `last` but for the arguments in `changed`, its output's hash and its patches.
+bool read_trap_like(Cursor &in, const Event &last, uint8_t changed, Event &event) {
+    event.pid = last.pid;
+    event.number = last.number;
+    event.arg_count = last.arg_count;
+    event.args = last.args;
+    event.result = last.result;
+    event.console_bytes = last.console_bytes;
+    if (changed >> last.arg_count != 0) return false;
+    for (int i = 0; i < last.arg_count; i++)
+        if ((changed & 1 << i) && !in.bounded(event.args[size_t(i)], UINT32_MAX)) return false;
+    return (event.console_bytes == 0 || in.word(event.console_hash)) && read_patches(in, event);
 }
 
 // The body, after the frame is unpacked.
@@ -138,6 +169,7 @@ Result<Recording> parse_body(std::string_view body) {
     Cursor in(body);
     const Failure damaged{"damaged recording (it does not follow the format)"};
     if (!read_header(in, recording.header)) return damaged;
+    size_t last_trap = SIZE_MAX; // the event of the last trap
     for (;;) {
         uint8_t tag;
         if (!in.byte(tag)) return Failure{"recording cut short (no end)"};
@@ -149,6 +181,7 @@ Result<Recording> parse_body(std::string_view body) {
         switch (tag) {
         case kTagTrap:
             if (!read_trap(in, event)) return damaged;
+            last_trap = recording.events.size();
             break;
         case kTagRunStart:
             event.kind = Event::Kind::RunStart;
@@ -182,7 +215,10 @@ Result<Recording> parse_body(std::string_view body) {
             continue;
         }
         default:
-            return damaged;
+            if ((tag & ~0x3f) != kTagTrapLike || last_trap == SIZE_MAX ||
+                !read_trap_like(in, recording.events[last_trap], tag & 0x3f, event))
+                return damaged;
+            last_trap = recording.events.size();
         }
         recording.events.push_back(std::move(event));
     }
@@ -190,9 +226,15 @@ Result<Recording> parse_body(std::string_view body) {
 
 } // namespace
 
-// Eight bytes at a time, multiplied and rotated: fast enough to hash every byte a program
-// prints without showing in its time.
+// Up to four bytes are themselves (a program printing a byte at a time is recorded as it
+// printed); longer output is hashed eight bytes at a time, multiplied and shifted: fast
+// enough to hash every byte a program prints without showing in its time.
 uint32_t output_hash(const uint8_t *bytes, size_t n, uint32_t seed) {
+    if (seed == 0 && n <= 4) {
+        uint32_t word = 0;
+        for (size_t i = 0; i < n; i++) word |= uint32_t(bytes[i]) << (8 * i);
+        return word;
+    }
     constexpr uint64_t kMultiplier = 0x9E3779B97F4A7C15ull;
     uint64_t hash = seed ^ (n * kMultiplier);
     size_t i = 0;
@@ -209,9 +251,10 @@ uint32_t output_hash(const uint8_t *bytes, size_t n, uint32_t seed) {
     return uint32_t(hash);
 }
 
-RecordingWriter::RecordingWriter(HostFd fd) : fd_(std::move(fd)), zstd_(ZSTD_createCCtx()) {
+RecordingWriter::RecordingWriter(HostFd fd)
+    : fd_(std::move(fd)), zstd_(ZSTD_createCCtx()), pending_(kBuffer) {
     if (zstd_ == nullptr) throw std::bad_alloc();
-    ZSTD_CCtx_setParameter(zstd_, ZSTD_c_compressionLevel, 1);
+    ZSTD_CCtx_setParameter(zstd_, ZSTD_c_compressionLevel, kLevel);
     ZSTD_CCtx_setParameter(zstd_, ZSTD_c_checksumFlag, 1);
 }
 
@@ -232,65 +275,126 @@ void RecordingWriter::add_header(const RunHeader &header) {
     put_number(header.argv.size());
     for (const std::string &word : header.argv) put_string(word);
     put_string(header.cwd);
-    pending_.push_back(header.program_on_host ? 1 : 0);
+    put_tag(header.program_on_host ? 1 : 0);
     put_number(header.stack_size);
     put_number(header.max_instructions);
     put_number(header.timeout_ms);
     put_number(header.max_memory);
 }
 
-void RecordingWriter::put_number(uint64_t value) {
-    char bytes[10];
+// LEB128 into `out`; the bytes written.
+size_t encode(uint64_t value, char *out) {
     size_t n = 0;
-    do {
-        bytes[n] = char(value & 0x7f);
+    while (value >= 0x80) {
+        out[n++] = char(value | 0x80);
         value >>= 7;
-        if (value != 0) bytes[n] = char(bytes[n] | 0x80);
-        n++;
-    } while (value != 0);
-    pending_.append(bytes, n);
+    }
+    out[n++] = char(value);
+    return n;
 }
 
+char *RecordingWriter::room(size_t n) {
+    if (used_ + n > pending_.size()) compress(pending_.data(), used_, false);
+    return pending_.data() + used_;
+}
+
+void RecordingWriter::put_tag(uint8_t tag) {
+    *room(1) = char(tag);
+    used_++;
+}
+
+void RecordingWriter::put_number(uint64_t value) {
+    used_ += encode(value, room(10));
+}
+
+// Large runs of bytes (a file read) go to the compressor as they are.
 void RecordingWriter::put_bytes(const void *bytes, size_t n) {
     put_number(n);
-    pending_.append(static_cast<const char *>(bytes), n);
-    if (pending_.size() >= kCompressAt) compress(false);
+    if (n > kSmallBytes) {
+        compress(pending_.data(), used_, false);
+        compress(bytes, n, false);
+        return;
+    }
+    std::memcpy(room(n), bytes, n);
+    used_ += n;
+}
+
+void RecordingWriter::put_patch(uint32_t addr, const void *bytes, size_t n) {
+    put_number(addr);
+    put_bytes(bytes, n);
+}
+
+// One encoding per trap into the buffer: a million of them cost the run little.
+void RecordingWriter::add_trap(int32_t pid, uint32_t number, uint8_t arg_count,
+                               const uint32_t *args, int32_t result, size_t patches,
+                               uint32_t console_bytes, uint32_t console_hash) {
+    char *bytes = room(1 + 10 * 13);
+    size_t n = 0;
+    // A trap like the one before (a program printing a byte at a time) is only what differs.
+    if (last_.pid == pid && last_.number == number && last_.arg_count == arg_count &&
+        last_.result == result && last_.console_bytes == console_bytes) {
+        uint8_t changed = 0;
+        n = 1;
+        for (int i = 0; i < arg_count; i++) {
+            if (last_.args[size_t(i)] == args[i]) continue;
+            changed = uint8_t(changed | 1 << i);
+            last_.args[size_t(i)] = args[i];
+            n += encode(args[i], bytes + n);
+        }
+        bytes[0] = char(kTagTrapLike | changed);
+        if (console_bytes != 0) {
+            std::memcpy(bytes + n, &console_hash, 4);
+            n += 4;
+        }
+        n += encode(patches, bytes + n);
+        used_ += n;
+        return;
+    }
+    last_.pid = pid;
+    last_.number = number;
+    last_.arg_count = arg_count;
+    last_.result = result;
+    last_.console_bytes = console_bytes;
+    std::copy(args, args + arg_count, last_.args.begin());
+    bytes[n++] = char(kTagTrap);
+    n += encode(uint64_t(pid), bytes + n);
+    n += encode(number, bytes + n);
+    n += encode(arg_count, bytes + n);
+    for (int i = 0; i < arg_count; i++) n += encode(args[i], bytes + n);
+    n += encode(zigzag(result), bytes + n);
+    n += encode(console_bytes, bytes + n);
+    if (console_bytes != 0) {
+        std::memcpy(bytes + n, &console_hash, 4);
+        n += 4;
+    }
+    n += encode(patches, bytes + n);
+    used_ += n;
 }
 
 void RecordingWriter::add(const Event &event) {
     switch (event.kind) {
     case Event::Kind::Trap:
-        pending_.push_back(char(kTagTrap));
-        put_number(uint64_t(event.pid));
-        put_number(event.number);
-        put_number(event.arg_count);
-        for (int i = 0; i < event.arg_count; i++) put_number(event.args[size_t(i)]);
-        put_number(zigzag(event.result));
-        put_number(event.patches.size());
-        for (const Patch &patch : event.patches) {
-            put_number(patch.addr);
-            put_string(patch.bytes);
-        }
-        put_number(event.console_bytes);
-        if (event.console_bytes != 0) put_number(event.console_hash);
+        add_trap(event.pid, event.number, event.arg_count, event.args.data(), event.result,
+                 event.patches.size(), event.console_bytes, event.console_hash);
+        for (const Patch &patch : event.patches)
+            add_patch(patch.addr, patch.bytes.data(), patch.bytes.size());
         break;
     case Event::Kind::RunStart:
-        pending_.push_back(char(kTagRunStart));
+        put_tag(kTagRunStart);
         put_number(uint64_t(event.pid));
         break;
     case Event::Kind::TimeStamp:
-        pending_.push_back(char(kTagTimeStamp));
+        put_tag(kTagTimeStamp);
         put_number(uint64_t(event.pid));
         put_number(event.value);
         break;
     }
-    if (pending_.size() >= kCompressAt) compress(false);
 }
 
 // A program read again (each of a thousand children, say) is written once.
 void RecordingWriter::add_program(const Result<std::vector<uint8_t>> &file) {
     if (!file) {
-        pending_.push_back(char(kTagProgramMissing));
+        put_tag(kTagProgramMissing);
         put_string(file.error());
         programs_.emplace_back(0, nullptr);
         return;
@@ -299,18 +403,20 @@ void RecordingWriter::add_program(const Result<std::vector<uint8_t>> &file) {
     for (size_t i = 0; i < programs_.size(); i++) {
         if (programs_[i].first != hash || !programs_[i].second || *programs_[i].second != *file)
             continue;
-        pending_.push_back(char(kTagProgramAgain));
+        put_tag(kTagProgramAgain);
         put_number(i);
         programs_.emplace_back(hash, programs_[i].second);
         return;
     }
-    pending_.push_back(char(kTagProgram));
+    put_tag(kTagProgram);
     put_bytes(file->data(), file->size());
     programs_.emplace_back(hash, std::make_shared<const std::vector<uint8_t>>(*file));
 }
 
-void RecordingWriter::compress(bool end) {
-    ZSTD_inBuffer in{pending_.data(), pending_.size(), 0};
+// Compresses `n` bytes (the buffer's, which it then empties, or others) and writes what
+// the compressor gives out.
+void RecordingWriter::compress(const void *bytes, size_t n, bool end) {
+    ZSTD_inBuffer in{bytes, n, 0};
     const size_t chunk = ZSTD_CStreamOutSize();
     for (;;) {
         const size_t had = out_.size();
@@ -325,24 +431,24 @@ void RecordingWriter::compress(bool end) {
         }
         if (end ? left == 0 : in.pos == in.size) break;
     }
-    pending_.clear();
+    if (bytes == pending_.data()) used_ = 0;
     for (size_t at = 0; at < out_.size() && !failed_;) {
-        ssize_t n = ::write(fd_.get(), out_.data() + at, out_.size() - at);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
+        ssize_t written = ::write(fd_.get(), out_.data() + at, out_.size() - at);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) {
             failed_ = true;
             error_ = errno;
             break;
         }
-        at += size_t(n);
+        at += size_t(written);
     }
     out_.clear();
 }
 
 Result<bool> RecordingWriter::finish(int status) {
-    pending_.push_back(char(kTagEnd));
+    put_tag(kTagEnd);
     put_number(zigzag(status));
-    compress(true);
+    compress(pending_.data(), used_, true);
     if (::fsync(fd_.get()) != 0 && errno != EINVAL && errno != EROFS) failed_ = true;
     if (::close(fd_.release()) != 0) failed_ = true;
     if (failed_)

@@ -2,9 +2,12 @@
 // holding the run's header and its events, each a tag byte and LEB128 numbers:
 //   header   argv (count, then each string), cwd, program on host, stack size,
 //            instruction limit, timeout in ms, memory limit
-//   trap     pid, number, argument count and arguments, result (zigzag), the bytes the trap
-//            put into memory (count, then address, length, bytes for each), and the console
-//            output it gave (length, then a 32-bit hash of it when not 0)
+//   trap     pid, number, argument count and arguments, result (zigzag), the console output
+//            it gave (length, then when not 0 its hash: 4 bytes), and the bytes it put into
+//            memory (count, then address, length, bytes for each)
+//   like     a trap like the one before (the same pid, number, result and output
+//            length): the arguments that changed (which ones: the tag's low 6 bits), the
+//            output's hash and the patches
 //   run      pid: the run request whose trap comes when the program it ran has ended
 //   tsc      pid, value: an `rdtsc`
 //   program  found or not, then the file (length, bytes) or the reason; or "again" and the
@@ -87,22 +90,41 @@ class RecordingWriter {
     RecordingWriter &operator=(const RecordingWriter &) = delete;
 
     void add(const Event &event);
+    // A trap as it happens: the same as add() with its event, without building one. The
+    // patches' bytes follow through add_patch, `patches` of them.
+    void add_trap(int32_t pid, uint32_t number, uint8_t arg_count, const uint32_t *args,
+                  int32_t result, size_t patches, uint32_t console_bytes, uint32_t console_hash);
     void add_program(const Result<std::vector<uint8_t>> &file);
+    // A patch of the trap just added: the bytes a trap put into memory at `addr`.
+    void add_patch(uint32_t addr, const void *bytes, size_t n) { put_patch(addr, bytes, n); }
     // Ends the file with the run's status; false (with the reason) when any of it could not
     // be written.
     Result<bool> finish(int status);
 
   private:
     RecordingWriter(HostFd fd);
+    // Room for n more bytes in the buffer (at most a small run's).
+    char *room(size_t n);
+    void put_tag(uint8_t tag);
     void put_number(uint64_t value);
+    void put_patch(uint32_t addr, const void *bytes, size_t n);
     void put_bytes(const void *bytes, size_t n);
     void put_string(const std::string &text) { put_bytes(text.data(), text.size()); }
-    void compress(bool end);
+    void compress(const void *bytes, size_t n, bool end);
 
     HostFd fd_;
     ZSTD_CCtx_s *zstd_ = nullptr;
-    std::string pending_; // encoded, not yet compressed
+    std::vector<char> pending_; // encoded, not yet compressed: the first used_ bytes
+    size_t used_ = 0;
     std::string out_;
+    struct LastTrap {
+        int32_t pid = 0;
+        uint32_t number = 0;
+        uint8_t arg_count = 0;
+        std::array<uint32_t, 6> args{};
+        int32_t result = 0;
+        uint32_t console_bytes = 0;
+    } last_; // the last trap written
     bool failed_ = false;
     int error_ = 0;
     // Content hashes of the programs written so far, to write a repeat as its index.
