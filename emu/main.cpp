@@ -100,12 +100,15 @@ std::optional<vekos::profile::Collector> collector(const vekos::EmuOptions &opti
     return vekos::profile::Collector(std::move(settings));
 }
 
-// The run a replay repeats: the recording's program, folder and limits.
+// The run a replay repeats: the recording's program, folder and limits. A --timeout given
+// with the replay counts instead of the recording's, and under gdb none does unless given:
+// a debugging session may take its time.
 void take_from_recording(const vekos::replay::RunHeader &header, vekos::EmuOptions &options) {
     options.argv = header.argv;
     options.cwd = header.cwd;
     options.max_instructions = header.max_instructions;
-    options.timeout_seconds = double(header.timeout_ms) / 1000;
+    if (options.timeout_seconds == 0 && !options.gdb_port)
+        options.timeout_seconds = double(header.timeout_ms) / 1000;
     options.max_memory = header.max_memory;
     options.stack_size.reset();
     if (header.stack_size != 0) options.stack_size = header.stack_size;

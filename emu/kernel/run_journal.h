@@ -21,14 +21,15 @@ class RunJournal {
 
     // Serve: the kernel serves the trap (with `trap`'s arguments, which a replay may change).
     // Answered: the journal put the result in `result` and the trap's bytes into memory.
-    // Wait: another process's event comes first; `wait` says when this one may go on.
+    // Wait: another process's event comes first; turn() says when this one may go on.
     enum class Turn { Serve, Answered, Wait };
-    virtual Turn before_trap(TrapArgs &trap, TrapContext &context, int32_t &result,
-                             WaitFor &wait) = 0;
+    virtual Turn before_trap(TrapArgs &trap, TrapContext &context, int32_t &result) = 0;
+    // What a process told to wait waits for.
+    virtual WaitFor turn(const TrapContext &context) = 0;
     // A trap the kernel served is done (its result given to the guest): `trap` as served.
     virtual void after_trap(const TrapArgs &trap, TrapContext &context, int32_t result) = 0;
-    // The time-stamp counter as the process reads it; none, with `wait`, until its turn.
-    virtual std::optional<uint64_t> time_stamp(TrapContext &context, WaitFor &wait) = 0;
+    // The time-stamp counter as the process reads it; none until its turn.
+    virtual std::optional<uint64_t> time_stamp(TrapContext &context) = 0;
 
     using FileReader = std::function<Result<std::vector<uint8_t>>()>;
     // A program file (an image or a script) the kernel reads; `read` reads it from the host.

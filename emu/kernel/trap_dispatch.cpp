@@ -145,11 +145,10 @@ void TrapDispatcher::dispatch(Engine &engine, TrapContext &context) {
     std::optional<int32_t> answer;
     if (journal_ != nullptr) {
         int32_t given = 0;
-        WaitFor wait;
-        switch (journal_->before_trap(trap, context, given, wait)) {
+        switch (journal_->before_trap(trap, context, given)) {
         case RunJournal::Turn::Wait:
             action_.kind = PendingAction::Kind::Wait;
-            action_.wait = std::move(wait);
+            action_.wait = journal_->turn(context);
             engine.stop();
             return;
         case RunJournal::Turn::Answered:
@@ -215,10 +214,9 @@ void TrapDispatcher::dispatch(Engine &engine, TrapContext &context) {
 
 std::optional<uint64_t> TrapDispatcher::time_stamp(Engine &engine, TrapContext &context) {
     if (journal_ == nullptr) return host_time_stamp();
-    WaitFor wait;
-    if (auto value = journal_->time_stamp(context, wait)) return value;
+    if (auto value = journal_->time_stamp(context)) return value;
     action_.kind = PendingAction::Kind::Wait;
-    action_.wait = std::move(wait);
+    action_.wait = journal_->turn(context);
     action_.on_instruction = true;
     engine.stop();
     return std::nullopt;

@@ -54,7 +54,7 @@ bool Recorder::program_on_host(const std::function<bool()> &look) {
 }
 
 // Each attempt starts afresh: a trap that waits is recorded once, when it is done.
-RunJournal::Turn Recorder::before_trap(TrapArgs &trap, TrapContext &context, int32_t &, WaitFor &) {
+RunJournal::Turn Recorder::before_trap(TrapArgs &trap, TrapContext &context, int32_t &) {
     if (!header_written_) write_header();
     context.memory.log_writes();
     console_.forget();
@@ -70,27 +70,30 @@ RunJournal::Turn Recorder::before_trap(TrapArgs &trap, TrapContext &context, int
 void Recorder::after_trap(const TrapArgs &trap, TrapContext &context, int32_t result) {
     const TrapRow *row = find_trap(trap.number);
     const std::vector<GuestMemory::Written> &written = context.memory.stop_logging();
+    sizes_.clear();
     size_t patches = 0;
-    for (const GuestMemory::Written &w : written) patches += filled(row, trap, w, result) != 0;
+    for (const GuestMemory::Written &w : written) {
+        sizes_.push_back(filled(row, trap, w, result));
+        patches += sizes_.back() != 0;
+    }
     uint32_t console_bytes, console_hash;
     console_.take(console_bytes, console_hash);
     writer_->add_trap(context.pid, trap.number,
                       row != nullptr ? row->arity : uint8_t(trap.args.size()), trap.args.data(),
                       result, patches, console_bytes, console_hash);
-    if (patches == 0) return;
-    for (const GuestMemory::Written &w : written) {
-        const uint32_t n = filled(row, trap, w, result);
+    for (size_t i = 0; i < written.size(); i++) {
+        const uint32_t addr = written[i].addr, n = sizes_[i];
         if (n == 0) continue;
-        if (const uint8_t *host = context.memory.view(w.addr, n, 0)) { // one region: no copy
-            writer_->add_patch(w.addr, host, n);
+        if (const uint8_t *host = context.memory.view(addr, n, 0)) { // one region: no copy
+            writer_->add_patch(addr, host, n);
             continue;
         }
-        const std::string bytes = current_bytes(context.memory, w.addr, n);
-        writer_->add_patch(w.addr, bytes.data(), bytes.size());
+        const std::string bytes = current_bytes(context.memory, addr, n);
+        writer_->add_patch(addr, bytes.data(), bytes.size());
     }
 }
 
-std::optional<uint64_t> Recorder::time_stamp(TrapContext &context, WaitFor &) {
+std::optional<uint64_t> Recorder::time_stamp(TrapContext &context) {
     write_header();
     Event event;
     event.kind = Event::Kind::TimeStamp;

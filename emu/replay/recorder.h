@@ -41,9 +41,10 @@ class Recorder : public RunJournal {
         : writer_(std::move(writer)), header_(std::move(header)), console_(host) {}
     Console &console() { return console_; }
 
-    Turn before_trap(TrapArgs &trap, TrapContext &context, int32_t &result, WaitFor &wait) override;
+    Turn before_trap(TrapArgs &trap, TrapContext &context, int32_t &result) override;
+    WaitFor turn(const TrapContext &) override { return {}; } // a recorded run never waits here
     void after_trap(const TrapArgs &trap, TrapContext &context, int32_t result) override;
-    std::optional<uint64_t> time_stamp(TrapContext &context, WaitFor &wait) override;
+    std::optional<uint64_t> time_stamp(TrapContext &context) override;
     Result<std::vector<uint8_t>> program_file(std::string_view name,
                                               const FileReader &read) override;
     bool program_on_host(const std::function<bool()> &look) override;
@@ -57,6 +58,7 @@ class Recorder : public RunJournal {
     std::unique_ptr<RecordingWriter> writer_;
     RunHeader header_;
     bool header_written_ = false;
+    std::vector<uint32_t> sizes_; // of the trap's patches, kept for the next trap
     TappedConsole console_;
 };
 

@@ -29,6 +29,10 @@ constexpr size_t kMaxArgs = 1 << 16;
 constexpr size_t kMaxPatches = 1 << 16;
 constexpr int32_t kMaxPid = 1 << 24;
 
+// A patch's first byte: the argument (1 to 6) that gives its address, else 0 and the
+// address follows; and whether its length is the trap's result, else the length follows.
+constexpr uint8_t kPatchAtArg = 0x07, kPatchOfResult = 0x08;
+
 enum Tag : uint8_t {
     kTagTrap = 1,
     kTagRunStart = 2,
@@ -84,7 +88,10 @@ class Cursor {
     }
     bool bytes(std::string_view &out) {
         uint64_t n;
-        if (!number(n) || n > data_.size() - at_) return false;
+        return number(n) && take(n, out);
+    }
+    bool take(uint64_t n, std::string_view &out) {
+        if (n > data_.size() - at_) return false;
         out = data_.substr(at_, size_t(n));
         at_ += size_t(n);
         return true;
@@ -130,10 +137,19 @@ bool read_patches(Cursor &in, Event &event) {
     if (!in.bounded(patches, kMaxPatches)) return false;
     event.patches.resize(patches);
     for (Patch &patch : event.patches) {
-        std::string_view bytes;
-        if (!in.bounded(patch.addr, UINT32_MAX) || !in.bytes(bytes) ||
-            bytes.size() > UINT32_MAX - uint64_t(patch.addr) + 1)
+        uint8_t how;
+        if (!in.byte(how) || (how & ~(kPatchAtArg | kPatchOfResult)) != 0) return false;
+        const uint8_t arg = how & kPatchAtArg;
+        if (arg > event.arg_count) return false;
+        if (arg != 0)
+            patch.addr = event.args[arg - 1];
+        else if (!in.bounded(patch.addr, UINT32_MAX))
             return false;
+        std::string_view bytes;
+        if ((how & kPatchOfResult) ? event.result < 0 || !in.take(uint32_t(event.result), bytes)
+                                   : !in.bytes(bytes))
+            return false;
+        if (bytes.size() > UINT32_MAX - uint64_t(patch.addr) + 1) return false;
         patch.bytes.assign(bytes);
     }
     return true;
@@ -307,9 +323,13 @@ void RecordingWriter::put_number(uint64_t value) {
     used_ += encode(value, room(10));
 }
 
-// Large runs of bytes (a file read) go to the compressor as they are.
 void RecordingWriter::put_bytes(const void *bytes, size_t n) {
     put_number(n);
+    put_raw(bytes, n);
+}
+
+// Large runs of bytes (a file read) go to the compressor as they are.
+void RecordingWriter::put_raw(const void *bytes, size_t n) {
     if (n > kSmallBytes) {
         compress(pending_.data(), used_, false);
         compress(bytes, n, false);
@@ -319,9 +339,20 @@ void RecordingWriter::put_bytes(const void *bytes, size_t n) {
     used_ += n;
 }
 
+// Most patches are a trap's output buffer filled as far as its result says: the address
+// is an argument's and the length the result, neither written again.
 void RecordingWriter::put_patch(uint32_t addr, const void *bytes, size_t n) {
-    put_number(addr);
-    put_bytes(bytes, n);
+    uint8_t how = 0;
+    for (uint8_t i = 0; i < last_.arg_count && how == 0; i++)
+        if (last_.args[i] == addr) how = uint8_t(i + 1);
+    const bool of_result = last_.result >= 0 && size_t(last_.result) == n;
+    if (of_result) how |= kPatchOfResult;
+    put_tag(how);
+    if ((how & kPatchAtArg) == 0) put_number(addr);
+    if (of_result)
+        put_raw(bytes, n);
+    else
+        put_bytes(bytes, n);
 }
 
 // One encoding per trap into the buffer: a million of them cost the run little.

@@ -4,7 +4,8 @@
 //            instruction limit, timeout in ms, memory limit
 //   trap     pid, number, argument count and arguments, result (zigzag), the console output
 //            it gave (length, then when not 0 its hash: 4 bytes), and the bytes it put into
-//            memory (count, then address, length, bytes for each)
+//            memory (count, then for each: how it is given, address, length, bytes; the
+//            address may be an argument's and the length the result, then not written)
 //   like     a trap like the one before (the same pid, number, result and output
 //            length): the arguments that changed (which ones: the tag's low 6 bits), the
 //            output's hash and the patches
@@ -108,7 +109,8 @@ class RecordingWriter {
     void put_tag(uint8_t tag);
     void put_number(uint64_t value);
     void put_patch(uint32_t addr, const void *bytes, size_t n);
-    void put_bytes(const void *bytes, size_t n);
+    void put_bytes(const void *bytes, size_t n); // its length, then the bytes
+    void put_raw(const void *bytes, size_t n);
     void put_string(const std::string &text) { put_bytes(text.data(), text.size()); }
     void compress(const void *bytes, size_t n, bool end);
 

@@ -82,20 +82,23 @@ void Replayer::diverged(const TrapContext &context, const std::string &what) con
                          std::to_string(recording_.events.size()));
 }
 
-const Event *Replayer::turn(const TrapContext &context, WaitFor &wait) {
+const Event *Replayer::mine(const TrapContext &context) {
     const Event *event = next();
     if (event == nullptr) {
         if (recording_.status == kStatusLimit) throw ReplayEnded{kStatusLimit};
         diverged(context, "goes on past the end of the recording");
     }
-    if (event->pid == context.pid) return event;
-    const int pid = context.pid;
+    return event->pid == context.pid ? event : nullptr;
+}
+
+WaitFor Replayer::turn(const TrapContext &context) {
+    WaitFor wait;
     wait.what = "waits for its turn in the recording";
-    wait.ready = [this, pid] {
+    wait.ready = [this, pid = context.pid] {
         const Event *event = next();
         return event == nullptr || event->pid == pid;
     };
-    return nullptr;
+    return wait;
 }
 
 void Replayer::expect(const TrapArgs &trap, const TrapContext &context, const Event &event) const {
@@ -109,9 +112,8 @@ void Replayer::expect(const TrapArgs &trap, const TrapContext &context, const Ev
                               " where the recording has " + describe(event));
 }
 
-RunJournal::Turn Replayer::before_trap(TrapArgs &trap, TrapContext &context, int32_t &result,
-                                       WaitFor &wait) {
-    const Event *event = turn(context, wait);
+RunJournal::Turn Replayer::before_trap(TrapArgs &trap, TrapContext &context, int32_t &result) {
+    const Event *event = mine(context);
     if (event == nullptr) return Turn::Wait;
     if (trap.number == VEKOS_TRAP_RUN) {
         if (event->kind != Event::Kind::RunStart)
@@ -177,8 +179,8 @@ void Replayer::give_output(const Event &event, TrapContext &context) {
     if (!check_) out_.write(bytes->data(), bytes->size());
 }
 
-std::optional<uint64_t> Replayer::time_stamp(TrapContext &context, WaitFor &wait) {
-    const Event *event = turn(context, wait);
+std::optional<uint64_t> Replayer::time_stamp(TrapContext &context) {
+    const Event *event = mine(context);
     if (event == nullptr) return std::nullopt;
     if (event->kind != Event::Kind::TimeStamp)
         diverged(context,

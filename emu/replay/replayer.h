@@ -31,9 +31,10 @@ class Replayer : public RunJournal, public RunHistory {
         : recording_(std::move(recording)), out_(out), check_(check) {}
     const RunHeader &header() const { return recording_.header; }
 
-    Turn before_trap(TrapArgs &trap, TrapContext &context, int32_t &result, WaitFor &wait) override;
+    Turn before_trap(TrapArgs &trap, TrapContext &context, int32_t &result) override;
+    WaitFor turn(const TrapContext &context) override;
     void after_trap(const TrapArgs &trap, TrapContext &context, int32_t result) override;
-    std::optional<uint64_t> time_stamp(TrapContext &context, WaitFor &wait) override;
+    std::optional<uint64_t> time_stamp(TrapContext &context) override;
     Result<std::vector<uint8_t>> program_file(std::string_view name,
                                               const FileReader &read) override;
     bool program_on_host(const std::function<bool()> &) override {
@@ -52,8 +53,8 @@ class Replayer : public RunJournal, public RunHistory {
 
   private:
     const Event *next() const;
-    // The next event, which must be this process's; else the process waits for its turn.
-    const Event *turn(const TrapContext &context, WaitFor &wait);
+    // The next event when it is this process's; none when another's comes first.
+    const Event *mine(const TrapContext &context);
     [[noreturn]] void diverged(const TrapContext &context, const std::string &what) const;
     // Checks the trap against the recorded one.
     void expect(const TrapArgs &trap, const TrapContext &context, const Event &event) const;
