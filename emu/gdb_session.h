@@ -6,10 +6,19 @@
 // Programs it starts by run requests run freely, unwatched. A gdb that detaches or
 // disconnects, or that the stub drops for flooding it, lets the program run on; gdb's kill
 // ends it. gdb's writes to eflags leave the trap flag as the program has it.
+//
+// Given the history of a replayed run, gdb may also run the program backwards. The session
+// counts the instructions the program runs and keeps checkpoints (replay/checkpoints.h)
+// every so many of them; going back to an instruction is restoring the nearest checkpoint
+// before it and running forward to it again, which the history makes exact. Going back to
+// the last breakpoint or watchpoint hit runs each interval between checkpoints again, newest
+// first, noting the hits, and stops at the last one: at a watched store, before it runs.
 #pragma once
 
 #include "debug/gdb_remote.h"
 #include "kernel/kernel.h"
+#include "replay/checkpoints.h"
+#include "replay/run_history.h"
 
 #include <cstdint>
 #include <map>
@@ -17,6 +26,9 @@
 #include <optional>
 
 namespace vekos {
+
+// Checkpoint memory unless vekos-emu --checkpoint-memory says otherwise.
+constexpr uint64_t kDefaultCheckpointMemory = uint64_t(256) << 20;
 
 class GdbSession : public Debugger,
                    private debug::DebugTarget,
@@ -26,6 +38,13 @@ class GdbSession : public Debugger,
     GdbSession(std::unique_ptr<debug::GdbStub> stub, Engine &engine)
         : stub_(std::move(stub)), engine_(engine) {}
     Outcome run(Process &process) override;
+    // The replayed run's history: with it gdb may run the program backwards; without, gdb is
+    // told it can't. Checkpoints hold at most `bytes` of memory.
+    void set_history(RunHistory *history) {
+        history_ = history;
+        stub_->set_reverse(history != nullptr);
+    }
+    void set_checkpoint_memory(uint64_t bytes) { checkpoints_.set_budget(bytes); }
 
   private:
     // The engine's index of gdb's register `reg`, or -1.
@@ -36,11 +55,38 @@ class GdbSession : public Debugger,
     bool write_memory(uint32_t addr, std::span<const uint8_t> in) override;
     bool stop_before(uint32_t eip) override;
     bool stop_after(uint32_t address, uint32_t size, bool write) override;
+    // The stop for the first of gdb's watchpoints an access sets off.
+    std::optional<debug::Stop> watch_hit(uint32_t address, uint32_t size, bool write) const;
     // Gives the engine an access watch for each of gdb's watchpoints, and no other.
     void sync_watchpoints();
     void unwatch_all();
     // Runs the program on until the next stop gdb hears of.
     debug::Stop resume(debug::Resume how);
+    // Runs forwards, stopping at the marks for checkpoints on the way.
+    Outcome run_forward();
+    // The stop gdb hears of for an end of the run, which it notes in ended_.
+    debug::Stop ended_by(const Outcome &outcome);
+
+    // Running backwards.
+    struct Hit {
+        uint64_t at; // instructions run before the one that hit
+        debug::Stop stop;
+    };
+    bool replay_before(uint32_t eip);
+    void take_checkpoint();
+    // Takes a checkpoint when one is due, and sets the next mark.
+    void mark();
+    void plan_marks();
+    bool restore(Checkpoints::Taken at);
+    // Runs forward from a restored checkpoint to `target` instructions, noting hits when
+    // `scan`; a stop when the run ends first (never in an exact replay).
+    std::optional<debug::Stop> seek(uint64_t target, bool scan);
+    // Restores the checkpoint nearest before `target` and runs to it.
+    std::optional<debug::Stop> go_to(uint64_t target);
+    debug::Stop reverse_step();
+    debug::Stop reverse_continue();
+    // gdb changed the program: checkpoints of the run as it went are of no use from here on.
+    void changed_by_gdb();
 
     std::unique_ptr<debug::GdbStub> stub_;
     Engine &engine_;
@@ -52,6 +98,17 @@ class GdbSession : public Debugger,
     uint32_t until_poll_ = 0;
     std::map<debug::Watchpoint, Engine::AccessWatchId> access_watches_;
     std::optional<debug::Stop> watched_; // the first watchpoint the running instruction hit
+
+    RunHistory *history_ = nullptr;
+    Checkpoints checkpoints_{kDefaultCheckpointMemory};
+    uint64_t executed_ = 0;           // instructions the program has run
+    uint32_t last_eip_ = 0;           // of the last one counted
+    uint64_t next_mark_ = UINT64_MAX; // the count where the run stops for mark()
+    bool at_mark_ = false;
+    bool replaying_ = false; // re-running to seek_to_, for going back
+    bool scanning_ = false;  // ... and noting hits in last_hit_
+    uint64_t seek_to_ = 0;
+    std::optional<Hit> last_hit_;
 };
 
 } // namespace vekos

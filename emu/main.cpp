@@ -188,6 +188,8 @@ int main(int argc, char **argv) {
     if (options.trace) kernel.add_observer(&tracer);
     std::optional<vekos::GdbSession> gdb;
     if (stub) kernel.set_debugger(&gdb.emplace(std::move(stub), kernel.engine()));
+    if (gdb) gdb->set_checkpoint_memory(options.checkpoint_mib << 20);
+    if (gdb && replayer) gdb->set_history(&*replayer); // gdb may run the program backwards
     if (profiles) kernel.set_collector(&*profiles);
     int status;
     try {

@@ -44,6 +44,9 @@ const char kUsage[] =
     "  -g, --gdb PORT          wait for gdb on 127.0.0.1:PORT before the first instruction\n"
     "                          (0: any free port, shown on stderr); programs it starts\n"
     "                          by run requests run unwatched\n"
+    "  --checkpoint-memory MIB memory for the checkpoints that let gdb run a replayed\n"
+    "                          program backwards, in MiB (default 256); past it, older\n"
+    "                          checkpoints thin out and going back far re-runs more\n"
     "  --max-instructions N    stop the run after N instructions in all (status {limit});\n"
     "                          each run request or script line costs 10000\n"
     "  --timeout SECONDS       stop the run after SECONDS of wall-clock time, sleeps and\n"
@@ -162,6 +165,15 @@ std::string positive_count(const std::string &text) {
     return "needs a positive number, not '" + text + "'";
 }
 
+// Whole MiB, up to a TiB.
+std::string mebibytes(const std::string &text) {
+    bool digits = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+    if (digits && text.find_first_not_of('0') != std::string::npos && text.size() <= 7 &&
+        std::stoul(text) <= (1u << 20))
+        return "";
+    return "needs a number of MiB from 1 to 1048576, not '" + text + "'";
+}
+
 std::string port_number(const std::string &text) {
     bool digits = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
     if (digits && text.size() <= 5 && std::stoul(text) <= 65535) return "";
@@ -213,6 +225,7 @@ ParsedOptions parse_options(int argc, char **argv) {
         {"--max-instructions", "--max-instructions needs a positive number"},
         {"--trace-file", "option --trace-file needs a file"},
         {"--gdb", "option --gdb needs a port number"},
+        {"--checkpoint-memory", "--checkpoint-memory needs a number of MiB"},
         {"--timeout", "--timeout needs a number of seconds"},
         {"--stack", "--stack needs a size"},
         {"--max-memory", "--max-memory needs a size"},
@@ -233,6 +246,7 @@ ParsedOptions parse_options(int argc, char **argv) {
     app.add_option("--trace-file", o.trace_file);
     app.add_flag("--trace-time", o.trace_time);
     app.add_option("-g,--gdb", o.gdb_port)->check(port_number);
+    app.add_option("--checkpoint-memory", o.checkpoint_mib)->check(mebibytes);
     app.add_option("--root", o.root);
     app.add_option("--cwd", o.cwd);
     app.add_option("--max-instructions", o.max_instructions)->check(positive_count);

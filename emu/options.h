@@ -23,6 +23,7 @@ struct EmuOptions {
     std::string trace_file;
     bool trace_time = false;
     std::optional<uint16_t> gdb_port;
+    uint64_t checkpoint_mib = 256; // for running a replayed program backwards under gdb
 
     // Coverage and profiles: the lcov tracefile (or folder), the callgrind file, the summary.
     std::string coverage_file;

@@ -264,6 +264,8 @@ std::string GdbStub::stop_reply(const Stop &stop) const {
         return "T05thread:1;" + watch_reason(stop);
     case Stop::Kind::Signal:
         return lettered('T', unsigned(stop.signal), "thread:1;");
+    case Stop::Kind::HistoryBegin:
+        return "T05thread:1;replaylog:begin;";
     case Stop::Kind::Exited:
         return lettered('W', unsigned(stop.status));
     case Stop::Kind::Killed:
@@ -362,6 +364,11 @@ std::string GdbStub::answer(DebugTarget &target, std::string_view request, bool 
         resume_ = kind == 'c' || kind == 'C' ? Resume::Continue : Resume::Step;
         return "";
     }
+    case 'b': // bs, bc: backwards
+        if (!reverse_ || (args != "s" && args != "c")) return "";
+        reply = false;
+        resume_ = args == "s" ? Resume::ReverseStep : Resume::ReverseContinue;
+        return "";
     case 'D':
         resume_ = Resume::Detach;
         return "OK";
@@ -482,7 +489,8 @@ std::string GdbStub::watchpoint(WatchKind kind, std::string_view args, bool inse
 std::string GdbStub::query(std::string_view request) {
     if (request.starts_with("qSupported"))
         return "PacketSize=" + std::to_string(kPacketSize) +
-               ";qXfer:features:read+;swbreak+;QStartNoAckMode+";
+               ";qXfer:features:read+;swbreak+;QStartNoAckMode+" +
+               (reverse_ ? ";ReverseStep+;ReverseContinue+" : "");
     if (request == "QStartNoAckMode") {
         ack_off_after_reply_ = true; // gdb still acks this OK; read_packet skips that
         return "OK";

@@ -8,6 +8,10 @@
 // the program to watch the memory; it reports a hit after the accessing instruction, as an
 // i386 debug register does, and gdb shows the old and new values itself.
 //
+// Running backwards (gdb's reverse-stepi, reverse-continue and the rest, as `bs` and `bc`) is
+// offered only when the code that runs the program says it can (set_reverse); it reports
+// reaching the earliest point it can go back to as gdb's "replaylog:begin".
+//
 // Limits: one thread, all-stop, software breakpoints (no hardware ones); x87 registers are
 // served when the target has them. Later connections are refused with a note.
 //
@@ -61,14 +65,15 @@ struct Watchpoint {
 // Why the program stopped, as the stub tells gdb.
 struct Stop {
     enum class Kind {
-        Started,     // before the first instruction
-        Breakpoint,  // at an address in breakpoints(), before running it
-        Stepped,     // one instruction done
-        Interrupted, // gdb sent Ctrl-C (see interrupt_requested)
-        Watched,     // after an instruction that accessed `watched` at `data_address`
-        Signal,      // a fault, at the faulting instruction: signal says which
-        Exited,      // the program ended with `status`; the session ends
-        Killed,      // the program was ended by `signal`; the session ends
+        Started,      // before the first instruction
+        Breakpoint,   // at an address in breakpoints(), before running it
+        Stepped,      // one instruction done
+        Interrupted,  // gdb sent Ctrl-C (see interrupt_requested)
+        Watched,      // after an instruction that accessed `watched` at `data_address`
+        Signal,       // a fault, at the faulting instruction: signal says which
+        Exited,       // the program ended with `status`; the session ends
+        Killed,       // the program was ended by `signal`; the session ends
+        HistoryBegin, // going backwards, at the earliest point the program can go back to
     };
     Kind kind;
     int status = 0;
@@ -79,10 +84,12 @@ struct Stop {
 
 // What the program does next.
 enum class Resume {
-    Continue, // run until a breakpoint, a fault, the end or an interrupt
-    Step,     // run one instruction
-    Detach,   // gdb left (detached or disconnected): run on, unwatched
-    Kill,     // gdb asked to end the program
+    Continue,        // run until a breakpoint, a fault, the end or an interrupt
+    Step,            // run one instruction
+    Detach,          // gdb left (detached or disconnected): run on, unwatched
+    Kill,            // gdb asked to end the program
+    ReverseStep,     // go back one instruction
+    ReverseContinue, // go back to the last breakpoint or watchpoint hit before now
 };
 
 class GdbStub {
@@ -100,6 +107,8 @@ class GdbStub {
     // Waits for gdb; timeout_ms < 0 waits for ever. False on timeout or error.
     bool accept(int timeout_ms = -1);
     bool connected() const { return bool(conn_); }
+    // Whether gdb is told it may run the program backwards, and `bs` and `bc` are served.
+    void set_reverse(bool reverse) { reverse_ = reverse; }
 
     // Tells gdb why the program stopped (nothing yet for Started: gdb asks), then answers
     // it until it asks the program to go on. Exited and Killed end the session (Detach).
@@ -154,6 +163,7 @@ class GdbStub {
     std::optional<Resume> resume_;
     std::string in_; // bytes received, not yet taken
     bool interrupt_ = false;
+    bool reverse_ = false;
     Stop last_{Stop::Kind::Started};
     std::set<uint32_t> breakpoints_;
     std::set<Watchpoint> watchpoints_;

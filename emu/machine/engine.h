@@ -183,6 +183,8 @@ class Engine : private CodeWriteObserver, private RegionObserver, private StoreW
     };
     std::unique_ptr<Context> save();
     void restore(Context &context);
+    // Bytes one saved context holds.
+    size_t context_bytes() const { return uc_context_size(uc_); }
 
   private:
     friend class TestHooks;

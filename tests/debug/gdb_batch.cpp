@@ -1,15 +1,18 @@
 #include "gdb_batch.h"
 
 #include "subprocess.h"
+#include "temp_root.h"
 
 #include <chrono>
 
-Debugged debug_with_gdb(const std::string &program, const std::vector<std::string> &commands,
-                        const std::vector<std::string> &args) {
+namespace {
+
+// Runs vekos-emu with `emu_args` (which end in --gdb 0) and gdb on `program` against it.
+Debugged run_with_gdb(const std::vector<std::string> &emu_args, const std::string &program,
+                      const std::vector<std::string> &commands) {
     using namespace std::chrono_literals;
-    std::vector<std::string> emu_argv{"/usr/bin/env", "timeout", "30",   VEKOS_EMU,
-                                      "--gdb",        "0",       program};
-    emu_argv.insert(emu_argv.end(), args.begin(), args.end());
+    std::vector<std::string> emu_argv{"/usr/bin/env", "timeout", "30", VEKOS_EMU};
+    emu_argv.insert(emu_argv.end(), emu_args.begin(), emu_args.end());
     Child emu(emu_argv);
     const std::string waiting = "vekos-emu: waiting for gdb on 127.0.0.1:";
     std::string line = emu.read_err_until("\n", 30s);
@@ -25,8 +28,31 @@ Debugged debug_with_gdb(const std::string &program, const std::vector<std::strin
     }
     Finished ended = emu.finish();
     run.emu_status = ended.status;
+    run.emu_out = ended.out;
     run.emu_err = ended.err;
     return run;
+}
+
+} // namespace
+
+Debugged debug_with_gdb(const std::string &program, const std::vector<std::string> &commands,
+                        const std::vector<std::string> &args) {
+    std::vector<std::string> emu_args{"--gdb", "0", program};
+    emu_args.insert(emu_args.end(), args.begin(), args.end());
+    return run_with_gdb(emu_args, program, commands);
+}
+
+Debugged debug_replay_with_gdb(const std::string &program,
+                               const std::vector<std::string> &commands) {
+    TempRoot folder;
+    std::string recording = folder.path() + "/run.rec";
+    Finished recorded = run_command({VEKOS_EMU, "--record", recording, program});
+    if (recorded.status < 0) {
+        Debugged failed;
+        failed.emu_err = "the recording failed: " + recorded.err;
+        return failed;
+    }
+    return run_with_gdb({"--replay", recording, "--gdb", "0"}, program, commands);
 }
 
 bool gdb_installed() {

@@ -7,6 +7,7 @@
 struct Debugged {
     std::string gdb;     // what gdb printed
     int emu_status = -1; // vekos-emu's exit status
+    std::string emu_out; // its stdout
     std::string emu_err; // and its stderr
 };
 
@@ -14,5 +15,10 @@ struct Debugged {
 // both are bounded in time.
 Debugged debug_with_gdb(const std::string &program, const std::vector<std::string> &commands,
                         const std::vector<std::string> &args = {});
+
+// The same for a replay: records a run of PROGRAM, then debugs `vekos-emu --replay FILE --gdb 0`,
+// where gdb may run the program backwards.
+Debugged debug_replay_with_gdb(const std::string &program,
+                               const std::vector<std::string> &commands);
 
 bool gdb_installed();

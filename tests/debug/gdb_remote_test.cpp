@@ -1,6 +1,7 @@
 // The gdb stub against a toy program: 256 bytes of "code" where each byte is one instruction
 // (0xf4 ends the program with eax as status, 0x0b faults, 0xeb spins, anything else moves
-// on, touching the first watchpoint). Debian's gdb drives it in batch mode; a raw client checks
+// on, touching the first watchpoint; going back moves back a byte, to the first at most).
+// Debian's gdb drives it in batch mode; a raw client checks
 // what gdb cannot show.
 #include "debug/gdb_remote.h"
 #include "subprocess.h"
@@ -53,7 +54,16 @@ class ToyTarget : public DebugTarget {
     }
 
     // Runs until the stub must be told something, as the engine's run loop will.
-    Stop run(bool step, GdbStub &stub) {
+    Stop run(Resume how, GdbStub &stub) {
+        bool step = how == Resume::Step;
+        if (how == Resume::ReverseStep && regs[kEip] > kCodeBase) {
+            --regs[kEip];
+            return {Stop::Kind::Stepped};
+        }
+        if (how == Resume::ReverseStep || how == Resume::ReverseContinue) {
+            regs[kEip] = kCodeBase;
+            return {Stop::Kind::HistoryBegin};
+        }
         if (faulted) return {Stop::Kind::Killed, 0, GdbSignal::Segv}; // nothing handles a fault
         auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         for (;;) {
@@ -98,7 +108,7 @@ struct Session {
         for (;;) {
             Resume resume = stub->stopped(target, stop);
             if (resume == Resume::Detach || resume == Resume::Kill) return resume;
-            stop = target.run(resume == Resume::Step, *stub);
+            stop = target.run(resume, *stub);
         }
     }
 };
@@ -306,6 +316,53 @@ TEST(GdbRemote, BreakpointsPastTheLimitAreRefused) {
     client_thread.join();
     EXPECT_EQ(last_replies, packet("E0c") + packet("OK"))
         << "expected breakpoint 65537 refused and a kept one set again";
+}
+
+// bs and bc are served, and offered in qSupported, only when the program can go back.
+TEST(GdbRemote, ReverseIsOfferedAndServedOnlyWhenTheProgramCanGoBack) {
+    struct Case {
+        bool reverse;
+        std::vector<std::pair<std::string, std::string>> exchanges;
+    } cases[] = {
+        {false,
+         {{"qSupported:swbreak+",
+           "PacketSize=16384;qXfer:features:read+;swbreak+;QStartNoAckMode+"},
+          {"bs", ""},
+          {"bc", ""}}},
+        {true,
+         {{"qSupported:swbreak+", "PacketSize=16384;qXfer:features:read+;swbreak+;"
+                                  "QStartNoAckMode+;ReverseStep+;ReverseContinue+"},
+          {"s", "T05thread:1;"},
+          {"bs", "T05thread:1;"},
+          {"bs", "T05thread:1;replaylog:begin;"},
+          {"s", "T05thread:1;"},
+          {"bc", "T05thread:1;replaylog:begin;"},
+          {"bx", ""}}},
+    };
+    for (const Case &c : cases) {
+        Session session;
+        ASSERT_TRUE(session.stub);
+        session.stub->set_reverse(c.reverse);
+        ToyTarget target;
+        std::string replies;
+        std::thread client_thread([&] {
+            Client gdb(session.stub->port());
+            gdb.send_text(packet("QStartNoAckMode"));
+            gdb.receive_packet();
+            gdb.send_text("+");
+            for (const auto &[request, reply] : c.exchanges) {
+                gdb.send_text(packet(request));
+                replies += gdb.receive_packet();
+            }
+            gdb.send_text(packet("k"));
+        });
+        ASSERT_TRUE(session.stub->accept(5000));
+        EXPECT_EQ(session.serve(target), Resume::Kill);
+        client_thread.join();
+        std::string expected;
+        for (const auto &exchange : c.exchanges) expected += packet(exchange.second);
+        EXPECT_EQ(replies, expected) << (c.reverse ? "with" : "without") << " going back";
+    }
 }
 
 // Watchpoints of each kind are set and removed by Z2..Z4 and z2..z4, reported by kind and

@@ -151,6 +151,64 @@ TEST(GdbSession, DebianGdbWatchpointsStopAfterTheAccessUntilDeleted) {
     }
 }
 
+// Under --replay gdb runs the program backwards: to the store that corrupted a watched
+// variable (stopped before it, gdb showing the value after it as old), back through a loop
+// that writes to the console (written once all the same), out of a call, back from a fault,
+// and no further than the start. Forwards again, the program runs to its recorded end.
+TEST(GdbSession, DebianGdbRunsAReplayedProgramBackwards) {
+    if (!gdb_installed()) GTEST_SKIP() << "gdb is not installed";
+    struct Case {
+        const char *image;
+        std::vector<std::string> commands, gdb_pieces;
+        int emu_status;
+    } cases[] = {
+        {"rewound.uelf",
+         {"break square", "continue", "watch data.guard", "reverse-continue", "print i", "continue",
+          "reverse-continue", "print i", "delete", "continue"},
+         {"Old value = 40\nNew value = 7\n", " in fill (count=4) at ",
+          "rewound.c:12\n12\t        data.table[i] = i * 10;", "$1 = 4\n",
+          "Old value = 7\nNew value = 40\n",
+          "<= count; i++)\n\nHardware watchpoint 2: data.guard\n\nOld value = 40\nNew value = 7\n",
+          "$2 = 4\n", "exited normally"},
+         0},
+        {"rewound.uelf",
+         {"break fill", "continue", "reverse-next", "reverse-next", "print i", "reverse-next",
+          "reverse-next", "print i", "delete", "continue"},
+         {"main () at ", "rewound.c:23\n23\t    fill(4);\n21\t    for", "$1 = 2\n",
+          "\n22\t        write(1, \"tick\\n\", 5);\n21\t    for", "$2 = 1\n", "exited normally"},
+         0},
+        {"rewound.uelf",
+         {"break square", "continue", "reverse-finish", "delete", "continue"},
+         {"Breakpoint 1, square (x=40)", " in main () at ",
+          "rewound.c:24\n24\t    int squared = square(data.guard);", "exited normally"},
+         0},
+        {"rewound.uelf",
+         {"reverse-stepi", "break fill", "continue", "reverse-continue", "delete", "continue"},
+         {"No more reverse-execution history.\n_start ()", "Breakpoint 1, fill (count=4)",
+          "No more reverse-execution history.\n_start ()", "exited normally"},
+         0},
+        {"faulty_o0_g.uelf",
+         {"continue", "reverse-step", "print i", "print list", "continue", "continue"},
+         {"SIGSEGV", "$1 = 1\n", "$2 = (struct node *) 0x0\n",
+          "Program terminated with signal SIGSEGV"},
+         139},
+    };
+    for (const Case &c : cases) {
+        std::string what = std::string(c.image) + " " + c.commands[2];
+        Debugged run = debug_replay_with_gdb(image(c.image), c.commands);
+        expect_pieces(run.gdb, c.gdb_pieces, what + ": gdb");
+        EXPECT_EQ(run.emu_status, c.emu_status) << what << ": " << run.emu_err;
+        if (std::string(c.image) == "rewound.uelf") {
+            EXPECT_EQ(run.emu_out, "tick\ntick\ntick\n")
+                << what << ": expected the output once, whatever ran again";
+        }
+    }
+    // Without a recording, there is nothing to go back in.
+    Debugged run = debug_with_gdb(image("rewound.uelf"), {"reverse-stepi", "continue"});
+    expect_pieces(run.gdb, {"Target remote does not support this command.", "exited normally"},
+                  "reverse-stepi without a recording");
+}
+
 // The most memory vekos-emu (pid) has held, in KiB; -1 when /proc does not say.
 long peak_kib(pid_t pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
