@@ -194,7 +194,8 @@ int main(int argc, char **argv) {
     int status;
     try {
         status = kernel.run_main(options.argv, cwd);
-        if (replayer) status = replayer->finish(status);
+        // A replay gdb ended ends there; any other must have followed the recording to its end.
+        if (replayer && status != vekos::kStatusKilled) status = replayer->finish(status);
         if (replayer && options.replay_check) {
             console.flush();
             std::fprintf(stderr,
@@ -204,7 +205,9 @@ int main(int argc, char **argv) {
         }
     } catch (const vekos::replay::ReplayEnded &ended) {
         console.flush();
-        std::fprintf(stderr, "vekos-emu: the recording ends here: the run's limits stopped it\n");
+        std::fprintf(stderr, "vekos-emu: the recording ends here: %s\n",
+                     ended.status == vekos::kStatusKilled ? "gdb ended the run"
+                                                          : "the run's limits stopped it");
         status = ended.status;
     } catch (const vekos::replay::ReplayDiverged &diverged) {
         console.flush();

@@ -85,7 +85,9 @@ void Replayer::diverged(const TrapContext &context, const std::string &what) con
 const Event *Replayer::mine(const TrapContext &context) {
     const Event *event = next();
     if (event == nullptr) {
-        if (recording_.status == kStatusLimit) throw ReplayEnded{kStatusLimit};
+        // The recorded run was stopped here, by its limits or from gdb: so is the replay.
+        if (recording_.status == kStatusLimit || recording_.status == kStatusKilled)
+            throw ReplayEnded{recording_.status};
         diverged(context, "goes on past the end of the recording");
     }
     return event->pid == context.pid ? event : nullptr;

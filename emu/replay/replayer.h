@@ -20,7 +20,7 @@ struct ReplayDiverged : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// The recorded run was stopped by its limits here: the replay ends the same way.
+// The recorded run was stopped here (by its limits, or from gdb): the replay ends the same way.
 struct ReplayEnded {
     int status;
 };
