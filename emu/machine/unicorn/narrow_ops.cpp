@@ -58,9 +58,14 @@ struct TcgOpDef {
 static_assert(sizeof(TcgOpDef) == 32 && sizeof(TcgOp) == 104, "QEMU 5.0's layouts");
 constexpr uint8_t kOpEndsBlock = 0x03;  // TCG_OPF_BB_EXIT | TCG_OPF_BB_END
 constexpr uint8_t kOpHasEffects = 0x0c; // TCG_OPF_CALL_CLOBBER | TCG_OPF_SIDE_EFFECTS
-constexpr uint8_t kOp64Bit = 0x10;      // TCG_OPF_64BIT
 
 constexpr uint8_t kTempGlobal = 0x20, kTempLocal = 0x40; // TCGTemp's flag byte (offset 4)
+
+constexpr uint8_t kTypeI64 = 1; // TCGTemp::type (offset 3)
+
+bool is_64_bit(uintptr_t temp) {
+    return temp != 0 && *reinterpret_cast<const uint8_t *>(temp + 3) == kTypeI64;
+}
 
 bool outlives_block(uintptr_t temp) {
     return *reinterpret_cast<const uint8_t *>(temp + 4) & (kTempGlobal | kTempLocal);
@@ -165,6 +170,8 @@ class Pass {
         uint32_t source_version = 0;
         uintptr_t constant = 0;
         uint32_t constant_version = 0;
+        uintptr_t copied = 0;
+        uint32_t copied_version = 0;
     };
 
     int outputs(const TcgOp *op) const {
@@ -237,10 +244,14 @@ class Pass {
         const Fact *f = fact(temp);
         return f && (f->kinds & kind);
     }
-    // The constant temp a value is a copy of, or the value itself.
-    uintptr_t as_constant(uintptr_t temp) const {
+    // The constant temp a value is a copy of, else the first value it was copied from that
+    // still holds it, else the value itself.
+    uintptr_t original(uintptr_t temp) const {
         const Fact *f = fact(temp);
-        return f && f->constant && version(f->constant) == f->constant_version ? f->constant : temp;
+        if (f && f->constant && version(f->constant) == f->constant_version) return f->constant;
+        if (f && f->copied && version(f->copied) == f->copied_version && is_64_bit(f->copied))
+            return f->copied;
+        return temp;
     }
 
     // A compare operand as a 32-bit value of the given kind: the source of its extension,
@@ -258,8 +269,8 @@ class Pass {
         for (uint8_t kind : {kSignExtended, kZeroExtended}) {
             uintptr_t a32 = narrowed_operand(a, kind), b32 = narrowed_operand(b, kind);
             if (!a32 || !b32) continue;
-            a = a32;
-            b = b32;
+            a = original(a32);
+            b = original(b32);
             if (kind == kZeroExtended) cond = unsigned_condition(cond);
             op->opc = narrow;
             return;
@@ -274,6 +285,10 @@ class Pass {
         switch (op->opc) {
         case kMovI64:
             if (const Fact *copied = fact(in)) f = *copied;
+            if (!f.copied || version(f.copied) != f.copied_version) {
+                f.copied = in;
+                f.copied_version = version(in);
+            }
             break;
         case kMoviI64: {
             auto value = int64_t(op->args[1]);
@@ -323,10 +338,11 @@ class Pass {
             if (op->opc == kInsnStart) continue;
             if (op->opc == kSetLabel || op->opc == kCall) facts_.clear();
             int outs = outputs(op), ins = inputs(op);
-            // Constants are substituted into 64-bit ops only, where the backend takes them as
-            // they are (an immediate if it fits).
-            if (defs_[op->opc].flags & kOp64Bit)
-                for (int i = outs; i < outs + ins; i++) op->args[i] = as_constant(op->args[i]);
+            // A 64-bit input reads the constant or the original it copies: the backend takes a
+            // constant as an immediate, and a copy read no more needs no register of its own.
+            if (op->opc != kCall)
+                for (int i = outs; i < outs + ins; i++)
+                    if (is_64_bit(op->args[i])) op->args[i] = original(op->args[i]);
             switch (op->opc) {
             case kExt32uI64:
             case kExt32sI64:
@@ -355,7 +371,7 @@ class Pass {
             for (int i = 0; i < outs; i++) {
                 versions_[op->args[i]]++;
                 facts_.erase(op->args[i]);
-                if (result.kinds) facts_[op->args[i]] = result;
+                if (result.kinds || result.constant || result.copied) facts_[op->args[i]] = result;
             }
             if (op->opc == kDiscard) facts_.erase(op->args[0]);
             if (defs_[op->opc].flags & kOpEndsBlock) facts_.clear();
