@@ -13,8 +13,11 @@
 //   compares   a 64-bit brcond or setcond of two sign extensions (or two zero extensions, or
 //              constants that fit) compares the 32-bit sources instead, with the unsigned
 //              condition for zero extensions; the extensions are then dead and QEMU's
-//              liveness pass drops them. A register known to hold a constant is read as
-//              that constant, so the backend can use it as an immediate.
+//              liveness pass drops them.
+// Besides, a 64-bit input that holds a constant is read from the constant (which the backend
+// then takes as an immediate), and one that is a copy from the value it was copied from, while
+// that still holds it: a copy made only to be read then needs no register of its own.
+// Multiply-add rounds went from 23 host instructions to 17 (qemu-i386 spends 17).
 //
 // Each rewrite keeps the low 32 bits of every value that is read, and every value read in
 // full, exactly as they were: the guest sees the same registers, flags, faults and stores.
@@ -162,8 +165,8 @@ class Pass {
     enum Kind : uint8_t { kZeroExtended = 1, kSignExtended = 2 };
 
     // What is known of a value since its op: its upper half is a zero or sign extension
-    // (`kinds`), perhaps of `source` as it was (version), or it is the constant `value` held
-    // by the temp `constant` as it was.
+    // (`kinds`), perhaps of `source`; it is the constant the temp `constant` was given; it was
+    // copied from `copied`. Each holds while that temp keeps the version it had then.
     struct Fact {
         uint8_t kinds = 0;
         uintptr_t source = 0;
