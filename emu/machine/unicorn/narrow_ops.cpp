@@ -31,7 +31,6 @@
 #include <cstring>
 #include <iterator>
 #include <mutex>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -147,35 +146,91 @@ uintptr_t unsigned_condition(uintptr_t cond) {
 // MemOp of a guest access: size in bits 0-1, sign in bit 2, above the MMU index (4 bits).
 constexpr uintptr_t kMemSizeMask = 3, kMemSigned = 4;
 
+enum Need : uint8_t { kNone, kLow, kFull };
+enum Kind : uint8_t { kZeroExtended = 1, kSignExtended = 2 };
+
+// What is known of a value since its op: its upper half is a zero or sign extension
+// (`kinds`), perhaps of `source`; it is the constant the temp `constant` was given; it was
+// copied from `copied`. Each holds while that temp keeps the version it had then.
+struct Fact {
+    uint8_t kinds = 0;
+    uintptr_t source = 0;
+    uint32_t source_version = 0;
+    uintptr_t constant = 0;
+    uint32_t constant_version = 0;
+    uintptr_t copied = 0;
+    uint32_t copied_version = 0;
+};
+
+// What the passes know of one temp in one block. The temps are one array (TCGContext::temps),
+// so a temp's slot is its place in it; a slot from an earlier block (generation) is blank, and
+// one set before the last barrier (epochs) is out of date.
+struct Slot {
+    uint32_t generation = 0;
+    uint32_t version = 0;
+    uint32_t need_epoch = 0;
+    uint32_t fact_epoch = 0;
+    bool need_known = false, fact_known = false;
+    Need need = kNone;
+    Fact fact;
+};
+constexpr size_t kTempBytes = 56; // sizeof(TCGTemp)
+constexpr size_t kMaxTemps = 1024;
+
+// Reused from block to block on each translating thread.
+struct Scratch {
+    std::vector<TcgOp *> ops;
+    std::vector<Slot> slots;
+    uint32_t generation = 0;
+};
+
 class Pass {
   public:
-    Pass(TCGContext *s, const TcgOpDef *defs) : s_(s), defs_(defs) {
+    Pass(TCGContext *s, const TcgOpDef *defs, Scratch &scratch)
+        : s_(s), defs_(defs), ops_(scratch.ops), slots_(scratch.slots),
+          generation_(++scratch.generation) {
+        ops_.clear();
         for (auto *op = *reinterpret_cast<TcgOp **>(reinterpret_cast<char *>(s) + kTcgOpsOffset);
              op; op = op->next)
             ops_.push_back(op);
     }
 
+    // Runs the rewrites, unless the block's temps don't lie as one array of TCGTemp would.
     void run() {
+        if (!index_temps()) return;
         narrow_unread_upper_halves();
         drop_extensions_and_narrow_compares();
     }
 
   private:
-    enum Need : uint8_t { kNone, kLow, kFull };
-    enum Kind : uint8_t { kZeroExtended = 1, kSignExtended = 2 };
+    bool index_temps() {
+        uintptr_t first = UINTPTR_MAX, last = 0;
+        for (const TcgOp *op : ops_) {
+            for (int i = 0, n = outputs(op) + inputs(op); i < n; i++) {
+                uintptr_t temp = op->args[i];
+                if (temp == 0) continue;
+                if (first != UINTPTR_MAX && intptr_t(temp - first) % intptr_t(kTempBytes) != 0)
+                    return false;
+                first = std::min(first, temp);
+                last = std::max(last, temp);
+            }
+        }
+        first_ = first;
+        if (last < first) return true;
+        size_t count = (last - first) / kTempBytes + 1;
+        if (count > kMaxTemps) return false;
+        if (slots_.size() < count) slots_.resize(count);
+        return true;
+    }
 
-    // What is known of a value since its op: its upper half is a zero or sign extension
-    // (`kinds`), perhaps of `source`; it is the constant the temp `constant` was given; it was
-    // copied from `copied`. Each holds while that temp keeps the version it had then.
-    struct Fact {
-        uint8_t kinds = 0;
-        uintptr_t source = 0;
-        uint32_t source_version = 0;
-        uintptr_t constant = 0;
-        uint32_t constant_version = 0;
-        uintptr_t copied = 0;
-        uint32_t copied_version = 0;
-    };
+    Slot &slot(uintptr_t temp) {
+        Slot &s = slots_[(temp - first_) / kTempBytes];
+        if (s.generation != generation_) {
+            s = Slot{};
+            s.generation = generation_;
+        }
+        return s;
+    }
 
     int outputs(const TcgOp *op) const {
         return op->opc == kCall ? op->call_args >> 4 : defs_[op->opc].outputs;
@@ -190,16 +245,21 @@ class Pass {
 
     // Backward: which bits of each value are read later. Globals and local temps count as
     // read in full at every barrier and at the end of the block.
-    Need need(uintptr_t temp) const {
-        auto it = needs_.find(temp);
-        return it != needs_.end() ? it->second : outlives_block(temp) ? kFull : kNone;
+    Need need(uintptr_t temp) {
+        Slot &s = slot(temp);
+        if (outlives_block(temp) && s.need_epoch != need_epoch_) return kFull;
+        return s.need_known ? s.need : kNone;
+    }
+    void set_need(uintptr_t temp, Need bits) {
+        Slot &s = slot(temp);
+        s.need = bits;
+        s.need_known = true;
+        s.need_epoch = need_epoch_;
     }
     void require(uintptr_t temp, Need bits) {
-        if (temp != 0 && need(temp) < bits) needs_[temp] = bits;
+        if (temp != 0 && need(temp) < bits) set_need(temp, bits);
     }
-    void forget_needs_of_globals() {
-        std::erase_if(needs_, [](const auto &entry) { return outlives_block(entry.first); });
-    }
+    void forget_needs_of_globals() { need_epoch_++; }
 
     void narrow_unread_upper_halves() {
         for (auto it = ops_.rbegin(); it != ops_.rend(); ++it) {
@@ -207,7 +267,7 @@ class Pass {
             if (op->opc == kInsnStart) continue;
             int outs = outputs(op), ins = inputs(op);
             Need wanted = outs == 1 ? need(op->args[0]) : kFull;
-            for (int i = 0; i < outs; i++) needs_[op->args[i]] = kNone;
+            for (int i = 0; i < outs; i++) set_need(op->args[i], kNone);
             if (op->opc == kDiscard) continue;
             if (is_barrier(op)) forget_needs_of_globals();
             Opcode narrow = narrow_form(op->opc);
@@ -235,21 +295,19 @@ class Pass {
     }
 
     // Forward: facts about values, used to drop extensions and narrow compares.
-    const Fact *fact(uintptr_t temp) const {
-        auto it = facts_.find(temp);
-        return it != facts_.end() ? &it->second : nullptr;
+    const Fact *fact(uintptr_t temp) {
+        Slot &s = slot(temp);
+        return s.fact_known && s.fact_epoch == fact_epoch_ ? &s.fact : nullptr;
     }
-    uint32_t version(uintptr_t temp) const {
-        auto it = versions_.find(temp);
-        return it != versions_.end() ? it->second : 0;
-    }
-    bool has(uintptr_t temp, uint8_t kind) const {
+    uint32_t version(uintptr_t temp) { return slot(temp).version; }
+    void forget_facts() { fact_epoch_++; }
+    bool has(uintptr_t temp, uint8_t kind) {
         const Fact *f = fact(temp);
         return f && (f->kinds & kind);
     }
     // The constant temp a value is a copy of, else the first value it was copied from that
     // still holds it, else the value itself.
-    uintptr_t original(uintptr_t temp) const {
+    uintptr_t original(uintptr_t temp) {
         const Fact *f = fact(temp);
         if (f && f->constant && version(f->constant) == f->constant_version) return f->constant;
         if (f && f->copied && version(f->copied) == f->copied_version && is_64_bit(f->copied))
@@ -259,7 +317,7 @@ class Pass {
 
     // A compare operand as a 32-bit value of the given kind: the source of its extension,
     // itself if already extended so, or 0.
-    uintptr_t narrowed_operand(uintptr_t temp, uint8_t kind) const {
+    uintptr_t narrowed_operand(uintptr_t temp, uint8_t kind) {
         const Fact *f = fact(temp);
         if (!f || !(f->kinds & kind)) return 0;
         if (f->source && version(f->source) == f->source_version) return f->source;
@@ -282,7 +340,7 @@ class Pass {
 
     void remove(TcgOp *op);
 
-    Fact fact_of_result(const TcgOp *op) const {
+    Fact fact_of_result(const TcgOp *op) {
         Fact f;
         uintptr_t in = op->args[1];
         switch (op->opc) {
@@ -339,7 +397,7 @@ class Pass {
     void drop_extensions_and_narrow_compares() {
         for (TcgOp *op : ops_) {
             if (op->opc == kInsnStart) continue;
-            if (op->opc == kSetLabel || op->opc == kCall) facts_.clear();
+            if (op->opc == kSetLabel || op->opc == kCall) forget_facts();
             int outs = outputs(op), ins = inputs(op);
             // A 64-bit input reads the constant or the original it copies: the backend takes a
             // constant as an immediate, and a copy read no more needs no register of its own.
@@ -371,22 +429,25 @@ class Pass {
                 break;
             }
             Fact result = outs > 0 ? fact_of_result(op) : Fact{};
+            bool known = result.kinds || result.constant || result.copied;
             for (int i = 0; i < outs; i++) {
-                versions_[op->args[i]]++;
-                facts_.erase(op->args[i]);
-                if (result.kinds || result.constant || result.copied) facts_[op->args[i]] = result;
+                Slot &s = slot(op->args[i]);
+                s.version++;
+                s.fact_known = known && op->opc != kDiscard;
+                s.fact = result;
+                s.fact_epoch = fact_epoch_;
             }
-            if (op->opc == kDiscard) facts_.erase(op->args[0]);
-            if (defs_[op->opc].flags & kOpEndsBlock) facts_.clear();
+            if (defs_[op->opc].flags & kOpEndsBlock) forget_facts();
         }
     }
 
     TCGContext *s_;
     const TcgOpDef *defs_;
-    std::vector<TcgOp *> ops_;
-    std::unordered_map<uintptr_t, Need> needs_;
-    std::unordered_map<uintptr_t, Fact> facts_;
-    std::unordered_map<uintptr_t, uint32_t> versions_;
+    std::vector<TcgOp *> &ops_;
+    std::vector<Slot> &slots_;
+    uint32_t generation_;
+    uintptr_t first_ = 0;
+    uint32_t need_epoch_ = 1, fact_epoch_ = 1;
 };
 
 const TcgOpDef *op_defs(TCGContext *s) {
@@ -413,7 +474,8 @@ void __wrap_tcg_optimize_x86_64(TCGContext *s) {
     static std::once_flag checked;
     static bool usable = false;
     std::call_once(checked, [s] { usable = opcodes_match(s); });
-    if (usable) Pass(s, op_defs(s)).run();
+    thread_local Scratch scratch;
+    if (usable) Pass(s, op_defs(s), scratch).run();
 #endif
 }
 }
