@@ -16,10 +16,8 @@ namespace vekos::replay {
 namespace {
 
 constexpr char kMagic[8] = {'V', 'E', 'K', 'O', 'S', 'R', 'E', 'C'};
-// Events gather in a buffer of this size before the compressor takes them; larger runs of
-// bytes go to it directly.
+// Events gather in a buffer of this size before the compressor's thread takes it.
 constexpr size_t kBuffer = 1 << 18;
-constexpr size_t kSmallBytes = 4096;
 // zstd's fast levels: a recording's cost must not show in the run's time.
 constexpr int kLevel = -1;
 // Larger files, or more once unpacked, are refused rather than read into memory.
@@ -268,23 +266,65 @@ uint32_t output_hash(const uint8_t *bytes, size_t n, uint32_t seed) {
 }
 
 RecordingWriter::RecordingWriter(HostFd fd)
-    : fd_(std::move(fd)), zstd_(ZSTD_createCCtx()), pending_(kBuffer) {
+    : fd_(std::move(fd)), zstd_(ZSTD_createCCtx()), pending_(kBuffer), handed_(kBuffer) {
     if (zstd_ == nullptr) throw std::bad_alloc();
     ZSTD_CCtx_setParameter(zstd_, ZSTD_c_compressionLevel, kLevel);
     ZSTD_CCtx_setParameter(zstd_, ZSTD_c_checksumFlag, 1);
+    out_.assign(kMagic, sizeof kMagic);
+    out_.push_back(char(kVersion));
+    compressor_ = std::thread([this] { compress_handed(); });
 }
 
 RecordingWriter::~RecordingWriter() {
+    stop_compressor();
     ZSTD_freeCCtx(zstd_);
+}
+
+// The compressor's thread: takes each buffer handed over, compresses and writes it, so that
+// the run goes on meanwhile.
+void RecordingWriter::compress_handed() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [this] { return handed_used_ != 0 || handed_end_ || stopping_; });
+        if (handed_used_ == 0 && !handed_end_) return; // stopping, nothing left
+        const size_t n = handed_used_;
+        const bool end = handed_end_;
+        lock.unlock();
+        compress(handed_.data(), n, end);
+        lock.lock();
+        handed_used_ = 0;
+        handed_end_ = false;
+        changed_.notify_all();
+    }
+}
+
+// Gives the buffer to the compressor (once it is done with the one before) and takes its
+// empty one in exchange.
+void RecordingWriter::hand_over(bool end) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return handed_used_ == 0 && !handed_end_; });
+    std::swap(pending_, handed_);
+    handed_used_ = used_;
+    handed_end_ = end;
+    used_ = 0;
+    changed_.notify_all();
+    if (end) changed_.wait(lock, [this] { return handed_used_ == 0 && !handed_end_; });
+}
+
+void RecordingWriter::stop_compressor() {
+    if (!compressor_.joinable()) return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    changed_.notify_all();
+    compressor_.join();
 }
 
 Result<std::unique_ptr<RecordingWriter>> RecordingWriter::create(const std::string &path) {
     auto fd = open_output_file(path);
     if (!fd) return Failure{fd.error()};
-    std::unique_ptr<RecordingWriter> writer(new RecordingWriter(std::move(*fd)));
-    writer->out_.assign(kMagic, sizeof kMagic);
-    writer->out_.push_back(char(kVersion));
-    return writer;
+    return std::unique_ptr<RecordingWriter>(new RecordingWriter(std::move(*fd)));
 }
 
 void RecordingWriter::add_header(const RunHeader &header) {
@@ -310,7 +350,7 @@ size_t encode(uint64_t value, char *out) {
 }
 
 char *RecordingWriter::room(size_t n) {
-    if (used_ + n > pending_.size()) compress(pending_.data(), used_, false);
+    if (used_ + n > pending_.size()) hand_over(false);
     return pending_.data() + used_;
 }
 
@@ -328,23 +368,25 @@ void RecordingWriter::put_bytes(const void *bytes, size_t n) {
     put_raw(bytes, n);
 }
 
-// Large runs of bytes (a file read) go to the compressor as they are.
+// Bytes go into the buffer, across as many hand-overs as they need.
 void RecordingWriter::put_raw(const void *bytes, size_t n) {
-    if (n > kSmallBytes) {
-        compress(pending_.data(), used_, false);
-        compress(bytes, n, false);
+    auto *from = static_cast<const char *>(bytes);
+    if (n <= 16) { // a byte read at a time: no call for it
+        char *to = room(n);
+        for (size_t i = 0; i < n; i++) to[i] = from[i];
+        used_ += n;
         return;
     }
-    char *to = room(n);
-    if (n <= 16) // a byte read at a time: no call for it
-        for (size_t i = 0; i < n; i++) to[i] = static_cast<const char *>(bytes)[i];
-    else
-        std::memcpy(to, bytes, n);
-    used_ += n;
+    while (n > 0) {
+        if (used_ == pending_.size()) hand_over(false);
+        const size_t piece = std::min(n, pending_.size() - used_);
+        std::memcpy(pending_.data() + used_, from, piece);
+        used_ += piece;
+        from += piece;
+        n -= piece;
+    }
 }
 
-// Most patches are a trap's output buffer filled as far as its result says: the address
-// is an argument's and the length the result, neither written again.
 void RecordingWriter::put_patch(uint32_t addr, const void *bytes, size_t n) {
     uint8_t how = 0;
     for (uint8_t i = 0; i < last_.arg_count && how == 0; i++)
@@ -448,8 +490,7 @@ void RecordingWriter::add_program(const Result<std::vector<uint8_t>> &file) {
     programs_.emplace_back(hash, std::make_shared<const std::vector<uint8_t>>(*file));
 }
 
-// Compresses `n` bytes (the buffer's, which it then empties, or others) and writes what
-// the compressor gives out.
+// Compresses `n` bytes and writes what the compressor gives out (on its thread).
 void RecordingWriter::compress(const void *bytes, size_t n, bool end) {
     ZSTD_inBuffer in{bytes, n, 0};
     const size_t chunk = ZSTD_CStreamOutSize();
@@ -466,7 +507,6 @@ void RecordingWriter::compress(const void *bytes, size_t n, bool end) {
         }
         if (end ? left == 0 : in.pos == in.size) break;
     }
-    if (bytes == pending_.data()) used_ = 0;
     for (size_t at = 0; at < out_.size() && !failed_;) {
         ssize_t written = ::write(fd_.get(), out_.data() + at, out_.size() - at);
         if (written < 0 && errno == EINTR) continue;
@@ -483,7 +523,8 @@ void RecordingWriter::compress(const void *bytes, size_t n, bool end) {
 Result<bool> RecordingWriter::finish(int status) {
     put_tag(kTagEnd);
     put_number(zigzag(status));
-    compress(pending_.data(), used_, true);
+    hand_over(true);
+    stop_compressor();
     if (::fsync(fd_.get()) != 0 && errno != EINVAL && errno != EROFS) failed_ = true;
     if (::close(fd_.release()) != 0) failed_ = true;
     if (failed_)

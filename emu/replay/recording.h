@@ -23,9 +23,12 @@
 #include "common/result.h"
 
 #include <array>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 struct ZSTD_CCtx_s;
@@ -113,11 +116,22 @@ class RecordingWriter {
     void put_raw(const void *bytes, size_t n);
     void put_string(const std::string &text) { put_bytes(text.data(), text.size()); }
     void compress(const void *bytes, size_t n, bool end);
+    void compress_handed();
+    void hand_over(bool end);
+    void stop_compressor();
 
     HostFd fd_;
     ZSTD_CCtx_s *zstd_ = nullptr;
     std::vector<char> pending_; // encoded, not yet compressed: the first used_ bytes
     size_t used_ = 0;
+    // The compressor's: the buffer handed over (its first handed_used_ bytes, the last one
+    // with handed_end_), its output, and how it went (read once it has stopped).
+    std::vector<char> handed_;
+    size_t handed_used_ = 0;
+    bool handed_end_ = false, stopping_ = false;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::thread compressor_;
     std::string out_;
     struct LastTrap {
         int32_t pid = 0;
