@@ -70,17 +70,22 @@ RunJournal::Turn Recorder::before_trap(TrapArgs &trap, TrapContext &context, int
 void Recorder::after_trap(const TrapArgs &trap, TrapContext &context, int32_t result) {
     const TrapRow *row = find_trap(trap.number);
     const std::vector<GuestMemory::Written> &written = context.memory.stop_logging();
+    uint32_t console_bytes, console_hash;
+    console_.take(console_bytes, console_hash);
+    const uint8_t arity = row != nullptr ? row->arity : uint8_t(trap.args.size());
+    if (written.empty()) { // most traps put nothing into memory
+        writer_->add_trap(context.pid, trap.number, arity, trap.args.data(), result, 0,
+                          console_bytes, console_hash);
+        return;
+    }
     sizes_.clear();
     size_t patches = 0;
     for (const GuestMemory::Written &w : written) {
         sizes_.push_back(filled(row, trap, w, result));
         patches += sizes_.back() != 0;
     }
-    uint32_t console_bytes, console_hash;
-    console_.take(console_bytes, console_hash);
-    writer_->add_trap(context.pid, trap.number,
-                      row != nullptr ? row->arity : uint8_t(trap.args.size()), trap.args.data(),
-                      result, patches, console_bytes, console_hash);
+    writer_->add_trap(context.pid, trap.number, arity, trap.args.data(), result, patches,
+                      console_bytes, console_hash);
     for (size_t i = 0; i < written.size(); i++) {
         const uint32_t addr = written[i].addr, n = sizes_[i];
         if (n == 0) continue;
