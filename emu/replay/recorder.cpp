@@ -78,6 +78,13 @@ void Recorder::after_trap(const TrapArgs &trap, TrapContext &context, int32_t re
                           console_bytes, console_hash);
         return;
     }
+    if (written.size() == 1 && written[0].host != nullptr) { // a read: its buffer, filled
+        const uint32_t n = filled(row, trap, written[0], result);
+        writer_->add_trap(context.pid, trap.number, arity, trap.args.data(), result, n != 0,
+                          console_bytes, console_hash);
+        if (n != 0) writer_->add_patch(written[0].addr, written[0].host, n);
+        return;
+    }
     sizes_.clear();
     size_t patches = 0;
     for (const GuestMemory::Written &w : written) {

@@ -393,6 +393,13 @@ void RecordingWriter::put_patch(uint32_t addr, const void *bytes, size_t n) {
         if (last_.args[i] == addr) how = uint8_t(i + 1);
     const bool of_result = last_.result >= 0 && size_t(last_.result) == n;
     if (of_result) how |= kPatchOfResult;
+    if (of_result && (how & kPatchAtArg) != 0 && n <= 16) {
+        char *to = room(1 + n); // a trap's few bytes at its buffer: one step
+        to[0] = char(how);
+        for (size_t i = 0; i < n; i++) to[1 + i] = static_cast<const char *>(bytes)[i];
+        used_ += 1 + n;
+        return;
+    }
     put_tag(how);
     if ((how & kPatchAtArg) == 0) put_number(addr);
     if (of_result)
