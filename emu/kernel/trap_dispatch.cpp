@@ -190,8 +190,13 @@ void TrapDispatcher::dispatch(Engine &engine, TrapContext &context) {
     if (row != nullptr && (row->has(kInRunLoop) || row->has(kMayWait)) && acting()) {
         engine.stop();
         action_.trap = trap;
+        // Done as far as the journal knows: _exit, and a wait whose answer is known (a sleep
+        // among other processes) that nothing but time ends.
         if (journal_ != nullptr && action_.kind == PendingAction::Kind::Exit)
             journal_->after_trap(trap, context, 0);
+        else if (journal_ != nullptr && action_.kind == PendingAction::Kind::Wait &&
+                 action_.wait.answer)
+            journal_->after_trap(trap, context, *action_.wait.answer);
         if (rec && (action_.kind == PendingAction::Kind::Exit ||
                     action_.kind == PendingAction::Kind::Wait)) {
             rec->returned = false; // _exit does not come back, a wait not now: shown now
