@@ -78,12 +78,16 @@ void Recorder::after_trap(const TrapArgs &trap, TrapContext &context, int32_t re
                           console_bytes, console_hash);
         return;
     }
-    if (written.size() == 1 && written[0].host != nullptr) { // a read: its buffer, filled
-        const uint32_t n = filled(row, trap, written[0], result);
-        writer_->add_trap(context.pid, trap.number, arity, trap.args.data(), result, n != 0,
-                          console_bytes, console_hash);
-        if (n != 0) writer_->add_patch(written[0].addr, written[0].host, n);
-        return;
+    if (written.size() == 1 && written[0].room && console_bytes == 0 && result > 0 &&
+        row != nullptr) { // a read: its output buffer, filled as its result says
+        for (uint8_t i = 0; i < row->arity; i++) {
+            if (row->args[i].kind != ArgKind::BufferOut || trap.args[i] != written[0].addr ||
+                uint32_t(result) > written[0].size)
+                continue;
+            writer_->add_trap_filling(context.pid, trap.number, arity, trap.args.data(), result, i,
+                                      written[0].host);
+            return;
+        }
     }
     sizes_.clear();
     size_t patches = 0;

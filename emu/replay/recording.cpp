@@ -31,6 +31,9 @@ constexpr int32_t kMaxPid = 1 << 24;
 // address follows; and whether its length is the trap's result, else the length follows.
 constexpr uint8_t kPatchAtArg = 0x07, kPatchOfResult = 0x08;
 
+// The most a trap's encoding takes, its patches aside: a tag and twelve numbers.
+constexpr size_t kMaxTrapBytes = 1 + 10 * 12;
+
 enum Tag : uint8_t {
     kTagTrap = 1,
     kTagRunStart = 2,
@@ -408,13 +411,12 @@ void RecordingWriter::put_patch(uint32_t addr, const void *bytes, size_t n) {
         put_bytes(bytes, n);
 }
 
-// One encoding per trap into the buffer: a million of them cost the run little.
-void RecordingWriter::add_trap(int32_t pid, uint32_t number, uint8_t arg_count,
-                               const uint32_t *args, int32_t result, size_t patches,
-                               uint32_t console_bytes, uint32_t console_hash) {
-    char *bytes = room(1 + 10 * 13);
+// A trap like the one before (a program printing a byte at a time) is only what differs.
+[[gnu::always_inline]] inline size_t
+RecordingWriter::encode_trap(char *bytes, int32_t pid, uint32_t number, uint8_t arg_count,
+                             const uint32_t *args, int32_t result, size_t patches,
+                             uint32_t console_bytes, uint32_t console_hash) {
     size_t n = 0;
-    // A trap like the one before (a program printing a byte at a time) is only what differs.
     if (last_.pid == pid && last_.number == number && last_.arg_count == arg_count &&
         last_.result == result && last_.console_bytes == console_bytes) {
         uint8_t changed = 0;
@@ -426,32 +428,49 @@ void RecordingWriter::add_trap(int32_t pid, uint32_t number, uint8_t arg_count,
             n += encode(args[i], bytes + n);
         }
         bytes[0] = char(kTagTrapLike | changed);
-        if (console_bytes != 0) {
-            std::memcpy(bytes + n, &console_hash, 4);
-            n += 4;
-        }
-        n += encode(patches, bytes + n);
-        used_ += n;
-        return;
+    } else {
+        last_.pid = pid;
+        last_.number = number;
+        last_.arg_count = arg_count;
+        last_.result = result;
+        last_.console_bytes = console_bytes;
+        std::copy(args, args + arg_count, last_.args.begin());
+        bytes[n++] = char(kTagTrap);
+        n += encode(uint64_t(pid), bytes + n);
+        n += encode(number, bytes + n);
+        n += encode(arg_count, bytes + n);
+        for (int i = 0; i < arg_count; i++) n += encode(args[i], bytes + n);
+        n += encode(zigzag(result), bytes + n);
+        n += encode(console_bytes, bytes + n);
     }
-    last_.pid = pid;
-    last_.number = number;
-    last_.arg_count = arg_count;
-    last_.result = result;
-    last_.console_bytes = console_bytes;
-    std::copy(args, args + arg_count, last_.args.begin());
-    bytes[n++] = char(kTagTrap);
-    n += encode(uint64_t(pid), bytes + n);
-    n += encode(number, bytes + n);
-    n += encode(arg_count, bytes + n);
-    for (int i = 0; i < arg_count; i++) n += encode(args[i], bytes + n);
-    n += encode(zigzag(result), bytes + n);
-    n += encode(console_bytes, bytes + n);
     if (console_bytes != 0) {
         std::memcpy(bytes + n, &console_hash, 4);
         n += 4;
     }
-    n += encode(patches, bytes + n);
+    return n + encode(patches, bytes + n);
+}
+
+// One encoding per trap into the buffer: a million of them cost the run little.
+void RecordingWriter::add_trap(int32_t pid, uint32_t number, uint8_t arg_count,
+                               const uint32_t *args, int32_t result, size_t patches,
+                               uint32_t console_bytes, uint32_t console_hash) {
+    used_ += encode_trap(room(kMaxTrapBytes), pid, number, arg_count, args, result, patches,
+                         console_bytes, console_hash);
+}
+
+// A read of a few bytes, the commonest trap that fills memory, in one step.
+void RecordingWriter::add_trap_filling(int32_t pid, uint32_t number, uint8_t arg_count,
+                                       const uint32_t *args, int32_t result, uint8_t arg,
+                                       const uint8_t *filled) {
+    if (result < 0 || result > 16 || arg >= arg_count) {
+        add_trap(pid, number, arg_count, args, result, 1, 0, 0);
+        add_patch(args[arg], filled, size_t(result < 0 ? 0 : result));
+        return;
+    }
+    char *bytes = room(kMaxTrapBytes + 1 + 16);
+    size_t n = encode_trap(bytes, pid, number, arg_count, args, result, 1, 0, 0);
+    bytes[n++] = char((arg + 1) | kPatchOfResult);
+    for (int32_t i = 0; i < result; i++) bytes[n++] = char(filled[i]);
     used_ += n;
 }
 

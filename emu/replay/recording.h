@@ -98,6 +98,10 @@ class RecordingWriter {
     // patches' bytes follow through add_patch, `patches` of them.
     void add_trap(int32_t pid, uint32_t number, uint8_t arg_count, const uint32_t *args,
                   int32_t result, size_t patches, uint32_t console_bytes, uint32_t console_hash);
+    // A trap whose one patch is its output buffer, argument `arg`, filled with `result` bytes
+    // from `filled`, and that gave no console output.
+    void add_trap_filling(int32_t pid, uint32_t number, uint8_t arg_count, const uint32_t *args,
+                          int32_t result, uint8_t arg, const uint8_t *filled);
     void add_program(const Result<std::vector<uint8_t>> &file);
     // A patch of the trap just added: the bytes a trap put into memory at `addr`.
     void add_patch(uint32_t addr, const void *bytes, size_t n) { put_patch(addr, bytes, n); }
@@ -107,6 +111,10 @@ class RecordingWriter {
 
   private:
     RecordingWriter(HostFd fd);
+    // A trap's encoding into `bytes`, which has room for it; its length.
+    size_t encode_trap(char *bytes, int32_t pid, uint32_t number, uint8_t arg_count,
+                       const uint32_t *args, int32_t result, size_t patches, uint32_t console_bytes,
+                       uint32_t console_hash);
     // Room for n more bytes in the buffer (at most a small run's).
     char *room(size_t n);
     void put_tag(uint8_t tag);
