@@ -23,15 +23,21 @@ std::string current_bytes(const GuestMemory &memory, uint32_t addr, uint32_t n) 
     return bytes;
 }
 
+// The output-buffer argument a writable view was handed out for, or -1.
+int output_arg(const TrapRow *row, const TrapArgs &trap, const GuestMemory::Written &written) {
+    if (!written.room || row == nullptr) return -1;
+    for (int i = 0; i < row->arity; i++)
+        if (row->args[i].kind == ArgKind::BufferOut && trap.args[size_t(i)] == written.addr)
+            return i;
+    return -1;
+}
+
 // A writable view is room the trap was given; it filled as many bytes as its result says
 // when the view is its output buffer.
 uint32_t filled(const TrapRow *row, const TrapArgs &trap, const GuestMemory::Written &written,
                 int32_t result) {
-    if (!written.room || row == nullptr) return written.size;
-    for (int i = 0; i < row->arity; i++)
-        if (row->args[i].kind == ArgKind::BufferOut && trap.args[size_t(i)] == written.addr)
-            return result < 0 ? 0 : std::min(written.size, uint32_t(result));
-    return written.size;
+    if (output_arg(row, trap, written) < 0) return written.size;
+    return result < 0 ? 0 : std::min(written.size, uint32_t(result));
 }
 
 } // namespace

@@ -41,10 +41,22 @@ enum Tag : uint8_t {
     kTagProgram = 4,
     kTagProgramMissing = 5,
     kTagProgramAgain = 6,
-    // 0x40 + a mask of the arguments that changed: a trap like the one before otherwise.
-    kTagTrapLike = 0x40,
     kTagEnd = 9,
+    // kTagTrapLike + a mask of the arguments that changed: a trap like the one before otherwise.
+    kTagTrapLike = 0x40,
 };
+constexpr uint8_t kChangedArgs = 0x3f;
+
+// LEB128 into `out`; the bytes written.
+size_t encode(uint64_t value, char *out) {
+    size_t n = 0;
+    while (value >= 0x80) {
+        out[n++] = char(value | 0x80);
+        value >>= 7;
+    }
+    out[n++] = char(value);
+    return n;
+}
 
 uint64_t zigzag(int64_t value) {
     return (uint64_t(value) << 1) ^ uint64_t(value >> 63);
@@ -232,8 +244,8 @@ Result<Recording> parse_body(std::string_view body) {
             continue;
         }
         default:
-            if ((tag & ~0x3f) != kTagTrapLike || last_trap == SIZE_MAX ||
-                !read_trap_like(in, recording.events[last_trap], tag & 0x3f, event))
+            if ((tag & ~kChangedArgs) != kTagTrapLike || last_trap == SIZE_MAX ||
+                !read_trap_like(in, recording.events[last_trap], tag & kChangedArgs, event))
                 return damaged;
             last_trap = recording.events.size();
         }
@@ -341,17 +353,6 @@ void RecordingWriter::add_header(const RunHeader &header) {
     put_number(header.max_memory);
 }
 
-// LEB128 into `out`; the bytes written.
-size_t encode(uint64_t value, char *out) {
-    size_t n = 0;
-    while (value >= 0x80) {
-        out[n++] = char(value | 0x80);
-        value >>= 7;
-    }
-    out[n++] = char(value);
-    return n;
-}
-
 char *RecordingWriter::room(size_t n) {
     if (used_ + n > pending_.size()) hand_over(false);
     return pending_.data() + used_;
@@ -396,13 +397,6 @@ void RecordingWriter::put_patch(uint32_t addr, const void *bytes, size_t n) {
         if (last_.args[i] == addr) how = uint8_t(i + 1);
     const bool of_result = last_.result >= 0 && size_t(last_.result) == n;
     if (of_result) how |= kPatchOfResult;
-    if (of_result && (how & kPatchAtArg) != 0 && n <= 16) {
-        char *to = room(1 + n); // a trap's few bytes at its buffer: one step
-        to[0] = char(how);
-        for (size_t i = 0; i < n; i++) to[1 + i] = static_cast<const char *>(bytes)[i];
-        used_ += 1 + n;
-        return;
-    }
     put_tag(how);
     if ((how & kPatchAtArg) == 0) put_number(addr);
     if (of_result)
@@ -462,7 +456,7 @@ void RecordingWriter::add_trap(int32_t pid, uint32_t number, uint8_t arg_count,
 void RecordingWriter::add_trap_filling(int32_t pid, uint32_t number, uint8_t arg_count,
                                        const uint32_t *args, int32_t result, uint8_t arg,
                                        const uint8_t *filled) {
-    if (result < 0 || result > 16 || arg >= arg_count) {
+    if (result < 0 || result > 16) {
         add_trap(pid, number, arg_count, args, result, 1, 0, 0);
         add_patch(args[arg], filled, size_t(result < 0 ? 0 : result));
         return;

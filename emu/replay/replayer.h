@@ -29,7 +29,6 @@ class Replayer : public RunJournal, public RunHistory {
   public:
     Replayer(Recording recording, Console &out, bool check)
         : recording_(std::move(recording)), out_(out), check_(check) {}
-    const RunHeader &header() const { return recording_.header; }
 
     Turn before_trap(TrapArgs &trap, TrapContext &context, int32_t &result) override;
     WaitFor turn(const TrapContext &context) override;
