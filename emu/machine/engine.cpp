@@ -53,6 +53,8 @@ Engine::Engine(size_t translation_buffer, size_t translation_limit)
           "instruction hook");
     if (translation_buffer != 0) unicorn::exchange_translation_buffer(usual);
     enter_user_mode();
+    if (window_.base() != nullptr && !unicorn::register_window(uc_, window_.base()))
+        window_broken_ = true; // Unicorn as it is: the window stays unused
     watching_ = vekos::watch_stores(uc_, this);
     registers_ = general_registers(uc_);
     eip_ = find_eip();
@@ -76,15 +78,18 @@ uint64_t *Engine::find_eip() {
 // Unicorn is closed first: the host pages it maps must outlive it, and nothing may go through
 // it once closed.
 Engine::~Engine() {
+    // The attached memory's pages leave the window, which goes with the engine.
+    if (attached_ != nullptr && window_.base() != nullptr) detach(*attached_);
     if (attached_ != nullptr) {
         attached_->set_code_write_observer(nullptr);
         attached_->set_region_observer(nullptr);
     }
     vekos::watch_stores(uc_, nullptr);
+    unicorn::register_window(uc_, nullptr);
     uc_close(uc_);
     if (attached_ == nullptr) // else the attached memory owns the pages and frees them
-        for (const Slot &s : slots_) munmap(s.host, s.size);
-    if (system_page_ != nullptr) munmap(system_page_, kPageSize);
+        for (const Slot &s : slots_) release_host_pages(s.host, s.size);
+    if (system_page_ != nullptr) release_host_pages(system_page_, kPageSize);
 }
 
 size_t Engine::translated_bytes() const {
@@ -103,6 +108,7 @@ void Engine::watch_stores(GuestMemory::HostSpan span) {
     if (attached_ == nullptr) return;
     attached_->set_stores_noted(watching_);
     if (watching_) rewatch_stores(uc_, span.begin, span.end);
+    update_direct();
 }
 
 bool Engine::unseen(const uint8_t *host) {

@@ -6,6 +6,7 @@
 
 #include "machine/fault.h"
 #include "machine/guest_memory.h"
+#include "machine/guest_window.h"
 #include "machine/store_watch.h"
 
 #include <unicorn/unicorn.h>
@@ -222,8 +223,16 @@ class Engine : private CodeWriteObserver, private RegionObserver, private StoreW
     bool reuse(Slot &slot, GuestMemory &memory, const Region &region);
     void map(const Region &region);
     void unmap(size_t slot, bool release_host);
+    // Direct guest addressing (engine_memory.cpp): on while the window mirrors the attached
+    // memory and nothing must see the guest's accesses (watchpoints, a snapshot's store
+    // watch); switching it off drops the code translated with it.
+    bool mirrored() const;
+    void update_direct();
 
     uc_engine *uc_ = nullptr;
+    GuestWindow window_;          // the guest's address space, where the host allows one
+    bool window_broken_ = false;  // a range in it was lost to the host: never direct again
+    bool direct_ = false;
     uint8_t *system_page_ = nullptr; // descriptor table, outside every user address
     size_t translation_limit_ = kDefaultTranslationLimit;
     GuestMemory *attached_ = nullptr;

@@ -11,16 +11,42 @@
 
 namespace vekos {
 
+// With a window, the region's pages move to its place there first; where the host refuses,
+// they are mapped where they are, and the window no longer mirrors the guest.
 void Engine::map(const Region &r) {
-    check(uc_mem_map_ptr(uc_, r.base, r.size, r.prot, r.host), "uc_mem_map_ptr");
-    slots_.push_back({r.base, r.size, r.prot, r.host});
+    uint8_t *host = r.host;
+    if (window_.base() != nullptr && !window_broken_ &&
+        attached_->move_pages_to(r.base, window_.at(r.base)))
+        host = window_.at(r.base);
+    check(uc_mem_map_ptr(uc_, r.base, r.size, r.prot, host), "uc_mem_map_ptr");
+    slots_.push_back({r.base, r.size, r.prot, host});
 }
 
 void Engine::unmap(size_t i, bool release_host) {
     const Slot &s = slots_[i];
     uc_mem_unmap(uc_, s.base, s.size);
-    if (release_host) munmap(s.host, s.size);
+    if (release_host) release_host_pages(s.host, s.size);
     slots_.erase(slots_.begin() + ptrdiff_t(i));
+}
+
+// Guest permissions the host can mirror: readable, and never both writable and executable,
+// so that every page holding translated code is read-only to the guest's direct stores.
+bool Engine::mirrored() const {
+    if (window_.base() == nullptr || window_broken_ || attached_ == nullptr) return false;
+    if (!access_hooks_.empty() || (watching_ && attached_->has_snapshot())) return false;
+    for (const Slot &s : slots_)
+        if (s.host != window_.at(s.base)) return false;
+    for (const Region &r : attached_->regions())
+        if (!(r.prot & kProtRead) || ((r.prot & kProtWrite) && (r.prot & kProtExec))) return false;
+    return true;
+}
+
+void Engine::update_direct() {
+    const bool wanted = mirrored();
+    if (wanted == direct_) return;
+    direct_ = wanted;
+    unicorn::address_directly(uc_, wanted);
+    if (!wanted) forget_attached_code();
 }
 
 // Only permission changes that Unicorn applies with a TLB flush and that leave execution alone:
@@ -60,12 +86,15 @@ void Engine::attach(GuestMemory &memory) {
     // limit, everything goes.
     if (translated_bytes() > translation_limit_) {
         unicorn::flush_translations(uc_);
+        if (memory.has_snapshot()) watch_stores();
+        update_direct();
         return;
     }
     for (const Region &r : memory.regions())
         if (r.prot & kProtExec) uc_ctl_remove_cache(uc_, uint64_t(r.base), r.end());
     // Stores to these host pages while it was away weren't its own.
     if (memory.has_snapshot()) watch_stores();
+    update_direct();
 }
 
 // Regions made or split while attached (a trap's mapping): the slots there go, their pages
@@ -81,10 +110,19 @@ void Engine::regions_changed(uint32_t begin, uint64_t end) {
     }
     for (const Region &r : attached_->regions())
         if (r.base < end && r.end() > begin) map(r);
+    update_direct();
 }
 
 void TestHooks::set_translation_limit(Engine &engine, size_t bytes) {
     engine.translation_limit_ = bytes;
+}
+
+uint8_t *TestHooks::guest_window(const Engine &engine) {
+    return engine.window_.base();
+}
+
+bool TestHooks::addresses_directly(const Engine &engine) {
+    return engine.direct_;
 }
 
 void Engine::detach(GuestMemory &memory) {
@@ -92,9 +130,13 @@ void Engine::detach(GuestMemory &memory) {
     attached_ = nullptr;
     memory.set_code_write_observer(nullptr);
     memory.set_region_observer(nullptr);
-    for (size_t i = slots_.size(); i-- > 0;)
+    for (size_t i = slots_.size(); i-- > 0;) {
         // A mapping whose pages can't be moved off goes with the memory that owns them.
-        if (!memory.move_pages_off(slots_[i].base)) unmap(i, false);
+        if (memory.move_pages_off(slots_[i].base)) continue;
+        if (window_.base() != nullptr && slots_[i].host == window_.at(slots_[i].base))
+            window_broken_ = true;
+        unmap(i, false);
+    }
 }
 
 } // namespace vekos

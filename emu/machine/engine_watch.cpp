@@ -30,6 +30,7 @@ Engine::AccessWatchId Engine::watch_accesses(uint32_t begin, uint32_t length, Ac
     // Translated code takes the slow path to memory only if a memory hook existed when it
     // was translated.
     forget_attached_code();
+    update_direct();
     return access_hooks_.back()->id;
 }
 
@@ -41,6 +42,7 @@ void Engine::unwatch_accesses(AccessWatchId id) {
     access_hooks_.erase(found);
     hook_instructions();
     forget_attached_code(); // back to the fast path once no hook is left
+    update_direct();
 }
 
 // Stopping here would abandon the instruction half done (Unicorn restarts it): the stop waits

@@ -1,5 +1,6 @@
 #include "machine/guest_memory.h"
 
+#include "machine/guest_window.h"
 #include "testing/test_hooks.h"
 
 #include <sys/mman.h>
@@ -18,6 +19,12 @@ void *host_mremap(void *old_address, size_t old_size, size_t new_size, int flags
 // How pages move between host ranges; tests may put in another.
 TestHooks::HostRemap g_remap = &host_mremap;
 
+// The host sees a region as the guest does, so that an engine can let the guest reach it
+// directly (guest_window.h): writable or read-only. Everything the kernel reads stays readable.
+int host_protection(uint32_t prot) {
+    return prot & kProtWrite ? PROT_READ | PROT_WRITE : PROT_READ;
+}
+
 } // namespace
 
 void TestHooks::set_host_remap(HostRemap remap) {
@@ -25,7 +32,7 @@ void TestHooks::set_host_remap(HostRemap remap) {
 }
 
 GuestMemory::~GuestMemory() {
-    for (const Region &r : regions_) munmap(r.host, r.size);
+    for (const Region &r : regions_) release_host_pages(r.host, r.size);
 }
 
 bool GuestMemory::add_region(uint32_t base, uint32_t size, uint32_t prot, std::string name) {
@@ -35,7 +42,7 @@ bool GuestMemory::add_region(uint32_t base, uint32_t size, uint32_t prot, std::s
     for (const Region &r : regions_)
         if (base < r.end() && r.base < end) return false;
     // Anonymous pages are zero-filled and only cost memory once touched.
-    void *host = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void *host = mmap(nullptr, size, host_protection(prot), MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (host == MAP_FAILED) return false;
     Region region{base, size, prot, std::move(name), static_cast<uint8_t *>(host), {}};
     if (prot & kProtWrite) region.written.assign(size / kPageSize, 0);
@@ -96,7 +103,7 @@ uint64_t GuestMemory::remove_range(uint32_t base, uint32_t size, std::string_vie
         region_observer_->regions_changed(uint32_t(changed_begin), changed_end);
     uint64_t bytes = 0;
     for (const auto &[host, length] : released) {
-        munmap(host, length);
+        release_host_pages(host, length);
         bytes += length;
     }
     return bytes;
@@ -118,8 +125,8 @@ const Region *GuestMemory::find(uint32_t addr) const {
     return nullptr;
 }
 
-// Calls piece(host, length) for each region-sized piece of [addr, addr + n), after checking
-// the whole range first so that a failing access has no effect at all.
+// Calls piece(region, host, length) for each region-sized piece of [addr, addr + n), after
+// checking the whole range first so that a failing access has no effect at all.
 template <typename Piece>
 bool GuestMemory::each_piece(uint32_t addr, uint32_t n, uint32_t prot, Piece &&piece) const {
     const uint64_t end = uint64_t(addr) + n; // 64 bits: addr + n may pass 4 GiB
@@ -128,7 +135,7 @@ bool GuestMemory::each_piece(uint32_t addr, uint32_t n, uint32_t prot, Piece &&p
             const Region *r = find(uint32_t(at));
             if (r == nullptr || (r->prot & prot) != prot) return false;
             uint64_t stop = std::min(end, r->end());
-            if (pass == 1) piece(r->host + (at - r->base), size_t(stop - at));
+            if (pass == 1) piece(*r, r->host + (at - r->base), size_t(stop - at));
             at = stop;
         }
     }
@@ -136,12 +143,12 @@ bool GuestMemory::each_piece(uint32_t addr, uint32_t n, uint32_t prot, Piece &&p
 }
 
 bool GuestMemory::accessible(uint32_t addr, uint32_t n, uint32_t prot) const {
-    return each_piece(addr, n, prot, [](uint8_t *, size_t) {});
+    return each_piece(addr, n, prot, [](const Region &, uint8_t *, size_t) {});
 }
 
 bool GuestMemory::read(uint32_t addr, void *out, uint32_t n) const {
     auto *dst = static_cast<uint8_t *>(out);
-    return each_piece(addr, n, kProtRead, [&](uint8_t *host, size_t len) {
+    return each_piece(addr, n, kProtRead, [&](const Region &, uint8_t *host, size_t len) {
         std::memcpy(dst, host, len);
         dst += len;
     });
@@ -158,10 +165,20 @@ void GuestMemory::wrote(uint32_t addr, uint32_t n) {
 }
 
 // Every write into guest memory ends here: it is noted for the next restore, and
-// translations of code it touches are dropped.
+// translations of code it touches are dropped. The kernel may fill memory the guest can't
+// write (code, a file mapped read-only): the host opens those pages for the write alone.
 template <typename Piece>
 bool GuestMemory::store(uint32_t addr, uint32_t n, uint32_t prot, Piece &&piece) {
-    if (!each_piece(addr, n, prot, piece)) return false;
+    auto write = [&](const Region &r, uint8_t *host, size_t len) {
+        if (r.prot & kProtWrite) return piece(host, len);
+        auto *first = reinterpret_cast<uint8_t *>(reinterpret_cast<uintptr_t>(host) &
+                                                  ~uintptr_t(kPageSize - 1));
+        size_t span = (size_t(host - first) + len + kPageSize - 1) & ~size_t(kPageSize - 1);
+        mprotect(first, span, PROT_READ | PROT_WRITE);
+        piece(host, len);
+        mprotect(first, span, host_protection(r.prot));
+    };
+    if (!each_piece(addr, n, prot, write)) return false;
     if (logging_ && n != 0) written_log_.push_back({addr, n, false, nullptr});
     note_written(addr, n);
     wrote(addr, n);
@@ -365,7 +382,19 @@ bool GuestMemory::move_pages_off(uint32_t base) {
     if (r == nullptr) return false;
     // Page tables move, not bytes; the old range stays reserved, reading as zeros.
     void *moved = g_remap(r->host, r->size, r->size, MREMAP_MAYMOVE | MREMAP_DONTUNMAP, nullptr);
-    if (moved == MAP_FAILED) return false;
+    if (moved == MAP_FAILED) {
+        // A kernel before 5.7 refuses to keep the old range: it is mapped again, empty, at
+        // once, and only where nothing else has taken it meanwhile.
+        moved = g_remap(r->host, r->size, r->size, MREMAP_MAYMOVE, nullptr);
+        if (moved == MAP_FAILED) return false;
+        void *empty = mmap(r->host, r->size, host_protection(r->prot),
+                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+        if (empty != r->host) {
+            if (empty != MAP_FAILED) munmap(empty, r->size);
+            r->host = static_cast<uint8_t *>(moved);
+            return false;
+        }
+    }
     r->host = static_cast<uint8_t *>(moved);
     return true;
 }

@@ -38,8 +38,10 @@ uint64_t flat_descriptor(uint8_t access) {
 } // namespace
 
 void Engine::enter_user_mode() {
-    void *page =
-        mmap(nullptr, kPageSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    // In the window, the page is where the guest would reach it.
+    void *at = window_.base() != nullptr ? window_.at(kSystemPage) : nullptr;
+    void *page = mmap(at, kPageSize, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | (at != nullptr ? MAP_FIXED : 0), -1, 0);
     if (page == MAP_FAILED) throw std::bad_alloc();
     system_page_ = static_cast<uint8_t *>(page);
     const uint64_t table[] = {0, flat_descriptor(kKernelCodeAccess),
@@ -77,6 +79,7 @@ void Engine::enter_user_mode() {
     set_reg(Reg::Edx, 0);
     set_reg(Reg::Eip, 0);
     check(uc_mem_protect(uc_, kSystemPage, kPageSize, UC_PROT_READ), "system page");
+    mprotect(system_page_, kPageSize, PROT_READ);
     // Time-stamp disable: `rdtsc` at level 3 faults, and the handler answers it.
     uint64_t cr4 = 0;
     check(uc_reg_read(uc_, UC_X86_REG_CR4, &cr4), "CR4");

@@ -31,6 +31,10 @@ class TestHooks {
     // Bytes of translated code past which attaching another process's memory flushes them.
     // (machine/engine_memory.cpp)
     static void set_translation_limit(Engine &engine, size_t bytes);
+    // The engine's window onto its guest's memory (machine/guest_window.h), or nullptr;
+    // whether the engine reaches guest memory through it.
+    static uint8_t *guest_window(const Engine &engine);
+    static bool addresses_directly(const Engine &engine);
 
     // Process::set_arguments with the whole layout lowered by `misalign` bytes, for start-up
     // alignment tests. (kernel/process.cpp)

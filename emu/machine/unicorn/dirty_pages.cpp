@@ -57,6 +57,8 @@ using ram_addr_t = uint64_t;
 
 namespace {
 
+using vekos::unicorn::kRegionPermsOffset;
+
 constexpr uint64_t kPageMask = ~uint64_t(0xfff);
 constexpr uint64_t kPageSize = 0x1000;
 constexpr int kPageWrite = 2;                 // QEMU's PAGE_WRITE
@@ -64,7 +66,6 @@ constexpr ram_addr_t kNoRam = ~ram_addr_t(0); // RAM_ADDR_INVALID
 constexpr size_t kUcCpuOffset = 0x180;        // uc_struct::cpu
 constexpr size_t kCpuUcOffset = 0x81a8;       // CPUState::uc (X86CPU)
 constexpr size_t kSectionMrOffset = 0x10;     // MemoryRegionSection::mr, after Int128 size
-constexpr size_t kRegionPermsOffset = 0x88;   // MemoryRegion::perms, Unicorn's UC_PROT_* bits
 
 struct Engine {
     std::unordered_set<ram_addr_t> code_pages;

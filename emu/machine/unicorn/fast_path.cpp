@@ -34,10 +34,11 @@ namespace {
 using vekos::unicorn::cpu_of;
 using vekos::unicorn::env_of;
 using vekos::unicorn::field;
+using vekos::unicorn::kTcgUcOffset;
+using vekos::unicorn::kUserMmuIndex;
 using vekos::unicorn::kUserTlbEntries;
 
 constexpr size_t kUcNoExitRequestOffset = 0x78a; // uc_struct::no_exit_request
-constexpr size_t kTcgUcOffset = 0x9970;          // TCGContext::uc
 constexpr size_t kCpuEnvPtrOffset = 0x128;       // CPUState::env_ptr
 constexpr ptrdiff_t kTlbDescOffset = -0x570;     // CPUTLBDesc d[0], from the CPU state
 constexpr size_t kTlbDescSize = 0x1b8;
@@ -47,7 +48,6 @@ constexpr ptrdiff_t kTlbFastOffset = -0x40; // CPUTLBDescFast f[0]: mask, table
 constexpr size_t kTlbFastSize = 0x10;
 constexpr size_t kTlbEntryBytes = 32;   // CPUTLBEntry
 constexpr size_t kIotlbEntryBytes = 16; // CPUIOTLBEntry
-constexpr int kUserMmuIndex = 1;        // MMU_USER_IDX: code running at CPL 3
 
 constexpr int64_t kWindowNeverEnds = INT64_MAX / 2;
 

@@ -25,6 +25,9 @@ constexpr size_t kUcNestedLevelOffset = 0x3990;   // uc_struct::nested_level
 constexpr size_t kCpuUcOffset = 0x81a8;           // CPUState::uc (X86CPU)
 constexpr size_t kCpuEnvOffset = 0x8750;          // X86CPU::env from the CPUState
 constexpr size_t kEnvOldExceptionOffset = 0x1558; // CPUX86State::old_exception
+constexpr size_t kTcgUcOffset = 0x9970;           // TCGContext::uc
+constexpr size_t kRegionPermsOffset = 0x88;       // MemoryRegion::perms, UC_PROT_* bits
+constexpr int kUserMmuIndex = 1;                  // MMU_USER_IDX: code running at CPL 3
 
 template <class T> T &field(void *object, size_t offset) {
     return *reinterpret_cast<T *>(static_cast<char *>(object) + offset);
@@ -59,6 +62,14 @@ void prepare_translation(uc_engine *uc);
 
 // Stops the run when the translation buffer nears full (machine/unicorn/cpu_state.cpp).
 void request_flush_if_full(uc_engine *uc);
+
+// The window's base while blocks of the engine translating with `tcg_ctx` address guest
+// memory directly, else 0 (direct_access.cpp); and one such access made of a qemu_ld or
+// qemu_st op whose address is known to fit in 32 bits (false: it stays as it was).
+uintptr_t direct_window(TCGContext *tcg_ctx);
+struct TcgOp;
+struct TcgOpDef;
+bool access_directly(TcgOp *op, TcgOpDef *defs, uintptr_t window);
 
 // A page entered the CPU's TLB (tlb_flushes.cpp): its next flush must be done.
 void tlb_filled(CPUState *cpu);

@@ -26,6 +26,9 @@
 // (TCGOp, TCGTemp, TCGOpDef) and the ops list and op table are read at the offsets of Debian's
 // build (read off tcg_optimize); the opcodes are checked by name once, and the rewrites are
 // skipped if any differs. Linked only against 2.0.1 (VEKOS_UNICORN_TWEAKS), x86-64 hosts only.
+#include "machine/unicorn/internals.h"
+#include "machine/unicorn/tcg_ops.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -34,32 +37,9 @@
 #include <utility>
 #include <vector>
 
-struct TCGContext;
-
 namespace {
 
-constexpr size_t kTcgOpsOffset = 0x7388;    // TCGContext::ops, first op
-constexpr size_t kTcgOpDefsOffset = 0x9968; // TCGContext::tcg_op_defs
-
-struct TcgOp {
-    uint8_t opc;
-    uint8_t call_args; // TCGOP_CALLI (low nibble), TCGOP_CALLO (high nibble)
-    uint16_t life;
-    uint32_t unused;
-    TcgOp *next;
-    void *prev;
-    uintptr_t args[10];
-};
-
-struct TcgOpDef {
-    const char *name;
-    uint8_t outputs, inputs, constants, total;
-    uint8_t flags;
-    void *constraints, *sorted_args;
-};
-static_assert(sizeof(TcgOpDef) == 32 && sizeof(TcgOp) == 104, "QEMU 5.0's layouts");
-constexpr uint8_t kOpEndsBlock = 0x03;  // TCG_OPF_BB_EXIT | TCG_OPF_BB_END
-constexpr uint8_t kOpHasEffects = 0x0c; // TCG_OPF_CALL_CLOBBER | TCG_OPF_SIDE_EFFECTS
+using namespace vekos::unicorn;
 
 constexpr uint8_t kTempGlobal = 0x20, kTempLocal = 0x40; // TCGTemp's flag byte (offset 4)
 
@@ -72,44 +52,6 @@ bool is_64_bit(uintptr_t temp) {
 bool outlives_block(uintptr_t temp) {
     return *reinterpret_cast<const uint8_t *>(temp + 4) & (kTempGlobal | kTempLocal);
 }
-
-// The ops the rewrites read or write: QEMU 5.0's opcode numbers and names (checked against its
-// op table once).
-// clang-format off
-#define VEKOS_TCG_OPCODES(X)                                                                    \
-    X(Discard, 0, discard) X(SetLabel, 1, set_label) X(Call, 2, call) X(MovI32, 5, mov_i32)     \
-    X(SetcondI32, 7, setcond_i32) X(Ld8uI32, 9, ld8u_i32) X(Ld8sI32, 10, ld8s_i32)              \
-    X(Ld16uI32, 11, ld16u_i32) X(Ld16sI32, 12, ld16s_i32) X(LdI32, 13, ld_i32)                  \
-    X(AddI32, 17, add_i32) X(SubI32, 18, sub_i32) X(MulI32, 19, mul_i32)                        \
-    X(AndI32, 26, and_i32) X(OrI32, 27, or_i32) X(XorI32, 28, xor_i32) X(ShlI32, 29, shl_i32)   \
-    X(ShrI32, 30, shr_i32) X(SarI32, 31, sar_i32) X(RotlI32, 32, rotl_i32)                      \
-    X(RotrI32, 33, rotr_i32) X(BrcondI32, 38, brcond_i32) X(Mulu2I32, 41, mulu2_i32)            \
-    X(Muls2I32, 42, muls2_i32) X(Ext8sI32, 47, ext8s_i32) X(Ext16sI32, 48, ext16s_i32)          \
-    X(Ext8uI32, 49, ext8u_i32) X(Ext16uI32, 50, ext16u_i32) X(Bswap32I32, 52, bswap32_i32)      \
-    X(NotI32, 53, not_i32) X(NegI32, 54, neg_i32) X(MovI64, 63, mov_i64)                        \
-    X(MoviI64, 64, movi_i64) X(SetcondI64, 65, setcond_i64) X(Ld8uI64, 67, ld8u_i64)            \
-    X(Ld8sI64, 68, ld8s_i64) X(Ld16uI64, 69, ld16u_i64) X(Ld16sI64, 70, ld16s_i64)              \
-    X(Ld32uI64, 71, ld32u_i64) X(Ld32sI64, 72, ld32s_i64) X(St8I64, 74, st8_i64)                \
-    X(St16I64, 75, st16_i64) X(St32I64, 76, st32_i64) X(AddI64, 78, add_i64)                    \
-    X(SubI64, 79, sub_i64) X(MulI64, 80, mul_i64) X(AndI64, 87, and_i64) X(OrI64, 88, or_i64)   \
-    X(XorI64, 89, xor_i64) X(ExtI32I64, 99, ext_i32_i64) X(ExtuI32I64, 100, extu_i32_i64)       \
-    X(ExtrlI64I32, 101, extrl_i64_i32) X(BrcondI64, 103, brcond_i64)                            \
-    X(Ext32sI64, 106, ext32s_i64) X(Ext32uI64, 109, ext32u_i64) X(NotI64, 113, not_i64)         \
-    X(NegI64, 114, neg_i64) X(InsnStart, 129, insn_start) X(QemuLdI64, 135, qemu_ld_i64)        \
-    X(QemuStI64, 136, qemu_st_i64)
-// clang-format on
-
-#define VEKOS_OPCODE_ENUM(name, number, text) k##name = number,
-enum Opcode : uint8_t { VEKOS_TCG_OPCODES(VEKOS_OPCODE_ENUM) };
-#undef VEKOS_OPCODE_ENUM
-
-struct NamedOpcode {
-    Opcode opcode;
-    const char *name;
-};
-#define VEKOS_OPCODE_NAME(name, number, text) {k##name, #text},
-constexpr NamedOpcode kOpcodes[] = {VEKOS_TCG_OPCODES(VEKOS_OPCODE_NAME)};
-#undef VEKOS_OPCODE_NAME
 
 // 64-bit ops whose result's low half doesn't depend on their inputs' upper halves, and their
 // 32-bit forms.
@@ -142,9 +84,6 @@ bool writes_32_bit_register(uint8_t opc) {
 uintptr_t unsigned_condition(uintptr_t cond) {
     return cond & 2 ? (cond & ~uintptr_t(2)) | 4 : cond;
 }
-
-// MemOp of a guest access: size in bits 0-1, sign in bit 2, above the MMU index (4 bits).
-constexpr uintptr_t kMemSizeMask = 3, kMemSigned = 4;
 
 enum Need : uint8_t { kNone, kLow, kFull };
 enum Kind : uint8_t { kZeroExtended = 1, kSignExtended = 2 };
@@ -186,12 +125,11 @@ struct Scratch {
 
 class Pass {
   public:
-    Pass(TCGContext *s, const TcgOpDef *defs, Scratch &scratch)
-        : s_(s), defs_(defs), ops_(scratch.ops), slots_(scratch.slots),
+    Pass(TCGContext *s, TcgOpDef *defs, uintptr_t window, Scratch &scratch)
+        : s_(s), defs_(defs), window_(window), ops_(scratch.ops), slots_(scratch.slots),
           generation_(++scratch.generation) {
         ops_.clear();
-        for (auto *op = *reinterpret_cast<TcgOp **>(reinterpret_cast<char *>(s) + kTcgOpsOffset);
-             op; op = op->next)
+        for (TcgOp *op = first_op(s); op; op = op->next)
             ops_.push_back(op);
     }
 
@@ -238,9 +176,14 @@ class Pass {
     int inputs(const TcgOp *op) const {
         return op->opc == kCall ? op->call_args & 15 : defs_[op->opc].inputs;
     }
+    // Loads and stores of host memory count as none, although a direct guest access marks
+    // them as having effects (direct_access.cpp): the translator's own, of the CPU state,
+    // observe no global.
     bool is_barrier(const TcgOp *op) const {
+        bool host_access = (op->opc >= kLd8uI32 && op->opc <= kStI32) ||
+                           (op->opc >= kLd8uI64 && op->opc <= kStI64);
         return op->opc == kCall || op->opc == kSetLabel ||
-               (defs_[op->opc].flags & (kOpEndsBlock | kOpHasEffects));
+               (!host_access && (defs_[op->opc].flags & (kOpEndsBlock | kOpHasEffects)));
     }
 
     // Backward: which bits of each value are read later. Globals and local temps count as
@@ -425,6 +368,14 @@ class Pass {
             case kSetcondI64:
                 narrow_compare(op, 1, kSetcondI32);
                 break;
+            case kQemuLdI32:
+            case kQemuLdI64:
+            case kQemuStI32:
+            case kQemuStI64:
+                // A guest address known to fit in 32 bits can't reach past the window.
+                if (window_ != 0 && has(op->args[1], kZeroExtended))
+                    access_directly(op, defs_, window_);
+                break;
             default:
                 break;
             }
@@ -442,25 +393,14 @@ class Pass {
     }
 
     TCGContext *s_;
-    const TcgOpDef *defs_;
+    TcgOpDef *defs_;
+    uintptr_t window_;
     std::vector<TcgOp *> &ops_;
     std::vector<Slot> &slots_;
     uint32_t generation_;
     uintptr_t first_ = 0;
     uint32_t need_epoch_ = 1, fact_epoch_ = 1;
 };
-
-const TcgOpDef *op_defs(TCGContext *s) {
-    return *reinterpret_cast<const TcgOpDef *const *>(reinterpret_cast<char *>(s) +
-                                                      kTcgOpDefsOffset);
-}
-
-bool opcodes_match(TCGContext *s) {
-    const TcgOpDef *defs = op_defs(s);
-    for (const NamedOpcode &named : kOpcodes)
-        if (std::strcmp(defs[named.opcode].name, named.name) != 0) return false;
-    return true;
-}
 
 } // namespace
 
@@ -475,7 +415,7 @@ void __wrap_tcg_optimize_x86_64(TCGContext *s) {
     static bool usable = false;
     std::call_once(checked, [s] { usable = opcodes_match(s); });
     thread_local Scratch scratch;
-    if (usable) Pass(s, op_defs(s), scratch).run();
+    if (usable) Pass(s, op_defs(s), direct_window(s), scratch).run();
 #endif
 }
 }

@@ -46,4 +46,15 @@ size_t slow_accesses();
 size_t tlb_flushes();
 inline constexpr size_t kUserTlbEntries = 4096;
 
+// Direct guest addressing (direct_access.cpp). `window` is the base of a GuestWindow (below
+// 2 GiB) that the engine keeps mirroring its guest, or nullptr to forget it; false when the
+// window can't be used (stock Unicorn). While the engine runs, a host fault inside the window
+// is its guest's, and ends as Unicorn's own access to that address would.
+bool register_window(uc_engine *uc, uint8_t *window);
+// Whether blocks translated from now on reach guest memory through the window: one host
+// instruction per load or store, no TLB lookup, no memory hook called.
+void address_directly(uc_engine *uc, bool on);
+// Guest loads and stores translated to go through a window, on all threads.
+size_t direct_accesses();
+
 } // namespace vekos::unicorn

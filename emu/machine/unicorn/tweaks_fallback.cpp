@@ -40,6 +40,13 @@ size_t slow_accesses() {
 size_t tlb_flushes() {
     return 0;
 }
+bool register_window(uc_engine *, uint8_t *) {
+    return false;
+}
+void address_directly(uc_engine *, bool) {}
+size_t direct_accesses() {
+    return 0;
+}
 
 } // namespace unicorn
 
