@@ -230,8 +230,8 @@ class Engine : private CodeWriteObserver, private RegionObserver, private StoreW
     void update_direct();
 
     uc_engine *uc_ = nullptr;
-    GuestWindow window_;          // the guest's address space, where the host allows one
-    bool window_broken_ = false;  // a range in it was lost to the host: never direct again
+    GuestWindow window_;         // the guest's address space, where the host allows one
+    bool window_broken_ = false; // a range in it was lost to the host: never direct again
     bool direct_ = false;
     uint8_t *system_page_ = nullptr; // descriptor table, outside every user address
     size_t translation_limit_ = kDefaultTranslationLimit;

@@ -40,20 +40,21 @@ bool inside_a_window(const uint8_t *host) {
 } // namespace
 
 GuestWindow::GuestWindow() {
+    void *at = MAP_FAILED;
     for (uintptr_t hint : kHints) {
-        void *at = reserve(reinterpret_cast<void *>(hint), kBytes, MAP_FIXED_NOREPLACE);
+        at = reserve(reinterpret_cast<void *>(hint), kBytes, MAP_FIXED_NOREPLACE);
         if (at == MAP_FAILED) continue;
         // A kernel without MAP_FIXED_NOREPLACE takes the address as a hint only.
-        if (reinterpret_cast<uintptr_t>(at) > kHighestBase) {
-            munmap(at, kBytes);
-            continue;
-        }
-        base_ = static_cast<uint8_t *>(at);
-        Windows &all = windows();
-        std::lock_guard guard(all.lock);
-        all.bases.push_back(base_);
-        return;
+        if (reinterpret_cast<uintptr_t>(at) <= kHighestBase) break;
+        munmap(at, kBytes);
+        at = MAP_FAILED;
     }
+    if (at == MAP_FAILED) at = reserve(nullptr, kBytes, 0);
+    if (at == MAP_FAILED) return;
+    base_ = static_cast<uint8_t *>(at);
+    Windows &all = windows();
+    std::lock_guard guard(all.lock);
+    all.bases.push_back(base_);
 }
 
 GuestWindow::~GuestWindow() {

@@ -19,9 +19,9 @@ class GuestWindow {
     // last byte.
     static constexpr uint64_t kBytes = (uint64_t(1) << 32) + 0x1000;
 
-    // Reserves a window below 2 GiB, where translated code can name its base as a 32-bit
-    // displacement; none (base() == nullptr) when the host has no such range free. Only
-    // one process-wide usually fits.
+    // Reserves a window, below 2 GiB if it can, where translated code names its base as a
+    // 32-bit displacement (only one fits there); none (base() == nullptr) when the host
+    // refuses 4 GiB of address space.
     GuestWindow();
     GuestWindow(const GuestWindow &) = delete;
     GuestWindow &operator=(const GuestWindow &) = delete;

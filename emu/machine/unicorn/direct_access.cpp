@@ -6,7 +6,8 @@
 // Translating: once QEMU's optimizer is done with a block (narrow_ops.cpp's pass), a qemu_ld
 // or qemu_st op of the user mode, little-endian, without alignment check, whose address is
 // known to be zero-extended from 32 bits, becomes the host load or store of the same width
-// and extension at that address, with the window's base as its displacement. The op table
+// and extension at that address, with the window's base as its displacement (a window above
+// 2 GiB is added to the address first: two host instructions more). The op table
 // (each context has its own copy) then marks those host ops as having side effects, as
 // qemu_ld and qemu_st have: the guest registers are in the CPU state before each access, so a
 // fault there finds them, and an access whose value goes unread is still made, so that it
@@ -38,6 +39,7 @@
 #include <utility>
 
 struct MemoryRegion;
+struct TCGTemp;
 
 extern "C" {
 MemoryRegion *memory_mapping(uc_engine *uc, uint64_t address);
@@ -45,6 +47,10 @@ bool cpu_restore_state_x86_64(CPUState *cpu, uintptr_t host_pc, bool will_exit);
 uint64_t __wrap_helper_ret_ldub_mmu_x86_64(void *env, uint64_t addr, uint32_t oi, uintptr_t ra);
 void __wrap_helper_ret_stb_mmu_x86_64(void *env, uint64_t addr, uint8_t value, uint32_t oi,
                                       uintptr_t ra);
+TCGTemp *tcg_temp_new_internal_x86_64(TCGContext *s, int type, bool local);
+void tcg_temp_free_internal_x86_64(TCGContext *s, TCGTemp *temp);
+vekos::unicorn::TcgOp *tcg_op_insert_before_x86_64(TCGContext *s, vekos::unicorn::TcgOp *op,
+                                                   int opc);
 uc_err __real_uc_emu_start(uc_engine *uc, uint64_t begin, uint64_t until, uint64_t timeout,
                            size_t count);
 }
@@ -180,7 +186,7 @@ bool register_window(uc_engine *uc, uint8_t *window) {
         windows.erase(uc);
         return true;
     }
-    if (cpu_of(uc) == nullptr || reinterpret_cast<uintptr_t>(window) > INT32_MAX) return false;
+    if (cpu_of(uc) == nullptr) return false;
     std::call_once(installed, take_host_faults);
     std::lock_guard lock(windows_lock);
     windows[uc].base = reinterpret_cast<uintptr_t>(window);
@@ -204,13 +210,30 @@ uintptr_t direct_window(TCGContext *tcg_ctx) {
     return run.window->direct ? run.window->base : 0;
 }
 
-bool access_directly(TcgOp *op, TcgOpDef *defs, uintptr_t window) {
+bool access_directly(TCGContext *s, TcgOp *op, TcgOpDef *defs, uintptr_t window) {
     const uintptr_t oi = op->args[2], memop = oi >> 4;
-    if ((oi & 15) != uintptr_t(kUserMmuIndex) || (memop & (kMemSwapped | kMemAlignMask))) return false;
+    if ((oi & 15) != uintptr_t(kUserMmuIndex) || (memop & (kMemSwapped | kMemAlignMask)))
+        return false;
     const Opcode form = direct_form(op->opc, memop);
     if (form == kDiscard) return false;
+    uintptr_t displacement = window;
+    if (window > INT32_MAX) {
+        // A temp of the block's, free again at once: each access sets it right before.
+        constexpr int kTypeI64 = 1;
+        TCGTemp *temp = tcg_temp_new_internal_x86_64(s, kTypeI64, false);
+        const auto at = reinterpret_cast<uintptr_t>(temp);
+        TcgOp *base = tcg_op_insert_before_x86_64(s, op, kMoviI64);
+        base->args[0] = at;
+        base->args[1] = window;
+        TcgOp *sum = tcg_op_insert_before_x86_64(s, op, kAddI64);
+        sum->args[0] = sum->args[1] = at;
+        sum->args[2] = op->args[1];
+        op->args[1] = at;
+        displacement = 0;
+        tcg_temp_free_internal_x86_64(s, temp);
+    }
     op->opc = form;
-    op->args[2] = window;
+    op->args[2] = displacement;
     defs[form].flags |= kOpSideEffects;
     direct_count.fetch_add(1, std::memory_order_relaxed);
     return true;

@@ -69,7 +69,7 @@ void request_flush_if_full(uc_engine *uc);
 uintptr_t direct_window(TCGContext *tcg_ctx);
 struct TcgOp;
 struct TcgOpDef;
-bool access_directly(TcgOp *op, TcgOpDef *defs, uintptr_t window);
+bool access_directly(TCGContext *s, TcgOp *op, TcgOpDef *defs, uintptr_t window);
 
 // A page entered the CPU's TLB (tlb_flushes.cpp): its next flush must be done.
 void tlb_filled(CPUState *cpu);

@@ -129,8 +129,7 @@ class Pass {
         : s_(s), defs_(defs), window_(window), ops_(scratch.ops), slots_(scratch.slots),
           generation_(++scratch.generation) {
         ops_.clear();
-        for (TcgOp *op = first_op(s); op; op = op->next)
-            ops_.push_back(op);
+        for (TcgOp *op = first_op(s); op; op = op->next) ops_.push_back(op);
     }
 
     // Runs the rewrites, unless the block's temps don't lie as one array of TCGTemp would.
@@ -374,7 +373,7 @@ class Pass {
             case kQemuStI64:
                 // A guest address known to fit in 32 bits can't reach past the window.
                 if (window_ != 0 && has(op->args[1], kZeroExtended))
-                    access_directly(op, defs_, window_);
+                    access_directly(s_, op, defs_, window_);
                 break;
             default:
                 break;

@@ -32,9 +32,9 @@ struct TcgOpDef {
     void *constraints, *sorted_args;
 };
 static_assert(sizeof(TcgOpDef) == 32 && sizeof(TcgOp) == 104, "QEMU 5.0's layouts");
-constexpr uint8_t kOpEndsBlock = 0x03;    // TCG_OPF_BB_EXIT | TCG_OPF_BB_END
-constexpr uint8_t kOpSideEffects = 0x08;  // TCG_OPF_SIDE_EFFECTS
-constexpr uint8_t kOpHasEffects = 0x0c;   // TCG_OPF_CALL_CLOBBER | TCG_OPF_SIDE_EFFECTS
+constexpr uint8_t kOpEndsBlock = 0x03;   // TCG_OPF_BB_EXIT | TCG_OPF_BB_END
+constexpr uint8_t kOpSideEffects = 0x08; // TCG_OPF_SIDE_EFFECTS
+constexpr uint8_t kOpHasEffects = 0x0c;  // TCG_OPF_CALL_CLOBBER | TCG_OPF_SIDE_EFFECTS
 
 // MemOp of a guest access (qemu_ld and qemu_st's constant, above the MMU index's 4 bits):
 // size in bits 0-1, sign in bit 2, byte swap in bit 3, alignment in bits 4-6.
