@@ -169,12 +169,16 @@ void GuestMemory::wrote(uint32_t addr, uint32_t n) {
 // write (code, a file mapped read-only): the host opens those pages for the write alone.
 template <typename Piece>
 bool GuestMemory::store(uint32_t addr, uint32_t n, uint32_t prot, Piece &&piece) {
+    bool refused = false; // by the host, short of memory to split its mappings
     auto write = [&](const Region &r, uint8_t *host, size_t len) {
         if (r.prot & kProtWrite) return piece(host, len);
         auto *first = reinterpret_cast<uint8_t *>(reinterpret_cast<uintptr_t>(host) &
                                                   ~uintptr_t(kPageSize - 1));
         size_t span = (size_t(host - first) + len + kPageSize - 1) & ~size_t(kPageSize - 1);
-        mprotect(first, span, PROT_READ | PROT_WRITE);
+        if (mprotect(first, span, PROT_READ | PROT_WRITE) != 0) {
+            refused = true;
+            return;
+        }
         piece(host, len);
         mprotect(first, span, host_protection(r.prot));
     };
@@ -182,7 +186,7 @@ bool GuestMemory::store(uint32_t addr, uint32_t n, uint32_t prot, Piece &&piece)
     if (logging_ && n != 0) written_log_.push_back({addr, n, false, nullptr});
     note_written(addr, n);
     wrote(addr, n);
-    return true;
+    return !refused;
 }
 
 bool GuestMemory::write(uint32_t addr, const void *in, uint32_t n) {
