@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -187,6 +189,13 @@ TEST(DirectAccess, TheWindowHoldsOnlyTheAttachedMemory) {
     EXPECT_EQ(r.fault.kind, FaultKind::ReadUnmapped);
     ASSERT_EQ(run(engine, *first, code).stop, Engine::Stop::Until);
     EXPECT_EQ(engine.reg(Reg::Eax), value) << "and back with the first";
+    // Pages given back while attached are reserved again, not left for the host to reuse.
+    first->remove_range(kData, vekos::kPageSize, "data");
+    EXPECT_EQ(run(engine, *first, code).fault.kind, FaultKind::ReadUnmapped);
+    void *taken = mmap(TestHooks::guest_window(engine) + kData, vekos::kPageSize, PROT_READ,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+    EXPECT_EQ(taken, MAP_FAILED) << "a hole in the window";
+    if (taken != MAP_FAILED) munmap(taken, vekos::kPageSize);
     engine.detach(*first);
 }
 

@@ -1,9 +1,14 @@
-// Guest memory's own promises: privileged fills stay inside the regions, and a snapshot brings
-// writable regions back exactly, whether a page was zero or not when it was taken.
+// Guest memory's own promises: privileged fills stay inside the regions, the host protects each
+// region as the guest sees it, and a snapshot brings writable regions back exactly, whether a
+// page was zero or not when it was taken.
 #include "machine/guest_memory.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <vector>
 
 namespace {
@@ -28,6 +33,38 @@ TEST(GuestMemory, FillIsPrivilegedButRangeChecked) {
     EXPECT_FALSE(memory.fill(kCode + kPageSize - 2, 0xAA, 4)) << "runs past the region";
     EXPECT_EQ(bytes_at(memory, kCode + kPageSize - 2, 2), std::vector<uint8_t>(2, 0xF4))
         << "a refused fill changes nothing";
+}
+
+// Whether the host lets itself write the byte at `host`: a read into it fails with EFAULT
+// where it can't, instead of faulting.
+bool host_writable(uint8_t *host) {
+    int zero = open("/dev/zero", O_RDONLY);
+    ssize_t n = read(zero, host, 1);
+    int error = errno;
+    close(zero);
+    EXPECT_TRUE(n == 1 || error == EFAULT);
+    return n == 1;
+}
+
+// Engines let the guest reach these pages directly; the kernel still writes wherever it must.
+TEST(GuestMemory, TheHostProtectsEachRegionAsTheGuestSeesIt) {
+    struct Case {
+        uint32_t prot;
+        bool writable;
+    } cases[] = {{vekos::kProtRead, false},
+                 {vekos::kProtRead | vekos::kProtExec, false},
+                 {vekos::kProtRead | vekos::kProtWrite, true},
+                 {vekos::kProtExec, false},
+                 {0, false}};
+    for (const Case &c : cases) {
+        GuestMemory memory;
+        ASSERT_TRUE(memory.add_region(kData, 2 * kPageSize, c.prot, "region"));
+        uint8_t *host = memory.regions().front().host;
+        EXPECT_EQ(host_writable(host), c.writable) << "prot " << c.prot;
+        EXPECT_TRUE(memory.fill(kData + kPageSize - 1, 0x5A, 2)) << "prot " << c.prot;
+        EXPECT_EQ(host[kPageSize - 1] + host[kPageSize], 2 * 0x5A) << "readable, and filled";
+        EXPECT_EQ(host_writable(host + kPageSize), c.writable) << "prot " << c.prot << " after";
+    }
 }
 
 // Whether it copies back every page or (when all stores are noted) only those written.
