@@ -20,9 +20,10 @@
 // way on this thread, restores the guest's state at the accessing instruction, and makes
 // Unicorn's own access there (one byte, a load or a store as the host saw it): that calls
 // the engine's fault hook and leaves the block as any failed access does
-// (precise_faults.cpp), with the address of the first byte the guest may not reach. Any other
-// fault goes to the handler before, the kit's own faults among them: an access Unicorn lets
-// through would fault on the same host page on its way too.
+// (precise_faults.cpp), with the address of the first byte the guest may not reach. Every
+// other fault goes on to the handler installed before: the host's own, and one in the window
+// at an access the guest may make, which only a window out of step with the guest's memory
+// gives (Unicorn's access would meet the same host page).
 //
 // Linked only against 2.0.1 (VEKOS_UNICORN_TWEAKS), x86-64 hosts only.
 #include "machine/guest_window.h"
