@@ -140,6 +140,7 @@ void pass_on(int signal, siginfo_t *info, void *context) {
 }
 
 void on_host_fault(int signal, siginfo_t *info, void *context) {
+#if defined(__x86_64__)
     const Run &run = current;
     const auto host = reinterpret_cast<uintptr_t>(info->si_addr);
     if (run.window != nullptr && run.cpu != nullptr &&
@@ -150,6 +151,7 @@ void on_host_fault(int signal, siginfo_t *info, void *context) {
         if (cpu_restore_state_x86_64(run.cpu, ra, true))
             fail_as_unicorn_would(run, host - run.window->base, write, ra);
     }
+#endif
     pass_on(signal, info, context);
 }
 
