@@ -1,5 +1,6 @@
 // The engine on its own: processes taking turns on it whichever way the host moves pages, its
-// teardown, the translation buffer over many processes, and watched data accesses.
+// teardown, the translation buffer over many processes, a snapshot's stores seen across
+// processes, and watched data accesses.
 #include "machine/engine.h"
 #include "machine/unicorn/tweaks.h"
 #include "testing/test_hooks.h"
@@ -173,6 +174,46 @@ struct AccessLog : vekos::AccessWatch {
 // A watched access stops the run right after its instruction (a string instruction after the
 // repetition that made it, at the instruction, with the rest still to do); an access beside
 // the range doesn't; once unwatched, the same code runs through.
+// A memory with a snapshot notes its own stores after another process ran on the engine, also
+// when attaching it flushes every translation: the other process's TLB entries for the same
+// pages must not let its stores through unnoted.
+TEST(Engine, StoresAfterAnotherProcessAreNotedWhenAttachingFlushes) {
+    if (!vekos::unicorn::corrections_linked())
+        GTEST_SKIP() << "stores are noted with the corrections";
+    constexpr uint32_t kData = 0x500000;
+    const uint8_t store[] = {0xa3, 0, 0, 0x50, 0}; // mov [kData], eax
+    auto process = [&] {
+        auto memory = std::make_unique<GuestMemory>();
+        EXPECT_TRUE(memory->add_region(kCode, vekos::kPageSize, vekos::kProtRead | vekos::kProtExec,
+                                       "code"));
+        EXPECT_TRUE(memory->add_region(kData, vekos::kPageSize,
+                                       vekos::kProtRead | vekos::kProtWrite, "data"));
+        memory->poke(kCode, store, sizeof store);
+        return memory;
+    };
+    auto own = process(), other = process();
+    Engine engine;
+    vekos::TestHooks::set_translation_limit(engine, 0); // attaching flushes once code exists
+    NoTraps traps;
+    GuestMemory::Snapshot own_snapshot;
+    for (GuestMemory *memory : {other.get(), own.get()}) {
+        engine.attach(*memory);
+        GuestMemory::Snapshot snapshot = memory->snapshot();
+        if (memory == own.get()) own_snapshot = std::move(snapshot);
+        engine.watch_stores();
+    }
+    for (GuestMemory *memory : {other.get(), own.get()}) {
+        engine.attach(*memory);
+        engine.set_reg(Reg::Eax, 5);
+        ASSERT_EQ(engine.run(traps, kCode, kCode + sizeof store, nullptr).stop,
+                  Engine::Stop::Until);
+    }
+    own->restore(own_snapshot);
+    uint32_t word = 1;
+    own->read(kData, &word, 4);
+    EXPECT_EQ(word, 0u) << "the store must have been noted, and undone by the restore";
+}
+
 TEST(Engine, AWatchedAccessStopsTheRunAfterItsInstruction) {
     constexpr uint32_t kData = 0x500000;
     const uint8_t code[] = {
