@@ -173,10 +173,11 @@ extern "C" uc_err __wrap_uc_emu_start(uc_engine *uc, uint64_t begin, uint64_t un
         std::lock_guard lock(windows_lock);
         if (auto found = windows.find(uc); found != windows.end()) run.window = &found->second;
     }
-    Run outer = std::exchange(current, run);
-    uc_err err = __real_uc_emu_start(uc, begin, until, timeout, count);
-    current = outer;
-    return err;
+    struct Restore {
+        Run outer;
+        ~Restore() { current = outer; } // however the run ends
+    } restore{std::exchange(current, run)};
+    return __real_uc_emu_start(uc, begin, until, timeout, count);
 }
 
 namespace vekos::unicorn {
