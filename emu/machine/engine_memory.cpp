@@ -84,14 +84,11 @@ void Engine::attach(GuestMemory &memory) {
     // Another process may have run other code at these addresses. Unicorn reuses the space
     // of dropped translations only after a flush, and crashes once it is full: past the
     // limit, everything goes.
-    if (translated_bytes() > translation_limit_) {
+    if (translated_bytes() > translation_limit_)
         unicorn::flush_translations(uc_);
-        if (memory.has_snapshot()) watch_stores();
-        update_direct();
-        return;
-    }
-    for (const Region &r : memory.regions())
-        if (r.prot & kProtExec) uc_ctl_remove_cache(uc_, uint64_t(r.base), r.end());
+    else
+        for (const Region &r : memory.regions())
+            if (r.prot & kProtExec) uc_ctl_remove_cache(uc_, uint64_t(r.base), r.end());
     // Stores to these host pages while it was away weren't its own.
     if (memory.has_snapshot()) watch_stores();
     update_direct();
