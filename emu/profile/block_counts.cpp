@@ -96,8 +96,9 @@ void BlockCounter::follow_calls(uint32_t address) {
         Block::LastCall &call = from.last_call;
         if (call.edge == nullptr || call.target != address || call.from != node_) {
             const uint32_t site = from.address + from.size - from.code.lengths.back();
-            call = {address, node_,
-                    frames_.size() < kMaxStackDepth ? image_.child(node_, address) : node_,
+            // The stack on top holds the root's frame and one for each open call.
+            const bool full = frames_.size() + 1 >= kMaxStackDepth;
+            call = {address, node_, full ? node_ : image_.child(node_, address),
                     &image_.calls()[{site, address}]};
         }
         call.edge->calls++;

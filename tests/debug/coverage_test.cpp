@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -22,6 +23,7 @@ namespace {
 
 const std::string kProgram = std::string(DEBUG_TEST_BIN) + "/counted.uelf";
 const std::string kSource = std::string(DEBUG_TEST_SOURCE) + "/guest/counted.c";
+const std::string kDeep = std::string(DEBUG_TEST_BIN) + "/deep.uelf";
 
 std::string read_text(const std::string &path) {
     std::ifstream in(path);
@@ -172,6 +174,19 @@ TEST(Profile, CountsCallsAndGivesTheSameStacksEachRun) {
     EXPECT_EQ(annotated.status, 0) << annotated.err;
     EXPECT_EQ(annotated.err.find("malformed"), std::string::npos) << annotated.err;
     EXPECT_NE(annotated.out.find(":add"), std::string::npos) << annotated.out;
+}
+
+// Stacks stop at their outermost 512 frames: a recursion 1000 deep gives 512, no more.
+TEST(Profile, StacksStopAt512Frames) {
+    TempRoot folder;
+    const std::string profile = folder.path() + "/deep.out";
+    Finished f = run_command({VEKOS_EMU, "--profile", profile, kDeep});
+    ASSERT_EQ(f.status, 0) << f.err;
+    std::istringstream in(read_text(profile + ".folded"));
+    size_t deepest = 0;
+    for (std::string line; std::getline(in, line);)
+        deepest = std::max<size_t>(deepest, std::count(line.begin(), line.end(), ';'));
+    EXPECT_EQ(deepest, 512u) << "frames below the program's name on the deepest stack";
 }
 
 } // namespace
