@@ -9,6 +9,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <string>
 
 namespace vekos {
@@ -70,6 +73,34 @@ bool write_all(int fd, std::span<const uint8_t> bytes) {
     return fsync(fd) == 0;
 }
 
+// Where the host file `path` is: its folder and name, links followed to the file itself.
+Result<RootPlace, HostError> host_place(const std::string &path) {
+    std::string target = path;
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        std::unique_ptr<char, decltype(&std::free)> real(realpath(path.c_str(), nullptr),
+                                                         &std::free);
+        if (!real) return last_host_error();
+        target = real.get();
+    }
+    RootPlace place;
+    place.names_folder = target.ends_with('/');
+    size_t end = target.find_last_not_of('/');
+    if (end == std::string::npos) return HostError{EISDIR}; // "/"
+    size_t slash = target.rfind('/', end);
+    place.name = target.substr(slash + 1, end - slash);
+    std::string folder = slash == std::string::npos ? "." : target.substr(0, slash + 1);
+    place.folder = HostFd(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!place.folder) return last_host_error();
+    place.exists = fstatat(place.folder.get(), place.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    place.type = place.exists ? st.st_mode & S_IFMT : 0;
+    return place;
+}
+
+std::string in_words(HostError why) {
+    return why.code == EINVAL ? "not a regular file" : std::strerror(why.code);
+}
+
 } // namespace
 
 std::optional<HostError> replace_refused(const RootPlace &place) {
@@ -98,6 +129,15 @@ std::optional<HostError> replace_file(const RootPlace &place, std::span<const ui
     ok = ok && step(renameat(folder, temp.c_str(), folder, place.name.c_str()) == 0);
     if (!ok && !temp.empty()) unlinkat(folder, temp.c_str(), 0);
     if (!ok) return why;
+    return std::nullopt;
+}
+
+std::optional<std::string> replace_host_file(const std::string &path, std::string_view text) {
+    auto place = host_place(path);
+    if (!place) return in_words(place.failure());
+    if (auto why = replace_refused(*place)) return in_words(*why);
+    std::span bytes(reinterpret_cast<const uint8_t *>(text.data()), text.size());
+    if (auto why = replace_file(*place, bytes, true)) return std::string(std::strerror(why->code));
     return std::nullopt;
 }
 

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
+#include <string_view>
 
 namespace vekos {
 
@@ -21,5 +23,10 @@ std::optional<HostError> replace_refused(const RootPlace &place);
 // RootFsOptions), so that a writer killed meanwhile leaves nothing behind.
 std::optional<HostError> replace_file(const RootPlace &place, std::span<const uint8_t> bytes,
                                       bool unnamed_temp);
+
+// The same for a host file that vekos-emu writes (a profile, a tracefile), named by a host
+// path; a link is followed and the file it leads to replaced. The temporary file is unnamed
+// where the file system allows. nullopt when done, else why not in words.
+std::optional<std::string> replace_host_file(const std::string &path, std::string_view text);
 
 } // namespace vekos
