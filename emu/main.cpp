@@ -8,6 +8,7 @@
 #include "kernel/trap_table.h"
 #include "options.h"
 #include "profile/collector.h"
+#include "profile/tracefile.h"
 #include "replay/recorder.h"
 #include "replay/replayer.h"
 #include "trace/trace.h"
@@ -57,6 +58,26 @@ bool trace_settings(const vekos::EmuOptions &options, vekos::TraceSettings &sett
     for (const std::string &name : options.trace_only) // checked by parse_options
         settings.only.insert(vekos::find_trap(std::string_view(name))->number);
     settings.timestamps = options.trace_time;
+    return true;
+}
+
+// --coverage's tracefile and --profile's two files, before the run: each must be a regular
+// file or not there yet, and a tracefile one to merge into; false (reported) otherwise. The
+// files are written only when the run ends, and checked again then.
+bool outputs_usable(const vekos::EmuOptions &options) {
+    if (!options.coverage_file.empty()) {
+        if (auto why = vekos::profile::tracefile_refused(options.coverage_file)) {
+            option_error("--coverage", options.coverage_file, *why);
+            return false;
+        }
+    }
+    if (options.profile_file.empty()) return true;
+    for (const std::string &file : {options.profile_file, options.profile_file + ".folded"}) {
+        if (auto why = vekos::not_a_regular_file(file)) {
+            option_error("--profile", file, *why);
+            return false;
+        }
+    }
     return true;
 }
 
@@ -161,7 +182,7 @@ int main(int argc, char **argv) {
     prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0);
 
     vekos::TraceSettings trace;
-    if (!trace_settings(options, trace)) return vekos::kStatusUsage;
+    if (!trace_settings(options, trace) || !outputs_usable(options)) return vekos::kStatusUsage;
     std::unique_ptr<vekos::debug::GdbStub> stub;
     if (options.gdb_port && !(stub = listen_for_gdb(*options.gdb_port))) return vekos::kStatusUsage;
 

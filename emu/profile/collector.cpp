@@ -1,24 +1,39 @@
 #include "profile/collector.h"
 
+#include "common/escape.h"
+#include "fs/replace_file.h"
 #include "profile/callgrind_writer.h"
 #include "profile/folded_stacks.h"
 #include "profile/lcov_writer.h"
+#include "profile/tracefile.h"
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <string_view>
 
 namespace vekos::profile {
 namespace {
 
+// "vekos-emu: OPTION FILE: WHAT" on one line, the path escaped as option errors escape it.
+void report(const char *option, const std::string &path, const std::string &what) {
+    std::fprintf(stderr, "vekos-emu: %s %s: %s\n", option, escape_bytes(path, Escapes::C).c_str(),
+                 what.c_str());
+}
+
+// Replaces the file whole: a run killed meanwhile leaves the old one.
 bool write_text(const std::string &path, const std::string &text, const char *option) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.close();
-    if (out) return true;
-    std::fprintf(stderr, "vekos-emu: %s: %s: cannot be written\n", option, path.c_str());
-    return false;
+    auto why = replace_host_file(path, text);
+    if (why) report(option, path, *why);
+    return !why;
+}
+
+bool write_coverage(const std::string &path, const Coverage &coverage) {
+    const std::string file = tracefile_path(path);
+    auto saved = save_lcov(file, coverage, "");
+    if (!saved) report("--coverage", file, saved.error());
+    if (saved && saved->saturated)
+        report("--coverage", file, "a count went past 18446744073709551615 and was held there");
+    return bool(saved);
 }
 
 } // namespace
@@ -63,11 +78,7 @@ bool Collector::finish() {
                              "without -g?): its functions' counts only\n",
                              c->image().name().c_str());
         }
-        auto saved = save_lcov(options_.coverage, coverage, "");
-        if (!saved) {
-            std::fprintf(stderr, "vekos-emu: --coverage: %s\n", saved.error().c_str());
-            ok = false;
-        }
+        ok = write_coverage(options_.coverage, coverage);
     }
     if (!options_.profile.empty()) {
         ok = write_text(options_.profile, format_callgrind(costs, options_.command), "--profile") &&

@@ -1,20 +1,41 @@
 #include "profile/lcov_writer.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <algorithm>
 #include <charconv>
-#include <cstring>
+#include <limits>
 
 namespace vekos::profile {
 namespace {
 
-template <typename Number> bool parse_number(std::string_view text, Number &value) {
+constexpr uint64_t kMaxCount = std::numeric_limits<uint64_t>::max();
+
+// Adds `count`, held at kMaxCount; true when it was.
+bool add_count(uint64_t &into, uint64_t count) {
+    if (count > kMaxCount - into) {
+        into = kMaxCount;
+        return true;
+    }
+    into += count;
+    return false;
+}
+
+// Digits only, as lcov writes numbers; a count past kMaxCount is held there.
+bool parse_count(std::string_view text, uint64_t &value, bool &saturated) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos)
+        return false;
     auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return error == std::errc() && end == text.data() + text.size();
+    if (error == std::errc::result_out_of_range) {
+        value = kMaxCount;
+        saturated = true;
+    }
+    return true;
+}
+
+bool parse_line_number(std::string_view text, int &number) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos)
+        return false;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+    return error == std::errc();
 }
 
 // "12,34" as its two parts.
@@ -24,26 +45,54 @@ std::pair<std::string_view, std::string_view> split_comma(std::string_view text)
     return {text.substr(0, comma), text.substr(comma + 1)};
 }
 
-Result<std::string> read_all(int fd) {
-    std::string text;
-    char buffer[65536];
-    for (;;) {
-        ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return Failure{std::strerror(errno)};
-        if (n == 0) return text;
-        text.append(buffer, size_t(n));
-    }
+// "KEY:" with a key of capitals, digits and '_', as every lcov record but end_of_record.
+bool record_key(std::string_view key) {
+    return !key.empty() && key[0] >= 'A' && key[0] <= 'Z' &&
+           key.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_") == std::string_view::npos;
 }
 
-bool write_all(int fd, std::string_view text) {
-    while (!text.empty()) {
-        ssize_t n = write(fd, text.data(), text.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        text.remove_prefix(size_t(n));
+// Takes one line into `coverage`; "" or what is wrong with it.
+std::string take_record(Coverage &coverage, FileCoverage *&file, std::string_view record,
+                        bool &saturated) {
+    if (record.empty()) return "";
+    if (record == "end_of_record") {
+        file = nullptr;
+        return "";
     }
-    return true;
+    size_t colon = record.find(':');
+    std::string_view key = record.substr(0, colon);
+    if (colon == std::string_view::npos || !record_key(key)) return "not an lcov record";
+    std::string_view value = record.substr(colon + 1);
+    if (key == "SF") {
+        if (value.empty()) return "SF without a file name";
+        file = &coverage[std::string(value)];
+        return "";
+    }
+    if (key != "DA" && key != "FN" && key != "FNDA") return ""; // TN, LF, BRDA...
+    if (file == nullptr) return std::string(key) + " outside a file's record (no SF before it)";
+    const std::string malformed = "malformed " + std::string(key) + " record";
+    auto [first, second] = split_comma(value);
+    if (key == "DA") {
+        // A DA line may end with a checksum: ",count,checksum".
+        int number = 0;
+        uint64_t count = 0;
+        if (!parse_line_number(first, number) ||
+            !parse_count(split_comma(second).first, count, saturated))
+            return malformed;
+        saturated |= add_count(file->lines[number], count);
+    } else if (key == "FN") {
+        // lcov 2 puts the function's last line before its name: "FN:3,9,f".
+        int number = 0, last = 0;
+        auto [maybe_last, name] = split_comma(second);
+        if (!parse_line_number(maybe_last, last)) name = second;
+        if (!parse_line_number(first, number) || name.empty()) return malformed;
+        file->functions[std::string(name)].line = number;
+    } else {
+        uint64_t count = 0;
+        if (!parse_count(first, count, saturated) || second.empty()) return malformed;
+        saturated |= add_count(file->functions[std::string(second)].count, count);
+    }
+    return "";
 }
 
 } // namespace
@@ -69,16 +118,19 @@ size_t add_coverage(Coverage &coverage, const ImageCosts &costs) {
     return without_lines;
 }
 
-void merge(Coverage &into, const Coverage &from) {
+bool merge(Coverage &into, const Coverage &from) {
+    bool saturated = false;
     for (const auto &[name, file] : from) {
         FileCoverage &target = into[name];
-        for (const auto &[line, count] : file.lines) target.lines[line] += count;
+        for (const auto &[line, count] : file.lines)
+            saturated |= add_count(target.lines[line], count);
         for (const auto &[function, data] : file.functions) {
             FunctionCoverage &f = target.functions[function];
             if (f.line == 0) f.line = data.line;
-            f.count += data.count;
+            saturated |= add_count(f.count, data.count);
         }
     }
+    return saturated;
 }
 
 std::string format_lcov(const Coverage &coverage, std::string_view test_name) {
@@ -109,66 +161,18 @@ std::string format_lcov(const Coverage &coverage, std::string_view test_name) {
     return out;
 }
 
-Coverage parse_lcov(std::string_view text) {
+Result<Coverage> parse_lcov(std::string_view text, bool &saturated) {
     Coverage coverage;
     FileCoverage *file = nullptr;
-    while (!text.empty()) {
+    for (size_t number = 1; !text.empty(); number++) {
         size_t end = std::min(text.find('\n'), text.size());
         std::string_view record = text.substr(0, end);
         text.remove_prefix(std::min(end + 1, text.size()));
-        size_t colon = record.find(':');
-        std::string_view key = record.substr(0, colon);
-        std::string_view value = colon == std::string_view::npos ? "" : record.substr(colon + 1);
-        if (key == "SF") {
-            file = &coverage[std::string(value)];
-        } else if (key == "end_of_record") {
-            file = nullptr;
-        } else if (file != nullptr && (key == "DA" || key == "FN" || key == "FNDA")) {
-            auto [first, second] = split_comma(value);
-            if (key == "DA") {
-                int number = 0;
-                uint64_t count = 0;
-                // A DA line may end with a checksum: ",count,checksum".
-                if (parse_number(first, number) && parse_number(split_comma(second).first, count))
-                    file->lines[number] += count;
-            } else if (key == "FN") {
-                int number = 0;
-                if (parse_number(first, number) && !second.empty())
-                    file->functions[std::string(second)].line = number;
-            } else {
-                uint64_t count = 0;
-                if (parse_number(first, count) && !second.empty())
-                    file->functions[std::string(second)].count += count;
-            }
-        }
+        if (record.ends_with('\r')) record.remove_suffix(1);
+        std::string problem = take_record(coverage, file, record, saturated);
+        if (!problem.empty()) return Failure{"line " + std::to_string(number) + ": " + problem};
     }
     return coverage;
-}
-
-Result<std::string> save_lcov(const std::string &path, const Coverage &coverage,
-                              std::string_view test_name) {
-    struct stat st;
-    std::string target = path;
-    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-        target = path + "/vekos-" + std::to_string(getpid()) + ".info";
-    int fd = open(target.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return Failure{target + ": " + std::strerror(errno)};
-    // Held until the file is closed: concurrent runs (ctest -j) merge one after another.
-    while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
-    }
-    auto old = read_all(fd);
-    bool written = false;
-    if (old) {
-        Coverage merged = parse_lcov(*old);
-        merge(merged, coverage);
-        std::string text = format_lcov(merged, test_name);
-        written = lseek(fd, 0, SEEK_SET) == 0 && ftruncate(fd, 0) == 0 && write_all(fd, text);
-    }
-    int saved = errno;
-    close(fd);
-    if (!old) return Failure{target + ": " + old.error()};
-    if (!written) return Failure{target + ": " + std::strerror(saved)};
-    return target;
 }
 
 } // namespace vekos::profile

@@ -1,5 +1,5 @@
-// Line and function coverage as lcov tracefiles: built from an image's costs, merged with the
-// tracefile already there (under a lock, so that concurrent runs add up), written back.
+// Line and function coverage as lcov tracefiles: built from an image's costs, read back from
+// tracefiles, merged, written out (profile/tracefile.h stores them).
 #pragma once
 
 #include "common/result.h"
@@ -30,16 +30,14 @@ using Coverage = std::map<std::string, FileCoverage>;
 // Functions without lines (a program built without -g, beside the library's lines) give
 // their counts under the image's own name; how many they are.
 size_t add_coverage(Coverage &coverage, const ImageCosts &costs);
-// Sums counts of the same file and line (and function).
-void merge(Coverage &into, const Coverage &from);
+// Sums counts of the same file and line (and function). A sum past the largest count is held
+// there: true when one was.
+bool merge(Coverage &into, const Coverage &from);
 
 std::string format_lcov(const Coverage &coverage, std::string_view test_name);
-// Tracefile records; other records and malformed lines are skipped.
-Coverage parse_lcov(std::string_view text);
-
-// Writes `coverage` to `path`, merged with what it holds; in a folder, to a file of its own
-// ("vekos-PID.info"). The file is locked while it is read and rewritten.
-Result<std::string> save_lcov(const std::string &path, const Coverage &coverage,
-                              std::string_view test_name);
+// A tracefile's SF, DA, FN and FNDA records (lcov's other records are skipped), or why it is
+// not one: "line 3: malformed DA record". Counts past the largest are held there and set
+// `saturated`.
+Result<Coverage> parse_lcov(std::string_view text, bool &saturated);
 
 } // namespace vekos::profile

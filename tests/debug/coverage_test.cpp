@@ -2,15 +2,20 @@
 // ("runs N"): the lcov tracefile holds exactly those counts (twice after two runs into one
 // file), the library's lines under its installed sources, and genhtml reads it; the profile
 // holds the calls, its folded stacks are the same on every run, and callgrind_annotate reads it.
+// Files that can't take a run's counts are refused before it, and a writer killed midway leaves
+// the old files whole.
+#include "profile/tracefile.h"
 #include "subprocess.h"
 #include "temp_root.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -24,6 +29,7 @@ namespace {
 const std::string kProgram = std::string(DEBUG_TEST_BIN) + "/counted.uelf";
 const std::string kSource = std::string(DEBUG_TEST_SOURCE) + "/guest/counted.c";
 const std::string kDeep = std::string(DEBUG_TEST_BIN) + "/deep.uelf";
+constexpr uint64_t kMaxTracefile = vekos::profile::kMaxTracefileBytes;
 
 std::string read_text(const std::string &path) {
     std::ifstream in(path);
@@ -65,6 +71,45 @@ std::map<std::string, uint64_t> records_of(const std::string &tracefile, const s
 
 bool installed(const char *tool) {
     return access(tool, X_OK) == 0;
+}
+
+std::vector<std::string> emu_command(const std::vector<std::string> &args) {
+    std::vector<std::string> argv{VEKOS_EMU};
+    argv.insert(argv.end(), args.begin(), args.end());
+    argv.push_back(kProgram);
+    return argv;
+}
+
+// vekos-emu ARGS counted.uelf, killed (status 137) if it takes ten seconds.
+Finished emu_bounded(const std::vector<std::string> &args) {
+    std::vector<std::string> argv{"/usr/bin/env", "timeout", "-s", "KILL", "10"};
+    for (std::string &word : emu_command(args)) argv.push_back(std::move(word));
+    return run_command(argv);
+}
+
+// vekos-emu ARGS counted.uelf with files limited to `bytes`: the host kills it (SIGXFSZ, no
+// core) at its first write past them, as abruptly as SIGKILL would.
+Finished emu_killed_writing(const std::vector<std::string> &args, rlim_t bytes) {
+    std::vector<std::string> words = emu_command(args);
+    std::vector<char *> argv;
+    for (std::string &word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    Child child([&] {
+        const rlimit limit{bytes, bytes}, no_core{0, 0};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        setrlimit(RLIMIT_CORE, &no_core);
+        execv(argv[0], argv.data());
+        return 127;
+    });
+    return child.finish();
+}
+
+// The names in a folder, sorted.
+std::vector<std::string> listing(const std::string &folder) {
+    std::istringstream in(run_command({"/bin/ls", "-A", folder}).out);
+    std::vector<std::string> names;
+    for (std::string name; std::getline(in, name);) names.push_back(name);
+    return names;
 }
 
 TEST(Coverage, CountsEachLineExactlyAndRunsAddUp) {
@@ -133,6 +178,89 @@ TEST(Coverage, ConcurrentRunsAddUpAndAFolderGetsAFilePerRun) {
     Finished listed = run_command({"/bin/ls", per_run});
     EXPECT_TRUE(std::regex_match(listed.out, std::regex("vekos-[0-9]+\\.info\n")))
         << "expected one vekos-PID.info in the folder, found: " << listed.out;
+}
+
+// Not a regular file, not a tracefile, or too large to read: refused before the run with
+// status 2, without waiting or reading without end, and left as it was.
+TEST(Coverage, RefusesFilesItCannotWriteBeforeTheRun) {
+    TempRoot folder;
+    const std::string fifo = folder.path() + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string garbage = folder.path() + "/garbage.info";
+    const std::string kGarbage = "TN:\nSF:/a.c\nDA:1,2\nhello garbage\n";
+    std::ofstream(garbage) << kGarbage;
+    const std::string large = folder.path() + "/large.info";
+    std::ofstream(large).close();
+    ASSERT_EQ(truncate(large.c_str(), off_t(kMaxTracefile) + 1), 0);
+    const std::string profile = folder.path() + "/prof";
+    ASSERT_EQ(mkfifo((profile + ".folded").c_str(), 0600), 0);
+    const std::string regular = ": not a regular file\n";
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{"--coverage", fifo}, "--coverage " + fifo + regular},
+        {{"--coverage", "/dev/zero"}, "--coverage /dev/zero" + regular},
+        {{"--coverage", "/dev/full"}, "--coverage /dev/full" + regular},
+        {{"--coverage", garbage}, "--coverage " + garbage + ": line 4: not an lcov record\n"},
+        {{"--coverage", large},
+         "--coverage " + large + ": larger than 64 MiB, the most a tracefile may hold\n"},
+        {{"--profile", fifo}, "--profile " + fifo + regular},
+        {{"--profile", profile}, "--profile " + profile + ".folded" + regular},
+    };
+    for (const Case &c : cases) {
+        Finished f = emu_bounded(c.args);
+        EXPECT_EQ(f.status, 2) << c.args[0] << " " << c.args[1] << ": " << f.err;
+        EXPECT_EQ(f.err, "vekos-emu: " + c.err);
+    }
+    EXPECT_EQ(read_text(garbage), kGarbage) << "the file refused was changed";
+    struct stat st;
+    EXPECT_TRUE(stat(large.c_str(), &st) == 0 && uint64_t(st.st_size) == kMaxTracefile + 1)
+        << "the file refused was changed";
+    EXPECT_EQ(listing(folder.path()),
+              (std::vector<std::string>{"fifo", "garbage.info", "large.info", "prof.folded"}))
+        << "files were made for runs refused";
+}
+
+// Counts that would pass the largest are held there, and one line says so.
+TEST(Coverage, CountsAreHeldAtTheLargestAndSaySo) {
+    TempRoot folder;
+    const std::string tracefile = folder.path() + "/full.info";
+    const auto [line, count] = *marked_counts().rbegin();
+    std::ofstream(tracefile) << "SF:" << kSource << "\nDA:" << line
+                             << ",18446744073709551615\nend_of_record\n";
+    Finished f = run_command(emu_command({"--coverage", tracefile}));
+    EXPECT_EQ(f.status, 0);
+    EXPECT_EQ(f.err, "vekos-emu: --coverage " + tracefile +
+                         ": a count went past 18446744073709551615 and was held there\n");
+    EXPECT_EQ(records_of(read_text(tracefile), kSource)["DA:" + std::to_string(line)],
+              18446744073709551615u)
+        << "line " << line << ", which ran " << count << " times";
+}
+
+// A run killed while it writes (a ctest timeout) leaves the tracefile and the profile as they
+// were, and no file of its own beside them.
+TEST(CoverageAndProfile, AWriterKilledMidwayLeavesTheOldFilesWhole) {
+    TempRoot folder;
+    const std::string tracefile = folder.path() + "/t.info", profile = folder.path() + "/p.out";
+    Finished first = run_command(emu_command({"--coverage", tracefile, "--profile", profile}));
+    ASSERT_EQ(first.status, 0) << first.err;
+    const std::vector<std::string> files = {tracefile, profile, profile + ".folded"};
+    std::vector<std::string> before;
+    for (const std::string &file : files) before.push_back(read_text(file));
+    for (const char *option : {"--coverage", "--profile"}) {
+        Finished f = emu_killed_writing({option, option[2] == 'c' ? tracefile : profile}, 64);
+        EXPECT_EQ(f.status, 128 + SIGXFSZ) << option << ": expected a run killed writing";
+        for (size_t i = 0; i < files.size(); i++) {
+            std::string now = read_text(files[i]);
+            EXPECT_TRUE(now == before[i])
+                << files[i] << " after " << option << ": expected its " << before[i].size()
+                << " bytes as they were, found " << now.size() << " bytes";
+        }
+        EXPECT_EQ(listing(folder.path()),
+                  (std::vector<std::string>{"p.out", "p.out.folded", "t.info"}))
+            << "after " << option;
+    }
 }
 
 TEST(Profile, CountsCallsAndGivesTheSameStacksEachRun) {

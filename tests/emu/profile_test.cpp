@@ -1,11 +1,13 @@
 // The pieces of coverage and profiles that whole runs reach only by chance: how a block's
 // code is split and where it leaves (calls and returns drive the shadow stack), and reading
-// back tracefiles that lcov itself wrote, so that runs merge into any of them.
+// back tracefiles that lcov itself wrote, so that runs merge into any of them, and refusing
+// what isn't one.
 #include "profile/block_counts.h"
 #include "profile/lcov_writer.h"
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <vector>
 
 namespace {
@@ -54,8 +56,11 @@ TEST(ProfileLcov, MergesWithWhatLcovWrote) {
     run["/src/a.c"].lines = {{4, 7}, {9, 1}};
     run["/src/a.c"].functions["f"] = {3, 1};
     run["/src/c.c"].lines = {{2, 0}};
-    vekos::profile::Coverage merged = vekos::profile::parse_lcov(kFromLcov);
-    vekos::profile::merge(merged, run);
+    bool saturated = false;
+    auto parsed = vekos::profile::parse_lcov(kFromLcov, saturated);
+    ASSERT_TRUE(parsed) << parsed.error();
+    vekos::profile::Coverage merged = *parsed;
+    EXPECT_FALSE(vekos::profile::merge(merged, run)) << "no count near the largest";
     struct Expected {
         const char *file;
         int line;
@@ -74,10 +79,74 @@ TEST(ProfileLcov, MergesWithWhatLcovWrote) {
     EXPECT_EQ(merged["/src/a.c"].functions["f"].count, 3u) << "f's calls, merged";
     EXPECT_EQ(merged["/src/a.c"].functions["f"].line, 3) << "f's line";
     // What is written reads back the same.
-    vekos::profile::Coverage again =
-        vekos::profile::parse_lcov(vekos::profile::format_lcov(merged, ""));
-    EXPECT_EQ(again["/src/a.c"].lines, merged["/src/a.c"].lines);
-    EXPECT_EQ(again.size(), merged.size());
+    auto again = vekos::profile::parse_lcov(vekos::profile::format_lcov(merged, ""), saturated);
+    ASSERT_TRUE(again) << again.error();
+    EXPECT_EQ((*again)["/src/a.c"].lines, merged["/src/a.c"].lines);
+    EXPECT_EQ(again->size(), merged.size());
+    EXPECT_FALSE(saturated);
+}
+
+// A tracefile is merged into only when every line is an lcov record: anything else is refused
+// with its line, so that the file is left as it is.
+TEST(ProfileLcov, RefusesWhatIsNotATracefile) {
+    struct Case {
+        const char *text;
+        const char *error; // "" when accepted
+    } cases[] = {
+        {"", ""},
+        {"VER:2\r\nTN:\r\nSF:/a.c\r\nFN:3,9,f\r\nFNL:0,3,9\r\n\r\nend_of_record\r\n", ""},
+        {"TN:\nSF:/a.c\nDA:1,2\nhello garbage\n", "line 4: not an lcov record"},
+        {"\x7f"
+         "ELF\x01\x01\x01",
+         "line 1: not an lcov record"},
+        {"SF:/a.c\nda:1,2\n", "line 2: not an lcov record"},
+        {"SF:/a.c\nDA:one,2\n", "line 2: malformed DA record"},
+        {"SF:/a.c\nDA:1,-2\n", "line 2: malformed DA record"},
+        {"SF:/a.c\nDA:1\n", "line 2: malformed DA record"},
+        {"SF:/a.c\nFN:3\n", "line 2: malformed FN record"},
+        {"SF:/a.c\nFNDA:x,f\n", "line 2: malformed FNDA record"},
+        {"DA:1,2\n", "line 1: DA outside a file's record (no SF before it)"},
+        {"SF:/a.c\nend_of_record\nFNDA:1,f\n",
+         "line 3: FNDA outside a file's record (no SF before it)"},
+        {"SF:\n", "line 1: SF without a file name"},
+    };
+    for (const Case &c : cases) {
+        bool saturated = false;
+        auto parsed = vekos::profile::parse_lcov(c.text, saturated);
+        std::string got = parsed ? "" : parsed.error();
+        EXPECT_EQ(got, c.error) << "for the tracefile:\n" << c.text;
+    }
+}
+
+// Counts add up to the largest one and stay there, and say so.
+TEST(ProfileLcov, CountsAreHeldAtTheLargest) {
+    constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
+    struct Case {
+        const char *text;
+        uint64_t run; // the run's count of /a.c:1 and of f
+        uint64_t expected;
+        bool saturated;
+    } cases[] = {
+        {"SF:/a.c\nDA:1,18446744073709551615\nFNDA:18446744073709551615,f\n", 41, kMax, true},
+        {"SF:/a.c\nDA:1,18446744073709551614\nFNDA:18446744073709551614,f\n", 1, kMax, false},
+        {"SF:/a.c\nDA:1,18446744073709551616\nFNDA:99999999999999999999999,f\n", 0, kMax, true},
+        {"SF:/a.c\nDA:1,9223372036854775808\nDA:1,9223372036854775808\n"
+         "FNDA:9223372036854775808,f\nFNDA:9223372036854775808,f\n",
+         0, kMax, true},
+        {"SF:/a.c\nDA:1,40\nFNDA:40,f\n", 2, 42, false},
+    };
+    for (const Case &c : cases) {
+        bool saturated = false;
+        auto parsed = vekos::profile::parse_lcov(c.text, saturated);
+        ASSERT_TRUE(parsed) << parsed.error();
+        vekos::profile::Coverage run;
+        run["/a.c"].lines[1] = c.run;
+        run["/a.c"].functions["f"] = {1, c.run};
+        saturated |= vekos::profile::merge(*parsed, run);
+        EXPECT_EQ((*parsed)["/a.c"].lines[1], c.expected) << "line 1 of:\n" << c.text;
+        EXPECT_EQ((*parsed)["/a.c"].functions["f"].count, c.expected) << "f in:\n" << c.text;
+        EXPECT_EQ(saturated, c.saturated) << "said so, for:\n" << c.text;
+    }
 }
 
 } // namespace
