@@ -17,17 +17,6 @@ constexpr uint32_t kMappingBase = kUserLimit;
 constexpr uint32_t kMappingLimit = 0xBF000000;
 constexpr uint64_t kMaxMappedBytes = 64 << 20;
 
-// The library's values (unistd.h).
-enum : uint32_t {
-    kGuestProtRead = 1,
-    kGuestProtWrite = 2,
-    kGuestProtExec = 4,
-    kGuestMapShared = 0x01,
-    kGuestMapPrivate = 0x02,
-    kGuestMapFixed = 0x10,
-    kGuestMapAnonymous = 0x20,
-};
-
 class Mappings {
   public:
     Mappings(GuestMemory &memory, MemoryBudget &budget) : memory_(memory), budget_(budget) {}

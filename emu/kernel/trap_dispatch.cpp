@@ -14,59 +14,105 @@ namespace vekos {
 namespace {
 
 using K = ArgKind;
+using R = ReplayRule::Kind;
 constexpr TrapArg I{K::Int}, U{K::Unsigned}, H{K::Hex}, P{K::Path}, W{K::Pointer};
-constexpr uint8_t kFiles = kChangesFiles, kCreates = kCreatesEntries, kRunLoop = kInRunLoop,
-                  kWaits = kMayWait;
+constexpr uint8_t kNone = kNoEffect, kFiles = kChangesFiles, kCreates = kCreatesEntries,
+                  kRunLoop = kInRunLoop, kWaits = kMayWait;
+// What a replay does: answers the trap, or has the kernel do it again.
+constexpr ReplayRule kAnswer{R::Answer};
+constexpr ReplayRule kRedo{R::RedoAlways};
 
-const TrapRow kTraps[] = {
-    {VEKOS_TRAP_WRITE, "write", trap_write, 3, {I, {K::BufferIn, 2}, U}, kWaits},
-    {VEKOS_TRAP_EXIT, "_exit", trap_exit, 1, {I}, kRunLoop},
-    {VEKOS_TRAP_READ, "read", trap_read, 3, {I, {K::BufferOut, 2}, U}, kWaits},
-    {VEKOS_TRAP_OPEN, "open", trap_open, 3, {P, {K::OpenFlags}, H}, kFiles | kCreates},
-    {VEKOS_TRAP_CLOSE, "close", trap_close, 1, {I}},
-    {VEKOS_TRAP_GETKEY, "getkey", trap_getkey, 0, {}, kWaits},
+constexpr TrapRow kTraps[] = {
+    {VEKOS_TRAP_WRITE, "write", trap_write, 3, {I, {K::BufferIn, 2}, U}, kWaits, kAnswer},
+    // A process ends: nothing of it to go back to.
+    {VEKOS_TRAP_EXIT, "_exit", trap_exit, 1, {I}, kRunLoop, {R::RedoAlways, false}},
+    {VEKOS_TRAP_READ, "read", trap_read, 3, {I, {K::BufferOut, 2}, U}, kWaits, kAnswer},
+    {VEKOS_TRAP_OPEN, "open", trap_open, 3, {P, {K::OpenFlags}, H}, kFiles | kCreates, kAnswer},
+    {VEKOS_TRAP_CLOSE, "close", trap_close, 1, {I}, kNone, kAnswer},
+    {VEKOS_TRAP_GETKEY, "getkey", trap_getkey, 0, {}, kWaits, kAnswer},
     {VEKOS_TRAP_WRITEFILE,
      "writefile",
      trap_writefile,
      3,
      {P, {K::BufferIn, 2}, U},
-     kFiles | kCreates},
-    {VEKOS_TRAP_USLEEP, "usleep", trap_usleep, 1, {U}, kWaits},
-    {VEKOS_TRAP_MKDIR, "mkdir", trap_mkdir, 1, {P}, kCreates},
-    {VEKOS_TRAP_UNLINK, "unlink", trap_unlink, 1, {P}},
-    {VEKOS_TRAP_RMDIR, "rmdir", trap_rmdir, 1, {P}},
-    {VEKOS_TRAP_GETCWD, "getcwd", trap_getcwd, 2, {{K::BufferOut, 1}, U}},
-    {VEKOS_TRAP_CHDIR, "chdir", trap_chdir, 1, {P}},
-    // The program run may change any file.
-    {VEKOS_TRAP_RUN, "run", trap_run, 1, {P}, kFiles | kRunLoop},
-    {VEKOS_TRAP_LSEEK, "lseek", trap_lseek, 3, {I, I, {K::Whence}}},
-    {VEKOS_TRAP_DUP, "dup", trap_dup, 1, {I}},
-    {VEKOS_TRAP_DUP2, "dup2", trap_dup2, 2, {I, I}},
+     kFiles | kCreates,
+     kAnswer},
+    {VEKOS_TRAP_USLEEP, "usleep", trap_usleep, 1, {U}, kWaits, kAnswer},
+    {VEKOS_TRAP_MKDIR, "mkdir", trap_mkdir, 1, {P}, kCreates, kAnswer},
+    {VEKOS_TRAP_UNLINK, "unlink", trap_unlink, 1, {P}, kNone, kAnswer},
+    {VEKOS_TRAP_RMDIR, "rmdir", trap_rmdir, 1, {P}, kNone, kAnswer},
+    {VEKOS_TRAP_GETCWD, "getcwd", trap_getcwd, 2, {{K::BufferOut, 1}, U}, kNone, kAnswer},
+    {VEKOS_TRAP_CHDIR, "chdir", trap_chdir, 1, {P}, kNone, kAnswer},
+    // The program run may change any file; it makes events before the trap's own.
+    {VEKOS_TRAP_RUN, "run", trap_run, 1, {P}, kFiles | kRunLoop, {R::RedoAlways, true, true}},
+    {VEKOS_TRAP_LSEEK, "lseek", trap_lseek, 3, {I, I, {K::Whence}}, kNone, kAnswer},
+    {VEKOS_TRAP_DUP, "dup", trap_dup, 1, {I}, kNone, kAnswer},
+    {VEKOS_TRAP_DUP2, "dup2", trap_dup2, 2, {I, I}, kNone, kAnswer},
     // A stream touches the file only at its end.
-    {VEKOS_TRAP_VEKFS_STREAM_BEGIN, "vekfs_stream_begin", trap_stream_begin, 1, {P}},
+    {VEKOS_TRAP_VEKFS_STREAM_BEGIN,
+     "vekfs_stream_begin",
+     trap_stream_begin,
+     1,
+     {P},
+     kNone,
+     kAnswer},
     {VEKOS_TRAP_VEKFS_STREAM_WRITE,
      "vekfs_stream_write",
      trap_stream_write,
      3,
-     {I, {K::BufferIn, 2}, U}},
-    {VEKOS_TRAP_VEKFS_STREAM_END, "vekfs_stream_end", trap_stream_end, 1, {I}, kFiles | kCreates},
+     {I, {K::BufferIn, 2}, U},
+     kNone,
+     kAnswer},
+    {VEKOS_TRAP_VEKFS_STREAM_END,
+     "vekfs_stream_end",
+     trap_stream_end,
+     1,
+     {I},
+     kFiles | kCreates,
+     kAnswer},
     {VEKOS_TRAP_MMAP,
      "mmap",
      trap_mmap,
      6,
      {H, U, {K::MapProt}, {K::MapFlags}, I, U},
-     kGivesAddress},
-    {VEKOS_TRAP_MUNMAP, "munmap", trap_munmap, 2, {H, U}},
-    {VEKOS_TRAP_PIPE, "pipe", trap_pipe, 1, {{K::FdPair}}},
-    {VEKOS_TRAP_MKFIFO, "mkfifo", trap_mkfifo, 1, {P}, kCreates},
-    {VEKOS_TRAP_FD_SET_NONBLOCK, "fd_set_nonblock", trap_fd_set_nonblock, 2, {I, I}},
-    {VEKOS_TRAP_FD_SET_INHERIT, "fd_set_inherit", trap_fd_set_inherit, 1, {I}},
-    {VEKOS_TRAP_FD_SET_STDIO, "fd_set_stdio", trap_fd_set_stdio, 3, {I, I, I}},
+     kGivesAddress,
+     {R::RedoIfSucceeded, true, false, replay_mmap}},
+    {VEKOS_TRAP_MUNMAP, "munmap", trap_munmap, 2, {H, U}, kNone, kRedo},
+    {VEKOS_TRAP_PIPE, "pipe", trap_pipe, 1, {{K::FdPair}}, kNone, kAnswer},
+    {VEKOS_TRAP_MKFIFO, "mkfifo", trap_mkfifo, 1, {P}, kCreates, kAnswer},
+    {VEKOS_TRAP_FD_SET_NONBLOCK,
+     "fd_set_nonblock",
+     trap_fd_set_nonblock,
+     2,
+     {I, I},
+     kNone,
+     kAnswer},
+    {VEKOS_TRAP_FD_SET_INHERIT, "fd_set_inherit", trap_fd_set_inherit, 1, {I}, kNone, kAnswer},
+    {VEKOS_TRAP_FD_SET_STDIO, "fd_set_stdio", trap_fd_set_stdio, 3, {I, I, I}, kNone, kAnswer},
     // The child may change any file.
-    {VEKOS_TRAP_SPAWN, "spawn", trap_spawn, 3, {P, W, I}, kFiles | kRunLoop},
-    {VEKOS_TRAP_WAITPID, "waitpid", trap_waitpid, 3, {I, W, H}, kRunLoop},
-    {VEKOS_TRAP_SPAWN_EX, "spawn_ex", trap_spawn_ex, 1, {W}, kFiles | kRunLoop},
+    {VEKOS_TRAP_SPAWN, "spawn", trap_spawn, 3, {P, W, I}, kFiles | kRunLoop, {R::RedoIfPositive}},
+    {VEKOS_TRAP_WAITPID,
+     "waitpid",
+     trap_waitpid,
+     3,
+     {I, W, H},
+     kRunLoop,
+     {R::RedoIfPositive, true, false, replay_waitpid}},
+    {VEKOS_TRAP_SPAWN_EX,
+     "spawn_ex",
+     trap_spawn_ex,
+     1,
+     {W},
+     kFiles | kRunLoop,
+     {R::RedoIfPositive}},
 };
+
+// A row without a replay rule would be answered from a recording whatever state it makes.
+static_assert(std::ranges::none_of(kTraps,
+                                   [](const TrapRow &row) {
+                                       return row.replay.kind == R::Undeclared;
+                                   }),
+              "every trap row says what a replay does with it");
 
 constexpr uint32_t kMaxRecorded = 1 << 20;
 
@@ -106,6 +152,11 @@ int TrapRow::data_arg() const {
 
 std::span<const TrapRow> trap_rows() {
     return kTraps;
+}
+
+const ReplayRule &replay_rule(uint32_t number) {
+    const TrapRow *row = find_trap(number);
+    return row != nullptr ? row->replay : kAnswer;
 }
 
 // Every trap goes through here, recorded ones twice: an index, not a search.

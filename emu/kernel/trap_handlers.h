@@ -75,12 +75,16 @@ TrapResult trap_spawn_ex(TrapCall &t);
 TrapResult trap_waitpid(TrapCall &t);
 TrapResult trap_fd_set_stdio(TrapCall &t);
 TrapResult trap_fd_set_inherit(TrapCall &t);
+// waitpid again in a replay: the child recorded, waited for if need be.
+void replay_waitpid(std::array<uint32_t, 6> &args, int32_t recorded);
 // A console read with no input at hand while other processes could run: the trap leaves a
 // wait for input instead of blocking the host. False: read now.
 bool console_waits(TrapCall &t);
 // Memory and streamed files: trap_memory.cpp.
 TrapResult trap_mmap(TrapCall &t);
 TrapResult trap_munmap(TrapCall &t);
+// mmap again in a replay: anonymous, as the file's bytes come from the recording.
+void replay_mmap(std::array<uint32_t, 6> &args, int32_t recorded);
 TrapResult trap_stream_begin(TrapCall &t);
 TrapResult trap_stream_write(TrapCall &t);
 TrapResult trap_stream_end(TrapCall &t);

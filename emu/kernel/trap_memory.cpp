@@ -1,4 +1,5 @@
 // Memory and streamed-file traps: mmap, munmap, vekfs_stream_begin, _write, _end.
+#include "abi/trap_flags.h"
 #include "fs/fd_table.h"
 #include "fs/stream_files.h"
 #include "kernel/mappings.h"
@@ -12,16 +13,16 @@
 namespace vekos {
 namespace {
 
-constexpr uint32_t kKnownProt = kGuestProtRead | kGuestProtWrite | kGuestProtExec;
-constexpr uint32_t kKnownFlags = kGuestMapPrivate | kGuestMapAnonymous;
+constexpr uint32_t kKnownProt = VEKOS_PROT_READ | VEKOS_PROT_WRITE | VEKOS_PROT_EXEC;
+constexpr uint32_t kKnownFlags = VEKOS_MAP_PRIVATE | VEKOS_MAP_ANONYMOUS;
 constexpr uint32_t kCopyChunk = 64 << 10;
 
 // Guest protection as the memory's: execute counts as read (code runs from the image only),
 // and i386 pages that can be written can be read.
 uint32_t memory_prot(uint32_t prot) {
     uint32_t bits = 0;
-    if (prot & (kGuestProtRead | kGuestProtExec)) bits |= kProtRead;
-    if (prot & kGuestProtWrite) bits |= kProtRead | kProtWrite;
+    if (prot & (VEKOS_PROT_READ | VEKOS_PROT_EXEC)) bits |= kProtRead;
+    if (prot & VEKOS_PROT_WRITE) bits |= kProtRead | kProtWrite;
     return bits;
 }
 
@@ -50,10 +51,10 @@ TrapResult trap_mmap(TrapCall &t) {
     const uint32_t hint = t.args[0], length = t.args[1], prot = t.args[2], flags = t.args[3];
     const int32_t fd = i32(t.args[4]);
     const uint32_t offset = t.args[5];
-    if ((prot & ~kKnownProt) != 0 || (flags & ~kKnownFlags) != 0 || !(flags & kGuestMapPrivate))
+    if ((prot & ~kKnownProt) != 0 || (flags & ~kKnownFlags) != 0 || !(flags & VEKOS_MAP_PRIVATE))
         return fail(EINVAL);
     if (length == 0 || length > kMaxMappedBytes || offset % kPageSize != 0) return fail(EINVAL);
-    const bool anonymous = flags & kGuestMapAnonymous;
+    const bool anonymous = flags & VEKOS_MAP_ANONYMOUS;
     if (anonymous && (fd != -1 || offset != 0)) return fail(EINVAL);
     const Descriptor *file = anonymous ? nullptr : t.context.fds.get(fd);
     if (!anonymous && file == nullptr) return fail(EBADF);
@@ -69,6 +70,12 @@ TrapResult trap_mmap(TrapCall &t) {
         }
     }
     return i32(*at);
+}
+
+void replay_mmap(std::array<uint32_t, 6> &args, int32_t) {
+    args[3] |= VEKOS_MAP_ANONYMOUS;
+    args[4] = uint32_t(-1);
+    args[5] = 0;
 }
 
 // munmap(addr, length): whole pages of mappings only, never the image or the stack.

@@ -1,5 +1,6 @@
 // Process and console traps: _exit, run, spawn, waitpid and the descriptors children get,
 // usleep and getkey.
+#include "abi/trap_flags.h"
 #include "fs/fd_table.h"
 #include "host/console.h"
 #include "host/run_limits.h"
@@ -17,8 +18,6 @@ namespace {
 // usleep really sleeps, but no longer than this (nor past the run's deadline): a guest must
 // not stall the host for hours.
 constexpr uint32_t kMaxSleepMicroseconds = 2'000'000;
-// spawn's no-wait option.
-constexpr uint32_t kNoHang = 1;
 
 bool valid_stdio(const TrapContext &context, int32_t fd) {
     return fd == -1 || context.replaying || context.fds.get(fd) != nullptr;
@@ -107,12 +106,17 @@ TrapResult trap_spawn_ex(TrapCall &t) {
 TrapResult trap_waitpid(TrapCall &t) {
     if (t.args[1] != 0 && !t.context.memory.accessible(t.args[1], 4, kProtWrite))
         return bad_address();
-    if ((t.args[2] & ~kNoHang) != 0) return fail(EINVAL);
+    if ((t.args[2] & ~VEKOS_WNOHANG) != 0) return fail(EINVAL);
     t.action.kind = PendingAction::Kind::WaitChild;
     t.action.child = i32(t.args[0]);
     t.action.status_at = t.args[1];
-    t.action.no_hang = (t.args[2] & kNoHang) != 0;
+    t.action.no_hang = (t.args[2] & VEKOS_WNOHANG) != 0;
     return 0;
+}
+
+void replay_waitpid(std::array<uint32_t, 6> &args, int32_t recorded) {
+    args[0] = uint32_t(recorded);
+    args[2] &= ~uint32_t(VEKOS_WNOHANG);
 }
 
 TrapResult trap_fd_set_stdio(TrapCall &t) {

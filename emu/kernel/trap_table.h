@@ -163,6 +163,43 @@ struct TrapCall {
     PendingAction &action; // for rows with kInRunLoop or kMayWait only
 };
 
+// What a replay does with a trap. Most are answered from the recording; those whose kernel
+// state the run can't go on without (a child, a mapping, the end of a process) are done again
+// by the kernel, and their result checked against the recorded one. A trap that failed when
+// recorded did nothing: it is answered.
+struct ReplayRule {
+    enum class Kind : uint8_t {
+        Undeclared,      // no row keeps it: the table is checked as it is built
+        Answer,          // from the recording
+        RedoAlways,      // by the kernel again
+        RedoIfSucceeded, // ... when the recorded result isn't -1
+        RedoIfPositive,  // ... when it is above 0 (0: nothing happened, which the recording knows)
+    };
+    Kind kind = Kind::Undeclared;
+    // The redo's state lives beyond the process's memory and registers: going back before it
+    // (gdb's reverse execution) can't undo it. _exit's isn't: nothing runs after it.
+    bool beyond_rewind = true;
+    // The recording notes where the trap starts, with an event of its own: the program a run
+    // request runs makes events before the trap's.
+    bool marks_start = false;
+    // The redo's arguments from the recorded ones and the recorded result: the kernel repeats
+    // what was recorded, not what the guest's state would now ask for.
+    void (*adapt)(std::array<uint32_t, 6> &args, int32_t recorded) = nullptr;
+
+    constexpr bool redo(int32_t recorded) const {
+        switch (kind) {
+        case Kind::RedoAlways:
+            return true;
+        case Kind::RedoIfSucceeded:
+            return recorded != -1;
+        case Kind::RedoIfPositive:
+            return recorded > 0;
+        default:
+            return false;
+        }
+    }
+};
+
 struct TrapRow {
     uint32_t number;
     const char *name; // as the library's wrapper is named
@@ -170,14 +207,17 @@ struct TrapRow {
     uint8_t arity;
     TrapArg args[6];
     uint8_t effects = kNoEffect; // TrapEffect bits
+    ReplayRule replay;
 
-    bool has(TrapEffect effect) const { return (effects & effect) != 0; }
+    constexpr bool has(TrapEffect effect) const { return (effects & effect) != 0; }
     // The argument whose bytes tell what the trap moved: its buffer, else its path; -1: none.
     int data_arg() const;
 };
 
 // Every trap the library wraps, one row each.
 std::span<const TrapRow> trap_rows();
+// What a replay does with a trap number: a number without a row is answered (it failed).
+const ReplayRule &replay_rule(uint32_t number);
 // The row for a trap number, or nullptr (such traps return -1).
 const TrapRow *find_trap(uint32_t number);
 // The row for a trap name ("open"), or nullptr.

@@ -1,6 +1,5 @@
 #include "replay/recorder.h"
 
-#include "abi/trap_numbers.h"
 #include "machine/guest_memory.h"
 
 #include <algorithm>
@@ -64,7 +63,7 @@ RunJournal::Turn Recorder::before_trap(TrapArgs &trap, TrapContext &context, int
     if (!header_written_) write_header();
     context.memory.log_writes();
     console_.forget();
-    if (trap.number == VEKOS_TRAP_RUN) {
+    if (replay_rule(trap.number).marks_start) {
         Event start;
         start.kind = Event::Kind::RunStart;
         start.pid = context.pid;

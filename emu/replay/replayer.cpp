@@ -1,6 +1,5 @@
 #include "replay/replayer.h"
 
-#include "abi/trap_numbers.h"
 #include "common/escape.h"
 #include "common/exit_status.h"
 #include "kernel/trap_table.h"
@@ -11,9 +10,6 @@
 
 namespace vekos::replay {
 namespace {
-
-constexpr uint32_t kNoHang = 1;
-constexpr uint32_t kMapAnonymous = 0x20;
 
 std::string trap_name(uint32_t number) {
     const TrapRow *row = find_trap(number);
@@ -43,31 +39,11 @@ std::string describe(const Event &event) {
            describe(event.number, event.args, event.arg_count);
 }
 
-// What the kernel does again in a replay, as the run can't go on without it; everything
-// else is answered from the recording. A trap that failed when recorded did nothing: it
-// fails again from the recording.
-bool served_again(uint32_t number, int32_t recorded) {
-    switch (number) {
-    case VEKOS_TRAP_EXIT:
-    case VEKOS_TRAP_MUNMAP:
-    case VEKOS_TRAP_RUN:
-        return true;
-    case VEKOS_TRAP_SPAWN:
-    case VEKOS_TRAP_SPAWN_EX:
-    case VEKOS_TRAP_WAITPID: // 0: no child had ended, which the recording knows best
-        return recorded > 0;
-    case VEKOS_TRAP_MMAP:
-        return recorded != kTrapFailed;
-    default:
-        return false;
-    }
-}
-
 // Changes that can't be undone by putting the debugged process's memory and registers back.
 bool beyond_rewind(const Event &event) {
-    return event.pid != 1 || event.kind == Event::Kind::RunStart ||
-           (event.kind == Event::Kind::Trap && served_again(event.number, event.result) &&
-            event.number != VEKOS_TRAP_EXIT);
+    if (event.pid != 1 || event.kind == Event::Kind::RunStart) return true;
+    const ReplayRule &rule = replay_rule(event.number);
+    return event.kind == Event::Kind::Trap && rule.redo(event.result) && rule.beyond_rewind;
 }
 
 } // namespace
@@ -117,23 +93,17 @@ void Replayer::expect(const TrapArgs &trap, const TrapContext &context, const Ev
 RunJournal::Turn Replayer::before_trap(TrapArgs &trap, TrapContext &context, int32_t &result) {
     const Event *event = mine(context);
     if (event == nullptr) return Turn::Wait;
-    if (trap.number == VEKOS_TRAP_RUN) {
+    const ReplayRule &rule = replay_rule(trap.number);
+    if (rule.marks_start) {
         if (event->kind != Event::Kind::RunStart)
             diverged(context, "makes a run request where the recording has " + describe(*event));
         at_++;
-        floor_ = at_;
+        if (rule.beyond_rewind) floor_ = at_;
         return Turn::Serve;
     }
     expect(trap, context, *event);
-    if (served_again(trap.number, event->result)) {
-        if (trap.number == VEKOS_TRAP_WAITPID) { // the child recorded, waited for if need be
-            trap.args[0] = uint32_t(event->result);
-            trap.args[2] &= ~kNoHang;
-        } else if (trap.number == VEKOS_TRAP_MMAP) { // the file's bytes come as the trap's
-            trap.args[3] |= kMapAnonymous;
-            trap.args[4] = uint32_t(-1);
-            trap.args[5] = 0;
-        }
+    if (rule.redo(event->result)) {
+        if (rule.adapt != nullptr) rule.adapt(trap.args, event->result);
         return Turn::Serve;
     }
     give_back(*event, context);

@@ -1,8 +1,8 @@
 // vekos-emu --replay: the recorded run again, without the host's files, console input or
 // clock. Each process's traps are answered from the recording, in the recorded order across
 // processes: a process whose event is not next waits for its turn. Only what the kernel must
-// do for the run to go on is done again (exit, run requests, spawn, waitpid, mappings), and
-// its result checked against the recording's. Console output is given again from the guest's
+// do for the run to go on is done again, as the trap's row says (exit, run requests, spawn,
+// waitpid, mappings), and its result checked against the recording's. Console output is given again from the guest's
 // own bytes, or with `check` compared with the recording's instead. A replay that leaves the
 // recording (another trap than the recorded one) stops at once with ReplayDiverged.
 #pragma once

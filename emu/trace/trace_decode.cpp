@@ -1,9 +1,9 @@
 #include "trace/trace_decode.h"
 
 #include "abi/open_flags.h"
+#include "abi/trap_flags.h"
 
 #include "fs/root_fs.h"
-#include "kernel/mappings.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -29,12 +29,13 @@ constexpr FlagName kOpenFlags[] = {{VEKOS_O_CREAT, "O_CREAT"},
                                    {VEKOS_O_TRUNC, "O_TRUNC"},
                                    {VEKOS_O_APPEND, "O_APPEND"}};
 
-constexpr FlagName kMapProt[] = {
-    {kGuestProtRead, "PROT_READ"}, {kGuestProtWrite, "PROT_WRITE"}, {kGuestProtExec, "PROT_EXEC"}};
-constexpr FlagName kMapFlags[] = {{kGuestMapShared, "MAP_SHARED"},
-                                  {kGuestMapPrivate, "MAP_PRIVATE"},
-                                  {kGuestMapFixed, "MAP_FIXED"},
-                                  {kGuestMapAnonymous, "MAP_ANONYMOUS"}};
+constexpr FlagName kMapProt[] = {{VEKOS_PROT_READ, "PROT_READ"},
+                                 {VEKOS_PROT_WRITE, "PROT_WRITE"},
+                                 {VEKOS_PROT_EXEC, "PROT_EXEC"}};
+constexpr FlagName kMapFlags[] = {{VEKOS_MAP_SHARED, "MAP_SHARED"},
+                                  {VEKOS_MAP_PRIVATE, "MAP_PRIVATE"},
+                                  {VEKOS_MAP_FIXED, "MAP_FIXED"},
+                                  {VEKOS_MAP_ANONYMOUS, "MAP_ANONYMOUS"}};
 
 constexpr std::string_view kWhence[] = {"SEEK_SET", "SEEK_CUR", "SEEK_END"};
 

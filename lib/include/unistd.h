@@ -5,6 +5,7 @@
 #ifndef VEKOS_UNISTD_H
 #define VEKOS_UNISTD_H
 
+#include "abi/trap_flags.h"
 #include <stddef.h>
 #include <vekos_cdefs.h>
 #include <vekos_types.h>
@@ -17,15 +18,17 @@
 #define STDOUT_FILENO 1
 #define STDERR_FILENO 2
 
-#define PROT_NONE 0
-#define PROT_READ 1
-#define PROT_WRITE 2
-#define PROT_EXEC 4
-#define MAP_SHARED 0x01
-#define MAP_PRIVATE 0x02
-#define MAP_FIXED 0x10
-#define MAP_ANONYMOUS 0x20
+#define PROT_NONE VEKOS_PROT_NONE
+#define PROT_READ VEKOS_PROT_READ
+#define PROT_WRITE VEKOS_PROT_WRITE
+#define PROT_EXEC VEKOS_PROT_EXEC
+#define MAP_SHARED VEKOS_MAP_SHARED
+#define MAP_PRIVATE VEKOS_MAP_PRIVATE
+#define MAP_FIXED VEKOS_MAP_FIXED
+#define MAP_ANONYMOUS VEKOS_MAP_ANONYMOUS
 #define MAP_FAILED ((void *)-1)
+
+#define WNOHANG VEKOS_WNOHANG
 
 VEKOS_BEGIN_DECLS
 
@@ -55,6 +58,7 @@ int getcwd(char *buf, size_t size);
 VEKOS_NORETURN void _exit(int status);
 int spawn(const char *path, char *const argv[], int argc);
 int spawn_ex(const char *path, char *const argv[], int argc, int a, int b, int c, int flag);
+/* options WNOHANG: 0 at once while the child runs. */
 pid_t waitpid(pid_t pid, int *status, int options);
 int usleep(unsigned int microseconds);    /* always 0 */
 unsigned int sleep(unsigned int seconds); /* always 0 */

@@ -116,25 +116,4 @@ TEST_F(Processes, TraceLinesNameTheProcessOnceThereAreSeveral) {
         << "and then ends at the end of the data: " << waits.err;
 }
 
-// A recorded run of several processes replays in the recorded order, whatever the host's
-// scheduling did: sleeps among others, waits that found no child ended, pipes, faults.
-TEST_F(Processes, ReplaysGiveTheRecordedRun) {
-    const std::string recording = root.host("run.rec");
-    const char *cases[] = {
-        "s:procs.uelf,l:5,W:c z:2000 w:2",
-        "s:procs.uelf,l:30 h:2 z:100 h:2 w:-1",
-        "p t:-1,4,-1 s:procs.uelf,W:hello c4 r3 w:2",
-        "p t:3,-1,-1 s:procs.uelf,r0 z:1000 c4 w:2",
-        "a:5:procs.uelf,l:3 n:3:procs.uelf,x:0",
-        "s:procs.uelf,k w:2",
-    };
-    for (const char *steps : cases) {
-        Finished recorded = emu("--record " + recording + " procs.uelf " + steps);
-        Finished replayed = emu_words({"--replay", recording});
-        EXPECT_EQ(replayed.status, recorded.status) << steps << ": " << replayed.err;
-        EXPECT_EQ(replayed.out, recorded.out) << steps;
-        EXPECT_EQ(replayed.err, recorded.err) << steps;
-    }
-}
-
 } // namespace

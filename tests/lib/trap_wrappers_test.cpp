@@ -76,8 +76,10 @@ TEST_F(ScriptedTraps, EachWrapperPutsItsArgumentsInOrder) {
         {"vekfs_stream_end", {3}, {"vekfs_stream_end", {3}}},
         {"chdir", {p}, {"chdir", {p}}},
         {"mmap",
-         {0x1000000, 8192, 3, 0x22, uint32_t(-1), 4096},
-         {"mmap", {0x1000000, 8192, 3, 0x22, uint32_t(-1), 4096}}},
+         {0x1000000, 8192, map_flag::read_write, map_flag::private_anonymous, uint32_t(-1), 4096},
+         {"mmap",
+          {0x1000000, 8192, map_flag::read_write, map_flag::private_anonymous, uint32_t(-1),
+           4096}}},
         {"munmap", {0x1000000, 8192}, {"munmap", {0x1000000, 8192, 0}}},
         {"lseek", {3, uint32_t(-5), 2}, {"lseek", {3, uint32_t(-5), 2}}},
         {"pipe", {q}, {"pipe", {q}}},
@@ -90,7 +92,7 @@ TEST_F(ScriptedTraps, EachWrapperPutsItsArgumentsInOrder) {
         {"fd_set_nonblock", {3, 9}, {"fd_set_nonblock", {3, 1, 0}}},
         {"fd_set_nonblock", {3, 0}, {"fd_set_nonblock", {3, 0, 0}}},
         {"spawn", {p, q, 2}, {"spawn", {p, q, 2}}},
-        {"waitpid", {12, q, 1}, {"waitpid", {12, q, 1}}},
+        {"waitpid", {12, q, kNoHang}, {"waitpid", {12, q, kNoHang}}},
         {"spawn_ex", {p, q, 0, 0, 0, 0, 0}, {"spawn_ex", {}}}, // the block: a test below
     };
     std::set<std::string_view> covered;
@@ -122,7 +124,10 @@ TEST_F(ScriptedTraps, FailuresComeBackUnchangedAndErrnoIsLeftAlone) {
         {"unlink", {p}, VEKOS_TRAP_UNLINK, -2},
         {"getcwd", {q, 64}, VEKOS_TRAP_GETCWD, -34},
         {"lseek", {3, 0, 0}, VEKOS_TRAP_LSEEK, -29},
-        {"mmap", {0, 4096, 3, 0x22, uint32_t(-1), 0}, VEKOS_TRAP_MMAP, -12},
+        {"mmap",
+         {0, 4096, map_flag::read_write, map_flag::private_anonymous, uint32_t(-1), 0},
+         VEKOS_TRAP_MMAP,
+         -12},
     };
     for (const Case &c : cases) {
         int32_t result = c.result;
@@ -176,7 +181,7 @@ TEST_F(ScriptedTraps, NullPointersAndBadCountsFailWithoutATrap) {
         {"spawn", {p, q, uint32_t(-1)}},
         {"spawn_ex", {0, q, 1, 0, 0, 0, 0}},
         {"spawn_ex", {p, q, uint32_t(-2), 0, 0, 0, 0}},
-        {"mmap", {0, 0, 3, 0x22, 0, 0}},
+        {"mmap", {0, 0, map_flag::read_write, map_flag::private_anonymous, 0, 0}},
     };
     for (const Case &c : cases) {
         EXPECT_EQ(as_int(call(c.function, c.args)), -1) << c.function;
@@ -234,9 +239,13 @@ TEST_F(ScriptedTraps, AccessOpensAndClosesOrFails) {
 
 TEST_F(ScriptedTraps, MmapReportsFailureAsMinusOne) {
     script_trap(VEKOS_TRAP_MMAP, [](const TrapRecord &) { return int32_t(-1); });
-    EXPECT_EQ(as_int(call("mmap", {0, 4096, 3, 0x22, uint32_t(-1), 0})), -1);
+    EXPECT_EQ(as_int(call("mmap", {0, 4096, map_flag::read_write, map_flag::private_anonymous,
+                                   uint32_t(-1), 0})),
+              -1);
     script_trap(VEKOS_TRAP_MMAP, [](const TrapRecord &) { return int32_t(0x2000000); });
-    EXPECT_EQ(call("mmap", {0, 4096, 3, 0x22, uint32_t(-1), 0}), 0x2000000u);
+    EXPECT_EQ(
+        call("mmap", {0, 4096, map_flag::read_write, map_flag::private_anonymous, uint32_t(-1), 0}),
+        0x2000000u);
 }
 
 TEST_F(TrapWrappers, ExitNeverReturnsEvenIfTheKernelComesBack) {

@@ -1,10 +1,11 @@
-// The library's binary interface as tests see it, in one place: the kernel's trap numbers and
-// open's flags (the library's own lists), the layout and kinds of FILE (lib/include/stdio.h)
-// and the heap's size (lib/stdlib/heap_impl.h). Host code can't include the guest's stdio.h,
-// so FILE is restated here, once.
+// The library's binary interface as tests see it, in one place: the kernel's trap numbers,
+// open's, mmap's and waitpid's flags (the library's own lists), the layout and kinds of FILE
+// (lib/include/stdio.h) and the heap's size (lib/stdlib/heap_impl.h). Host code can't include
+// the guest's stdio.h, so FILE is restated here, once.
 #pragma once
 
 #include "abi/open_flags.h"
+#include "abi/trap_flags.h"
 #include "abi/trap_numbers.h"
 
 #include <cstdint>
@@ -31,6 +32,13 @@ constexpr uint32_t read_only = VEKOS_O_RDONLY, write_only = VEKOS_O_WRONLY,
                    read_write = VEKOS_O_RDWR, create = VEKOS_O_CREAT, truncate = VEKOS_O_TRUNC,
                    append = VEKOS_O_APPEND;
 } // namespace open_flag
+
+// mmap's usual protection and flags, and waitpid's no-wait option.
+namespace map_flag {
+constexpr uint32_t read_write = VEKOS_PROT_READ | VEKOS_PROT_WRITE,
+                   private_anonymous = VEKOS_MAP_PRIVATE | VEKOS_MAP_ANONYMOUS;
+} // namespace map_flag
+constexpr uint32_t kNoHang = VEKOS_WNOHANG;
 
 // The heap is one fixed arena of this many bytes.
 constexpr uint32_t kHeapSize = 0x100000;

@@ -2,10 +2,10 @@
    no library. */
 #include "guest.h"
 
-enum { PROT_READ = 1, PROT_WRITE = 2, PROT_EXEC = 4 };
-enum { MAP_SHARED = 1, MAP_PRIVATE = 2, MAP_FIXED = 0x10, MAP_ANONYMOUS = 0x20 };
+#include "abi/trap_flags.h"
+
 enum { PAGE = 4096, MIB = 1 << 20 };
-#define ANON (MAP_PRIVATE | MAP_ANONYMOUS)
+#define ANON (VEKOS_MAP_PRIVATE | VEKOS_MAP_ANONYMOUS)
 
 static char *map(u32 len, int prot, int flags, int fd, u32 offset) {
     return (char *)raw_trap(VEKOS_TRAP_MMAP, 0, (int)len, prot, flags, fd, (int)offset);
@@ -22,7 +22,7 @@ static int run(const char *line) {
 /* 1 MiB mappings until the kernel refuses: how many it gave. */
 static int grab(void) {
     int n = 0;
-    while (map(MIB, PROT_READ | PROT_WRITE, ANON, -1, 0) != (char *)-1) n++;
+    while (map(MIB, VEKOS_PROT_READ | VEKOS_PROT_WRITE, ANON, -1, 0) != (char *)-1) n++;
     return n;
 }
 
@@ -42,8 +42,8 @@ static void cat(const char *path) {
 
 /* Zero-filled and writable, three pages; then the same page count again elsewhere. */
 static int anonymous(void) {
-    char *a = map(3 * PAGE - 100, PROT_READ | PROT_WRITE, ANON, -1, 0);
-    char *b = map(PAGE, PROT_READ | PROT_WRITE | PROT_EXEC, ANON, -1, 0);
+    char *a = map(3 * PAGE - 100, VEKOS_PROT_READ | VEKOS_PROT_WRITE, ANON, -1, 0);
+    char *b = map(PAGE, VEKOS_PROT_READ | VEKOS_PROT_WRITE | VEKOS_PROT_EXEC, ANON, -1, 0);
     if (a == (char *)-1 || b == (char *)-1 || a == b) return say("map failed\n"), 1;
     for (u32 i = 0; i < 3 * PAGE; i++)
         if (a[i] != 0) return say("not zero\n"), 1;
@@ -56,7 +56,7 @@ static int anonymous(void) {
 /* maps a file's range privately: file PATH OFFSET; shows it, changes it, shows the file. */
 static int file(const char *path, u32 offset) {
     int fd = raw_trap(VEKOS_TRAP_OPEN, (int)path, 2, 0, 0, 0, 0);
-    char *m = map(2 * PAGE, PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, offset);
+    char *m = map(2 * PAGE, VEKOS_PROT_READ | VEKOS_PROT_WRITE, VEKOS_MAP_PRIVATE, fd, offset);
     if (m == (char *)-1) return say("map failed\n"), 1;
     raw_trap(VEKOS_TRAP_WRITE, 1, (int)m, (int)length(m), 0, 0, 0);
     say(m[2 * PAGE - 1] == 0 ? "|zero past the end\n" : "|not zero\n");
@@ -67,7 +67,7 @@ static int file(const char *path, u32 offset) {
 
 /* Three pages, the middle one released: the others stay, touching it faults. */
 static int partial(void) {
-    volatile char *m = map(3 * PAGE, PROT_READ | PROT_WRITE, ANON, -1, 0);
+    volatile char *m = map(3 * PAGE, VEKOS_PROT_READ | VEKOS_PROT_WRITE, ANON, -1, 0);
     m[0] = 1, m[PAGE] = 2, m[2 * PAGE] = 3;
     say_number(unmap((char *)m + PAGE, PAGE)), say("\n");
     say_number(m[0] + m[2 * PAGE]), say("\n");
@@ -75,7 +75,7 @@ static int partial(void) {
 }
 
 static int read_only(void) {
-    volatile char *m = map(PAGE, PROT_READ, ANON, -1, 0);
+    volatile char *m = map(PAGE, VEKOS_PROT_READ, ANON, -1, 0);
     say_number(m[10]), say("\n");
     m[10] = 1;
     return 0;
@@ -88,17 +88,17 @@ static int refused(void) {
         int prot, flags, fd;
         u32 len, offset;
     } cases[] = {
-        {"fixed", PROT_READ, ANON | MAP_FIXED, -1, PAGE, 0},
-        {"shared", PROT_READ, MAP_SHARED | MAP_ANONYMOUS, -1, PAGE, 0},
-        {"no private", PROT_READ, MAP_ANONYMOUS, -1, PAGE, 0},
-        {"unknown flag", PROT_READ, ANON | 0x100, -1, PAGE, 0},
+        {"fixed", VEKOS_PROT_READ, ANON | VEKOS_MAP_FIXED, -1, PAGE, 0},
+        {"shared", VEKOS_PROT_READ, VEKOS_MAP_SHARED | VEKOS_MAP_ANONYMOUS, -1, PAGE, 0},
+        {"no private", VEKOS_PROT_READ, VEKOS_MAP_ANONYMOUS, -1, PAGE, 0},
+        {"unknown flag", VEKOS_PROT_READ, ANON | 0x100, -1, PAGE, 0},
         {"unknown prot", 8, ANON, -1, PAGE, 0},
-        {"zero length", PROT_READ, ANON, -1, 0, 0},
-        {"anonymous with fd", PROT_READ, ANON, 0, PAGE, 0},
-        {"bad fd", PROT_READ, MAP_PRIVATE, 9, PAGE, 0},
-        {"console", PROT_READ, MAP_PRIVATE, 1, PAGE, 0},
-        {"unaligned offset", PROT_READ, MAP_PRIVATE, 3, PAGE, 100},
-        {"too long", PROT_READ, ANON, -1, 0x80000000u, 0},
+        {"zero length", VEKOS_PROT_READ, ANON, -1, 0, 0},
+        {"anonymous with fd", VEKOS_PROT_READ, ANON, 0, PAGE, 0},
+        {"bad fd", VEKOS_PROT_READ, VEKOS_MAP_PRIVATE, 9, PAGE, 0},
+        {"console", VEKOS_PROT_READ, VEKOS_MAP_PRIVATE, 1, PAGE, 0},
+        {"unaligned offset", VEKOS_PROT_READ, VEKOS_MAP_PRIVATE, 3, PAGE, 100},
+        {"too long", VEKOS_PROT_READ, ANON, -1, 0x80000000u, 0},
     };
     raw_trap(VEKOS_TRAP_OPEN, (int)"/bin/maps.uelf", 0, 0, 0, 0, 0); /* descriptor 3 */
     for (u32 i = 0; i < sizeof cases / sizeof cases[0]; i++) {
@@ -153,11 +153,11 @@ int main(int argc, char **argv) {
     if (same(what, "partial")) return partial();
     if (same(what, "read-only")) return read_only();
     if (same(what, "none")) return *(volatile char *)map(PAGE, 0, ANON, -1, 0);
-    if (same(what, "exec")) return ((int (*)(void))map(PAGE, PROT_READ | PROT_EXEC, ANON, -1, 0))();
+    if (same(what, "exec")) return ((int (*)(void))map(PAGE, VEKOS_PROT_READ | VEKOS_PROT_EXEC, ANON, -1, 0))();
     if (same(what, "refused")) return refused();
     if (same(what, "grab")) return say("grab "), say_number(grab()), say("\n"), 0;
     if (same(what, "hold")) { /* 32 MiB held while a child grabs what it can */
-        for (int i = 0; i < 32; i++) map(MIB, PROT_READ | PROT_WRITE, ANON, -1, 0);
+        for (int i = 0; i < 32; i++) map(MIB, VEKOS_PROT_READ | VEKOS_PROT_WRITE, ANON, -1, 0);
         run("maps.uelf grab");
         say("after "), say_number(grab()), say("\n");
         return 0;

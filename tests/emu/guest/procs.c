@@ -12,6 +12,8 @@
  * Freestanding, no library. */
 #include "guest.h"
 
+#include "abi/trap_flags.h"
+
 /* A comma list split in place into words: the program's argv. */
 static char words_text[512];
 static char *words[16];
@@ -92,7 +94,7 @@ static void step(const char *word) {
     }
     case 'w':
     case 'h':
-        result = wait_child(take_number(&arg), op == 'h');
+        result = wait_child(take_number(&arg), op == 'h' ? VEKOS_WNOHANG : 0);
         break;
     case 'i':
         result = trap3(VEKOS_TRAP_FD_SET_INHERIT, take_number(&arg), 0, 0);
