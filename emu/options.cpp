@@ -2,6 +2,7 @@
 
 #include "common/escape.h"
 #include "common/exit_status.h"
+#include "kernel/limit_values.h"
 #include "kernel/process.h"
 #include "kernel/trap_table.h"
 #include "loader/programs.h"
@@ -111,13 +112,13 @@ std::optional<uint64_t> size_bytes(const std::string &text) {
 // A --stack size: from kMinStackSize to kMaxStackSize.
 std::optional<uint32_t> stack_bytes(const std::string &text) {
     auto bytes = size_bytes(text);
-    if (!bytes || *bytes < kMinStackSize || *bytes > kMaxStackSize) return std::nullopt;
+    if (!bytes || !valid_stack_size(*bytes)) return std::nullopt;
     return uint32_t(*bytes);
 }
 
 std::string memory_size(const std::string &text) {
     auto bytes = size_bytes(text);
-    if (bytes && *bytes > 0) return "";
+    if (bytes && valid_memory_limit(*bytes)) return "";
     return "needs a positive size (bytes, or with K, M or G), not '" + text + "'";
 }
 
@@ -162,7 +163,7 @@ ParsedOptions usage_error(const std::string &message) {
 
 std::string positive_count(const std::string &text) {
     bool digits = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
-    if (digits && text.find_first_not_of('0') != std::string::npos && text.size() <= 19) return "";
+    if (digits && text.size() <= 19 && valid_instruction_limit(std::stoull(text))) return "";
     return "needs a positive number, not '" + text + "'";
 }
 
@@ -201,13 +202,12 @@ std::string trap_names(const std::string &text) {
     return "";
 }
 
-// Up to a year, so that the deadline stays far from overflowing the clock.
 std::string positive_seconds(const std::string &text) {
     const char *begin = text.c_str();
     char *end = nullptr;
     bool plain = !text.empty() && text.find_first_not_of("0123456789.") == std::string::npos;
     double seconds = plain ? std::strtod(begin, &end) : 0;
-    if (plain && end == begin + text.size() && seconds > 0 && seconds <= 366 * 86400.0) return "";
+    if (plain && end == begin + text.size() && valid_timeout(seconds)) return "";
     return "needs a positive number of seconds, not '" + text + "'";
 }
 

@@ -1,6 +1,9 @@
 #include "replay/recording.h"
 
+#include "fs/root_fs.h"
 #include "host/output_file.h"
+#include "kernel/limit_values.h"
+#include "kernel/trap_table.h"
 
 #include <zstd.h>
 
@@ -145,6 +148,25 @@ bool read_header(Cursor &in, RunHeader &header) {
            in.number(header.timeout_ms) && in.number(header.max_memory);
 }
 
+// What in a well-formed header the command line would have refused; "" when nothing. The run
+// a replay repeats must be one vekos-emu could have been asked for.
+std::string header_problem(const RunHeader &header) {
+    auto number = [](uint64_t value) { return std::to_string(value); };
+    if (header.cwd.size() > kMaxPath || header.cwd != RootFs::normalize("/", header.cwd))
+        return "its folder is no folder --cwd gives";
+    if (header.stack_size != 0 && !valid_stack_size(header.stack_size))
+        return "a stack of " + number(header.stack_size) + " bytes, which --stack refuses";
+    if (header.max_instructions != 0 && !valid_instruction_limit(header.max_instructions))
+        return "a limit of " + number(header.max_instructions) +
+               " instructions, which --max-instructions refuses";
+    if (header.timeout_ms != 0 && !valid_timeout(double(header.timeout_ms) / 1000))
+        return "a timeout of " + number(header.timeout_ms) + " ms, which --timeout refuses";
+    if (header.max_memory != 0 && !valid_memory_limit(header.max_memory))
+        return "a memory limit of " + number(header.max_memory) +
+               " bytes, which --max-memory refuses";
+    return "";
+}
+
 bool read_patches(Cursor &in, Event &event) {
     uint32_t patches;
     if (!in.bounded(patches, kMaxPatches)) return false;
@@ -198,6 +220,8 @@ Result<Recording> parse_body(std::string_view body) {
     Cursor in(body);
     const Failure damaged{"damaged recording (it does not follow the format)"};
     if (!read_header(in, recording.header)) return damaged;
+    if (std::string why = header_problem(recording.header); !why.empty())
+        return Failure{"damaged recording (" + why + ")"};
     size_t last_trap = SIZE_MAX; // the event of the last trap
     for (;;) {
         uint8_t tag;

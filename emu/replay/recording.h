@@ -15,8 +15,9 @@
 //            index of an earlier identical one
 //   end      vekos-emu's status
 // Strings and byte runs are a length and the bytes. A reader trusts nothing: every length is
-// checked against what is left, the frame against its checksum, and the whole against its
-// grammar; a damaged or hostile file is refused with the reason.
+// checked against what is left, the frame against its checksum, the whole against its
+// grammar, and the header's limits as vekos-emu's options are; a damaged or hostile file is
+// refused with the reason.
 #pragma once
 
 #include "common/host_fd.h"

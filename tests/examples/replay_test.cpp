@@ -38,6 +38,16 @@ class Replay : public EmuProgramTest {
     static void spill(const std::string &path, const std::string &bytes) {
         std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
     }
+    // A well-formed recording of `recording`, made by hand.
+    static void rewrite(const Recording &recording, const std::string &path) {
+        auto writer = RecordingWriter::create(path);
+        ASSERT_TRUE(writer) << writer.error();
+        (*writer)->add_header(recording.header);
+        for (const ProgramFile &program : recording.programs)
+            (*writer)->add_program(std::vector<uint8_t>(*program.content));
+        for (const Event &event : recording.events) (*writer)->add(event);
+        ASSERT_TRUE((*writer)->finish(recording.status));
+    }
 };
 
 TEST_F(Replay, GivesTheSameOutputAndStatusWithEveryInputChanged) {
@@ -92,6 +102,44 @@ TEST_F(Replay, RefusesDamagedAndHostileRecordings) {
     }
 }
 
+// A header holds only what the command line would take: its limits are checked as the options'.
+TEST_F(Replay, RefusesHeadersTheCommandLineWouldRefuse) {
+    const std::string good = file("run.rec");
+    ASSERT_EQ(emu_words({"--record", good, "rand_draws.uelf"}).status, 0);
+    auto recording = read_recording(good);
+    ASSERT_TRUE(recording) << recording.error();
+    struct Case {
+        void (*change)(RunHeader &);
+        std::string reason;
+    } cases[] = {
+        {[](RunHeader &h) { h.timeout_ms = 10'000'000'000'000'000; }, "a timeout of 1"},
+        {[](RunHeader &h) { h.timeout_ms = uint64_t(1) << 63; }, "a timeout of 9"},
+        {[](RunHeader &h) { h.max_instructions = UINT64_MAX; }, "a limit of 18446744073709551615"},
+        {[](RunHeader &h) { h.stack_size = 4096; }, "a stack of 4096 bytes"},
+        {[](RunHeader &h) { h.stack_size = (1 << 20) + 1; }, "a stack of 1048577"},
+        {[](RunHeader &h) { h.max_memory = 100; }, "a memory limit of 100 bytes"},
+        {[](RunHeader &h) { h.cwd = "bin/../.."; }, "its folder"},
+    };
+    for (const Case &c : cases) {
+        Recording changed = *recording;
+        c.change(changed.header);
+        rewrite(changed, file("changed.rec"));
+        Finished f = emu_words({"--replay", file("changed.rec")});
+        EXPECT_EQ(f.status, kUsage) << c.reason << ": " << f.err;
+        EXPECT_NE(f.err.find("damaged recording (" + c.reason), std::string::npos)
+            << "expected \"" << c.reason << "\" in: " << f.err;
+    }
+    // The largest values the options take are taken.
+    Recording largest = *recording;
+    largest.header.timeout_ms = 366ull * 86400 * 1000;
+    largest.header.max_instructions = 9'999'999'999'999'999'999ull;
+    largest.header.stack_size = 16 << 20;
+    largest.header.max_memory = 9'999'999'999ull << 30;
+    rewrite(largest, file("changed.rec"));
+    Finished f = emu_words({"--replay", file("changed.rec")});
+    EXPECT_EQ(f.status, 0) << f.err;
+}
+
 // Hand-made recordings: a well-formed file whose events the program doesn't follow.
 TEST_F(Replay, StopsWhereTheReplayLeavesItsRecording) {
     const std::string good = file("run.rec");
@@ -114,13 +162,7 @@ TEST_F(Replay, StopsWhereTheReplayLeavesItsRecording) {
     for (const Case &c : cases) {
         Recording changed = *recording;
         c.change(changed);
-        auto writer = RecordingWriter::create(file("changed.rec"));
-        ASSERT_TRUE(writer) << writer.error();
-        (*writer)->add_header(changed.header);
-        for (const ProgramFile &program : changed.programs)
-            (*writer)->add_program(std::vector<uint8_t>(*program.content));
-        for (const Event &event : changed.events) (*writer)->add(event);
-        ASSERT_TRUE((*writer)->finish(changed.status));
+        rewrite(changed, file("changed.rec"));
         Finished f = emu_words({"--replay", file("changed.rec")});
         EXPECT_EQ(f.status, kDiverged) << c.name << ": " << f.err;
         EXPECT_EQ(f.err.rfind("vekos-emu: the replay left the recording: ", 0), 0u)
