@@ -249,12 +249,13 @@ Result<Recording> parse_body(std::string_view body) {
             std::string_view bytes;
             if (!in.bytes(bytes)) return damaged;
             recording.programs.push_back(
-                {true, "",
-                 std::make_shared<const std::vector<uint8_t>>(bytes.begin(), bytes.end())});
+                {true, "", std::make_shared<const std::vector<uint8_t>>(bytes.begin(), bytes.end()),
+                 recording.events.size()});
             continue;
         }
         case kTagProgramMissing: {
             ProgramFile missing;
+            missing.event = recording.events.size();
             if (!in.string(missing.failure)) return damaged;
             recording.programs.push_back(std::move(missing));
             continue;
@@ -265,6 +266,7 @@ Result<Recording> parse_body(std::string_view body) {
                 !recording.programs[index].found)
                 return damaged;
             recording.programs.push_back(recording.programs[index]);
+            recording.programs.back().event = recording.events.size();
             continue;
         }
         default:

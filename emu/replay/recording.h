@@ -73,6 +73,7 @@ struct ProgramFile {
     bool found = false;
     std::string failure;
     std::shared_ptr<const std::vector<uint8_t>> content;
+    size_t event = 0; // events before it in the file: a trap's program comes right before it
 };
 
 struct Recording {

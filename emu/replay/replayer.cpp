@@ -5,6 +5,7 @@
 #include "kernel/trap_table.h"
 #include "machine/guest_memory.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 
@@ -108,6 +109,7 @@ RunJournal::Turn Replayer::before_trap(TrapArgs &trap, TrapContext &context, int
     }
     give_back(*event, context);
     give_output(*event, context);
+    skip_program_of(at_);
     result = event->result;
     if (beyond_rewind(*event)) floor_ = at_ + 1;
     at_++;
@@ -165,7 +167,22 @@ std::optional<uint64_t> Replayer::time_stamp(TrapContext &context) {
     return event->value;
 }
 
+// A trap's own program file comes right before its event (the kernel reads it, then the trap
+// ends). One still unread when the trap is answered is its own: whatever else read it first
+// in the recording (the start of the process that traps, a run request) has read it by then.
+void Replayer::skip_program_of(size_t event) {
+    const std::vector<ProgramFile> &programs = recording_.programs;
+    if (next_program_ == programs.size() || programs[next_program_].event > event) return;
+    auto after =
+        std::upper_bound(programs.begin() + ptrdiff_t(next_program_), programs.end(), event,
+                         [](size_t e, const ProgramFile &p) { return e < p.event; });
+    if (after == programs.begin() + ptrdiff_t(next_program_) || after[-1].event != event) return;
+    skipped_programs_[size_t(after - programs.begin()) - 1] = true;
+}
+
 Result<std::vector<uint8_t>> Replayer::program_file(std::string_view name, const FileReader &) {
+    while (next_program_ < recording_.programs.size() && skipped_programs_[next_program_])
+        next_program_++;
     if (next_program_ >= recording_.programs.size())
         throw ReplayDiverged("the kernel reads program " + escape_bytes(name, Escapes::C) +
                              " where the recording has no more program files");

@@ -2,9 +2,9 @@
 // clock. Each process's traps are answered from the recording, in the recorded order across
 // processes: a process whose event is not next waits for its turn. Only what the kernel must
 // do for the run to go on is done again, as the trap's row says (exit, run requests, spawn,
-// waitpid, mappings), and its result checked against the recording's. Console output is given again from the guest's
-// own bytes, or with `check` compared with the recording's instead. A replay that leaves the
-// recording (another trap than the recorded one) stops at once with ReplayDiverged.
+// waitpid, mappings), and its result checked against the recording's. Console output is given again
+// from the guest's own bytes, or with `check` compared with the recording's instead. A replay that
+// leaves the recording (another trap than the recorded one) stops at once with ReplayDiverged.
 #pragma once
 
 #include "host/console.h"
@@ -28,7 +28,8 @@ struct ReplayEnded {
 class Replayer : public RunJournal, public RunHistory {
   public:
     Replayer(Recording recording, Console &out, bool check)
-        : recording_(std::move(recording)), out_(out), check_(check) {}
+        : recording_(std::move(recording)), out_(out), check_(check),
+          skipped_programs_(recording_.programs.size()) {}
 
     Turn before_trap(TrapArgs &trap, TrapContext &context, int32_t &result) override;
     WaitFor turn(const TrapContext &context) override;
@@ -59,14 +60,18 @@ class Replayer : public RunJournal, public RunHistory {
     void expect(const TrapArgs &trap, const TrapContext &context, const Event &event) const;
     void give_back(const Event &event, TrapContext &context);
     void give_output(const Event &event, TrapContext &context);
+    // The program file the answered event read when recorded (a spawn that then failed), no
+    // one's in the replay.
+    void skip_program_of(size_t event);
 
     Recording recording_;
     Console &out_;
     bool check_;
-    size_t at_ = 0;           // the next event
-    size_t floor_ = 0;        // see RunHistory::rewind_floor
-    size_t emitted_ = 0;      // output of events before this one was given already
-    size_t next_program_ = 0; // the next program file the kernel reads
+    size_t at_ = 0;                      // the next event
+    size_t floor_ = 0;                   // see RunHistory::rewind_floor
+    size_t emitted_ = 0;                 // output of events before this one was given already
+    size_t next_program_ = 0;            // the next program file the kernel reads
+    std::vector<bool> skipped_programs_; // see skip_program_of
     uint64_t output_bytes_ = 0;
 };
 

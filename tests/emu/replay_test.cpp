@@ -51,9 +51,12 @@ TEST_F(Replays, EveryTrapOfTheTableReplays) {
         EXPECT_TRUE(made.count(row.number)) << "every_trap.uelf makes no " << row.name << " trap";
 }
 
-// Sleeps among others, waits that found no child ended, pipes, faults.
+// Sleeps among others, waits that found no child ended, pipes, faults, spawns that failed
+// after the kernel read (or missed) their program file.
 TEST_F(Replays, RunsOfSeveralProcessesReplayInTheRecordedOrder) {
+    root.write_file("/notes.txt", "not a program");
     const char *cases[] = {
+        "s:nothere.uelf s:notes.txt s:procs.uelf,x:3 w:2",
         "s:procs.uelf,l:5,W:c z:2000 w:2",
         "s:procs.uelf,l:30 h:2 z:100 h:2 w:-1",
         "p t:-1,4,-1 s:procs.uelf,W:hello c4 r3 w:2",

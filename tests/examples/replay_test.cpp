@@ -23,13 +23,14 @@ class Replay : public EmuProgramTest {
         return std::string(EXAMPLES_TEST_ROOT) + "/bin/rand_draws.uelf";
     }
     std::string file(const char *name) const { return root.host(name); }
-    // The run every test records: vsh reads its lines from the console; a pipeline reads a
-    // file, a spawned script runs two programs, rand_draws seeds from the time-stamp counter.
+    // The run every test records: vsh reads its lines from the console; a program that isn't
+    // there fails to start, a pipeline reads a file, a spawned script runs two programs,
+    // rand_draws seeds from the time-stamp counter.
     Finished record(const std::string &to) {
         root.write_file("nums.txt", "1 2 3\n4 5\n");
         root.write_file("bin/steps.shell", "cat.uelf nums.txt\nrand_draws.uelf\n");
         return emu_words({"--record", to, "vsh.uelf"},
-                         "cat.uelf nums.txt | sum.uelf\nsteps.shell\nrand_draws.uelf\n");
+                         "nope.uelf\ncat.uelf nums.txt | sum.uelf\nsteps.shell\nrand_draws.uelf\n");
     }
     static std::string slurp(const std::string &path) {
         std::ifstream in(path, std::ios::binary);
