@@ -237,6 +237,7 @@ void Kernel::report_deadlock(const WaitFor *here) {
         if (task->state == Task::State::Held && here != nullptr && what.empty()) what = here->what;
         if (what.empty()) what = "waits";
         report("deadlock", task->name + " (pid " + std::to_string(task->pid) + ") " + what);
+        if (journal_ != nullptr) journal_->deadlocked(task->pid, what);
     }
 }
 

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -37,6 +38,9 @@ class RunJournal {
                                                       const FileReader &read) = 0;
     // Whether the first program names a host file; `look` looks on the host.
     virtual bool program_on_host(const std::function<bool()> &look) = 0;
+    // The run ends in a deadlock: process `pid` waits as `what` says, with nothing left that
+    // could end its wait (once for each process the report names).
+    virtual void deadlocked(int32_t pid, const std::string &what) = 0;
 };
 
 } // namespace vekos

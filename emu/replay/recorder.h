@@ -48,6 +48,9 @@ class Recorder : public RunJournal {
     Result<std::vector<uint8_t>> program_file(std::string_view name,
                                               const FileReader &read) override;
     bool program_on_host(const std::function<bool()> &look) override;
+    void deadlocked(int32_t pid, const std::string &what) override {
+        writer_->add_deadlocked({pid, what});
+    }
 
     // Ends the recording with the run's status; the reason when it could not be written.
     Result<bool> finish(int status);

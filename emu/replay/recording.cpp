@@ -44,6 +44,7 @@ enum Tag : uint8_t {
     kTagProgram = 4,
     kTagProgramMissing = 5,
     kTagProgramAgain = 6,
+    kTagDeadlocked = 7,
     kTagEnd = 9,
     // kTagTrapLike + a mask of the arguments that changed: a trap like the one before otherwise.
     kTagTrapLike = 0x40,
@@ -267,6 +268,13 @@ Result<Recording> parse_body(std::string_view body) {
                 return damaged;
             recording.programs.push_back(recording.programs[index]);
             recording.programs.back().event = recording.events.size();
+            continue;
+        }
+        case kTagDeadlocked: {
+            Deadlocked process;
+            if (!in.bounded(process.pid, kMaxPid) || process.pid < 1 || !in.string(process.what))
+                return damaged;
+            recording.deadlock.push_back(std::move(process));
             continue;
         }
         default:
@@ -534,6 +542,12 @@ void RecordingWriter::add_program(const Result<std::vector<uint8_t>> &file) {
     put_tag(kTagProgram);
     put_bytes(file->data(), file->size());
     programs_.emplace_back(hash, std::make_shared<const std::vector<uint8_t>>(*file));
+}
+
+void RecordingWriter::add_deadlocked(const Deadlocked &process) {
+    put_tag(kTagDeadlocked);
+    put_number(uint64_t(process.pid));
+    put_string(process.what);
 }
 
 // Compresses `n` bytes and writes what the compressor gives out (on its thread).

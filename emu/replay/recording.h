@@ -13,6 +13,7 @@
 //   tsc      pid, value: an `rdtsc`
 //   program  found or not, then the file (length, bytes) or the reason; or "again" and the
 //            index of an earlier identical one
+//   deadlock pid, what it waits for: the run ended in a deadlock (one for each process)
 //   end      vekos-emu's status
 // Strings and byte runs are a length and the bytes. A reader trusts nothing: every length is
 // checked against what is left, the frame against its checksum, the whole against its
@@ -76,11 +77,19 @@ struct ProgramFile {
     size_t event = 0; // events before it in the file: a trap's program comes right before it
 };
 
+// A process of a run that ended in a deadlock, and what it waited for ("waits to read from
+// descriptor 3, an empty pipe whose write end it holds itself").
+struct Deadlocked {
+    int32_t pid = 0;
+    std::string what;
+};
+
 struct Recording {
     RunHeader header;
     std::vector<Event> events;         // traps, run requests and time-stamp reads, in order
     std::vector<ProgramFile> programs; // in the order the kernel read them
     int status = 0;                    // how the recorded run ended
+    std::vector<Deadlocked> deadlock;  // none unless it ended in one
 };
 
 // The hash of console output that a replay checks its own against.
@@ -105,6 +114,7 @@ class RecordingWriter {
     void add_trap_filling(int32_t pid, uint32_t number, uint8_t arg_count, const uint32_t *args,
                           int32_t result, uint8_t arg, const uint8_t *filled);
     void add_program(const Result<std::vector<uint8_t>> &file);
+    void add_deadlocked(const Deadlocked &process);
     // A patch of the trap just added: the bytes a trap put into memory at `addr`.
     void add_patch(uint32_t addr, const void *bytes, size_t n) { put_patch(addr, bytes, n); }
     // Ends the file with the run's status; false (with the reason) when any of it could not

@@ -62,6 +62,8 @@ void Replayer::diverged(const TrapContext &context, const std::string &what) con
 const Event *Replayer::mine(const TrapContext &context) {
     const Event *event = next();
     if (event == nullptr) {
+        // The recorded run deadlocked: the process waits as it did (see turn()).
+        if (!recording_.deadlock.empty()) return nullptr;
         // The recorded run was stopped here, by its limits or from gdb: so is the replay.
         if (recording_.status == kStatusLimit || recording_.status == kStatusKilled)
             throw ReplayEnded{recording_.status};
@@ -72,6 +74,13 @@ const Event *Replayer::mine(const TrapContext &context) {
 
 WaitFor Replayer::turn(const TrapContext &context) {
     WaitFor wait;
+    if (next() == nullptr && !recording_.deadlock.empty()) { // for good, as recorded
+        wait.what = "waits";
+        for (const Deadlocked &process : recording_.deadlock)
+            if (process.pid == context.pid) wait.what = process.what;
+        wait.ready = [] { return false; };
+        return wait;
+    }
     wait.what = "waits for its turn in the recording";
     wait.ready = [this, pid = context.pid] {
         const Event *event = next();

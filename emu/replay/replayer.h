@@ -40,6 +40,7 @@ class Replayer : public RunJournal, public RunHistory {
     bool program_on_host(const std::function<bool()> &) override {
         return recording_.header.program_on_host;
     }
+    void deadlocked(int32_t, const std::string &) override {}
 
     uint64_t position() const override { return at_; }
     void rewind(uint64_t position) override { at_ = size_t(position); }

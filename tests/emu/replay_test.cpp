@@ -52,7 +52,7 @@ TEST_F(Replays, EveryTrapOfTheTableReplays) {
 }
 
 // Sleeps among others, waits that found no child ended, pipes, faults, spawns that failed
-// after the kernel read (or missed) their program file.
+// after the kernel read (or missed) their program file, a deadlock (its report and status).
 TEST_F(Replays, RunsOfSeveralProcessesReplayInTheRecordedOrder) {
     root.write_file("/notes.txt", "not a program");
     const char *cases[] = {
@@ -63,6 +63,7 @@ TEST_F(Replays, RunsOfSeveralProcessesReplayInTheRecordedOrder) {
         "p t:3,-1,-1 s:procs.uelf,r0 z:1000 c4 w:2",
         "a:5:procs.uelf,l:3 n:3:procs.uelf,x:0",
         "s:procs.uelf,k w:2",
+        "p i:1 s:procs.uelf,r3 w:2",
     };
     for (const char *steps : cases) record_and_replay(std::string("procs.uelf ") + steps);
 }
