@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes to the recording reader, both as a whole file and, so that the fuzzer
 // reaches past the frame's checksum, as the body of a well-formed frame. Besides the
 // sanitizers' checks, an accepted recording must keep what a replay relies on.
+#include "kernel/limit_values.h"
 #include "replay/recording.h"
 
 #include <zstd.h>
@@ -22,8 +23,16 @@ void check(const vekos::replay::Recording &recording) {
         for (const vekos::replay::Patch &patch : event.patches)
             require(uint64_t(patch.addr) + patch.bytes.size() <= (uint64_t(1) << 32));
     }
-    for (const vekos::replay::ProgramFile &file : recording.programs)
+    size_t before = 0; // program files come in the order of the events
+    for (const vekos::replay::ProgramFile &file : recording.programs) {
         require(file.found == bool(file.content));
+        require(file.event >= before && file.event <= recording.events.size());
+        before = file.event;
+    }
+    for (const vekos::replay::Deadlocked &process : recording.deadlock) require(process.pid >= 1);
+    const vekos::replay::RunHeader &header = recording.header;
+    require(header.timeout_ms == 0 || vekos::valid_timeout(double(header.timeout_ms) / 1000));
+    require(header.stack_size == 0 || vekos::valid_stack_size(header.stack_size));
 }
 
 } // namespace
