@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace vekos {
 namespace {
@@ -117,6 +118,7 @@ Stop GdbSession::resume(Resume how) {
     Outcome outcome = run_forward();
     if (outcome.kind != Outcome::Kind::Paused) return ended_by(outcome);
     if (history_) mark(); // a checkpoint here when the last one is far behind
+    if (std::exchange(reported_, false)) return {Stop::Kind::Signal, 0, GdbSignal::Trap};
     if (watched_) return *watched_;
     return {stepping_      ? Stop::Kind::Stepped
             : interrupted_ ? Stop::Kind::Interrupted
@@ -124,6 +126,11 @@ Stop GdbSession::resume(Resume how) {
 }
 
 Outcome GdbSession::run_forward() {
+    struct Forward {
+        bool &flag;
+        explicit Forward(bool &f) : flag(f) { flag = true; }
+        ~Forward() { flag = false; }
+    } forward{forward_};
     for (;;) {
         Outcome outcome = process_->run();
         if (outcome.kind != Outcome::Kind::Paused || !at_mark_) return outcome;
@@ -131,6 +138,17 @@ Outcome GdbSession::run_forward() {
         mark();
         resuming_ = true; // its breakpoint was looked for before the mark
     }
+}
+
+// A replay that gdb takes back and forth passes the same reports again: those were shown.
+Debugger::ReportTurn GdbSession::on_report(Process &process) {
+    if (&process != process_) return {};
+    ReportTurn turn;
+    turn.stop = forward_ && !replaying_;
+    turn.show = !replaying_ && (!turn.stop || !history_ || executed_ > reports_shown_);
+    if (turn.show && turn.stop) reports_shown_ = executed_;
+    reported_ = turn.stop;
+    return turn;
 }
 
 Stop GdbSession::ended_by(const Outcome &ended) {

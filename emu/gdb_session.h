@@ -3,6 +3,7 @@
 // the engine, present only while gdb is connected; each of gdb's watchpoints is an access
 // watch on the engine, present only while gdb has it set; a fault stops it at the faulting
 // instruction with the matching signal, and its end is reported with the exit status.
+// A failed run-time check stops it after the trap that reports it, with SIGTRAP.
 // Programs it starts by run requests run freely, unwatched. A gdb that detaches or
 // disconnects, or that the stub drops for flooding it, lets the program run on; gdb's kill
 // ends it. gdb's writes to eflags leave the trap flag as the program has it.
@@ -38,6 +39,7 @@ class GdbSession : public Debugger,
     GdbSession(std::unique_ptr<debug::GdbStub> stub, Engine &engine)
         : stub_(std::move(stub)), engine_(engine) {}
     Outcome run(Process &process) override;
+    ReportTurn on_report(Process &process) override;
     // The replayed run's history: with it gdb may run the program backwards; without, gdb is
     // told it can't. Checkpoints hold at most `bytes` of memory.
     void set_history(RunHistory *history) {
@@ -95,6 +97,9 @@ class GdbSession : public Debugger,
     bool stepping_ = false;
     bool resuming_ = false; // the first instruction of a resume runs, breakpoint or not
     bool interrupted_ = false;
+    bool forward_ = false;       // gdb runs the program forwards: a report stops it
+    bool reported_ = false;      // ... and one did
+    uint64_t reports_shown_ = 0; // the run showed the reports up to this many instructions
     uint32_t until_poll_ = 0;
     std::map<debug::Watchpoint, Engine::AccessWatchId> access_watches_;
     std::optional<debug::Stop> watched_; // the first watchpoint the running instruction hit

@@ -70,7 +70,8 @@ struct Stop {
         Stepped,      // one instruction done
         Interrupted,  // gdb sent Ctrl-C (see interrupt_requested)
         Watched,      // after an instruction that accessed `watched` at `data_address`
-        Signal,       // a fault, at the faulting instruction: signal says which
+        Signal,       // a fault, at the faulting instruction, or a failed check's report (a
+                      // trap, after it): signal says which
         Exited,       // the program ended with `status`; the session ends
         Killed,       // the program was ended by `signal`; the session ends
         HistoryBegin, // going backwards, at the earliest point the program can go back to

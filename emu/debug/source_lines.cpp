@@ -305,8 +305,8 @@ std::optional<Registers> DebugInfo::unwind(const Registers &frame, const ReadU32
 }
 
 Backtrace backtrace(const DebugInfo &info, const Registers &start, const ReadU32 &read,
-                    AddressRange stack, std::optional<uint32_t> fault_address, size_t innermost,
-                    size_t outermost) {
+                    AddressRange stack, std::optional<uint32_t> fault_address,
+                    std::optional<uint32_t> from, size_t innermost, size_t outermost) {
     constexpr uint32_t kGuardBelow = 0x10000; // a fault this close below the stack overflowed
     Backtrace trace;
     uint32_t esp = start.value[kDwEsp];
@@ -319,9 +319,13 @@ Backtrace backtrace(const DebugInfo &info, const Registers &start, const ReadU32
     std::vector<uint32_t> kept;         // the innermost pcs
     std::deque<uint32_t> outermost_pcs; // the latest ones past those
     Registers frame = start;
+    bool skipping = from.has_value();
     for (size_t depth = 0; frame.known[kDwEip]; ++depth) {
         uint32_t pc = frame.value[kDwEip];
-        if (kept.size() < innermost) {
+        if (skipping && depth > 0 && pc == *from) skipping = false;
+        if (skipping) {
+            // inside the frame the report is for
+        } else if (kept.size() < innermost) {
             kept.push_back(pc);
         } else {
             outermost_pcs.push_back(pc);
@@ -340,12 +344,17 @@ Backtrace backtrace(const DebugInfo &info, const Registers &start, const ReadU32
             break;
         frame = *caller;
     }
+    if (skipping) // no frame returns to `from`: all of them
+        return backtrace(info, start, read, stack, fault_address, std::nullopt, innermost,
+                         outermost);
     kept.insert(kept.end(), outermost_pcs.begin(), outermost_pcs.end());
     for (size_t i = 0; i < kept.size(); ++i) {
         uint32_t pc = kept[i];
         bool outside = !info.in_image(pc);
-        trace.frames.push_back({pc, outside, outside ? Place{} : info.place(i ? pc - 1 : pc)});
-        if (i > 0 && !trace.frames.back().place.function.empty())
+        bool returns = i > 0 || from; // the frame stands after a call
+        trace.frames.push_back(
+            {pc, outside, outside ? Place{} : info.place(returns ? pc - 1 : pc)});
+        if (returns && !trace.frames.back().place.function.empty())
             trace.frames.back().place.offset += 1; // the offset names the return address
     }
     return trace;

@@ -116,10 +116,13 @@ struct Backtrace {
 // Frames from the faulting state outwards, every one to the outermost; of a deeper stack, the
 // `innermost` first and the `outermost` last are kept. `stack` is the stack region;
 // `fault_address` the address a memory fault touched (if any): a stack pointer below the
-// stack, or a fault just below it, is a stack overflow.
+// stack, or a fault just below it, is a stack overflow. With `from`, a return address, the
+// frames start at the one that returns there, those inside it left out (the code that made a
+// report for it); all are kept when none does.
 Backtrace backtrace(const DebugInfo &info, const Registers &start, const ReadU32 &read,
                     AddressRange stack, std::optional<uint32_t> fault_address,
-                    size_t innermost = 16, size_t outermost = 8);
+                    std::optional<uint32_t> from = std::nullopt, size_t innermost = 16,
+                    size_t outermost = 8);
 
 // "  #0 0x0040002d sum_list+0xd (list.c:12)" per frame, newline-terminated; an address
 // outside the image says so, a stack overflow is named on a line of its own first, and

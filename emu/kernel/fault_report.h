@@ -1,5 +1,6 @@
-// The backtrace under a fault's one-line summary: the faulting program's frames with
-// function+offset and, where the image has debug information, file:line.
+// The backtrace under a fault's one-line summary, or under the line a failed run-time check
+// printed: the program's frames with function+offset and, where the image has debug
+// information, file:line.
 #pragma once
 
 #include "kernel/process.h"
@@ -15,5 +16,10 @@ namespace vekos {
 // debug information from the program's file `image`. Empty when the image has neither.
 std::string fault_backtrace(Process &process, const Engine &engine, const Fault &fault,
                             const std::vector<uint8_t> &image);
+
+// The frames of `process`, stopped on `engine` in the trap a failed check's report makes, from
+// the one that returns to `from` (the checked code) outwards.
+std::string report_backtrace(Process &process, const Engine &engine, uint32_t from,
+                             const std::vector<uint8_t> &image);
 
 } // namespace vekos

@@ -168,6 +168,16 @@ int Kernel::ended_status(Task &task, Outcome &outcome) {
     return kStatusFault;
 }
 
+bool Kernel::show_backtrace(Process &process, uint32_t from) {
+    Debugger::ReportTurn turn = debugger_ ? debugger_->on_report(process) : Debugger::ReportTurn{};
+    const Task *task = find_task(process.pid());
+    if (turn.show && task != nullptr && task->elf) {
+        console_.flush(); // under the report's line
+        std::fputs(report_backtrace(process, process.engine(), from, *task->elf).c_str(), stderr);
+    }
+    return turn.stop;
+}
+
 Kernel::Ran Kernel::run_words(const std::vector<std::string> &words, const std::string &cwd,
                               int depth, const std::string *host_path) {
     const std::string &name = words.at(0);

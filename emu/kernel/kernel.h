@@ -50,6 +50,14 @@ class Debugger {
   public:
     virtual ~Debugger() = default;
     virtual Outcome run(Process &process) = 0;
+    // What becomes of a failed run-time check's report in `process`: its frames are shown
+    // unless they were already (the run going over the same stretch again), and the
+    // debugger may stop the program there.
+    struct ReportTurn {
+        bool show = true;
+        bool stop = false;
+    };
+    virtual ReportTurn on_report(Process &process) = 0;
 };
 
 class Kernel : private RunRequests, private ProcessTable {
@@ -178,6 +186,7 @@ class Kernel : private RunRequests, private ProcessTable {
     std::optional<Result<int32_t, HostError>> reap(Process &parent, int32_t child, bool no_hang,
                                                    int32_t &status, WaitFor &wait) override;
     bool wait_here(Process &process, const WaitFor &wait) override;
+    bool show_backtrace(Process &process, uint32_t from) override;
     bool alone() const override { return live_tasks() <= 1; }
     bool several() const override { return next_pid_ > 2; }
 

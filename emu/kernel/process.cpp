@@ -135,6 +135,12 @@ Outcome Process::run(uint32_t until) {
                     return {Outcome::Kind::Waiting, 0, {}, std::move(action.wait)};
                 resume(action.wait);
                 continue;
+            case PendingAction::Kind::Backtrace: {
+                const bool stop = runner_.show_backtrace(*this, action.from);
+                traps_.complete(engine_, context_, action, 0);
+                if (stop) return {Outcome::Kind::Paused, 0, {}};
+                continue;
+            }
             case PendingAction::Kind::RunLine:
             case PendingAction::Kind::None: {
                 const int32_t ran = runner_.run_request(*this, action.line);

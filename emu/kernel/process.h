@@ -74,6 +74,9 @@ class RunRequests {
     // A process that no scheduler runs (the first program under a debugger, a test's) waits:
     // the others run until it may go on. False when nothing can end the wait.
     virtual bool wait_here(Process &process, const WaitFor &wait) = 0;
+    // A failed run-time check in `process` asks for its frames from the return address
+    // `from`; true when a debugger stops the process there.
+    virtual bool show_backtrace(Process &process, uint32_t from) = 0;
 };
 
 // What processes run on; the kernel owns all of it.

@@ -77,6 +77,7 @@ TrapResult trap_fd_set_stdio(TrapCall &t);
 TrapResult trap_fd_set_inherit(TrapCall &t);
 // waitpid again in a replay: the child recorded, waited for if need be.
 void replay_waitpid(std::array<uint32_t, 6> &args, int32_t recorded);
+TrapResult trap_backtrace(TrapCall &t);
 // A console read with no input at hand while other processes could run: the trap leaves a
 // wait for input instead of blocking the host. False: read now.
 bool console_waits(TrapCall &t);

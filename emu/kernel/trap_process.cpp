@@ -63,6 +63,13 @@ TrapResult trap_run(TrapCall &t) {
     return 0;
 }
 
+// A failed run-time check's frames: the run loop shows them, with the program's image.
+TrapResult trap_backtrace(TrapCall &t) {
+    t.action.kind = PendingAction::Kind::Backtrace;
+    t.action.from = t.args[0];
+    return 0;
+}
+
 // Alone, the process sleeps on the host; else the others run meanwhile.
 TrapResult trap_usleep(TrapCall &t) {
     t.context.console.flush(); // the output so far shows while the guest sleeps

@@ -139,10 +139,12 @@ using TrapResult = Result<int32_t, HostError>;
 // What a trap leaves for the run loop to do once the engine has stopped. Wait: the trap can't
 // be answered now (a read of an empty pipe, a write to a full one); it is left unanswered and
 // whoever runs the process decides what happens meanwhile. Spawn and WaitChild need the
-// process table, which only the run loop may change.
+// process table, which only the run loop may change; Backtrace the program's image, and a
+// debugger that may stop there.
 struct PendingAction {
-    enum class Kind { None, Exit, RunLine, Wait, Spawn, WaitChild } kind = Kind::None;
+    enum class Kind { None, Exit, RunLine, Wait, Spawn, WaitChild, Backtrace } kind = Kind::None;
     int32_t status = 0;          // Exit
+    uint32_t from = 0;           // Backtrace: the return address its frames start at
     std::string line;            // RunLine
     WaitFor wait;                // Wait
     bool on_instruction = false; // Wait: eip is still on the instruction (`rdtsc`)
