@@ -105,6 +105,15 @@ constexpr TrapRow kTraps[] = {
      {W},
      kFiles | kRunLoop,
      {R::RedoIfPositive}},
+    // vekos-emu's own: the frames of a failed run-time check (libvekos_checks.a). A replay
+    // shows them too; they change nothing gdb must go back over.
+    {VEKOS_TRAP_BACKTRACE,
+     "backtrace",
+     trap_backtrace,
+     1,
+     {H},
+     kRunLoop,
+     {R::RedoIfSucceeded, false}},
 };
 
 // A row without a replay rule would be answered from a recording whatever state it makes.

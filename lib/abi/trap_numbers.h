@@ -33,7 +33,11 @@ enum vekos_trap_number {
     VEKOS_TRAP_FD_SET_NONBLOCK = 130,
     VEKOS_TRAP_SPAWN = 131,
     VEKOS_TRAP_WAITPID = 132,
-    VEKOS_TRAP_SPAWN_EX = 150
+    VEKOS_TRAP_SPAWN_EX = 150,
+    /* vekos-emu only: shows the backtrace from the return address in ebx, for a failed
+       run-time check (libvekos_checks.a). The vekos kernel has no such trap: it returns -1
+       there, which the caller ignores. */
+    VEKOS_TRAP_BACKTRACE = 160
 };
 
 #endif

@@ -102,8 +102,9 @@ TEST_F(ScriptedTraps, EachWrapperPutsItsArgumentsInOrder) {
         expect_one_trap(c.function, c.expected);
         covered.insert(c.expected.trap);
     }
+    // The backtrace trap is the checks' run-time's (libvekos_checks.a), tested with it.
     for (const vekos::TrapRow &row : vekos::trap_rows())
-        if (comes_back(row)) {
+        if (comes_back(row) && row.number != VEKOS_TRAP_BACKTRACE) {
             EXPECT_TRUE(covered.count(row.name)) << "no case for the trap " << row.name;
         }
 }
