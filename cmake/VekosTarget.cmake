@@ -33,7 +33,8 @@ function(vekos_compile out_var)
 endfunction()
 
 # vekos_program(<target> OUTPUT <image> SOURCES <files...> [FLAGS <flags...>] [WHOLE_LIBRARY])
-# Builds one vekos image from its sources, linked against user_crt0 and the library.
+# Builds one vekos image from its sources, linked against user_crt0 and the library; FLAGS
+# reach the link too, as with cc (-fsanitize=undefined links the checks' run-time).
 function(vekos_program target)
     cmake_parse_arguments(ARG "WHOLE_LIBRARY" "OUTPUT" "SOURCES;FLAGS" ${ARGN})
     vekos_compile(objects SOURCES ${ARG_SOURCES} FLAGS ${ARG_FLAGS})
@@ -45,9 +46,10 @@ function(vekos_program target)
     add_custom_command(
         OUTPUT ${ARG_OUTPUT}
         COMMAND ${CMAKE_COMMAND} -E make_directory ${output_dir}
-        COMMAND ${VEKOS_CC} ${link_flags} ${objects} -o ${ARG_OUTPUT}
+        COMMAND ${VEKOS_CC} ${ARG_FLAGS} ${link_flags} ${objects} -o ${ARG_OUTPUT}
         DEPENDS ${objects} ${VEKOS_CC} vekos_runtime ${VEKOS_LIB_DIR}/libvekos.a
-                ${VEKOS_LIB_DIR}/user_crt0.o ${VEKOS_LIB_DIR}/vekos.ld
+                ${VEKOS_LIB_DIR}/libvekos_checks.a ${VEKOS_LIB_DIR}/user_crt0.o
+                ${VEKOS_LIB_DIR}/vekos.ld
         COMMENT "vekos-cc -o ${ARG_OUTPUT}"
         VERBATIM)
     add_custom_target(${target} ALL DEPENDS ${ARG_OUTPUT})
