@@ -42,11 +42,13 @@ Debugged debug_with_gdb(const std::string &program, const std::vector<std::strin
     return run_with_gdb(emu_args, program, commands);
 }
 
-Debugged debug_replay_with_gdb(const std::string &program,
-                               const std::vector<std::string> &commands) {
+Debugged debug_replay_with_gdb(const std::string &program, const std::vector<std::string> &commands,
+                               const std::vector<std::string> &args) {
     TempRoot folder;
     std::string recording = folder.path() + "/run.rec";
-    Finished recorded = run_command({VEKOS_EMU, "--record", recording, program});
+    std::vector<std::string> argv{VEKOS_EMU, "--record", recording, program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Finished recorded = run_command(argv);
     if (recorded.status < 0) {
         Debugged failed;
         failed.emu_err = "the recording failed: " + recorded.err;

@@ -16,9 +16,9 @@ struct Debugged {
 Debugged debug_with_gdb(const std::string &program, const std::vector<std::string> &commands,
                         const std::vector<std::string> &args = {});
 
-// The same for a replay: records a run of PROGRAM, then debugs `vekos-emu --replay FILE --gdb 0`,
-// where gdb may run the program backwards.
-Debugged debug_replay_with_gdb(const std::string &program,
-                               const std::vector<std::string> &commands);
+// The same for a replay: records a run of PROGRAM ARGS..., then debugs `vekos-emu --replay FILE
+// --gdb 0`, where gdb may run the program backwards.
+Debugged debug_replay_with_gdb(const std::string &program, const std::vector<std::string> &commands,
+                               const std::vector<std::string> &args = {});
 
 bool gdb_installed();

@@ -99,6 +99,30 @@ check_error "-l without the library says where it looked" "no libnope.a in the -
 check_error "-x with an unknown language" "-x fortran: unknown language" "$cc" -x fortran "$work/answer.c"
 check_error "-o with -c and two sources" "-o with -c needs exactly one source" "$cc" -c "$work/answer.c" "$work/opts.c" -o "$work/two.o"
 
+# Run-time checks: their run-time (libvekos_checks.a) is linked only when asked for, the guard
+# of -fstack-protector is a variable, and what vekos can't have yet is refused with the reason.
+printf '#include <string.h>\nint twice(int x) { return x * 2; }\nint main(int argc, char **argv) {\n    char copy[16];\n    strcpy(copy, argv[0]);\n    return twice(argc) + copy[0];\n}\n' >"$work/twice.c"
+check "a plain link leaves the checks' run-time out" \
+    bash -c "'$cc' -v '$work/twice.c' -o '$work/plain.uelf' 2>'$work/v' && grep -q libvekos.a '$work/v' && ! grep -q libvekos_checks.a '$work/v'"
+for option in -fsanitize=undefined -fsanitize=shift,bounds -fstack-protector-strong -ftrapv; do
+    check "$option links the checks' run-time" \
+        bash -c "'$cc' -v $option '$work/twice.c' -o '$work/checked.uelf' 2>&1 | grep -q libvekos_checks.a"
+done
+check "-fstack-protector keeps its guard in a variable, not at %gs:0x14" \
+    bash -c "cd '$work' && '$cc' -S -fstack-protector-strong twice.c && grep -q __stack_chk_guard twice.s && ! grep -q '%gs' twice.s"
+check "-fsanitize-trap needs no run-time" bash -c "'$cc' -fsanitize=undefined -fsanitize-trap '$work/twice.c' -o '$work/trap.uelf' && ! nm '$work/trap.uelf' | grep -q __ubsan"
+"$cc" -c -fsanitize=undefined "$work/twice.c" -o "$work/twice.o" 2>/dev/null
+check_error "a link without the option its objects need names it" \
+    "objects built with -fsanitize=undefined need it when they are linked too" \
+    "$cc" "$work/twice.o" -o "$work/unlinked.uelf"
+for refused in "-fsanitize=address|not yet supported by vekos-cc" \
+    "-fsanitize=fuzzer|not yet supported by vekos-cc" "-fsanitize=thread|one thread" \
+    "-fsanitize=undefined,memory|'-fsanitize=memory' is not available" \
+    "-fsanitize=vptr|no type information" "-fsanitize-trap=shift|every check a trap or none"; do
+    check_error "${refused%%|*} is refused with the reason" "${refused#*|}" \
+        "$cc" "${refused%%|*}" -c "$work/answer.c" -o "$work/refused.o"
+done
+
 # C++ library parts vekos lacks: one line, not the linker's list of references.
 printf '#include <unordered_set>\nint main() { std::unordered_set<int> s{1}; return (int)s.size(); }\n' >"$work/hash.cpp"
 check_error "a C++ header that needs more than vekos has is named in one line" \
