@@ -18,6 +18,42 @@ unsigned integer_bits(const TypeDescriptor &type) {
     return 1u << (type.info >> 1);
 }
 
+// value times ten to the power `power`, rounded once where 10^|power| is exact (up to 10^27,
+// as a 64-bit mantissa holds 5^27).
+long double times_ten_to(long double value, int power) {
+    for (; power > 27; power -= 27) value *= 1e27L;
+    for (; power < -27; power += 27) value /= 1e27L;
+    long double ten = 1;
+    for (int i = power < 0 ? -power : power; i > 0; i--) ten *= 10;
+    return power < 0 ? value / ten : value * ten;
+}
+
+// The six significant digits of a positive value whose decimal exponent is `exponent`,
+// rounded to nearest, ties to even, as printf rounds.
+uint32_t six_digits(long double value, int exponent) {
+    const long double scaled = times_ten_to(value, 5 - exponent);
+    auto digits = uint32_t(scaled);
+    const long double rest = scaled - digits;
+    if (rest > 0.5L || (rest == 0.5L && (digits & 1))) digits++;
+    return digits;
+}
+
+// The decimal exponent of a positive finite value (10^exponent <= value < 10^(exponent+1)),
+// give or take one: its powers of ten taken out greedily.
+int decimal_exponent(long double value) {
+    int exponent = 0;
+    for (int i = kTenCount - 1; i >= 0; i--) {
+        if (value >= 10 && value >= kTens[i]) {
+            value /= kTens[i];
+            exponent += 1 << i;
+        } else if (value < 1 && value * kTens[i] < 10) {
+            value *= kTens[i];
+            exponent -= 1 << i;
+        }
+    }
+    return exponent;
+}
+
 } // namespace
 
 bool is_signed(const TypeDescriptor &type) {
@@ -61,26 +97,17 @@ Report &Report::value(const TypeDescriptor &type, ValueHandle handle) {
     return text("<unknown>");
 }
 
-// The value scaled into [1, 10) by the powers of ten of its decimal exponent, rounded to six
-// digits, then shown plainly when the exponent is -4 to 5 and in e-notation otherwise, without
-// trailing zeros.
+// Six significant digits, shown plainly when the decimal exponent is -4 to 5 and in e-notation
+// otherwise, without trailing zeros: printf's %Lg.
 Report &Report::floating(long double value) {
     if (__builtin_signbit(value)) text("-"), value = -value;
     if (value != value) return text("nan");
     if (value == __builtin_infl()) return text("inf");
     if (value == 0) return text("0");
-    int exponent = 0;
-    for (int i = kTenCount - 1; i >= 0; i--) {
-        if (value >= 10 && value >= kTens[i]) {
-            value /= kTens[i];
-            exponent += 1 << i;
-        } else if (value < 1 && value * kTens[i] < 10) {
-            value *= kTens[i];
-            exponent -= 1 << i;
-        }
-    }
-    auto digits = uint32_t(value * 1e5L + 0.5L);
-    if (digits >= 1000000) digits /= 10, exponent++;
+    int exponent = decimal_exponent(value);
+    uint32_t digits = six_digits(value, exponent);
+    if (digits < 100000) digits = six_digits(value, --exponent);
+    if (digits >= 1000000) digits = six_digits(value, ++exponent);
     char shown[7];
     for (int i = 5; i >= 0; i--) shown[i] = char('0' + digits % 10), digits /= 10;
     int last = 5; // the last digit shown: trailing zeros go
