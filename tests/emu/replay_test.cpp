@@ -40,7 +40,7 @@ TEST_F(Replays, EveryTrapOfTheTableReplays) {
     EXPECT_EQ(recorded.out,
               "getcwd=1 mkdir=0 chdir=0 writefile=6 open=3 read=6 lseek=1 dup=4 dup2=9 mmap=1 "
               "munmap=0 close=0 vekfs_stream_begin=1 vekfs_stream_write=3 vekfs_stream_end=0 "
-              "mkfifo=0 unlink=0 rmdir=0 getkey=107 usleep=0 rdtsc=1 child run=0 pipe=0 "
+              "mkfifo=0 unlink=0 rmdir=0 getkey=107 usleep=0 backtrace=0 rdtsc=1 child run=0 pipe=0 "
               "fd_set_nonblock=0 fd_set_inherit=0 fd_set_stdio=0 spawn=3 spawn_ex=4 child "
               "waitpid=1 read=6 \n");
     auto recording = vekos::replay::read_recording(root.host("run.rec"));

@@ -60,6 +60,7 @@ static void files(void) {
 static void processes(void) {
     shown("getkey", t(VEKOS_TRAP_GETKEY, 0, 0, 0));
     shown("usleep", t(VEKOS_TRAP_USLEEP, 1000, 0, 0));
+    shown("backtrace", t(VEKOS_TRAP_BACKTRACE, (int)__builtin_return_address(0), 0, 0));
     u32 low, high;
     __asm__ volatile("rdtsc" : "=a"(low), "=d"(high));
     shown("rdtsc", low != 0 || high != 0);
