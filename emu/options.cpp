@@ -94,8 +94,7 @@ std::string size_text(uint32_t bytes) {
                                   : std::to_string(bytes >> 10) + "K";
 }
 
-// "4M", "512K", "1G" or a number of bytes, rounded up to whole pages; nullopt when it isn't
-// one.
+// "4M", "512K", "1G" or a number of bytes; nullopt when it isn't one.
 std::optional<uint64_t> size_bytes(const std::string &text) {
     size_t digits = std::min(text.find_first_not_of("0123456789"), text.size());
     std::string suffix = text.substr(digits);
@@ -105,20 +104,30 @@ std::optional<uint64_t> size_bytes(const std::string &text) {
                     : suffix == "G" || suffix == "g" ? 1 << 30
                                                      : 0;
     if (digits == 0 || digits > 10 || unit == 0) return std::nullopt;
-    uint64_t bytes = std::stoull(text.substr(0, digits)) * unit;
+    return std::stoull(text.substr(0, digits)) * unit;
+}
+
+uint64_t whole_pages(uint64_t bytes) {
     return (bytes + kPageSize - 1) & ~uint64_t(kPageSize - 1);
 }
 
-// A --stack size: from kMinStackSize to kMaxStackSize.
+// A --stack size: from kMinStackSize to kMaxStackSize as given, then rounded up to whole
+// pages (which keeps it within them).
 std::optional<uint32_t> stack_bytes(const std::string &text) {
     auto bytes = size_bytes(text);
-    if (!bytes || !valid_stack_size(*bytes)) return std::nullopt;
-    return uint32_t(*bytes);
+    if (!bytes || *bytes < kMinStackSize || *bytes > kMaxStackSize) return std::nullopt;
+    return uint32_t(whole_pages(*bytes));
+}
+
+// A --max-memory size, rounded up to whole pages.
+std::optional<uint64_t> memory_bytes(const std::string &text) {
+    auto bytes = size_bytes(text);
+    if (!bytes || !valid_memory_limit(whole_pages(*bytes))) return std::nullopt;
+    return whole_pages(*bytes);
 }
 
 std::string memory_size(const std::string &text) {
-    auto bytes = size_bytes(text);
-    if (bytes && valid_memory_limit(*bytes)) return "";
+    if (memory_bytes(text)) return "";
     return "needs a positive size (bytes, or with K, M or G), not '" + text + "'";
 }
 
@@ -289,7 +298,7 @@ ParsedOptions parse_options(int argc, char **argv) {
     if (traced != "all" && !traced.empty()) o.trace_only = split_names(traced);
     o.trace = !traced.empty() || !o.trace_file.empty() || o.trace_time;
     if (!stack.empty()) o.stack_size = stack_bytes(stack);
-    if (!max_memory.empty()) o.max_memory = *size_bytes(max_memory);
+    if (!max_memory.empty()) o.max_memory = *memory_bytes(max_memory);
     // "--trace open prog": a word after --trace is the PROGRAM, and a trap's name never is one.
     if (!o.argv.empty() && options_end[-1] == std::string_view("--trace") &&
         trap_names(o.argv[0]).empty() && !program_kind(o.argv[0]) &&

@@ -434,6 +434,10 @@ TEST_F(VekosEmu, CommandLineErrorsAndHelp) {
          2,
          "vekos-emu: --stack: needs a size from 64K to 16M (bytes, or with K or M), not '17M'\n"},
         {{"--stack", "60K", "x.uelf"}, 2, "vekos-emu: --stack: needs a size from 64K to 16M"},
+        // Checked as given, before it is rounded up to whole pages.
+        {{"--stack", "61441", "x.uelf"},
+         2,
+         "vekos-emu: --stack: needs a size from 64K to 16M (bytes, or with K or M), not '61441'\n"},
         {{"--stack", "99999999999M", "x.uelf"}, 2, "vekos-emu: --stack: needs a size from"},
         {{"--stack", "1G", "x.uelf"}, 2, "vekos-emu: --stack: needs a size from"},
         {{"--stack", "-4M", "x.uelf"}, 2, "vekos-emu: --stack"},
