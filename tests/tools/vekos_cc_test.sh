@@ -98,6 +98,14 @@ check_error "-m64 is refused" "code generation is fixed" "$cc" -m64 -c "$work/an
 check_error "-l without the library says where it looked" "no libnope.a in the -L folders (libs)" in_work "$cc" answer.c -Llibs -lnope
 check_error "-x with an unknown language" "-x fortran: unknown language" "$cc" -x fortran "$work/answer.c"
 check_error "-o with -c and two sources" "-o with -c needs exactly one source" "$cc" -c "$work/answer.c" "$work/opts.c" -o "$work/two.o"
+# Files of any other name go to the linker, as with cc; one that isn't there is named.
+check "an object named .os is linked" bash -c "cd '$work' && '$cc' -c answer.c -o answer.os && '$cc' usea.c answer.os -o os.uelf"
+check_error "a missing object is named" "nope.os: no such file" "$cc" "$work/usea.c" "$work/nope.os"
+for option in --coverage -pg -fprofile-arcs; do
+    check_error "$option names vekos-emu's coverage and profiles" \
+        "vekos-emu --coverage FILE and --profile FILE count what a program runs, without rebuilding it" \
+        "$cc" "$option" -c "$work/answer.c" -o "$work/profiled.o"
+done
 
 # Run-time checks: their run-time (libvekos_checks.a) is linked only when asked for, the guard
 # of -fstack-protector is a variable, and what vekos can't have yet is refused with the reason.
