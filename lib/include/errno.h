@@ -1,4 +1,5 @@
-/* errno: one global error code, 0 at start. Only the heap writes it. */
+/* errno: one global error code, 0 at start. Only the heap and strtoll and strtoull write it;
+   nothing sets it back to 0. */
 #ifndef VEKOS_ERRNO_H
 #define VEKOS_ERRNO_H
 
@@ -11,6 +12,7 @@ extern int errno;
 #define ENOENT 2  /* no such file */
 #define ENOMEM 12 /* out of memory */
 #define EINVAL 22 /* invalid argument */
+#define ERANGE 34 /* result out of range */
 #define ENOSYS 38 /* not implemented */
 
 VEKOS_END_DECLS

@@ -44,6 +44,14 @@ double strtod(const char *s, char **end);
 int atoi(const char *s);
 long atol(const char *s);
 
+/* Additions for ported programs: 64-bit number parsing. */
+/* As ISO C has them, unlike strtol and strtoul above: white space (space, \t to \r), a sign
+   (strtoull negates in 64 bits), a 0x prefix in base 16 or 0; base 0 or 2 to 36. A value out
+   of range gives LLONG_MIN, LLONG_MAX or ULLONG_MAX and errno ERANGE; another base gives 0
+   and errno EINVAL. Without digits, or for a null s, the result is 0 and end is s. */
+long long strtoll(const char *s, char **end, int base);
+unsigned long long strtoull(const char *s, char **end, int base);
+
 /* Additions for ported programs: sorting and searching. */
 /* Heapsort in place: not stable, no allocation, at most about 2 n log2 n comparisons. Does
    nothing for fewer than 2 elements, a size of 0, or count * size past 32 bits. */

@@ -35,6 +35,11 @@ char *strndup(const char *s, size_t n);
 /* A constant text for an errno code; never null. */
 char *strerror(int code);
 
+/* Additions for ported programs. */
+/* The first of the n bytes at s equal to (unsigned char)c, or null; it stops reading at the
+   first match. */
+void *memchr(const void *s, int c, size_t n);
+
 VEKOS_END_DECLS
 
 #endif

@@ -1,4 +1,4 @@
-// Searching strings for bytes and substrings.
+// Searching strings and memory for bytes and substrings.
 #include <string.h>
 
 extern "C" {
@@ -29,6 +29,16 @@ char *strstr(const char *hay, const char *needle) {
         size_t i = 0;
         while (needle[i] && hay[i] == needle[i]) i++;
         if (!needle[i]) return const_cast<char *>(hay);
+    }
+    return nullptr;
+}
+
+// Reads no byte past the first match.
+void *memchr(const void *s, int c, size_t n) {
+    const unsigned char *p = static_cast<const unsigned char *>(s);
+    unsigned char wanted = static_cast<unsigned char>(c);
+    for (size_t i = 0; i < n; i++) {
+        if (p[i] == wanted) return const_cast<unsigned char *>(p + i);
     }
     return nullptr;
 }

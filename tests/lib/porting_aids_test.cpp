@@ -1,5 +1,6 @@
-// The additions for ported programs (fgets, perror, qsort, bsearch, setjmp and longjmp),
-// against the host's C library on random inputs.
+// The additions for ported programs (fgets, perror, qsort, bsearch, setjmp and longjmp,
+// strtoll and strtoull, memchr, clock and time), against the host's C library on random
+// inputs.
 #include "lib_fixture.h"
 
 #include <cerrno>
@@ -7,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <random>
 #include <string>
@@ -210,6 +212,98 @@ TEST_F(PortingAids, LongjmpRestoresEveryRegisterSetjmpKeeps) {
         EXPECT_EQ(guest().reg(kept[i]), planted[i]) << "register " << i << " after longjmp";
     EXPECT_EQ(guest().reg(Reg::Esp), read_u32(env + 16)) << "esp after longjmp";
     EXPECT_TRUE(canaries_intact());
+}
+
+// Value, end and errno as the host's: signs, prefixes, every base, the limits and past them.
+TEST_F(PortingAids, StrtollAndStrtoullAgreeWithTheHost) {
+    std::vector<std::string> texts = {"",
+                                      "  +42",
+                                      "\v\f\r\n\t-17x",
+                                      "-0x1F",
+                                      "0x",
+                                      "0xg",
+                                      "0X1fz",
+                                      "0778",
+                                      "09",
+                                      "zZ",
+                                      "-",
+                                      "+-1",
+                                      " - 1",
+                                      "0b101",
+                                      "9223372036854775807",
+                                      "9223372036854775808",
+                                      "-9223372036854775808",
+                                      "-9223372036854775809",
+                                      "18446744073709551615",
+                                      "18446744073709551616",
+                                      "-18446744073709551615",
+                                      "-1",
+                                      "123456789012345678901234"};
+    for (int i = 0; i < 150; i++) {
+        std::string text;
+        for (size_t n = below(24); n > 0; n--) text += "0123456789afxXzZ+- \t"[below(21)];
+        texts.push_back(text);
+    }
+    uint32_t end = alloc(4);
+    for (const std::string &text : texts) {
+        uint32_t s = str(text);
+        for (int base : {0, 2, 8, 10, 16, 36, 1, 37, -1}) {
+            for (bool is_signed : {true, false}) {
+                const char *function = is_signed ? "strtoll" : "strtoull";
+                char *host_end = const_cast<char *>(text.c_str()); // glibc leaves it for a bad base
+                errno = 0;
+                uint64_t host = is_signed ? uint64_t(std::strtoll(text.c_str(), &host_end, base))
+                                          : std::strtoull(text.c_str(), &host_end, base);
+                int host_errno = errno;
+                write_u32(symbol("errno"), 0);
+                uint64_t guest = call64(function, {s, end, uint32_t(base)});
+                std::string what = std::string(function) + "(\"" + escaped(text) + "\", " +
+                                   std::to_string(base) + ")";
+                EXPECT_EQ(guest, host) << what;
+                EXPECT_EQ(read_u32(end) - s, uint32_t(host_end - text.c_str())) << what << ": end";
+                EXPECT_EQ(as_int(read_u32(symbol("errno"))), host_errno) << what << ": errno";
+            }
+        }
+    }
+    write_u32(end, 0xAAAAAAAA);
+    EXPECT_EQ(call64("strtoll", {0, end, 10}), 0u) << "a null string is no number";
+    EXPECT_EQ(read_u32(end), 0u) << "end is the null string";
+}
+
+TEST_F(PortingAids, MemchrFindsWhatTheHostFinds) {
+    for (int round = 0; round < 300; round++) {
+        std::string bytes;
+        for (size_t n = below(40); n > 0; n--) bytes += "ab\0\x80\xff"[below(5)];
+        int c = std::vector<int>{'a', 'b', 0, 0x80, -1, 0x161, 'z'}[below(7)];
+        size_t n = below(bytes.size() + 1);
+        uint32_t guest_bytes = buffer(bytes);
+        const void *host = std::memchr(bytes.data(), c, n);
+        uint32_t found = call("memchr", {guest_bytes, uint32_t(c), uint32_t(n)});
+        uint32_t expected =
+            host ? guest_bytes + uint32_t(static_cast<const char *>(host) - bytes.data()) : 0;
+        ASSERT_EQ(found, expected)
+            << "memchr(\"" << escaped(bytes) << "\", " << c << ", " << n << ")";
+    }
+    // It reads no byte past the first match: a count far past the buffer still finds it.
+    uint32_t text = buffer("abcx");
+    EXPECT_EQ(call("memchr", {text, 'x', 0xFFFFFFFFu}), text + 3);
+    EXPECT_TRUE(canaries_intact());
+}
+
+// vekos has no clock to read: both say so without a trap, and difftime subtracts as the host's.
+TEST_F(PortingAids, ClockAndTimeSayTheTimeIsNotAvailable) {
+    EXPECT_EQ(as_int(call("clock", {})), -1);
+    EXPECT_EQ(as_int(call("time", {0})), -1);
+    uint32_t now = words({0x12345678});
+    EXPECT_EQ(as_int(call("time", {now})), -1);
+    EXPECT_EQ(as_int(read_u32(now)), -1) << "time stores -1 too";
+    EXPECT_TRUE(traps().empty()) << describe(traps());
+    for (auto [end, start] :
+         {std::pair{10, 3}, {-5, 7}, {INT32_MIN, INT32_MAX}, {INT32_MAX, INT32_MIN}}) {
+        EXPECT_EQ(double(call_long_double("difftime", {uint32_t(end), uint32_t(start)})),
+                  std::difftime(end, start))
+            << "difftime(" << end << ", " << start << ")";
+    }
 }
 
 } // namespace

@@ -154,6 +154,11 @@ if [[ -x "$emu" ]]; then
     check "a user's library is linked" bash -c "cd '$work' && '$emu' --root . usea.uelf; test \$? -eq 42"
     check "vekos-c++'s image runs" bash -c "cd '$work' && '$emu' --root . cxx_in.uelf; test \$? -eq 42"
 
+    # time.h, strtoll and their C++ headers: what vekos can answer.
+    printf '#include <ctime>\n#include <cstdlib>\n#include <cstring>\n#include <cstdio>\nint main() {\n    std::time_t now = 0;\n    std::printf("%%ld %%ld %%lld %%d\\n", (long)std::clock(), (long)std::time(&now), std::strtoll("-0x10", nullptr, 0), std::memchr("ab", 98, 2) != nullptr);\n}\n' >"$work/clock.cpp"
+    check_output "clock and time say the time is not available; strtoll takes a sign" 0 "-1 -1 -16 1" \
+        bash -c "'$cc' -Wall -Werror '$work/clock.cpp' -o '$work/clock.uelf' && '$emu' '$work/clock.uelf'"
+
     # Reaching the end of main returns 0, in C as in C++, whatever the optimisation (not
     # printf's 4 left in eax, nor a run into the function after main).
     printf '#include <stdio.h>\nint main(void) { printf("ran\\n"); }\nint after(void) { return 7; }\n' >"$work/falls.c"
