@@ -5,7 +5,7 @@ install(FILES ${VEKOS_BIN_DIR}/vekos-c++ DESTINATION bin) # a link to vekos-cc
 install(TARGETS vekos-emu vekos-info RUNTIME DESTINATION bin)
 install(TARGETS vekos_format LIBRARY DESTINATION lib/vekos)
 install(FILES ${VEKOS_LIB_DIR}/libvekos.a ${VEKOS_LIB_DIR}/libvekos_checks.a
-              ${VEKOS_LIB_DIR}/user_crt0.o ${VEKOS_LIB_DIR}/vekos.ld DESTINATION lib/vekos)
+              ${VEKOS_LIB_DIR}/libvekos_malloc.a ${VEKOS_LIB_DIR}/user_crt0.o ${VEKOS_LIB_DIR}/vekos.ld DESTINATION lib/vekos)
 install(DIRECTORY ${VEKOS_INCLUDE_DIR}/ DESTINATION include/vekos)
 install(DIRECTORY ${CMAKE_BINARY_DIR}/share/vekos/ DESTINATION share/vekos PATTERN src EXCLUDE)
 # The ready root: run.uelf and the example programs.

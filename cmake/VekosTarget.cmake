@@ -48,8 +48,8 @@ function(vekos_program target)
         COMMAND ${CMAKE_COMMAND} -E make_directory ${output_dir}
         COMMAND ${VEKOS_CC} ${ARG_FLAGS} ${link_flags} ${objects} -o ${ARG_OUTPUT}
         DEPENDS ${objects} ${VEKOS_CC} vekos_runtime ${VEKOS_LIB_DIR}/libvekos.a
-                ${VEKOS_LIB_DIR}/libvekos_checks.a ${VEKOS_LIB_DIR}/user_crt0.o
-                ${VEKOS_LIB_DIR}/vekos.ld
+                ${VEKOS_LIB_DIR}/libvekos_checks.a ${VEKOS_LIB_DIR}/libvekos_malloc.a
+                ${VEKOS_LIB_DIR}/user_crt0.o ${VEKOS_LIB_DIR}/vekos.ld
         COMMENT "vekos-cc -o ${ARG_OUTPUT}"
         VERBATIM)
     add_custom_target(${target} ALL DEPENDS ${ARG_OUTPUT})

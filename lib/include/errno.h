@@ -1,5 +1,5 @@
-/* errno: one global error code, 0 at start. Only the heap and strtoll and strtoull write it;
-   nothing sets it back to 0. */
+/* errno: one global error code, 0 at start. Only the heap (and -lvekos_malloc's allocator)
+   and strtoll and strtoull write it; nothing sets it back to 0. */
 #ifndef VEKOS_ERRNO_H
 #define VEKOS_ERRNO_H
 

@@ -18,6 +18,12 @@ void *calloc(size_t count, size_t size);
 /* Always a new block holding the start of the old one; the old one stays untouched. */
 void *realloc(void *ptr, size_t size);
 void free(void *ptr); /* does nothing */
+/* A program linked with -lvekos_malloc has a general-purpose allocator instead, over memory
+   from mmap: free gives blocks back for reuse (and whole arenas to the kernel), realloc
+   resizes in place where it can, and a block that is not in use ends the program when
+   given to free or realloc. Blocks are 8-byte aligned; each costs 4 bytes and the rounding
+   of its size up to a multiple of 8, at least 16 bytes in all. realloc(ptr, 0) keeps a block
+   of the smallest size. */
 
 /* Process utilities and random numbers. */
 /* Leaving the process runs no handler and closes no stream. */

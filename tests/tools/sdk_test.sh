@@ -158,6 +158,11 @@ for level in -O0 -O2 -Os; do
         run "./cxx$level.uelf" a
 done
 
+# Linked with -lvekos_malloc, the same program finds room for its 2 MiB block: its new and
+# delete, aligned forms too, go to the allocator over mmap.
+check_output "the installed kit links -lvekos_malloc, whose new finds room past 1 MiB" 0 "cxx ok" \
+    bash -c "'$cc' -O2 -Wall -Werror cxx.cpp -lvekos_malloc -o cxx_malloc.uelf && '$kit/bin/vekos-emu' ./cxx_malloc.uelf"
+
 printf '#include <vector>\nint main(int argc, char **) { std::vector<int> v{1}; return v[argc + 3]; }\n' >checked.cpp
 check "the C++ headers' own checks compile" "$cc" -D_GLIBCXX_ASSERTIONS checked.cpp -o checked.uelf
 check_output "... and a failed one ends the program as a failed assert" 1 \

@@ -106,6 +106,9 @@ for option in --coverage -pg -fprofile-arcs; do
         "vekos-emu --coverage FILE and --profile FILE count what a program runs, without rebuilding it" \
         "$cc" "$option" -c "$work/answer.c" -o "$work/profiled.o"
 done
+check_error "-lvekos_malloc and --whole-library exclude each other" \
+    "--whole-library links the library's heap, which -lvekos_malloc replaces" \
+    "$cc" --whole-library -lvekos_malloc "$work/answer.c"
 
 # Run-time checks: their run-time (libvekos_checks.a) is linked only when asked for, the guard
 # of -fstack-protector is a variable, and what vekos can't have yet is refused with the reason.
@@ -153,6 +156,43 @@ if [[ -x "$emu" ]]; then
     check "an image with its own start-up runs" bash -c "cd '$work' && '$emu' --root . own.uelf; test \$? -eq 7"
     check "a user's library is linked" bash -c "cd '$work' && '$emu' --root . usea.uelf; test \$? -eq 42"
     check "vekos-c++'s image runs" bash -c "cd '$work' && '$emu' --root . cxx_in.uelf; test \$? -eq 42"
+
+    # -lvekos_malloc: memory that free and delete give back is used again, so 64 MiB through
+    # new and delete, and 16 MiB through realloc, run where the 1 MiB heap runs out; aligned
+    # new keeps its alignment. std::string::find needs memchr.
+    cat >"$work/churn.cpp" <<'CXX'
+#include <stdio.h>
+#include <stdlib.h>
+#include <string>
+#include <vector>
+struct alignas(64) Line { char bytes[100]; };
+int main() {
+    for (int i = 0; i < 4096; i++) {
+        std::vector<int> v(4096, i);
+        if (v[4095] != i) return 2;
+    }
+    for (int round = 0; round < 16; round++) {
+        char *grown = nullptr;
+        for (size_t n = 1024; n <= 1 << 20; n *= 2) {
+            grown = static_cast<char *>(realloc(grown, n));
+            if (!grown || (n > 1024 && grown[n / 2 - 1] != 'x')) return 3;
+            grown[n - 1] = 'x';
+        }
+        free(grown);
+    }
+    for (int i = 0; i < 1000; i++) {
+        Line *line = new Line;
+        if (reinterpret_cast<unsigned long>(line) % 64 != 0) return 4;
+        delete line;
+    }
+    std::string s = "hello, world";
+    printf("found %d %d\n", (int)s.find('w'), (int)s.find("lo"));
+}
+CXX
+    check_output "-lvekos_malloc reuses what free and delete give back" 0 "found 7 3" \
+        bash -c "'$cc' -O2 -lvekos_malloc '$work/churn.cpp' -o '$work/churn.uelf' && '$emu' '$work/churn.uelf'"
+    check_output "the library's own heap runs out there" 1 "operator new: out of memory" \
+        bash -c "'$cc' -O2 '$work/churn.cpp' -o '$work/bump.uelf' && '$emu' '$work/bump.uelf'"
 
     # time.h, strtoll and their C++ headers: what vekos can answer.
     printf '#include <ctime>\n#include <cstdlib>\n#include <cstring>\n#include <cstdio>\nint main() {\n    std::time_t now = 0;\n    std::printf("%%ld %%ld %%lld %%d\\n", (long)std::clock(), (long)std::time(&now), std::strtoll("-0x10", nullptr, 0), std::memchr("ab", 98, 2) != nullptr);\n}\n' >"$work/clock.cpp"
