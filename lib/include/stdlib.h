@@ -13,10 +13,10 @@ VEKOS_BEGIN_DECLS
 
 /* Heap: a 1 MiB arena; memory is never given back. */
 /* Each fails with null and errno ENOMEM, leaving the heap as it was. */
-void *malloc(size_t size);
-void *calloc(size_t count, size_t size);
+void *malloc(size_t size) VEKOS_FRESH_BLOCK_ VEKOS_BLOCK_SIZE_(1);
+void *calloc(size_t count, size_t size) VEKOS_FRESH_BLOCK_ VEKOS_BLOCK_SIZE_(1, 2);
 /* Always a new block holding the start of the old one; the old one stays untouched. */
-void *realloc(void *ptr, size_t size);
+void *realloc(void *ptr, size_t size) VEKOS_BLOCK_SIZE_(2);
 void free(void *ptr); /* does nothing */
 /* A program linked with -lvekos_malloc has a general-purpose allocator instead, over memory
    from mmap: free gives blocks back for reuse (and whole arenas to the kernel), realloc

@@ -110,6 +110,54 @@ check_error "-lvekos_malloc and --whole-library exclude each other" \
     "--whole-library links the library's heap, which -lvekos_malloc replaces" \
     "$cc" --whole-library -lvekos_malloc "$work/answer.c"
 
+# Sizes are checked at calls although they stay calls (-fno-builtin): each natural mistake
+# warns once, at every level (strcpy and strncpy from -O1), as natively.
+cat >"$work/sizes.c" <<'C'
+#include <stdlib.h>
+#include <string.h>
+char source[19] = "eighteen bytes ...";
+int main(int argc, char **argv) {
+    char small[12], four[4] = "abc";
+    memcpy(small, source, 19);
+    memset(small, 0, 13);
+    strcpy(small, "twelve bytes");
+    strncpy(four, argv[0], 5);
+    memcpy(source, four, 8);
+    char *block = malloc(10);
+    memset(block, 0, 11);
+    return small[argc] + four[argc] + block[argc] + (memchr(four, 'x', 10) != 0);
+}
+C
+for level in -O0 -O2; do
+    "$cc" "$level" -c "$work/sizes.c" -o "$work/sizes.o" 2>"$work/warnings"
+    for expected in "sizes.c:6:5: warning: .memcpy. writing 19 bytes into a region of size 12" \
+        "sizes.c:7:5: warning: .memset. writing 13 bytes into a region of size 12" \
+        "sizes.c:10:5: warning: .memcpy. reading 8 bytes from a region of size 4" \
+        "sizes.c:12:5: warning: .memset. writing 11 bytes into a region of size 10" \
+        "sizes.c:13:.*warning: .memchr. reading 10 bytes from a region of size 4" \
+        "inlined from .main. at .*sizes.c:8:" "inlined from .main. at .*sizes.c:9:"; do
+        [[ $level == -O0 && $expected == inlined* ]] && continue
+        count=$(grep -c -- "$expected" "$work/warnings")
+        cp "$work/warnings" "$work/out"
+        report_check "$level warns once: $expected" $((count == 1)) "one such warning" "$count"
+    done
+done
+# What the library defines for null and low pointers draws no warning.
+cat >"$work/low.c" <<'C'
+#include <stdlib.h>
+#include <string.h>
+int main(void) {
+    char buffer[4];
+    return strcmp(NULL, "") + (int)strlen(NULL) + strncmp(NULL, "x", 1) + (strcpy(NULL, "x") != 0) +
+           (strncpy(buffer, NULL, sizeof buffer) != buffer) + (strdup(NULL) != 0) +
+           (memcpy(NULL, "", 0) != 0) + (strchr(NULL, 'x') != 0);
+}
+C
+for level in -O0 -O2; do
+    check "null and low pointers where the library takes them draw no warning at $level" \
+        "$cc" "$level" -Wall -Wextra -Werror -c "$work/low.c" -o "$work/low.o"
+done
+
 # Run-time checks: their run-time (libvekos_checks.a) is linked only when asked for, the guard
 # of -fstack-protector is a variable, and what vekos can't have yet is refused with the reason.
 printf '#include <string.h>\nint twice(int x) { return x * 2; }\nint main(int argc, char **argv) {\n    char copy[16];\n    strcpy(copy, argv[0]);\n    return twice(argc) + copy[0];\n}\n' >"$work/twice.c"
