@@ -19,9 +19,6 @@ constexpr uint32_t kPollEvery = 1 << 16;
 // Going back, the run restarts at the checkpoint before the target: one every so many
 // instructions bounds what a step back runs again.
 constexpr uint64_t kCheckpointEvery = 1 << 20;
-// The history's floor is looked at this often; checkpoints before it are dropped, and one
-// taken after it, so that the program can go back as far as it may.
-constexpr uint64_t kFloorCheckEvery = 1 << 16;
 // Going back further than this from a checkpoint takes a checkpoint this far before the
 // target on the way, so that the steps back that follow run little again.
 constexpr uint64_t kNearSpan = 1 << 12;
@@ -186,7 +183,9 @@ bool GdbSession::stop_before(uint32_t eip) {
         resuming_ = false;
     else if (stepping_ || stub_->breakpoints().count(eip))
         return true;
-    if (executed_ == next_mark_) {
+    // A checkpoint right after what can't be undone: going back reaches every instruction
+    // since, however soon the next mark would come.
+    if (executed_ == next_mark_ || (history_ && history_->rewind_floor() != floor_)) {
         at_mark_ = true;
         return true;
     }
@@ -248,7 +247,8 @@ void GdbSession::take_checkpoint() {
 }
 
 void GdbSession::mark() {
-    checkpoints_.drop_before_position(history_->rewind_floor());
+    floor_ = history_->rewind_floor();
+    checkpoints_.drop_before_position(floor_);
     const Checkpoints::Taken *last = checkpoints_.at_or_before(executed_);
     if (!last || executed_ - last->executed >= kCheckpointEvery) take_checkpoint();
     plan_marks();
@@ -262,7 +262,7 @@ void GdbSession::plan_marks() {
          next && next->executed <= due; next = checkpoints_.after(next->executed))
         due = next->executed + kCheckpointEvery;
     if (due <= executed_) due = executed_ + kCheckpointEvery; // the budget had no room here
-    next_mark_ = std::min(due, executed_ + kFloorCheckEvery);
+    next_mark_ = due;
 }
 
 bool GdbSession::restore(Checkpoints::Taken at) {

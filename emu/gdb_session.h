@@ -10,7 +10,8 @@
 //
 // Given the history of a replayed run, gdb may also run the program backwards. The session
 // counts the instructions the program runs and keeps checkpoints (replay/checkpoints.h)
-// every so many of them; going back to an instruction is restoring the nearest checkpoint
+// every so many of them, and one right after each event that can't be undone (the history's
+// floor moving); going back to an instruction is restoring the nearest checkpoint
 // before it and running forward to it again, which the history makes exact. Going back to
 // the last breakpoint or watchpoint hit runs each interval between checkpoints again, newest
 // first, noting the hits, and stops at the last one: at a watched store, before it runs.
@@ -76,7 +77,8 @@ class GdbSession : public Debugger,
     };
     bool replay_before(uint32_t eip);
     void take_checkpoint();
-    // Takes a checkpoint when one is due, and sets the next mark.
+    // Drops the checkpoints before the history's floor, takes one when one is due (or none is
+    // left), and sets the next mark.
     void mark();
     void plan_marks();
     bool restore(Checkpoints::Taken at);
@@ -109,6 +111,7 @@ class GdbSession : public Debugger,
     uint64_t executed_ = 0;           // instructions the program has run
     uint32_t last_eip_ = 0;           // of the last one counted
     uint64_t next_mark_ = UINT64_MAX; // the count where the run stops for mark()
+    uint64_t floor_ = 0;              // the history's rewind floor when mark() last looked
     bool at_mark_ = false;
     bool replaying_ = false; // re-running to seek_to_, for going back
     bool scanning_ = false;  // ... and noting hits in last_hit_

@@ -89,8 +89,9 @@ TEST(FaultReports, EachKindIsReportedWhereGdbStopsAtEveryOptimisationLevel) {
             std::string reported = stop(number_after(lines[0], "#0 0x", 16),
                                         number_after(lines[0], "(fault_kinds.c:", 10));
 
-            Debugged gdb = debug_with_gdb(
-                fault_kinds(level), {"continue", "p/x $pc", "info line *$pc"}, {kind.argument});
+            Debugged gdb =
+                debug_with_gdb(fault_kinds(level), {"continue", "p/x $pc", "info line *$pc"},
+                               {{}, {kind.argument}});
             auto gdb_pc = number_after(gdb.gdb, "$1 = 0x", 16);
             ASSERT_TRUE(gdb_pc) << what << ": expected gdb to print the pc:\n" << gdb.gdb;
             std::string stopped = stop(gdb_pc, number_after(gdb.gdb, "\nLine ", 10));

@@ -36,19 +36,22 @@ Debugged run_with_gdb(const std::vector<std::string> &emu_args, const std::strin
 } // namespace
 
 Debugged debug_with_gdb(const std::string &program, const std::vector<std::string> &commands,
-                        const std::vector<std::string> &args) {
-    std::vector<std::string> emu_args{"--gdb", "0", program};
-    emu_args.insert(emu_args.end(), args.begin(), args.end());
+                        const EmuRun &run) {
+    std::vector<std::string> emu_args = run.options;
+    emu_args.insert(emu_args.end(), {"--gdb", "0", program});
+    emu_args.insert(emu_args.end(), run.args.begin(), run.args.end());
     return run_with_gdb(emu_args, program, commands);
 }
 
 Debugged debug_replay_with_gdb(const std::string &program, const std::vector<std::string> &commands,
-                               const std::vector<std::string> &args) {
+                               const EmuRun &run) {
     TempRoot folder;
     std::string recording = folder.path() + "/run.rec";
-    std::vector<std::string> argv{VEKOS_EMU, "--record", recording, program};
-    argv.insert(argv.end(), args.begin(), args.end());
-    Finished recorded = run_command(argv);
+    std::vector<std::string> record{VEKOS_EMU, "--record", recording};
+    record.insert(record.end(), run.options.begin(), run.options.end());
+    record.push_back(program);
+    record.insert(record.end(), run.args.begin(), run.args.end());
+    Finished recorded = run_command(record);
     if (recorded.status < 0) {
         Debugged failed;
         failed.emu_err = "the recording failed: " + recorded.err;

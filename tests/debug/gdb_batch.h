@@ -11,14 +11,19 @@ struct Debugged {
     std::string emu_err; // and its stderr
 };
 
-// Runs `vekos-emu --gdb 0 PROGRAM ARGS...` and gdb in batch mode with `commands` against it;
-// both are bounded in time.
-Debugged debug_with_gdb(const std::string &program, const std::vector<std::string> &commands,
-                        const std::vector<std::string> &args = {});
+// What vekos-emu runs: options before the program (`--root DIR`), and the program's arguments.
+struct EmuRun {
+    std::vector<std::string> options, args;
+};
 
-// The same for a replay: records a run of PROGRAM ARGS..., then debugs `vekos-emu --replay FILE
-// --gdb 0`, where gdb may run the program backwards.
+// Runs `vekos-emu OPTIONS --gdb 0 PROGRAM ARGS...` and gdb in batch mode with `commands`
+// against it; both are bounded in time.
+Debugged debug_with_gdb(const std::string &program, const std::vector<std::string> &commands,
+                        const EmuRun &run = {});
+
+// The same for a replay: records a run of PROGRAM (with `run`'s options and arguments), then
+// debugs `vekos-emu --replay FILE --gdb 0`, where gdb may run the program backwards.
 Debugged debug_replay_with_gdb(const std::string &program, const std::vector<std::string> &commands,
-                               const std::vector<std::string> &args = {});
+                               const EmuRun &run = {});
 
 bool gdb_installed();

@@ -154,14 +154,17 @@ TEST(GdbSession, DebianGdbWatchpointsStopAfterTheAccessUntilDeleted) {
 // Under --replay gdb runs the program backwards: to the store that corrupted a watched
 // variable (stopped before it, gdb showing the value after it as old), back through a loop
 // that writes to the console (written once all the same), out of a call, back from a fault,
-// and no further than the start. Forwards again, the program runs to its recorded end.
+// and no further than the start, or than what can't be undone (the store right after it is
+// still found). Forwards again, the program runs to its recorded end.
 TEST(GdbSession, DebianGdbRunsAReplayedProgramBackwards) {
     if (!gdb_installed()) GTEST_SKIP() << "gdb is not installed";
     struct Case {
         const char *image;
         std::vector<std::string> commands, gdb_pieces;
         int emu_status;
-    } cases[] = {
+        EmuRun run = {};
+    };
+    std::vector<Case> cases = {
         {"rewound.uelf",
          {"break square", "continue", "watch data.guard", "reverse-continue", "print i", "continue",
           "reverse-continue", "print i", "delete", "continue"},
@@ -193,9 +196,18 @@ TEST(GdbSession, DebianGdbRunsAReplayedProgramBackwards) {
           "Program terminated with signal SIGSEGV"},
          139},
     };
+    for (const char *undone : {"map", "run", "child"})
+        cases.push_back({"beyond.uelf",
+                         {"break done", "continue", "watch guard", "reverse-continue",
+                          "print guard", "reverse-continue", "delete", "continue"},
+                         {"Old value = 7\nNew value = 40\n", "guard = 7;\n$1 = 40\n",
+                          "No more reverse-execution history.", "exited normally"},
+                         0,
+                         {{"--root", DEBUG_TEST_BIN}, {undone}}});
     for (const Case &c : cases) {
-        std::string what = std::string(c.image) + " " + c.commands[2];
-        Debugged run = debug_replay_with_gdb(image(c.image), c.commands);
+        std::string what = std::string(c.image) + " " + c.commands[2] + " " +
+                           (c.run.args.empty() ? "" : c.run.args[0]);
+        Debugged run = debug_replay_with_gdb(image(c.image), c.commands, c.run);
         expect_pieces(run.gdb, c.gdb_pieces, what + ": gdb");
         EXPECT_EQ(run.emu_status, c.emu_status) << what << ": " << run.emu_err;
         if (std::string(c.image) == "rewound.uelf") {

@@ -202,7 +202,7 @@ TEST(RuntimeChecks, ChecksBuiltAsTrapsEndInAFaultReportAtTheirLine) {
 TEST(RuntimeChecks, GdbStopsAtAReportAndTheProgramGoesOn) {
     if (!gdb_installed()) GTEST_SKIP() << "gdb is not installed";
     Debugged gdb =
-        debug_with_gdb(image("checked_recover"), {"continue", "bt", "continue"}, {"add"});
+        debug_with_gdb(image("checked_recover"), {"continue", "bt", "continue"}, {{}, {"add"}});
     EXPECT_NE(gdb.gdb.find("Program received signal SIGTRAP"), std::string::npos) << gdb.gdb;
     const std::string line = std::to_string(marked_line(source("checked.c"), "add"));
     EXPECT_TRUE(std::regex_search(gdb.gdb, std::regex("#[0-9]+ +0x[0-9a-f]+ in add \\(\\) at .*"
@@ -233,7 +233,7 @@ TEST(RuntimeChecks, AReplayShowsTheReportAndGdbGoesBackPastIt) {
     Debugged gdb = debug_replay_with_gdb(
         image("checked_recover"),
         {"break main", "continue", "continue", "reverse-continue", "continue", "continue"},
-        {"add"});
+        {{}, {"add"}});
     const std::string stopped = "Program received signal SIGTRAP";
     size_t first = gdb.gdb.find(stopped);
     ASSERT_NE(first, std::string::npos) << gdb.gdb;
