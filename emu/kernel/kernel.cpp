@@ -216,10 +216,13 @@ Kernel::Ran Kernel::run_words(const std::vector<std::string> &words, const std::
         task.elf = std::make_shared<const std::vector<uint8_t>>(std::move(*file));
     console_.flush();
     if (!first || !debugger_) return {true, run_to_end(task.pid)};
-    // gdb runs the first program; the others run while it waits.
+    // gdb runs the first program; the others run while it waits. Its kill ends them all.
     task.state = Task::State::Held;
     task.process->set_scheduled(false);
-    end_task(task, debugger_->run(*task.process));
+    Outcome outcome = debugger_->run(*task.process);
+    const bool killed = outcome.kind == Outcome::Kind::Killed;
+    end_task(task, std::move(outcome));
+    if (killed) kill_all();
     return {true, run_to_end(task.pid)};
 }
 

@@ -173,6 +173,8 @@ class Kernel : private RunRequests, private ProcessTable {
     bool may_go_on(const Task &task) const;
     void run_turn(Task &task);
     void end_task(Task &task, Outcome outcome);
+    // Ends every process that hasn't ended, as killed from the debugger.
+    void kill_all();
     // Nothing can run: waits for time or input when a waiter may get them; false when none can.
     bool idle(const WaitFor *here);
     void report_deadlock(const WaitFor *here);

@@ -5,6 +5,7 @@
 // borrows its engine); the others still run.
 #include "kernel/kernel.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace vekos {
@@ -71,6 +72,7 @@ Engine &Kernel::take_engine() {
 void Kernel::release(std::unique_ptr<Process> process, bool borrowed) {
     Engine *engine = &process->engine();
     if (engine == engine_.get() && process->pid() == 1) {
+        process->fds() = FdTable(); // its pipe ends close: a child may read to the end
         first_program_ = std::move(process);
         return;
     }
@@ -192,6 +194,17 @@ void Kernel::end_task(Task &task, Outcome outcome) {
     for (size_t i = tasks_.size(); i-- > 0;) {
         const Task &t = *tasks_[i];
         if (t.state == Task::State::Ended && t.parent == 0 && !t.kernel_waits) remove_task(t.pid);
+    }
+}
+
+// end_task takes ended orphans out of the table: look again from the start each time.
+void Kernel::kill_all() {
+    for (;;) {
+        auto live = std::find_if(tasks_.begin(), tasks_.end(), [](const auto &task) {
+            return task->state != Task::State::Ended;
+        });
+        if (live == tasks_.end()) return;
+        end_task(**live, {Outcome::Kind::Killed});
     }
 }
 

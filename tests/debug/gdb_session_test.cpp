@@ -77,6 +77,7 @@ TEST(GdbSession, DebianGdbBreaksReadsStepsAndSeesFaultsAndTheEnd) {
         std::vector<std::string> commands, gdb_pieces;
         int emu_status;
         std::vector<std::string> emu_pieces;
+        EmuRun run = {};
     } cases[] = {
         {"faulty_o0_g.uelf",
          {"break sum_list", "continue", "info locals", "print length", "print head->value", "step",
@@ -97,6 +98,14 @@ TEST(GdbSession, DebianGdbBreaksReadsStepsAndSeesFaultsAndTheEnd) {
          139,
          {"gdb detached; the program runs on", "read of unmapped address"}},
         {"faulty_o0_g.uelf", {"kill"}, {"killed]"}, 137, {"killed from the debugger"}},
+        // kill ends the child too, which would otherwise wait for the pipe the parent held.
+        {"beyond.uelf",
+         {"break done", "continue", "kill"},
+         {"killed]"},
+         137,
+         {"beyond.uelf (pid 1): killed from the debugger\n",
+          "beyond.uelf (pid 2): killed from the debugger\n"},
+         {{"--root", DEBUG_TEST_BIN}, {"child"}}},
         // A trap flag gdb sets changes neither a step nor the continue after it.
         {"faulty_o0_g.uelf",
          {"break sum_list", "continue", "set var count = 1", "set $eflags = $eflags | 0x100",
@@ -107,7 +116,7 @@ TEST(GdbSession, DebianGdbBreaksReadsStepsAndSeesFaultsAndTheEnd) {
     };
     for (const Case &c : cases) {
         std::string what = std::string(c.image) + " " + c.commands.back();
-        Debugged run = debug_with_gdb(image(c.image), c.commands);
+        Debugged run = debug_with_gdb(image(c.image), c.commands, c.run);
         expect_pieces(run.gdb, c.gdb_pieces, what + ": gdb");
         EXPECT_EQ(run.emu_status, c.emu_status) << what << ": " << run.emu_err;
         expect_pieces(run.emu_err, c.emu_pieces, what + ": vekos-emu");
@@ -155,7 +164,7 @@ TEST(GdbSession, DebianGdbWatchpointsStopAfterTheAccessUntilDeleted) {
 // variable (stopped before it, gdb showing the value after it as old), back through a loop
 // that writes to the console (written once all the same), out of a call, back from a fault,
 // and no further than the start, or than what can't be undone (the store right after it is
-// still found). Forwards again, the program runs to its recorded end.
+// still found). Forwards again, the program runs to its recorded end; kill ends it at once.
 TEST(GdbSession, DebianGdbRunsAReplayedProgramBackwards) {
     if (!gdb_installed()) GTEST_SKIP() << "gdb is not installed";
     struct Case {
@@ -195,6 +204,11 @@ TEST(GdbSession, DebianGdbRunsAReplayedProgramBackwards) {
          {"SIGSEGV", "$1 = 1\n", "$2 = (struct node *) 0x0\n",
           "Program terminated with signal SIGSEGV"},
          139},
+        {"beyond.uelf",
+         {"break done", "continue", "kill"},
+         {"killed]"},
+         137,
+         {{"--root", DEBUG_TEST_BIN}, {"child"}}},
     };
     for (const char *undone : {"map", "run", "child"})
         cases.push_back({"beyond.uelf",

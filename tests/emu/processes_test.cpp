@@ -72,6 +72,12 @@ TEST_F(Processes, TheRunEndsWhenEveryProcessHas) {
     Finished f = emu("procs.uelf s:procs.uelf,z:50000,W:late x:3");
     EXPECT_EQ(f.status, 3) << f.err;
     EXPECT_EQ(f.out, "s=2 x=z=0 W=late0 ");
+
+    // It ends holding the write end of its child's input: the end closes, the child reads on
+    // to the end of the data.
+    Finished piped = emu("procs.uelf p t:3,-1,-1 s:procs.uelf,r0 c3 x:5");
+    EXPECT_EQ(piped.status, 5) << piped.err;
+    EXPECT_EQ(piped.out, "p=3,4 t=0 s=2 c=0 x=r=0 ");
 }
 
 TEST_F(Processes, LimitsHoldAcrossProcesses) {
