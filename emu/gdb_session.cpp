@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -43,13 +42,11 @@ GdbSignal signal_of(const Fault &fault) {
 Outcome GdbSession::run(Process &process) {
     process_ = &process;
     std::fprintf(stderr, "vekos-emu: waiting for gdb on 127.0.0.1:%u\n", unsigned(stub_->port()));
-    // The run's --timeout covers the wait: a job never hangs for want of a debugger. One
-    // poll() waits at most INT_MAX ms; a deadline further off takes more.
+    // The run's --timeout covers every wait for gdb: a job never hangs for want of a
+    // debugger, nor for one that sits idle.
     RunLimits &limits = process.limits();
-    int wait_ms;
-    bool connected;
-    do connected = stub_->accept(wait_ms = limits.poll_timeout_ms());
-    while (!connected && wait_ms == INT_MAX && !limits.deadline_passed());
+    stub_->set_deadline(limits.deadline());
+    const bool connected = stub_->accept();
     if (!connected && limits.deadline_passed()) return {Outcome::Kind::Limit, 0, {}};
     if (!connected) return process.run();
     engine_.set_watch(this);
@@ -61,6 +58,11 @@ Outcome GdbSession::run(Process &process) {
     Stop stop{Stop::Kind::Started};
     for (;;) {
         Resume how = stub_->stopped(*this, stop);
+        if (how == Resume::TimedOut) {
+            unwatch_all();
+            limits.deadline_passed(); // out of time from here on, whatever the watchdog saw
+            return {Outcome::Kind::Limit, 0, {}};
+        }
         if (how == Resume::Kill || how == Resume::Detach) {
             unwatch_all();
             if (ended_) return *ended_;

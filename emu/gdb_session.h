@@ -6,7 +6,8 @@
 // A failed run-time check stops it after the trap that reports it, with SIGTRAP.
 // Programs it starts by run requests run freely, unwatched. A gdb that detaches or
 // disconnects, or that the stub drops for flooding it, lets the program run on; gdb's kill
-// ends it. gdb's writes to eflags leave the trap flag as the program has it.
+// ends it, and the run's deadline ends every wait for gdb. gdb's writes to eflags leave the
+// trap flag as the program has it.
 //
 // Given the history of a replayed run, gdb may also run the program backwards. The session
 // counts the instructions the program runs and keeps checkpoints (replay/checkpoints.h)

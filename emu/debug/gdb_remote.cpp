@@ -14,6 +14,7 @@
 #include <array>
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -36,6 +37,7 @@ constexpr char kFloodWhileRunning[] =
     "program runs on";
 constexpr char kPacketTooLong[] =
     "dropped the connection: a packet longer than 16384 bytes; the program runs on";
+constexpr char kOutOfTime[] = "dropped the connection: the run's time ran out";
 static_assert(kPacketSize == 16384, "the notes name the packet size");
 
 constexpr char kHexDigits[] = "0123456789abcdef";
@@ -132,10 +134,32 @@ GdbStub::~GdbStub() {
     close_connection();
 }
 
+int GdbStub::wait_for(pollfd *fds, size_t count, int timeout_ms) {
+    for (;;) {
+        int wait_ms = timeout_ms;
+        bool until_deadline = false;
+        if (deadline_) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                            *deadline_ - std::chrono::steady_clock::now())
+                            .count();
+            left = std::clamp<decltype(left)>(left, 0, INT_MAX); // one poll() waits at most that
+            if (timeout_ms < 0 || left < timeout_ms) {
+                wait_ms = int(left);
+                until_deadline = true;
+            }
+        }
+        int ready = retry_on_eintr([&] { return poll(fds, nfds_t(count), wait_ms); });
+        if (ready != 0 || !until_deadline) return ready;
+        if (std::chrono::steady_clock::now() >= *deadline_) {
+            out_of_time_ = true;
+            return 0;
+        }
+    }
+}
+
 bool GdbStub::accept(int timeout_ms) {
     pollfd waiting{listener_.get(), POLLIN, 0};
-    int ready = retry_on_eintr([&] { return poll(&waiting, 1, timeout_ms); });
-    if (ready <= 0) return false;
+    if (wait_for(&waiting, 1, timeout_ms) <= 0) return false;
     conn_.reset(accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
     if (!conn_) return false;
     int on = 1;
@@ -171,7 +195,7 @@ void GdbStub::drop_session(std::string_view why) {
 GdbStub::Input GdbStub::fill(int timeout_ms) {
     pollfd fds[2] = {{conn_.get(), POLLIN, 0}, {listener_.get(), POLLIN, 0}};
     for (;;) {
-        int ready = retry_on_eintr([&] { return poll(fds, 2, timeout_ms); });
+        int ready = wait_for(fds, 2, timeout_ms);
         if (ready == 0) return Input::Idle;
         if (ready < 0) return Input::Gone;
         if (fds[1].revents & POLLIN) refuse_newcomers();
@@ -184,10 +208,18 @@ GdbStub::Input GdbStub::fill(int timeout_ms) {
     return Input::Arrived;
 }
 
+// A gdb that takes nothing until the deadline is dropped: the next read says so.
 void GdbStub::send_raw(std::string_view bytes) {
     while (conn_ && !bytes.empty()) {
-        ssize_t sent = retry_on_eintr(
-            [&] { return send(conn_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL); });
+        pollfd room{conn_.get(), POLLOUT, 0};
+        if (wait_for(&room, 1, -1) == 0) {
+            close_connection();
+            return;
+        }
+        ssize_t sent = retry_on_eintr([&] {
+            return send(conn_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        });
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
         if (sent <= 0) return; // the next read sees the connection gone
         bytes.remove_prefix(size_t(sent));
     }
@@ -203,6 +235,7 @@ void GdbStub::send_packet(std::string_view payload) {
 
 GdbStub::Packet GdbStub::read_packet(std::string &payload) {
     for (;;) {
+        if (!conn_) return out_of_time_ ? Packet::TimedOut : Packet::Gone;
         size_t start = 0;
         while (start < in_.size() && in_[start] != '$') {
             if (in_[start] == '-' && ack_ && resends_ < kMaxResends) { // gdb got it garbled
@@ -229,7 +262,9 @@ GdbStub::Packet GdbStub::read_packet(std::string &payload) {
             send_raw("-");
             continue;
         }
-        if (fill(-1) != Input::Arrived) return Packet::Gone;
+        Input got = fill(-1);
+        if (got == Input::Idle) return Packet::TimedOut; // only the deadline ends the wait
+        if (got == Input::Gone) return Packet::Gone;
     }
 }
 
@@ -288,6 +323,10 @@ Resume GdbStub::stopped(DebugTarget &target, const Stop &stop) {
         if (got == Packet::TooLong) {
             drop_session(kPacketTooLong);
             return Resume::Detach;
+        }
+        if (got == Packet::TimedOut) {
+            drop_session(kOutOfTime);
+            return Resume::TimedOut;
         }
         resume_.reset();
         bool reply = true;

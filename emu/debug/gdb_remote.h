@@ -15,6 +15,9 @@
 // Limits: one thread, all-stop, software breakpoints (no hardware ones); x87 registers are
 // served when the target has them. Later connections are refused with a note.
 //
+// Every wait on gdb (to connect, for a packet, for room to send) ends at the deadline the code
+// that runs the program gives (the run's --timeout): a gdb that sits idle ends the run there.
+//
 // Every buffer is bounded by kPacketSize: a packet from gdb, what gdb sends while the program
 // runs (gdb itself sends only Ctrl-C then) and each reply. A garbled reply is sent again a few
 // times only, and more than 65536 breakpoints or 64 watchpoints are refused. A client that sends a
@@ -25,6 +28,7 @@
 #include "common/result.h"
 #include "debug/gdb_registers.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -33,6 +37,8 @@
 #include <span>
 #include <string>
 #include <string_view>
+
+struct pollfd;
 
 namespace vekos::debug {
 
@@ -91,6 +97,7 @@ enum class Resume {
     Kill,            // gdb asked to end the program
     ReverseStep,     // go back one instruction
     ReverseContinue, // go back to the last breakpoint or watchpoint hit before now
+    TimedOut,        // the deadline passed while the stub waited for gdb: gdb was dropped
 };
 
 class GdbStub {
@@ -105,14 +112,19 @@ class GdbStub {
     GdbStub &operator=(const GdbStub &) = delete;
 
     uint16_t port() const { return port_; }
-    // Waits for gdb; timeout_ms < 0 waits for ever. False on timeout or error.
+    // No wait on gdb lasts past `deadline` (none: waits may last for ever).
+    void set_deadline(std::optional<std::chrono::steady_clock::time_point> deadline) {
+        deadline_ = deadline;
+    }
+    // Waits for gdb, at most timeout_ms (< 0: until the deadline). False on timeout or error.
     bool accept(int timeout_ms = -1);
     bool connected() const { return bool(conn_); }
     // Whether gdb is told it may run the program backwards, and `bs` and `bc` are served.
     void set_reverse(bool reverse) { reverse_ = reverse; }
 
     // Tells gdb why the program stopped (nothing yet for Started: gdb asks), then answers
-    // it until it asks the program to go on. Exited and Killed end the session (Detach).
+    // it until it asks the program to go on. Exited and Killed end the session (Detach), as
+    // the deadline does (TimedOut).
     Resume stopped(DebugTarget &target, const Stop &stop);
 
     // While the program runs: true when gdb has sent Ctrl-C. Costs one poll() system call;
@@ -126,12 +138,16 @@ class GdbStub {
 
   private:
     enum class Input { Arrived, Idle, Gone };
-    enum class Packet { Ready, Gone, TooLong };
+    enum class Packet { Ready, Gone, TooLong, TimedOut };
 
     GdbStub(HostFd listener, uint16_t port, Note note);
     // The next packet's payload.
     Packet read_packet(std::string &payload);
-    // Waits up to timeout_ms (< 0: for ever) for bytes from gdb and appends them to in_.
+    // poll() for at most timeout_ms (< 0: no limit) and never past the deadline; 0 when
+    // nothing came, and then out_of_time_ when the deadline ended the wait.
+    int wait_for(pollfd *fds, size_t count, int timeout_ms);
+    // Waits up to timeout_ms (< 0: until the deadline) for bytes from gdb and appends them
+    // to in_.
     Input fill(int timeout_ms);
     void refuse_newcomers();
     void send_packet(std::string_view payload);
@@ -153,6 +169,8 @@ class GdbStub {
     std::string query(std::string_view request);
     std::string v_packet(std::string_view request, bool &reply);
 
+    std::optional<std::chrono::steady_clock::time_point> deadline_;
+    bool out_of_time_ = false;
     HostFd listener_;
     HostFd conn_;
     uint16_t port_ = 0;

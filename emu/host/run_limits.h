@@ -59,7 +59,9 @@ class RunLimits {
     // Sleeps for `duration`, or until out of time when that comes first.
     void sleep(std::chrono::microseconds duration);
 
-    // For a wait outside the engine (for gdb to connect), as poll() takes it: the milliseconds
+    // When the run's time ends, if it has a deadline.
+    std::optional<std::chrono::steady_clock::time_point> deadline() const { return deadline_; }
+    // For a wait outside the engine (console input), as poll() takes it: the milliseconds
     // left until the deadline, rounded up, at most INT_MAX; -1 without a deadline.
     int poll_timeout_ms() const;
     // The deadline has passed: out of time from now on, without waiting for the watchdog to

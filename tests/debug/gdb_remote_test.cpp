@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -107,7 +108,8 @@ struct Session {
         Stop stop{Stop::Kind::Started};
         for (;;) {
             Resume resume = stub->stopped(target, stop);
-            if (resume == Resume::Detach || resume == Resume::Kill) return resume;
+            if (resume == Resume::Detach || resume == Resume::Kill || resume == Resume::TimedOut)
+                return resume;
             stop = target.run(resume, *stub);
         }
     }
@@ -415,6 +417,34 @@ TEST(GdbRemote, WatchpointsAreKeptReportedAndBounded) {
     EXPECT_EQ(limit_replies, expected_limit + packet("E0c"))
         << "expected 64 watchpoints kept and the 65th refused";
     EXPECT_TRUE(session.stub->watchpoints().empty()) << "expected the kill to forget them";
+}
+
+// A client that sends requests and then reads no replies: the stub waits for room to send
+// only until the deadline, then drops it. (Without the deadline it would wait until the
+// client goes, and see a disconnect.)
+TEST(GdbRemote, AClientThatStopsReadingIsDroppedAtTheDeadline) {
+    Session session;
+    ASSERT_TRUE(session.stub);
+    ToyTarget target;
+    std::atomic<bool> dropped{false};
+    std::thread client_thread([&] {
+        Client gdb(session.stub->port());
+        int small = 4096; // the replies pile up on the stub's side
+        setsockopt(gdb.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        std::string requests;
+        for (int i = 0; i < 20000; ++i) requests += packet("m1000,100"); // 10 MB of replies
+        gdb.send_text(requests);
+        for (int i = 0; i < 100 && !dropped; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    });
+    ASSERT_TRUE(session.stub->accept(5000));
+    session.stub->set_deadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(300));
+    Resume last = session.serve(target);
+    dropped = true;
+    client_thread.join();
+    EXPECT_EQ(last, Resume::TimedOut) << "expected the stub to give up at the deadline";
+    ASSERT_FALSE(session.notes.empty());
+    EXPECT_EQ(session.notes.back(), "gdb: dropped the connection: the run's time ran out");
 }
 
 } // namespace

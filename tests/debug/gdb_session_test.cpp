@@ -1,6 +1,6 @@
 // vekos-emu as users debug with it: fault reports with backtraces (with and without -g, a
 // wild call, a stack overflow, a fault inside the library), Debian's gdb driving --gdb in
-// batch mode (watchpoints too), and a client that floods the stub.
+// batch mode (watchpoints too), and raw clients that flood the stub or sit idle.
 #include "common/host_fd.h"
 #include "gdb_batch.h"
 #include "subprocess.h"
@@ -243,19 +243,34 @@ long peak_kib(pid_t pid) {
     return -1;
 }
 
-TEST(GdbSession, AClientThatFloodsWhileTheProgramRunsIsDroppedAndTheProgramRunsOn) {
+// A raw client connected to `vekos-emu --gdb 0` where it says it waits; none (reported) when
+// it says otherwise.
+vekos::HostFd connect_raw_client(Child &emu) {
     using namespace std::chrono_literals;
-    TempRoot root;
-    Child emu({VEKOS_EMU, "--root", root.path(), "--gdb", "0", image("waits_for_go.uelf")});
     const std::string waiting = "vekos-emu: waiting for gdb on 127.0.0.1:";
     std::string line = emu.read_err_until("\n", 30s);
-    ASSERT_EQ(line.rfind(waiting, 0), 0u) << line;
+    if (line.rfind(waiting, 0) != 0) {
+        ADD_FAILURE() << "expected vekos-emu to wait for gdb; it wrote: " << line;
+        return {};
+    }
     vekos::HostFd gdb(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(uint16_t(std::stoi(line.substr(waiting.size()))));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(connect(gdb.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    if (connect(gdb.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        ADD_FAILURE() << "expected to connect to " << line;
+        return {};
+    }
+    return gdb;
+}
+
+TEST(GdbSession, AClientThatFloodsWhileTheProgramRunsIsDroppedAndTheProgramRunsOn) {
+    using namespace std::chrono_literals;
+    TempRoot root;
+    Child emu({VEKOS_EMU, "--root", root.path(), "--gdb", "0", image("waits_for_go.uelf")});
+    vekos::HostFd gdb = connect_raw_client(emu);
+    ASSERT_TRUE(gdb);
     timeval wait{10, 0}; // a stub that neither reads nor drops must not stall the test
     setsockopt(gdb.get(), SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
     long before = peak_kib(emu.pid());
@@ -281,6 +296,22 @@ TEST(GdbSession, AClientThatFloodsWhileTheProgramRunsIsDroppedAndTheProgramRunsO
     EXPECT_LT(after - before, 8192) << "expected the flood to cost vekos-emu under 8 MiB; its "
                                        "peak went from "
                                     << before << " KiB to " << after << " KiB";
+}
+
+// --timeout holds while a connected gdb sits idle with the program stopped: the stub drops it
+// and the run ends as its limits end any run.
+TEST(GdbSession, AnIdleClientEndsWithTheRunsTimeout) {
+    using namespace std::chrono_literals;
+    Child emu({VEKOS_EMU, "--timeout", "0.5", "--gdb", "0", image("called.uelf")});
+    vekos::HostFd gdb = connect_raw_client(emu);
+    ASSERT_TRUE(gdb);
+    send(gdb.get(), "$?#3f", 5, MSG_NOSIGNAL);
+    std::string err = emu.read_err_until("seconds\n", 5s);
+    EXPECT_EQ(emu.wait(2s), 124) << "expected the run to end by its timeout; it wrote:\n" << err;
+    expect_pieces(err,
+                  {"vekos-emu: gdb: dropped the connection: the run's time ran out\n",
+                   "called.uelf: stopped after 0.5 seconds\n"},
+                  "vekos-emu");
 }
 
 } // namespace
