@@ -100,6 +100,7 @@ void GdbSession::unwatch_all() {
 
 Stop GdbSession::resume(Resume how) {
     if (how == Resume::ReverseStep || how == Resume::ReverseContinue) {
+        call_from_.reset();
         Stop stop = how == Resume::ReverseStep ? reverse_step() : reverse_continue();
         plan_marks(); // from where the program stands now
         return stop;
@@ -109,19 +110,32 @@ Stop GdbSession::resume(Resume how) {
                 ended_->kind == Outcome::Kind::Limit || ended_->kind == Outcome::Kind::Waiting
                     ? GdbSignal::Xcpu
                     : signal_of(ended_->fault)};
+    call_from_.reset();
     stepping_ = how == Resume::Step;
     resuming_ = true;
     watched_.reset();
     interrupted_ = false;
     until_poll_ = kPollEvery;
     Outcome outcome = run_forward();
-    if (outcome.kind != Outcome::Kind::Paused) return ended_by(outcome);
+    const bool fetched = fetched_breakpoint(outcome);
+    if (outcome.kind != Outcome::Kind::Paused && !fetched) return ended_by(outcome);
+    if (fetched) call_from_ = changed_at_;
     if (history_) mark(); // a checkpoint here when the last one is far behind
     if (std::exchange(reported_, false)) return {Stop::Kind::Signal, 0, GdbSignal::Trap};
     if (watched_) return *watched_;
+    if (fetched) return {Stop::Kind::Breakpoint};
     return {stepping_      ? Stop::Kind::Stepped
             : interrupted_ ? Stop::Kind::Interrupted
                            : Stop::Kind::Breakpoint};
+}
+
+// gdb returns from a function it calls to a breakpoint on the stack, where no instruction
+// can be fetched: reaching it is the breakpoint's hit, and gdb puts the registers back.
+bool GdbSession::fetched_breakpoint(const Outcome &outcome) const {
+    const Fault &fault = outcome.fault;
+    return outcome.kind == Outcome::Kind::Faulted &&
+           (fault.kind == FaultKind::FetchProtected || fault.kind == FaultKind::FetchUnmapped) &&
+           fault.eip == fault.address && stub_->breakpoints().count(fault.eip) != 0;
 }
 
 Outcome GdbSession::run_forward() {
@@ -267,8 +281,14 @@ void GdbSession::plan_marks() {
     next_mark_ = due;
 }
 
+// Back before gdb changed the program, it runs as recorded again: the checkpoints of the
+// changed run are of no use.
 bool GdbSession::restore(Checkpoints::Taken at) {
     if (!checkpoints_.restore(at.executed, engine_, process_->memory())) return false;
+    if (at.executed < changed_from_) {
+        checkpoints_.drop_from(changed_from_);
+        changed_from_ = UINT64_MAX;
+    }
     history_->rewind(at.position);
     executed_ = at.executed;
     process_->budget().used = at.budget_used;
@@ -328,8 +348,13 @@ Stop GdbSession::reverse_continue() {
     return {Stop::Kind::HistoryBegin};
 }
 
+// gdb puts the registers back after a call of its own: the call's instructions are no part
+// of the program's run, which goes on from where the call began.
 void GdbSession::changed_by_gdb() {
     if (!history_ || process_ == nullptr) return;
+    if (call_from_) executed_ = *std::exchange(call_from_, std::nullopt);
+    changed_at_ = executed_;
+    changed_from_ = std::min(changed_from_, executed_);
     checkpoints_.drop_from(executed_);
     take_checkpoint();
     plan_marks();

@@ -3,11 +3,12 @@
 // the engine, present only while gdb is connected; each of gdb's watchpoints is an access
 // watch on the engine, present only while gdb has it set; a fault stops it at the faulting
 // instruction with the matching signal, and its end is reported with the exit status.
-// A failed run-time check stops it after the trap that reports it, with SIGTRAP.
-// Programs it starts by run requests run freely, unwatched. A gdb that detaches or
-// disconnects, or that the stub drops for flooding it, lets the program run on; gdb's kill
-// ends it, and the run's deadline ends every wait for gdb. gdb's writes to eflags leave the
-// trap flag as the program has it.
+// A failed run-time check stops it after the trap that reports it, with SIGTRAP. A
+// breakpoint where no code can run (where a function gdb calls returns to, on the stack) is
+// hit when the program gets there. Programs it starts by run requests run freely, unwatched.
+// A gdb that detaches or disconnects, or that the stub drops for flooding it, lets the
+// program run on; gdb's kill ends it, and the run's deadline ends every wait for gdb. gdb's
+// writes to eflags leave the trap flag as the program has it.
 //
 // Given the history of a replayed run, gdb may also run the program backwards. The session
 // counts the instructions the program runs and keeps checkpoints (replay/checkpoints.h)
@@ -66,6 +67,8 @@ class GdbSession : public Debugger,
     void unwatch_all();
     // Runs the program on until the next stop gdb hears of.
     debug::Stop resume(debug::Resume how);
+    // A fetch fault at one of gdb's breakpoints.
+    bool fetched_breakpoint(const Outcome &outcome) const;
     // Runs forwards, stopping at the marks for checkpoints on the way.
     Outcome run_forward();
     // The stop gdb hears of for an end of the run, which it notes in ended_.
@@ -91,6 +94,7 @@ class GdbSession : public Debugger,
     debug::Stop reverse_step();
     debug::Stop reverse_continue();
     // gdb changed the program: checkpoints of the run as it went are of no use from here on.
+    // Its first change after one of its calls returned ends the call.
     void changed_by_gdb();
 
     std::unique_ptr<debug::GdbStub> stub_;
@@ -118,6 +122,9 @@ class GdbSession : public Debugger,
     bool scanning_ = false;  // ... and noting hits in last_hit_
     uint64_t seek_to_ = 0;
     std::optional<Hit> last_hit_;
+    uint64_t changed_at_ = 0;            // where gdb last changed the program
+    uint64_t changed_from_ = UINT64_MAX; // the earliest change the checkpoints hold
+    std::optional<uint64_t> call_from_;  // gdb's call has just returned: where it began
 };
 
 } // namespace vekos

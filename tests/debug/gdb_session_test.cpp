@@ -1,6 +1,6 @@
 // vekos-emu as users debug with it: fault reports with backtraces (with and without -g, a
 // wild call, a stack overflow, a fault inside the library), Debian's gdb driving --gdb in
-// batch mode (watchpoints too), and raw clients that flood the stub or sit idle.
+// batch mode (watchpoints and calls too), and raw clients that flood the stub or sit idle.
 #include "common/host_fd.h"
 #include "gdb_batch.h"
 #include "subprocess.h"
@@ -106,6 +106,18 @@ TEST(GdbSession, DebianGdbBreaksReadsStepsAndSeesFaultsAndTheEnd) {
          {"beyond.uelf (pid 1): killed from the debugger\n",
           "beyond.uelf (pid 2): killed from the debugger\n"},
          {{"--root", DEBUG_TEST_BIN}, {"child"}}},
+        // gdb's calls return to a breakpoint it sets on the stack, where no code can run; the
+        // program then runs on to its end, with what the call changed.
+        {"called.uelf",
+         {"break main", "continue", "print sum_list(list)", "continue"},
+         {"$1 = 6\n", "exited with code 06"},
+         6,
+         {}},
+        {"called_member.uelf",
+         {"break main", "continue", "print counter.add(3)", "continue"},
+         {"$1 = 8\n", "exited with code 012"},
+         10,
+         {}},
         // A trap flag gdb sets changes neither a step nor the continue after it.
         {"faulty_o0_g.uelf",
          {"break sum_list", "continue", "set var count = 1", "set $eflags = $eflags | 0x100",
@@ -164,7 +176,8 @@ TEST(GdbSession, DebianGdbWatchpointsStopAfterTheAccessUntilDeleted) {
 // variable (stopped before it, gdb showing the value after it as old), back through a loop
 // that writes to the console (written once all the same), out of a call, back from a fault,
 // and no further than the start, or than what can't be undone (the store right after it is
-// still found). Forwards again, the program runs to its recorded end; kill ends it at once.
+// still found). A call of gdb's is no part of the history, and going back before it gives the
+// recorded run again. Forwards again, the program runs to its recorded end; kill ends it.
 TEST(GdbSession, DebianGdbRunsAReplayedProgramBackwards) {
     if (!gdb_installed()) GTEST_SKIP() << "gdb is not installed";
     struct Case {
@@ -209,6 +222,11 @@ TEST(GdbSession, DebianGdbRunsAReplayedProgramBackwards) {
          {"killed]"},
          137,
          {{"--root", DEBUG_TEST_BIN}, {"child"}}},
+        {"called_member.uelf",
+         {"break main", "continue", "print counter.add(3)", "reverse-stepi", "x/i $pc", "stepi",
+          "stepi", "reverse-stepi", "print counter.count", "delete", "continue"},
+         {"$1 = 8\n", "=> 0x", " <main()+", "$2 = 5\n", "exited with code 07"},
+         7},
     };
     for (const char *undone : {"map", "run", "child"})
         cases.push_back({"beyond.uelf",
