@@ -211,7 +211,7 @@ int main(int argc, char **argv) {
     if (stub) kernel.set_debugger(&gdb.emplace(std::move(stub), kernel.engine()));
     if (gdb) gdb->set_checkpoint_memory(options.checkpoint_mib << 20);
     if (gdb && replayer) gdb->set_history(&*replayer); // gdb may run the program backwards
-    if (profiles) kernel.set_collector(&*profiles);
+    if (profiles) kernel.set_counters(&*profiles);
     int status;
     try {
         status = kernel.run_main(options.argv, cwd);

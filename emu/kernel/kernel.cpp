@@ -2,7 +2,6 @@
 
 #include "common/escape.h"
 #include "kernel/fault_report.h"
-#include "profile/collector.h"
 
 #include <sys/stat.h>
 
@@ -126,8 +125,8 @@ Result<std::unique_ptr<Process>> Kernel::load_image(const std::vector<uint8_t> &
     services.engine = &engine;
     auto process = Process::create(services, name, *image, cwd, depth);
     if (process && !(*process)->set_arguments(argv)) return Failure{"argument list too long"};
-    if (process && collector_)
-        (*process)->set_block_counter(collector_->counter(file, name, (*process)->memory()));
+    if (process && counters_)
+        (*process)->set_block_counter(counters_->counter(file, name, (*process)->memory()));
     return process;
 }
 

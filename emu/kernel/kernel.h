@@ -22,10 +22,6 @@
 #include <string_view>
 #include <vector>
 
-namespace vekos::profile {
-class Collector;
-}
-
 namespace vekos {
 
 // Limits of the whole run: every program it starts, run requests and script lines count.
@@ -78,8 +74,8 @@ class Kernel : private RunRequests, private ProcessTable {
     // Record or replay: the journal sees every trap, time-stamp read and program file first.
     // Set before the first program runs.
     void set_journal(RunJournal *journal, bool replaying);
-    // Coverage and profiles: every process loaded from now on counts its blocks into it.
-    void set_collector(profile::Collector *collector) { collector_ = collector; }
+    // Coverage and profiles: every process loaded from now on counts its blocks into them.
+    void set_counters(ProcessCounters *counters) { counters_ = counters; }
 
     // Runs argv[0] with its arguments from the guest folder `cwd`; returns vekos-emu's
     // status (kStatusLimit when the run's limits stopped it anywhere). argv[0] may also name
@@ -216,7 +212,7 @@ class Kernel : private RunRequests, private ProcessTable {
     Process *requester_ = nullptr;
     Debugger *debugger_ = nullptr;
     RunJournal *journal_ = nullptr;
-    profile::Collector *collector_ = nullptr;
+    ProcessCounters *counters_ = nullptr;
 };
 
 } // namespace vekos

@@ -1,6 +1,5 @@
 #include "kernel/process.h"
 
-#include "profile/block_counts.h"
 #include "testing/test_hooks.h"
 
 #include <chrono>
@@ -84,7 +83,7 @@ void Process::attach() {
     engine_.set_block_sink(counter_.get());
 }
 
-void Process::set_block_counter(std::shared_ptr<profile::BlockCounter> counter) {
+void Process::set_block_counter(std::shared_ptr<ProcessCounter> counter) {
     counter_ = std::move(counter);
     if (engine_.attached(memory_)) engine_.set_block_sink(counter_.get());
 }

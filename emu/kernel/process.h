@@ -7,6 +7,7 @@
 #include "fs/fd_table.h"
 #include "fs/stream_files.h"
 #include "host/run_limits.h"
+#include "kernel/block_counting.h"
 #include "kernel/mappings.h"
 #include "kernel/trap_dispatcher.h"
 #include "loader/elf_image.h"
@@ -16,10 +17,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-namespace vekos::profile {
-class BlockCounter;
-}
 
 namespace vekos {
 
@@ -155,7 +152,7 @@ class Process : private TrapHandler {
     InstructionBudget &budget() { return limits_.instructions(); }
     // Coverage and profiles: the counter that hears of every block this process runs (and
     // of the host time of its traps) whenever it is on the engine.
-    void set_block_counter(std::shared_ptr<profile::BlockCounter> counter);
+    void set_block_counter(std::shared_ptr<ProcessCounter> counter);
 
     // "read of unmapped address 0x00000000 at 0x00400123 (strlen+0x13)"
     std::string describe(const Fault &fault) const;
@@ -197,7 +194,7 @@ class Process : private TrapHandler {
     uint32_t entry_ = 0;
     uint32_t initial_esp_ = kStackTop;
     uint32_t stack_size_ = kStackSize;
-    std::shared_ptr<profile::BlockCounter> counter_;
+    std::shared_ptr<ProcessCounter> counter_;
 };
 
 } // namespace vekos

@@ -8,7 +8,7 @@
 // past several frames is followed; a `ret` to elsewhere leaves the stack as it is).
 #pragma once
 
-#include "machine/engine.h"
+#include "kernel/block_counting.h"
 #include "machine/guest_memory.h"
 
 #include <array>
@@ -111,7 +111,7 @@ class ImageProfile {
 
 // One process's counts, into its image's profile. With `calls` it also keeps the shadow call
 // stack (profiles); without, it only counts blocks (coverage).
-class BlockCounter final : public BlockSink {
+class BlockCounter final : public ProcessCounter {
   public:
     BlockCounter(ImageProfile &image, const GuestMemory &memory, bool calls)
         : image_(image), memory_(memory), calls_(calls) {}
@@ -125,11 +125,8 @@ class BlockCounter final : public BlockSink {
     static constexpr size_t kMaxStackDepth = 512;
 
     void on_block(uint32_t address, uint32_t size) override;
-    // The last block stopped at `eip`: the instruction there did not run, or, after a fault,
-    // only it ran (`faulted`); the rest of the block did not.
-    void cut_short(uint32_t eip, bool faulted);
-    // A trap served at the end of the last block, in `nanoseconds` of host time.
-    void on_trap(uint32_t number, uint64_t nanoseconds);
+    void cut_short(uint32_t eip, bool faulted) override;
+    void on_trap(uint32_t number, uint64_t nanoseconds) override;
     // Closes the frames still open (the program ended inside them); again, it does nothing.
     void finish();
 

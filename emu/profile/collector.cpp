@@ -38,9 +38,9 @@ bool write_coverage(const std::string &path, const Coverage &coverage) {
 
 } // namespace
 
-std::shared_ptr<BlockCounter> Collector::counter(const std::vector<uint8_t> &file,
-                                                 const std::string &name,
-                                                 const GuestMemory &memory) {
+std::shared_ptr<ProcessCounter> Collector::counter(const std::vector<uint8_t> &file,
+                                                   const std::string &name,
+                                                   const GuestMemory &memory) {
     std::string_view bytes(reinterpret_cast<const char *>(file.data()), file.size());
     std::string key =
         std::to_string(file.size()) + ":" + std::to_string(std::hash<std::string_view>()(bytes));

@@ -3,6 +3,7 @@
 // a BlockCounter for each process, and the files written when the run ends.
 #pragma once
 
+#include "kernel/block_counting.h"
 #include "machine/guest_memory.h"
 #include "profile/block_counts.h"
 #include "profile/image_costs.h"
@@ -22,13 +23,13 @@ struct CollectorOptions {
     SourcePaths paths;
 };
 
-class Collector {
+class Collector final : public ProcessCounters {
   public:
     explicit Collector(CollectorOptions options) : options_(std::move(options)) {}
 
-    // A counter for a process running `file` (named `name`) in `memory`.
-    std::shared_ptr<BlockCounter> counter(const std::vector<uint8_t> &file, const std::string &name,
-                                          const GuestMemory &memory);
+    std::shared_ptr<ProcessCounter> counter(const std::vector<uint8_t> &file,
+                                            const std::string &name,
+                                            const GuestMemory &memory) override;
     // Writes the files asked for; false when one couldn't be (reported on stderr). Counters
     // still alive are finished first.
     bool finish();
