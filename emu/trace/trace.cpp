@@ -39,16 +39,16 @@ std::string describe_trap(const TrapRecord &record) {
                 out += std::to_string(value);
                 break;
             case ArgKind::OpenFlags:
-                out += debug::describe_open_flags(value);
+                out += describe_open_flags(value);
                 break;
             case ArgKind::Whence:
-                out += debug::describe_whence(int32_t(value));
+                out += describe_whence(int32_t(value));
                 break;
             case ArgKind::MapProt:
-                out += debug::describe_map_prot(value);
+                out += describe_map_prot(value);
                 break;
             case ArgKind::MapFlags:
-                out += debug::describe_map_flags(value);
+                out += describe_map_flags(value);
                 break;
             case ArgKind::Path:
             case ArgKind::BufferIn:
@@ -84,7 +84,7 @@ std::string describe_trap(const TrapRecord &record) {
         out += " waits";
     }
     if (record.returned && record.result == -1 && record.error != 0)
-        out += " (" + debug::describe_errno(record.error) + ")";
+        out += " (" + describe_errno(record.error) + ")";
     return out;
 }
 

@@ -10,7 +10,7 @@
 #include <iterator>
 #include <span>
 
-namespace vekos::debug {
+namespace vekos {
 namespace {
 
 struct FlagName {
@@ -135,4 +135,4 @@ std::string describe_errno(int host_errno) {
     return "error " + std::to_string(host_errno);
 }
 
-} // namespace vekos::debug
+} // namespace vekos

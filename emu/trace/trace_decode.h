@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace vekos::debug {
+namespace vekos {
 
 // Guest open flags (Linux i386 values) as "O_WRONLY|O_CREAT|O_TRUNC"; bits without a name
 // follow as hex ("O_RDONLY|0x100000").
@@ -24,4 +24,4 @@ std::string describe_whence(int32_t whence);
 // number without a row.
 std::string describe_errno(int host_errno);
 
-} // namespace vekos::debug
+} // namespace vekos

@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <string>
 
-namespace vekos::debug {
+namespace vekos {
 namespace {
 
 TEST(TraceDecode, OpenFlagsMapBitsWhenceAndErrors) {
@@ -49,4 +49,4 @@ TEST(TraceDecode, OpenFlagsMapBitsWhenceAndErrors) {
 }
 
 } // namespace
-} // namespace vekos::debug
+} // namespace vekos
