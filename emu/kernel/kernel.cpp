@@ -2,6 +2,7 @@
 
 #include "common/escape.h"
 #include "kernel/fault_report.h"
+#include "testing/test_hooks.h"
 
 #include <sys/stat.h>
 
@@ -83,6 +84,11 @@ void Kernel::stopped(std::string_view name) {
         return;
     }
     report(name, "stopped after " + std::to_string(limits_.instructions().limit) + " instructions");
+}
+
+// The processes and traps hold the kernel's RootFs by reference: it is replaced in place.
+void TestHooks::set_fs(Kernel &kernel, RootFs fs) {
+    kernel.fs_ = std::move(fs);
 }
 
 void Kernel::set_journal(RunJournal *journal, bool replaying) {

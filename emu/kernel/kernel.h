@@ -63,7 +63,6 @@ class Kernel : private RunRequests, private ProcessTable {
 
     Engine &engine() { return *engine_; }
     RootFs &fs() { return fs_; }
-    void set_fs(RootFs fs) { fs_ = std::move(fs); }
     Console &console() { return console_; }
     RunLimits &limits() { return limits_; }
     const KernelOptions &options() const { return options_; }
@@ -109,6 +108,7 @@ class Kernel : private RunRequests, private ProcessTable {
     void report(std::string_view name, std::string_view message);
 
   private:
+    friend class TestHooks; // puts in another root
     struct Ran {
         bool started;
         int status;

@@ -33,7 +33,6 @@ class Mappings {
     Result<int32_t, HostError> unmap(uint32_t addr, uint32_t size);
     // Releases every mapping (the process ends, or starts afresh).
     void release_all();
-    uint64_t mapped_bytes() const { return mapped_; }
 
   private:
     // The lowest free range of `size` bytes from `from` on in the area, or 0.

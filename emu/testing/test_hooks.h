@@ -1,6 +1,8 @@
 // Every seam that exists only for tests, in one place. Production code never calls these. The
 // classes they reach into name TestHooks a friend and keep nothing else for tests; each hook is
-// defined beside the state it sets, so production paths cost what they did without it.
+// defined beside the state it sets, so production paths cost what they did without it. Only
+// those sources include this header (tools/check-rooms): a class's header names TestHooks a
+// friend without it.
 #pragma once
 
 #include <chrono>
@@ -12,7 +14,9 @@
 namespace vekos {
 
 class Engine;
+class Kernel;
 class Process;
+class RootFs;
 class RunLimits;
 
 class TestHooks {
@@ -40,6 +44,9 @@ class TestHooks {
     // alignment tests. (kernel/process.cpp)
     static bool set_arguments(Process &process, const std::vector<std::string> &argv,
                               uint32_t misalign);
+    // Another root folder for the kernel's programs from now on: the harness's tests choose
+    // theirs. (kernel/kernel.cpp)
+    static void set_fs(Kernel &kernel, RootFs fs);
 
     // The harness's wall-clock limit on each of its calls; 0 seconds: no limit. The watchdog
     // starts with the first call. (host/run_limits.cpp)

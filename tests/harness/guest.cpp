@@ -408,7 +408,7 @@ void Guest::set_root(const std::string &host_folder, vekos::RootFsOptions option
         ADD_FAILURE() << "root " << host_folder << " is not a folder";
         return;
     }
-    kernel_->set_fs(std::move(*fs));
+    TestHooks::set_fs(*kernel_, std::move(*fs));
     root_ = host_folder;
 }
 
