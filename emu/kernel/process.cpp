@@ -100,6 +100,7 @@ void Process::start() {
 
 Outcome Process::run(uint32_t until) {
     attach();
+    take_up_trap();
     if (traps_.acting()) traps_.take_action(); // left over from a run a host failure cut short
     for (;;) {
         Engine::RunResult r{};
@@ -127,12 +128,11 @@ Outcome Process::run(uint32_t until) {
                 [[fallthrough]];
             }
             case PendingAction::Kind::Wait:
-                if (!action.wait.answer && !action.on_instruction && !rewind_trap())
+                if (!leave_trap(action))
                     return {Outcome::Kind::Faulted, 0, {FaultKind::Exception, 0, 0, 0}};
-                if (scheduled_) return {Outcome::Kind::Waiting, 0, {}, std::move(action.wait)};
-                if (!runner_.wait_here(*this, action.wait))
+                if (scheduled_ || !runner_.wait_here(*this, action.wait))
                     return {Outcome::Kind::Waiting, 0, {}, std::move(action.wait)};
-                resume(action.wait);
+                take_up_trap();
                 continue;
             case PendingAction::Kind::Backtrace: {
                 const bool stop = runner_.show_backtrace(*this, action.from);
@@ -179,6 +179,19 @@ Outcome Process::run(uint32_t until) {
     }
 }
 
+// A trap that can't be answered now waits (the run loop's Wait): where a scheduler runs the
+// process, the wait is handed back to it, else the process waits here while the others run.
+// When the wait ends the trap is taken up: it gives the wait's answer, or without one runs
+// again, eip having gone back on it.
+bool Process::leave_trap(const PendingAction &action) {
+    answer_ = action.wait.answer;
+    return action.wait.answer || action.on_instruction || rewind_trap();
+}
+
+void Process::take_up_trap() {
+    if (auto answer = std::exchange(answer_, std::nullopt)) engine_.set_trap_result(*answer);
+}
+
 // A trap is `int 0x80`, two bytes, as is `rdtsc`; eip stands after it.
 bool Process::rewind_trap() {
     const uint32_t at = engine_.reg(Reg::Eip) - 2;
@@ -189,10 +202,6 @@ bool Process::rewind_trap() {
     if (!trap && !rdtsc) return false;
     engine_.set_reg(Reg::Eip, at);
     return true;
-}
-
-void Process::resume(const WaitFor &wait) {
-    if (wait.answer) engine_.set_trap_result(*wait.answer);
 }
 
 int32_t Process::spawn_child(PendingAction &action) {
@@ -266,6 +275,7 @@ void Process::restore(const Snapshot &s) {
     engine_.restore(*s.cpu);
     fds_ = FdTable();
     cwd_ = initial_cwd_;
+    answer_.reset(); // no trap waits in a snapshot
 }
 
 std::string Process::describe(const Fault &fault) const {

@@ -15,6 +15,7 @@
 #include "machine/guest_memory.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -139,8 +140,6 @@ class Process : private TrapHandler {
     // A scheduler runs it: a wait or a spent slice hands it back (else waits go to the
     // kernel's wait_here).
     void set_scheduled(bool scheduled) { scheduled_ = scheduled; }
-    // Takes a waiting trap up again: with the wait's answer, or running the trap once more.
-    void resume(const WaitFor &wait);
     std::string &cwd() { return cwd_; }
     const std::string &name() const { return name_; }
     int depth() const { return depth_; }
@@ -164,6 +163,9 @@ class Process : private TrapHandler {
     bool lay_out(const std::vector<std::string> &argv, uint32_t misalign);
     void on_trap() override;
     std::optional<uint64_t> on_time_stamp() override;
+    // A trap left waiting (process.cpp says how): false when it can't run again.
+    bool leave_trap(const PendingAction &action);
+    void take_up_trap();
     // Puts eip back on the `int 0x80` just served, so that the trap runs again.
     bool rewind_trap();
     // The run loop's part of spawn and waitpid.
@@ -189,6 +191,8 @@ class Process : private TrapHandler {
     SpawnSettings spawn_settings_;
     int pid_ = 0;
     bool scheduled_ = false;
+    // What the trap it waits on gives when it runs again, when the wait has an answer.
+    std::optional<int32_t> answer_;
     TrapContext context_;
     SymbolTable symbols_;
     uint32_t entry_ = 0;

@@ -139,13 +139,12 @@ int Kernel::run_to_end(int pid) {
     return status;
 }
 
+// A process that waits takes its trap up itself when it runs again (Process::run).
 void Kernel::run_turn(Task &task) {
     if (task.script) return run_script_turn(task);
-    Process &process = *task.process;
-    if (task.state == Task::State::Waiting) process.resume(task.wait);
     task.state = Task::State::Held;
     task.wait = {};
-    Outcome outcome = process.run();
+    Outcome outcome = task.process->run();
     switch (outcome.kind) {
     case Outcome::Kind::Sliced:
         task.state = Task::State::Ready;
