@@ -250,7 +250,7 @@ TEST_F(PortingAids, StrtollAndStrtoullAgreeWithTheHost) {
         for (int base : {0, 2, 8, 10, 16, 36, 1, 37, -1}) {
             for (bool is_signed : {true, false}) {
                 const char *function = is_signed ? "strtoll" : "strtoull";
-                char *host_end = const_cast<char *>(text.c_str()); // glibc leaves it for a bad base
+                char *host_end = const_cast<char *>(text.c_str());
                 errno = 0;
                 uint64_t host = is_signed ? uint64_t(std::strtoll(text.c_str(), &host_end, base))
                                           : std::strtoull(text.c_str(), &host_end, base);
@@ -260,7 +260,11 @@ TEST_F(PortingAids, StrtollAndStrtoullAgreeWithTheHost) {
                 std::string what = std::string(function) + "(\"" + escaped(text) + "\", " +
                                    std::to_string(base) + ")";
                 EXPECT_EQ(guest, host) << what;
-                EXPECT_EQ(read_u32(end) - s, uint32_t(host_end - text.c_str())) << what << ": end";
+                // A bad base leaves the end at the string: AddressSanitizer's strtoll moves the
+                // host's, so only a valid base's end is compared with it.
+                const bool valid_base = base == 0 || (base >= 2 && base <= 36);
+                const uint32_t expected_end = valid_base ? uint32_t(host_end - text.c_str()) : 0;
+                EXPECT_EQ(read_u32(end) - s, expected_end) << what << ": end";
                 EXPECT_EQ(as_int(read_u32(symbol("errno"))), host_errno) << what << ": errno";
             }
         }
